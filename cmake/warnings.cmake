@@ -1,0 +1,2 @@
+# Warnings for every target of the tree.
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)

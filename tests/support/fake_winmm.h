@@ -1,0 +1,33 @@
+// A recording stand-in for the multimedia layer's driver services, for tests
+// that call the driver's code directly instead of through mmhost.
+#pragma once
+
+#include <vector>
+
+#include "platform/platform.h"
+
+struct DefDriverProcCall {
+  DWORD_PTR driverId;
+  HDRVR driver;
+  UINT message;
+  LPARAM param1;
+  LPARAM param2;
+};
+
+struct DriverCallbackCall {
+  DWORD_PTR callback;
+  DWORD flags;
+  HDRVR device;
+  DWORD message;
+  DWORD_PTR user;
+  DWORD_PTR param1;
+  DWORD_PTR param2;
+};
+
+// What the fake DefDriverProc answers, so that forwarding is visible.
+constexpr LRESULT FAKE_DEF_DRIVER_PROC_RESULT = 0x5EED;
+
+// Calls seen so far, oldest first; guarded internally.
+std::vector<DefDriverProcCall> fakeDefDriverProcCalls();
+std::vector<DriverCallbackCall> fakeDriverCallbackCalls();
+void fakeWinmmReset();
