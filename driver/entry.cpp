@@ -31,10 +31,10 @@ void drvInitLock(void) {
   }
 }
 
-bool drvLockHeld(void) {
-  return InterlockedCompareExchange(&drvLockReady, 0, 0) == 1 &&
-         DWORD(uintptr_t(drvLock.OwningThread)) == GetCurrentThreadId();
-}
+// The readiness flag is not consulted: the stop clears it while the I/O
+// thread still holds the lock for its last turns. Zeroed storage has no
+// owner, so this is false before the first initialisation.
+bool drvLockHeld(void) { return DWORD(uintptr_t(drvLock.OwningThread)) == GetCurrentThreadId(); }
 
 int drvStartIo(void) {
   assert(drvLockHeld());
