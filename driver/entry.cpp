@@ -33,8 +33,12 @@ void drvInitLock(void) {
 
 // The readiness flag is not consulted: the stop clears it while the I/O
 // thread still holds the lock for its last turns. Zeroed storage has no
-// owner, so this is false before the first initialisation.
-bool drvLockHeld(void) { return DWORD(uintptr_t(drvLock.OwningThread)) == GetCurrentThreadId(); }
+// owner, so this is false before the first initialisation. The owner field
+// is read atomically since the asking thread may not be the owner.
+bool drvLockHeld(void) {
+  HANDLE owner = __atomic_load_n(&drvLock.OwningThread, __ATOMIC_RELAXED);
+  return DWORD(uintptr_t(owner)) == GetCurrentThreadId();
+}
 
 int drvStartIo(void) {
   assert(drvLockHeld());

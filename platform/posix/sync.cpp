@@ -73,8 +73,8 @@ void *threadTrampoline(void *arg) {
     std::lock_guard<std::mutex> hold(o->mutex);
     o->exitCode = code;
     o->signalled = true;
+    o->changed.notify_all();
   }
-  o->changed.notify_all();
   currentThreadObject = nullptr;
   release(o);
   return nullptr;
@@ -105,8 +105,11 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 
 void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(&cs->mutex); }
 
+// OwningThread is stored atomically because lock-held checks read it from
+// threads that do not own the section.
 static void noteEntered(LPCRITICAL_SECTION cs) {
-  cs->OwningThread = reinterpret_cast<HANDLE>(uintptr_t(GetCurrentThreadId()));
+  __atomic_store_n(&cs->OwningThread, reinterpret_cast<HANDLE>(uintptr_t(GetCurrentThreadId())),
+                   __ATOMIC_RELAXED);
   cs->RecursionCount += 1;
 }
 
@@ -122,7 +125,9 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
-  if (--cs->RecursionCount == 0) cs->OwningThread = nullptr;
+  if (--cs->RecursionCount == 0) {
+    __atomic_store_n(&cs->OwningThread, HANDLE(nullptr), __ATOMIC_RELAXED);
+  }
   pthread_mutex_unlock(&cs->mutex);
 }
 
@@ -139,10 +144,10 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 BOOL SetEvent(HANDLE event) {
   HandleObject *o = asObject(event, KIND_EVENT);
   if (!o) return FALSE;
-  {
-    std::lock_guard<std::mutex> hold(o->mutex);
-    o->signalled = true;
-  }
+  // Notified under the mutex: a waiter that wakes may close the handle at
+  // once, and must not find the condition variable still in use.
+  std::lock_guard<std::mutex> hold(o->mutex);
+  o->signalled = true;
   o->changed.notify_all();
   return TRUE;
 }

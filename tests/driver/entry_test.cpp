@@ -98,7 +98,8 @@ TEST_F(Entry, OpenFillsTheMciRecordAndReturnsItsDeviceId) {
   EXPECT_EQ(send(DRV_OPEN, 0, reinterpret_cast<LPARAM>(&parms)), 0x1234);
   EXPECT_EQ(parms.wCustomCommandTable, 0xFFFFFFFFu);
   EXPECT_EQ(parms.wType, 522u);
-  EXPECT_EQ(parms.lpstrParams, LV_WTEXT("params")) << "the parameter string is left alone";
+  LPCWSTR params = parms.lpstrParams;  // a packed field: copied before comparing
+  EXPECT_EQ(params, LV_WTEXT("params")) << "the parameter string is left alone";
 }
 
 TEST_F(Entry, ForwardsOtherMessagesWithAllArguments) {
