@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The one test command. On Debian 12 it installs the build and test
+# dependencies that are missing, configures, builds and runs the suite.
+#
+#   scripts/test.sh                              plain build in build/
+#   scripts/test.sh --sanitize address,undefined AddressSanitizer and UBSan in build-asan/
+#   scripts/test.sh --sanitize thread            ThreadSanitizer in build-tsan/
+#   scripts/test.sh --build-dir DIR              build in DIR instead (or LUMIVOX_BUILD_DIR)
+#
+# LUMIVOX_TEST_TIMEOUT bounds each test that sets no time-out of its own
+# (seconds, default 300). Any failure, or any sanitizer report, exits
+# non-zero.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils)
+sanitize=""
+build_dir="${LUMIVOX_BUILD_DIR:-}"
+test_timeout="${LUMIVOX_TEST_TIMEOUT:-300}"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+usage() {
+  sed -n '2,12s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+}
+
+die() {
+  echo "test.sh: $*" >&2
+  exit 2
+}
+
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --sanitize) [[ $# -ge 2 ]] || die "--sanitize needs a value"; sanitize=$2; shift 2 ;;
+    --sanitize=*) sanitize=${1#*=}; shift ;;
+    --build-dir) [[ $# -ge 2 ]] || die "--build-dir needs a value"; build_dir=$2; shift 2 ;;
+    --build-dir=*) build_dir=${1#*=}; shift ;;
+    -h | --help) usage; exit 0 ;;
+    *) usage >&2; die "unknown argument: $1" ;;
+  esac
+done
+
+case "$sanitize" in
+  "") default_dir=build ;;
+  address | undefined | address,undefined | undefined,address) default_dir=build-asan ;;
+  thread) default_dir=build-tsan ;;
+  *) die "--sanitize takes address,undefined or thread, not '$sanitize'" ;;
+esac
+build_dir=${build_dir:-$root/$default_dir}
+
+# Installs the packages that dpkg does not list as installed, updating the
+# package index once before the first install. Needs root or sudo.
+install_missing() {
+  if ! command -v dpkg-query >/dev/null; then
+    echo "test.sh: no dpkg-query; assuming ${packages[*]} are installed" >&2
+    return
+  fi
+  local missing=() package
+  for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return
+  local as_root=()
+  if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || die "missing ${missing[*]}, and neither root nor sudo to install them"
+    as_root=(sudo)
+  fi
+  echo "test.sh: installing ${missing[*]}"
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+install_missing
+
+# Sanitizer reports end the process with a failing status; the caller's own
+# options come first so that these win.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}halt_on_error=1:second_deadlock_stack=1"
+
+# ThreadSanitizer of this compiler cannot map its shadow memory under the
+# larger address randomisation of newer kernels; the tests run without
+# randomisation when the system lets us turn it off.
+run_prefix=()
+if [[ $sanitize == thread ]] && setarch "$(uname -m)" -R true 2>/dev/null; then
+  run_prefix=(setarch "$(uname -m)" -R)
+fi
+
+# The benchmarks are built by the plain build only: they measure, and a
+# sanitized build would measure the sanitizer.
+bench=ON
+[[ -n $sanitize ]] && bench=OFF
+
+cmake -S "$root" -B "$build_dir" -DLUMIVOX_SANITIZE="$sanitize" -DLUMIVOX_TESTS=ON \
+  -DLUMIVOX_BENCH="$bench"
+cmake --build "$build_dir" -j "$jobs"
+cd "$build_dir"
+"${run_prefix[@]}" ctest --output-on-failure --timeout "$test_timeout" -j "$jobs"
