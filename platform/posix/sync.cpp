@@ -211,7 +211,16 @@ BOOL CloseHandle(HANDLE handle) {
 
 HANDLE GetCurrentThread(void) { return PSEUDO_THREAD; }
 HANDLE GetCurrentProcess(void) { return PSEUDO_PROCESS; }
-DWORD GetCurrentThreadId(void) { return DWORD(syscall(SYS_gettid)); }
+// The id is asked for on every lock entry, so each thread keeps its own
+// copy; a forked child's only thread starts over with its new id.
+static thread_local DWORD cachedThreadId;
+static void forgetThreadId(void) { cachedThreadId = 0; }
+static const int forkHandlerInstalled = pthread_atfork(nullptr, nullptr, forgetThreadId);
+
+DWORD GetCurrentThreadId(void) {
+  if (cachedThreadId == 0) cachedThreadId = DWORD(syscall(SYS_gettid));
+  return cachedThreadId;
+}
 
 void Sleep(DWORD milliseconds) {
   if (milliseconds == 0) {
