@@ -164,7 +164,7 @@ void wakePairClose(SOCKET pair[2]) {
 
 void *memAllocZero(SIZE_T bytes) { return LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes); }
 
-DWORD tickNow(void) { return GetTickCount(); }
+DWORD tickNow(void) { return lvTickCount(); }
 
 // The I/O thread. It runs time-critical because it paces the audio
 // datagrams; a normal- or idle-class process is raised to high class while

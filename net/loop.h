@@ -111,5 +111,6 @@ void wakePairClose(SOCKET pair[2]);
 
 // A zero-filled LocalAlloc block (null on failure); freed with LocalFree.
 void *memAllocZero(SIZE_T bytes);
-// The millisecond tick (GetTickCount).
+// The millisecond tick: GetTickCount, through the runtime's test seam
+// (lvTickCount).
 DWORD tickNow(void);

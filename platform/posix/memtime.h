@@ -17,6 +17,10 @@ HLOCAL LocalFree(HLOCAL block);
 // Keeps: a wrapping 32-bit millisecond count from a monotonic clock.
 // Leaves out: the relation to boot time.
 DWORD GetTickCount(void);
+// The driver's millisecond tick. Here GetTickCount itself is the seam; the
+// Windows build, which takes GetTickCount from the system, puts its seam in
+// lvTickCount (platform/win32/seams.h).
+inline DWORD lvTickCount(void) { return GetTickCount(); }
 
 // Test seams. While frozen, GetTickCount returns the frozen value, which only
 // lvTickAdvance moves; lvTickThaw goes back to the monotonic clock.

@@ -5,13 +5,57 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// The multimedia layer's functions are declared without dllimport, so calls
+// go through the import library's thunks. The tests' stand-in for the
+// layer's driver services (tests/support/fake_winmm) can then take their
+// place at link time, as it does in the Linux build.
+#ifndef _WINMM_
+#define _WINMM_
+#endif
 #include <windows.h>
 #include <winsock.h>
 #include <mmsystem.h>
 #include <mmddk.h>
 
+// The fixed-width integers come with the types, as in the POSIX runtime.
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/win32/seams.h"
+
 #define LV_WTEXT(s) L##s
+
+// Winsock 1.1 has int where the BSD interface has socklen_t.
+typedef int socklen_t;
 
 // A Winsock set is a counted array of FD_SETSIZE (64) handles.
 #define LV_SELECT_SET_LIMIT 64
+static_assert(FD_SETSIZE == LV_SELECT_SET_LIMIT, "the loop counts sockets up to the set's capacity");
 inline bool lvSocketSelectable(SOCKET s) { return s != INVALID_SOCKET; }
+
+// Exported by winmm but missing from the mingw-w64 headers.
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
+                                      DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);
+
+// The records the multimedia layer and the driver exchange have the x64
+// layout here, as in the POSIX runtime (platform/posix/mmtypes.h); the
+// system headers pack them to one byte.
+static_assert(sizeof(void *) == 8, "only the x64 build exists so far");
+static_assert(sizeof(WCHAR) == 2);
+static_assert(sizeof(WAVEFORMAT) == 14);
+static_assert(sizeof(PCMWAVEFORMAT) == 16);
+static_assert(sizeof(WAVEFORMATEX) == 18);
+static_assert(sizeof(WAVEOUTCAPSW) == 84);
+static_assert(sizeof(WAVEINCAPSW) == 80);
+static_assert(sizeof(MIXERCAPSW) == 80);
+static_assert(sizeof(MIXERCONTROLW) == 228);
+static_assert(sizeof(MIXERCONTROLDETAILS_UNSIGNED) == 4);
+static_assert(sizeof(MIXERCONTROLDETAILS_LISTTEXTW) == 136);
+static_assert(sizeof(MMTIME) == 12);
+static_assert(sizeof(WAVEHDR) == 48);
+static_assert(sizeof(MIXERLINEW) == 284);
+static_assert(sizeof(MIXERLINECONTROLSW) == 28);
+static_assert(sizeof(MIXERCONTROLDETAILS) == 32);
+static_assert(sizeof(MCI_OPEN_DRIVER_PARMS) == 20);
+static_assert(sizeof(WAVEOPENDESC) == 44);
+static_assert(sizeof(MIXEROPENDESC) == 40);

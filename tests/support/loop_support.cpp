@@ -37,6 +37,10 @@ void LoopTest::SetUp() {
   drvInitLock();
   EnterCriticalSection(&drvLock);
   lvTickFreeze(START_TICK);
+  // As drvStartIo does before the loop's first socket: Windows refuses
+  // sockets to a process that has not started Winsock.
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(0x0101, &data), 0);
 }
 
 void LoopTest::TearDown() {
@@ -50,6 +54,7 @@ void LoopTest::TearDown() {
   loopTimers = nullptr;
   lvTickThaw();
   LeaveCriticalSection(&drvLock);
+  WSACleanup();
 }
 
 int probeWatcher(void *user) {

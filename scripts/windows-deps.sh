@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Prepares a fresh Debian 12 machine for the Windows build and installs the
+# Windows builds of its dependencies:
+#
+#   scripts/windows-deps.sh [BUILD_DIR]      (default: build-win)
+#
+# - the mingw-w64 cross compiler (-posix variants), Wine, GoogleTest's
+#   sources, and dpkg-dev for unpacking source packages, each only when
+#   missing;
+# - libgsm, from Debian's source package: a deb-src entry for bookworm main
+#   is added with the same archive and keyring as the machine's existing apt
+#   sources, the source is fetched into BUILD_DIR/_deps/src and compiled as
+#   a static library with the mingw compiler into BUILD_DIR/_deps/prefix,
+#   where the toolchain file (LUMIVOX_WINDOWS_PREFIX) finds it.
+#
+# Nothing is written into the source tree except BUILD_DIR, which git ignores.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$top/build-win}")
+deps=$build/_deps
+prefix=$deps/prefix
+triple=x86_64-w64-mingw32
+cc=$triple-gcc-posix
+deb_src_list=/etc/apt/sources.list.d/lumivox-deb-src.sources
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+apt_updated=
+apt_update() {
+  [ -n "$apt_updated" ] && return
+  as_root apt-get update -q
+  apt_updated=1
+}
+
+# Installs the Debian packages that are not installed yet.
+install_missing() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  apt_update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Prints "URI KEYRING" of the existing apt source that carries bookworm main
+# (deb822 .sources files first, then one-line lists). KEYRING may be empty.
+main_archive() {
+  local files=(/etc/apt/sources.list.d/*.sources)
+  [ -e "${files[0]}" ] && awk '
+    function flush() {
+      if (types ~ /(^| )deb( |$)/ && suites ~ /(^| )bookworm( |$)/ && comps ~ /(^| )main( |$)/ && uri != "") {
+        print uri, keyring; found = 1; exit
+      }
+      types = suites = comps = uri = keyring = ""
+    }
+    /^[[:space:]]*#/ { next }
+    /^[[:space:]]*$/ { flush(); next }
+    { key = tolower($1); sub(/:$/, "", key); $1 = ""; sub(/^ +/, "") }
+    key == "types" { types = $0 }
+    key == "uris" { split($0, u, " "); uri = u[1] }
+    key == "suites" { suites = $0 }
+    key == "components" { comps = $0 }
+    key == "signed-by" { keyring = $0 }
+    END { if (!found) flush() }
+  ' "${files[@]}" | head -n 1 | grep . && return
+  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
+    $1 == "deb" {
+      keyring = ""; i = 2
+      if ($2 ~ /^\[/) {
+        for (; i <= NF; i++) {
+          if ($i ~ /^\[?signed-by=/) { keyring = $i; sub(/^\[?signed-by=/, "", keyring); sub(/\]$/, "", keyring) }
+          if ($i ~ /\]$/) { i++; break }
+        }
+      }
+      uri = $i; suite = $(i + 1)
+      for (j = i + 2; j <= NF; j++) if (suite == "bookworm" && $j == "main") { print uri, keyring; exit }
+    }'
+}
+
+# Makes "apt-get source" able to find bookworm's source packages.
+add_deb_src() {
+  apt-cache showsrc libgsm >/dev/null 2>&1 && return
+  local archive uri keyring
+  archive=$(main_archive)
+  [ -n "$archive" ] || { echo "no apt source carries bookworm main; cannot add deb-src" >&2; exit 1; }
+  read -r uri keyring <<<"$archive"
+  echo "adding deb-src for bookworm main from $uri"
+  {
+    echo "Types: deb-src"
+    echo "URIs: $uri"
+    echo "Suites: bookworm"
+    echo "Components: main"
+    [ -n "$keyring" ] && echo "Signed-By: $keyring"
+  } | as_root tee "$deb_src_list" >/dev/null
+  as_root apt-get update -q
+}
+
+# Builds the static library with the package's own Makefile (Debian's patches
+# applied, its default options: SASR and WAV49), the mingw tools in place of
+# the native ones.
+build_gsm() {
+  [ -f "$prefix/lib/libgsm.a" ] && [ -f "$prefix/include/gsm.h" ] && return
+  add_deb_src
+  rm -rf "$deps/src/gsm"
+  mkdir -p "$deps/src/gsm" "$prefix/lib" "$prefix/include"
+  local sandbox=()
+  [ "$(id -u)" = 0 ] && sandbox=(-o APT::Sandbox::User=root)
+  (cd "$deps/src/gsm" && apt-get source -q "${sandbox[@]}" --only-source libgsm)
+  local source
+  source=$(find "$deps/src/gsm" -mindepth 3 -maxdepth 3 -path '*/src/gsm_create.c' -printf '%h\n' | head -n 1)
+  source=${source%/src}
+  [ -n "$source" ] || { echo "libgsm sources not found under $deps/src/gsm" >&2; exit 1; }
+  make -C "$source" -s CC="$cc -ansi -pedantic" AR=$triple-ar RANLIB=$triple-ranlib ./lib/libgsm.a
+  cp "$source/lib/libgsm.a" "$prefix/lib/libgsm.a"
+  cp "$source/inc/gsm.h" "$prefix/include/gsm.h"
+  echo "libgsm for Windows: $prefix/lib/libgsm.a"
+}
+
+install_missing g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+  wine64 googletest dpkg-dev cmake make
+build_gsm
