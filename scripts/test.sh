@@ -2,7 +2,8 @@
 # The one test command. On Debian 12 it installs the build and test
 # dependencies that are missing, configures, builds and runs the suite.
 #
-#   scripts/test.sh                              plain build in build/
+#   scripts/test.sh                              plain build in build/, then the
+#                                                Windows build in build-win/ under Wine
 #   scripts/test.sh --sanitize address,undefined AddressSanitizer and UBSan in build-asan/
 #   scripts/test.sh --sanitize thread            ThreadSanitizer in build-tsan/
 #   scripts/test.sh --build-dir DIR              build in DIR instead (or LUMIVOX_BUILD_DIR)
@@ -20,7 +21,7 @@ test_timeout="${LUMIVOX_TEST_TIMEOUT:-300}"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 usage() {
-  sed -n '2,12s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+  sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
 }
 
 die() {
@@ -98,3 +99,10 @@ cmake -S "$root" -B "$build_dir" -DLUMIVOX_SANITIZE="$sanitize" -DLUMIVOX_TESTS=
 cmake --build "$build_dir" -j "$jobs"
 cd "$build_dir"
 "${run_prefix[@]}" ctest --output-on-failure --timeout "$test_timeout" -j "$jobs"
+
+# The plain run goes on with the Windows build and its tests under Wine, in
+# the build directory's "-win" sibling; the sanitizer runs check the native
+# build only.
+if [[ -z $sanitize ]]; then
+  "$root/scripts/windows-test.sh" "$build_dir-win"
+fi

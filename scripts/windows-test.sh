@@ -30,4 +30,6 @@ mkdir -p "$prefix"
 WINEPREFIX=$prefix setsid -f "$wineserver" -p </dev/null >/dev/null 2>&1
 "$top/cmake/wine-run.sh" "$prefix" --detached wineboot -i
 
-ctest --test-dir "$build" --output-on-failure -j "$jobs"
+ctest --test-dir "$build" --output-on-failure --timeout "${LUMIVOX_TEST_TIMEOUT:-300}" -j "$jobs"
+# CTest names the skipped tests without their output; show each reason.
+grep -h -A1 -E ': Skipped$' "$build/Testing/Temporary/LastTest.log" | grep -v '^--$' || true
