@@ -8,7 +8,10 @@
 # DLLs only and need no compiler runtime DLL next to them.
 #
 # Executables run under Wine through cmake/wine-run.sh, with a private prefix
-# in the build tree (LUMIVOX_WINEPREFIX).
+# in the build tree (LUMIVOX_WINEPREFIX). Run the tests with
+# scripts/windows-test.sh: it boots the prefix and keeps wineserver running
+# detached, without which CTest may wait on the background services Wine
+# starts.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

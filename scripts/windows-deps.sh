@@ -48,7 +48,9 @@ install_missing() {
 }
 
 # Prints "URI KEYRING" of the existing apt source that carries bookworm main
-# (deb822 .sources files first, then one-line lists). KEYRING may be empty.
+# (deb822 .sources files first, then one-line lists). KEYRING is the keyring
+# file, or empty when the source names none (or embeds its key, which is
+# not copied: apt then falls back to its trusted keys).
 main_archive() {
   local files=(/etc/apt/sources.list.d/*.sources)
   [ -e "${files[0]}" ] && awk '
@@ -60,12 +62,13 @@ main_archive() {
     }
     /^[[:space:]]*#/ { next }
     /^[[:space:]]*$/ { flush(); next }
+    /^[[:space:]]/ { next }
     { key = tolower($1); sub(/:$/, "", key); $1 = ""; sub(/^ +/, "") }
     key == "types" { types = $0 }
     key == "uris" { split($0, u, " "); uri = u[1] }
     key == "suites" { suites = $0 }
     key == "components" { comps = $0 }
-    key == "signed-by" { keyring = $0 }
+    key == "signed-by" && $0 ~ /^\// { keyring = $0 }
     END { if (!found) flush() }
   ' "${files[@]}" | head -n 1 | grep . && return
   cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
@@ -79,7 +82,7 @@ main_archive() {
       }
       uri = $i; suite = $(i + 1)
       for (j = i + 2; j <= NF; j++) if (suite == "bookworm" && $j == "main") { print uri, keyring; exit }
-    }'
+    }' || true
 }
 
 # Makes "apt-get source" able to find bookworm's source packages.
