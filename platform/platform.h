@@ -10,4 +10,6 @@
 #include "platform/posix/sync.h"
 #include "platform/posix/sockets.h"
 #include "platform/posix/mmtypes.h"
+#include "platform/posix/names.h"
+#include "platform/posix/native.h"
 #endif

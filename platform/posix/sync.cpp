@@ -19,6 +19,7 @@
 #include <new>
 
 #include "platform/posix/faults.h"
+#include "platform/posix/names.h"
 
 namespace {
 
@@ -203,6 +204,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
+  // File mappings are handles too; their family recognises its own.
+  if (lvMappingClose(handle)) return TRUE;
   HandleObject *o = asAnyObject(handle);
   if (!o) return FALSE;
   release(o);

@@ -68,7 +68,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_START_R
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 // Keeps: events and thread handles, millisecond time-out or INFINITE.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-// Keeps: the handle is released; a running thread goes on without it.
+// Keeps: the handle is released; a running thread goes on without it; file
+// mappings close too. Native files and events close with ZwClose.
 BOOL CloseHandle(HANDLE handle);
 
 // Pseudo-handles, valid only in the calling thread and process.

@@ -17,6 +17,8 @@
 #include <mmsystem.h>
 #include <mmddk.h>
 
+#include "platform/win32/native.h"
+
 // The fixed-width integers come with the types, as in the POSIX runtime.
 #include <cstddef>
 #include <cstdint>
