@@ -13,3 +13,5 @@
 #include "platform/posix/names.h"
 #include "platform/posix/native.h"
 #endif
+
+#include "platform/mmlayout.h"

@@ -39,25 +39,6 @@ inline bool lvSocketSelectable(SOCKET s) { return s != INVALID_SOCKET; }
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
                                       DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);
 
-// The records the multimedia layer and the driver exchange have the x64
-// layout here, as in the POSIX runtime (platform/posix/mmtypes.h); the
-// system headers pack them to one byte.
+// The system headers pack the exchanged records to one byte, as the POSIX
+// runtime does; platform/mmlayout.h checks their sizes.
 static_assert(sizeof(void *) == 8, "only the x64 build exists so far");
-static_assert(sizeof(WCHAR) == 2);
-static_assert(sizeof(WAVEFORMAT) == 14);
-static_assert(sizeof(PCMWAVEFORMAT) == 16);
-static_assert(sizeof(WAVEFORMATEX) == 18);
-static_assert(sizeof(WAVEOUTCAPSW) == 84);
-static_assert(sizeof(WAVEINCAPSW) == 80);
-static_assert(sizeof(MIXERCAPSW) == 80);
-static_assert(sizeof(MIXERCONTROLW) == 228);
-static_assert(sizeof(MIXERCONTROLDETAILS_UNSIGNED) == 4);
-static_assert(sizeof(MIXERCONTROLDETAILS_LISTTEXTW) == 136);
-static_assert(sizeof(MMTIME) == 12);
-static_assert(sizeof(WAVEHDR) == 48);
-static_assert(sizeof(MIXERLINEW) == 284);
-static_assert(sizeof(MIXERLINECONTROLSW) == 28);
-static_assert(sizeof(MIXERCONTROLDETAILS) == 32);
-static_assert(sizeof(MCI_OPEN_DRIVER_PARMS) == 20);
-static_assert(sizeof(WAVEOPENDESC) == 44);
-static_assert(sizeof(MIXEROPENDESC) == 40);
