@@ -199,9 +199,9 @@ void put(Output &o, const char *text, size_t n) {
 void convert(Output &o, const char **fmt, va_list *args) {
   const char *start = *fmt - 1;
   const char *p = *fmt;
-  char spec[16] = "%";  // rebuilt: flags, width, type
+  char conversion[16] = "%";  // rebuilt: flags, width, type
   size_t n = 1;
-  while ((*p == '-' || *p == '0') && n < 4) spec[n++] = *p++;
+  while ((*p == '-' || *p == '0') && n < 4) conversion[n++] = *p++;
   int width = 0;
   while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
   if (width > 512) width = 512;  // the whole output is 1024 bytes anyway
@@ -209,18 +209,18 @@ void convert(Output &o, const char **fmt, va_list *args) {
   char type = *p;
   char text[WSPRINTF_LIMIT];
   int len = -1;
-  n += size_t(std::snprintf(spec + n, sizeof spec - n, "%d", width));
-  spec[n++] = (type == 'i') ? 'd' : type;
-  spec[n] = 0;
+  n += size_t(std::snprintf(conversion + n, sizeof conversion - n, "%d", width));
+  conversion[n++] = (type == 'i') ? 'd' : type;
+  conversion[n] = 0;
   switch (type) {
-    case 'd': case 'i': len = std::snprintf(text, sizeof text, spec, va_arg(*args, int)); break;
+    case 'd': case 'i': len = std::snprintf(text, sizeof text, conversion, va_arg(*args, int)); break;
     case 'u': case 'x': case 'X':
-      len = std::snprintf(text, sizeof text, spec, va_arg(*args, unsigned));
+      len = std::snprintf(text, sizeof text, conversion, va_arg(*args, unsigned));
       break;
-    case 'c': len = std::snprintf(text, sizeof text, spec, va_arg(*args, int)); break;
+    case 'c': len = std::snprintf(text, sizeof text, conversion, va_arg(*args, int)); break;
     case 's': {
       const char *s = va_arg(*args, const char *);
-      len = std::snprintf(text, sizeof text, spec, s ? s : "(null)");
+      len = std::snprintf(text, sizeof text, conversion, s ? s : "(null)");
       break;
     }
     case '%': put(o, "%", 1); *fmt = p + 1; return;
