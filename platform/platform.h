@@ -11,6 +11,7 @@
 #include "platform/posix/sockets.h"
 #include "platform/posix/mmtypes.h"
 #include "platform/posix/names.h"
+#include "platform/posix/dosdev.h"
 #include "platform/posix/native.h"
 #endif
 

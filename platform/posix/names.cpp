@@ -175,53 +175,92 @@ long lvMappingViewsLive(void) {
   return viewCount;
 }
 
-// wsprintfA: every conversion is parsed here and handed to snprintf with an
-// explicit int or unsigned argument, since Windows reads "%ld" as 32 bits
-// while a Linux long is 64.
+// wsprintfA and wsprintfW: every conversion is parsed here and handed to
+// snprintf with an explicit int or unsigned argument, since Windows reads
+// "%ld" as 32 bits while a Linux long is 64. The wide version formats the
+// same conversions; its %s and %c take wide strings and characters, as
+// user32's do.
 namespace {
 
-constexpr size_t WSPRINTF_LIMIT = 1024;  // bytes with the terminator, as user32's
+constexpr size_t WSPRINTF_LIMIT = 1024;  // characters with the terminator, as user32's
 
+template <typename Char>
 struct Output {
-  char *out;
-  size_t used;  // bytes stored, terminator excluded; below WSPRINTF_LIMIT
+  Char *out;
+  size_t used;  // characters stored, terminator excluded; below WSPRINTF_LIMIT
 };
 
-void put(Output &o, const char *text, size_t n) {
+template <typename Char, typename From>
+void put(Output<Char> &o, const From *text, size_t n) {
   size_t room = WSPRINTF_LIMIT - 1 - o.used;
   if (n > room) n = room;
-  std::memcpy(o.out + o.used, text, n);
+  for (size_t i = 0; i < n; ++i) o.out[o.used + i] = Char(text[i]);
   o.used += n;
+}
+
+template <typename Char>
+void pad(Output<Char> &o, size_t n) {
+  for (; n > 0; --n) put(o, " ", 1);
+}
+
+// A string or character argument, padded to the width by hand, since the
+// wide forms cannot go through the narrow snprintf.
+template <typename Char>
+void putPadded(Output<Char> &o, const Char *text, size_t n, int width, bool left) {
+  size_t fill = size_t(width) > n ? size_t(width) - n : 0;
+  if (!left) pad(o, fill);
+  put(o, text, n);
+  if (left) pad(o, fill);
+}
+
+template <typename Char>
+size_t length(const Char *s) {
+  size_t n = 0;
+  while (s[n]) ++n;
+  return n;
 }
 
 // Formats one conversion at *fmt (just after '%'); advances *fmt past it.
 // An unknown conversion is copied as it stands.
-void convert(Output &o, const char **fmt, va_list *args) {
-  const char *start = *fmt - 1;
-  const char *p = *fmt;
+template <typename Char>
+void convert(Output<Char> &o, const Char **fmt, va_list *args) {
+  const Char *start = *fmt - 1;
+  const Char *p = *fmt;
   char conversion[16] = "%";  // rebuilt: flags, width, type
   size_t n = 1;
-  while ((*p == '-' || *p == '0') && n < 4) conversion[n++] = *p++;
+  bool left = false;
+  while ((*p == '-' || *p == '0') && n < 4) {
+    left = left || *p == '-';
+    conversion[n++] = char(*p++);
+  }
   int width = 0;
-  while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
-  if (width > 512) width = 512;  // the whole output is 1024 bytes anyway
+  while (*p >= '0' && *p <= '9') width = width * 10 + int(*p++ - '0');
+  if (width > 512) width = 512;  // the whole output is 1024 characters anyway
   while (*p == 'l' || *p == 'h') ++p;  // every integer is 32 bits
-  char type = *p;
+  Char type = *p;
   char text[WSPRINTF_LIMIT];
   int len = -1;
   n += size_t(std::snprintf(conversion + n, sizeof conversion - n, "%d", width));
-  conversion[n++] = (type == 'i') ? 'd' : type;
+  conversion[n++] = (type == 'i') ? 'd' : char(type);
   conversion[n] = 0;
   switch (type) {
     case 'd': case 'i': len = std::snprintf(text, sizeof text, conversion, va_arg(*args, int)); break;
     case 'u': case 'x': case 'X':
       len = std::snprintf(text, sizeof text, conversion, va_arg(*args, unsigned));
       break;
-    case 'c': len = std::snprintf(text, sizeof text, conversion, va_arg(*args, int)); break;
+    case 'c': {
+      Char c = Char(va_arg(*args, int));
+      putPadded(o, &c, 1, width, left);
+      *fmt = p + 1;
+      return;
+    }
     case 's': {
-      const char *s = va_arg(*args, const char *);
-      len = std::snprintf(text, sizeof text, conversion, s ? s : "(null)");
-      break;
+      static const Char NULL_TEXT[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
+      const Char *s = va_arg(*args, const Char *);
+      if (!s) s = NULL_TEXT;
+      putPadded(o, s, length(s), width, left);
+      *fmt = p + 1;
+      return;
     }
     case '%': put(o, "%", 1); *fmt = p + 1; return;
     default: break;
@@ -234,21 +273,35 @@ void convert(Output &o, const char **fmt, va_list *args) {
   *fmt = *p ? p + 1 : p;
 }
 
-}  // namespace
-
-int wsprintfA(LPSTR out, LPCSTR format, ...) {
-  Output o{out, 0};
-  va_list args;
-  va_start(args, format);
-  for (const char *f = format; *f;) {
+template <typename Char>
+int format(Char *out, const Char *fmt, va_list *args) {
+  Output<Char> o{out, 0};
+  for (const Char *f = fmt; *f;) {
     if (*f == '%') {
       ++f;
-      convert(o, &f, &args);
+      convert(o, &f, args);
     } else {
       put(o, f++, 1);
     }
   }
-  va_end(args);
   out[o.used] = 0;
   return int(o.used);
+}
+
+}  // namespace
+
+int wsprintfA(LPSTR out, LPCSTR fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = format(out, fmt, &args);
+  va_end(args);
+  return n;
+}
+
+int wsprintfW(LPWSTR out, LPCWSTR fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = format(out, fmt, &args);
+  va_end(args);
+  return n;
 }

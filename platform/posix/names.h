@@ -1,6 +1,7 @@
 // Names and mappings family of the POSIX runtime: named file mappings
 // opened read-only from the session's runtime directory, the query of a
-// view's extent, and wsprintfA for the names the driver formats.
+// view's extent, and wsprintfA and wsprintfW for the names the driver
+// formats. DOS device names are platform/posix/dosdev.h.
 //
 // A named mapping "X" is the regular file mappings/X in the runtime
 // directory (platform/posix/rundir.h). Its writer (lumivox-session) replaces
@@ -60,6 +61,11 @@ SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION info, SIZE_T leng
 // Returns the characters stored. Leaves out: wide arguments (%S, %ls), %p,
 // precision.
 int wsprintfA(LPSTR out, LPCSTR format, ...);
+// Keeps: the conversions of wsprintfA, with %s and %c taking a wide string
+// and a wide character; output is cut at 1024 characters with the
+// terminator. Returns the characters stored. Leaves out: narrow arguments
+// (%S, %hs), %p, precision.
+int wsprintfW(LPWSTR out, LPCWSTR format, ...);
 
 // Closes a mapping handle for CloseHandle, which owns the handle space:
 // returns TRUE when handle was an open mapping (now closed), FALSE when it

@@ -1,5 +1,6 @@
-// The runtime directory rules, named file mappings and wsprintfA of the
-// POSIX runtime, against files a test writes itself.
+// The runtime directory rules, named file mappings, DOS device names and
+// wsprintfA/wsprintfW of the POSIX runtime, against files a test writes
+// itself.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/posix/dosdev.h"
 #include "platform/posix/names.h"
 #include "platform/posix/rundir.h"
 #include "platform/posix/sync.h"
@@ -176,6 +178,97 @@ TEST(Wsprintf, OutputStopsAt1024BytesWithTheTerminator) {
   std::string big(1500, 'a');
   EXPECT_EQ(format("%s", big.c_str()).size(), 1023u);
   EXPECT_EQ(format("%600d%600d", 1, 2).size(), 1023u) << "widths are bounded too";
+}
+
+std::u16string wformat(const char16_t *fmt, auto... args) {
+  char16_t out[1100];
+  int n = wsprintfW(out, fmt, args...);
+  EXPECT_EQ(size_t(n), std::u16string(out).size());
+  return out;
+}
+
+TEST(Wsprintf, TheWideFormTakesWideStringsAndCharacters) {
+  EXPECT_EQ(wformat(u"Lumivox{%08x:%d}", 0x0A000001u, 9000), u"Lumivox{0a000001:9000}");
+  EXPECT_EQ(wformat(u"[%-4s][%3c][%s]", u"\u00e9t\u00e9", char16_t(0x263A), nullptr),
+            u"[\u00e9t\u00e9 ][  \u263A][(null)]");
+  std::u16string big(1500, u'b');
+  EXPECT_EQ(wformat(u"%s", big.c_str()).size(), 1023u);
+}
+
+// DOS device names, each case in a session directory of its own.
+class DosDevices : public ::testing::Test {
+ protected:
+  // The target list a query returns, as a string with its terminators.
+  std::u16string query(const char16_t *name, DWORD capacity = 64) {
+    char16_t target[64];
+    DWORD n = QueryDosDeviceW(name, target, capacity);
+    return std::u16string(target, n);
+  }
+  RuntimeDir dir_;
+};
+
+TEST_F(DosDevices, ADefinedNameAnswersItsTargetAsAList) {
+  EXPECT_EQ(query(u"Lumivox{0a000001:9000}"), u"");
+  ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, u"Lumivox{0a000001:9000}", u"NoAudio"));
+  EXPECT_EQ(query(u"Lumivox{0a000001:9000}"), std::u16string(u"NoAudio\0\0", 9));
+  EXPECT_EQ(query(u"LUMIVOX{0A000001:9000}"), std::u16string(u"NoAudio\0\0", 9))
+      << "names are case-insensitive";
+  EXPECT_EQ(query(u"Lumivox{0a000001:9001}"), u"");
+  ASSERT_TRUE(DefineDosDeviceW(0, u"Lumivox{0a000001:9000}", u"Other"));
+  EXPECT_EQ(query(u"Lumivox{0a000001:9000}"), std::u16string(u"Other\0\0", 7))
+      << "the latest definition wins";
+  EXPECT_TRUE(fs::is_regular_file(dir_.path() + "/dosdevices/lumivox{0a000001:9000}"));
+}
+
+TEST_F(DosDevices, AListThatDoesNotFitIsNotReturned) {
+  ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, u"Name", u"NoAudio"));
+  EXPECT_EQ(query(u"Name", 8), u"");
+  EXPECT_EQ(query(u"Name", 9).size(), 9u);
+}
+
+TEST_F(DosDevices, BadNamesTargetsAndFlagsAreRefused) {
+  for (const char16_t *name : {u"", u".", u"..", u"a/b", u"a\\b", u"sp ace", u"\u00e9"}) {
+    EXPECT_FALSE(DefineDosDeviceW(0, name, u"T"));
+    EXPECT_EQ(query(name), u"");
+  }
+  std::u16string longName(LV_DOSDEVICE_NAME_MAX + 1, u'n');
+  EXPECT_FALSE(DefineDosDeviceW(0, longName.c_str(), u"T"));
+  std::u16string longTarget(LV_DOSDEVICE_TARGET_MAX + 1, u't');
+  EXPECT_FALSE(DefineDosDeviceW(0, u"Name", longTarget.c_str()));
+  EXPECT_FALSE(DefineDosDeviceW(0, u"Name", nullptr));
+  EXPECT_FALSE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, u"Name", u"T"));
+  EXPECT_EQ(QueryDosDeviceW(nullptr, nullptr, 0), 0u);
+  EXPECT_EQ(query(u"Name"), u"");
+  // Nothing half-written stays behind.
+  for (const auto &entry : fs::directory_iterator(dir_.path())) {
+    if (entry.path().filename() == "dosdevices") {
+      EXPECT_TRUE(fs::is_empty(entry.path()));
+    }
+  }
+}
+
+TEST_F(DosDevices, ForgedOrDamagedEntriesAnswerNothing) {
+  ASSERT_TRUE(DefineDosDeviceW(0, u"Good", u"T"));
+  std::string folder = dir_.path() + "/dosdevices/";
+  std::ofstream(folder + "odd", std::ios::binary) << "abc";  // not whole characters
+  std::ofstream(folder + "nul", std::ios::binary).write("a\0\0\0", 4);
+  std::ofstream(folder + "huge", std::ios::binary) << std::string(2 * LV_DOSDEVICE_TARGET_MAX + 2, 'x');
+  fs::create_directory(folder + "dir");
+  fs::create_symlink(folder + "good", folder + "link");
+  for (const char16_t *name : {u"odd", u"nul", u"huge", u"dir", u"link"}) {
+    EXPECT_EQ(query(name), u"") << std::string(name, name + std::char_traits<char16_t>::length(name));
+  }
+  EXPECT_EQ(query(u"good").size(), 3u);
+}
+
+TEST_F(DosDevices, NamesNeedAUsableSessionDirectory) {
+  chmod(dir_.path().c_str(), 0750);
+  EXPECT_FALSE(DefineDosDeviceW(0, u"Name", u"T"));
+  chmod(dir_.path().c_str(), 0700);
+  ASSERT_TRUE(DefineDosDeviceW(0, u"Name", u"T"));
+  chmod(dir_.path().c_str(), 0750);
+  EXPECT_EQ(query(u"Name"), u"");
+  chmod(dir_.path().c_str(), 0700);
 }
 
 }  // namespace

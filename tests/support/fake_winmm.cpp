@@ -1,11 +1,15 @@
 #include "tests/support/fake_winmm.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 namespace {
 std::mutex mutex;
 std::vector<DefDriverProcCall> defCalls;
 std::vector<DriverCallbackCall> callbackCalls;
+std::condition_variable recorded;
+std::function<void(const DriverCallbackCall &)> callbackHook;
 }  // namespace
 
 extern "C" LRESULT WINAPI DefDriverProc(DWORD_PTR driverId, HDRVR driver, UINT message,
@@ -17,8 +21,15 @@ extern "C" LRESULT WINAPI DefDriverProc(DWORD_PTR driverId, HDRVR driver, UINT m
 
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
                                       DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2) {
-  std::lock_guard<std::mutex> hold(mutex);
-  callbackCalls.push_back({callback, flags, device, message, user, param1, param2});
+  DriverCallbackCall call{callback, flags, device, message, user, param1, param2};
+  std::function<void(const DriverCallbackCall &)> hook;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    callbackCalls.push_back(call);
+    hook = callbackHook;
+  }
+  recorded.notify_all();
+  if (hook) hook(call);
   return TRUE;
 }
 
@@ -36,4 +47,16 @@ void fakeWinmmReset() {
   std::lock_guard<std::mutex> hold(mutex);
   defCalls.clear();
   callbackCalls.clear();
+  callbackHook = nullptr;
+}
+
+void fakeDriverCallbackHook(std::function<void(const DriverCallbackCall &)> hook) {
+  std::lock_guard<std::mutex> hold(mutex);
+  callbackHook = std::move(hook);
+}
+
+bool fakeWaitForDriverCallbacks(size_t count, int ms) {
+  std::unique_lock<std::mutex> hold(mutex);
+  return recorded.wait_for(hold, std::chrono::milliseconds(ms),
+                           [count] { return callbackCalls.size() >= count; });
 }

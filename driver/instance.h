@@ -1,0 +1,133 @@
+// Device instances: the per-open record of a wave device, its streams (one
+// per audio-server destination), the queue of the application's wave headers
+// and the creation of an instance, which finds the session's audio server
+// and opens a stream to it.
+//
+// An instance lives from a successful open to the end of its device's
+// close; the pointer to it is the driver's per-open value that the
+// multimedia layer hands back with every later message. Discovery yields
+// one destination per session, so a live instance holds exactly one stream;
+// the front ends still treat the streams as a list.
+//
+// Locking: everything here is called with drvLock held. A stream's open may
+// release it while it waits for its connection (at most 5 s), so
+// instanceCreate is not atomic with respect to the I/O thread.
+#pragma once
+
+#include "platform/platform.h"
+
+// The audio server of display N listens on TCP port AUDIO_PORT_BASE + N.
+constexpr DWORD AUDIO_PORT_BASE = 9000;
+
+enum { WAVE_OUTPUT = 0, WAVE_INPUT = 1 };
+
+struct WaveInstance;
+struct WaveStream;
+
+// What the front ends ask of a stream. One table serves every output stream
+// and one every input stream; the front end calls each slot with drvLock
+// held, and a slot returns with it held.
+struct WaveStreamOps {
+  // Sets up the stream's state and its connection; may release drvLock
+  // while it waits. Non-zero on success; on failure nothing stays
+  // allocated and the stream is freed by the caller.
+  int (*open)(WaveInstance *instance, WaveStream *stream);
+  // Ends the stream and frees its state; the caller frees the record.
+  void (*close)(WaveInstance *instance, WaveStream *stream);
+  // An idle stream has been given a header (current is set).
+  void (*kick)(WaveInstance *instance, WaveStream *stream);
+  // Sample frames played (output) or delivered (input) so far.
+  DWORD (*position)(WaveInstance *instance, WaveStream *stream);
+  // paused 1 pauses (output) or stops (input) the stream; 0 runs it.
+  void (*setPaused)(WaveInstance *instance, WaveStream *stream, int paused);
+};
+
+// The tables streamAdd installs, by direction. The device operations set
+// them; a test may put a table of its own in their place. With no table
+// an open finds no way to a server and fails with MMSYSERR_NODRIVER.
+extern const WaveStreamOps *waveOutputOps;
+extern const WaveStreamOps *waveInputOps;
+
+// One audio-server destination of an instance.
+struct WaveStream {
+  WaveStream *next;      // next stream of the same instance, creation order
+  WAVEHDR *current;      // header being played or filled; null when idle
+  WAVEHDR *loopStart;    // output: the WHDR_BEGINLOOP header being repeated, or null
+  DWORD loopCount;       // output: repetitions of the loop still to come
+  DWORD offset;          // sample frames of current consumed (output) or filled (input)
+  DWORD address;         // audio server's IPv4 address, host order
+  DWORD port;            // audio server's TCP port
+  void *state;           // owned by the stream operations: set by open, freed by close
+  const WaveStreamOps *inputOps;   // input streams only, else null
+  const WaveStreamOps *outputOps;  // output streams only, else null
+};
+
+// One open wave device.
+struct WaveInstance {
+  WAVEHDR *queueHead;   // oldest queued header, null when the queue is empty
+  WAVEHDR **queueTail;  // the newest header's lpNext, or &queueHead when empty
+  WaveStream *streams;  // first stream, creation order
+  DWORD paused;         // output: set by WODM_PAUSE, cleared by WODM_RESTART
+  DWORD closing;        // set when the close begins, before the streams close
+  HANDLE drainEvent;    // manual reset, made on demand by the close; null if not made
+  DWORD framesWritten;  // output: sample frames accepted by WODM_WRITE, wrapping
+  DWORD direction;      // WAVE_OUTPUT or WAVE_INPUT
+  DWORD deviceId;       // device number of the open message (always 0)
+  // Pointer-sized, as the open description's fields are: on a 64-bit
+  // system a callback function's address does not fit 32 bits.
+  DWORD_PTR callback;          // dwCallback of the open description
+  DWORD_PTR callbackInstance;  // dwInstance of the open description
+  DWORD openFlags;      // flags of the open; the high 16 bits go to DriverCallback
+  HWAVE waveHandle;     // hWave of the open description
+  WAVEFORMAT format;    // the first 14 bytes of the application's format
+  // Completions in progress: headers whose callback runs with drvLock
+  // released (and, on the I/O thread, the supply that completed them).
+  // The close frees nothing while it is above 0.
+  DWORD completing;
+};
+
+// The sample rates a real open accepts, in Hz. The rate converter's filter
+// history holds the window of 48 kHz to 8 kHz stereo at most, so a ring
+// outside this range would overrun it.
+constexpr DWORD WAVE_RATE_MIN = 8000;
+constexpr DWORD WAVE_RATE_MAX = 48000;
+
+// Whether the data paths can carry a PCM format: 1 or 2 channels of 8 or 16
+// bits, a block align of channels times bytes per sample, and a rate in
+// WAVE_RATE_MIN..WAVE_RATE_MAX. format points at a PCMWAVEFORMAT (every
+// PCM format is at least one).
+int instanceFormatUsable(const WAVEFORMAT *format);
+
+// Makes an instance for an open of the given direction, finds the session's
+// audio server and opens a stream to it. Returns MMSYSERR_NOERROR with the
+// instance in *out, or MMSYSERR_NOMEM or MMSYSERR_NODRIVER with null in *out
+// and nothing left allocated. Called with drvLock held and the I/O thread
+// running.
+MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD openFlags,
+                        DWORD direction, WaveInstance **out);
+// Frees an instance whose streams are gone. Called with drvLock held.
+void instanceFree(WaveInstance *instance);
+
+// Called once per destination found: returns what the discovery returns.
+typedef int (*ServerVisitor)(void *context, DWORD address, DWORD port);
+// Finds the terminal of the caller's session and calls the visitor once
+// with its address and AUDIO_PORT_BASE plus the display number. Returns the
+// visitor's result, or 0 without calling it when discovery fails or the
+// display number would put the port beyond 65535.
+int discoverServer(ServerVisitor visitor, void *context);
+// Gives the instance (context) a stream to address and port unless it has
+// one. Returns 1 when it has such a stream afterwards, 0 otherwise.
+int streamAdd(void *context, DWORD address, DWORD port);
+
+// The header queue. The link between queued headers is the header's own
+// lpNext, which belongs to the driver while the header is queued. Each is
+// called with drvLock held.
+void hdrQueueAppend(WaveInstance *instance, WAVEHDR *header);
+// Unlinks the header; a header that is not queued leaves the queue as it is.
+void hdrQueueRemove(WaveInstance *instance, WAVEHDR *header);
+// Whether a is queued before b: false when a is b, or when b (or the end)
+// comes first.
+int hdrQueueIsBefore(WaveInstance *instance, WAVEHDR *a, WAVEHDR *b);
+// The queued header whose lpNext is header; null for the head or for a
+// header that is not queued.
+WAVEHDR *hdrQueuePredecessor(WaveInstance *instance, WAVEHDR *header);
