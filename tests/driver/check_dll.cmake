@@ -10,10 +10,13 @@ endif()
 # Export names are the rows of the name pointer table: "[   0] DriverProc".
 string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([ \t]*\\[ *[0-9]+\\] [^\n]*\n)*)"
        table "${listing}")
-string(REGEX MATCHALL "\\] [^\n]+" rows "${CMAKE_MATCH_1}")
+# Brackets would make CMake keep list elements together: drop them first.
+string(REPLACE "[" " " table "${CMAKE_MATCH_1}")
+string(REPLACE "]" " " table "${table}")
+string(REGEX MATCHALL "[0-9]+ +[^ \t\n]+" rows "${table}")
 set(exports)
 foreach(row IN LISTS rows)
-  string(REGEX REPLACE "^\\] " "" name "${row}")
+  string(REGEX REPLACE "^[0-9]+ +" "" name "${row}")
   list(APPEND exports ${name})
 endforeach()
 list(SORT exports)

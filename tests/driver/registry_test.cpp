@@ -78,6 +78,28 @@ TEST_F(Registry, WithoutAUsableSessionDirectoryNothingIsMarked) {
   EXPECT_EQ(serverMarkedUnreachable(0x0A000001, 9000), 0);
 }
 
+#else  // _WIN32
+
+// The system's own DOS device names. The mark is made for a destination no
+// other run uses and removed afterwards, since the names outlive the test.
+TEST(Registry, AMarkIsSeenThroughTheSystemsDeviceNames) {
+  DWORD address = 0x7F000000u | (GetCurrentProcessId() & 0xFFFFu);
+  DWORD port = 65000;
+  ASSERT_EQ(serverMarkedUnreachable(address, port), 0);
+  markServerUnreachable(address, port);
+  int marked = serverMarkedUnreachable(address, port);
+  WCHAR name[REGISTRY_NAME_CHARS];
+  registryName(name, address, port);
+  DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_RAW_TARGET_PATH | DDD_EXACT_MATCH_ON_REMOVE, name,
+                   L"NoAudio");
+  if (!marked) {
+    GTEST_SKIP() << "this system does not answer QueryDosDeviceW for a name it defined "
+                    "(Wine answers only short names)";
+  }
+  EXPECT_EQ(serverMarkedUnreachable(address, port), 0);
+  EXPECT_EQ(serverMarkedUnreachable(address, port + 1), 0);
+}
+
 #endif  // _WIN32
 
 }  // namespace
