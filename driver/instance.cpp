@@ -139,3 +139,143 @@ WAVEHDR *hdrQueuePredecessor(WaveInstance *instance, WAVEHDR *header) {
   }
   return nullptr;
 }
+
+const WaveStreamOps *streamOps(const WaveInstance *instance, const WaveStream *stream) {
+  return instance->direction == WAVE_OUTPUT ? stream->outputOps : stream->inputOps;
+}
+
+MMRESULT instanceOpen(UINT deviceId, DWORD_PTR user, const WAVEOPENDESC *description,
+                      DWORD openFlags, DWORD direction, MMRESULT startFailure,
+                      DWORD openMessage) {
+  if (openFlags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;  // the format is not examined
+  if (!description || !description->lpFormat || !user) return MMSYSERR_INVALPARAM;
+  if (description->lpFormat->wFormatTag != WAVE_FORMAT_PCM) return MMSYSERR_NOTSUPPORTED;
+  if (!instanceFormatUsable(description->lpFormat)) return MMSYSERR_NOTSUPPORTED;
+  drvInitLock();
+  EnterCriticalSection(&drvLock);
+  if (!drvStartIo()) {
+    LeaveCriticalSection(&drvLock);
+    return startFailure;
+  }
+  WaveInstance *instance;
+  MMRESULT result = instanceCreate(deviceId, description, openFlags, direction, &instance);
+  LeaveCriticalSection(&drvLock);
+  if (result != MMSYSERR_NOERROR) return result;
+  // Nobody else knows the instance yet: its fields are read without the lock.
+  *reinterpret_cast<DWORD_PTR *>(user) = reinterpret_cast<DWORD_PTR>(instance);
+  if (instance->callback) instanceNotify(instance, openMessage, 0);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT instanceCheckHeader(const WAVEHDR *header) {
+  if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  return MMSYSERR_NOERROR;
+}
+
+void instanceQueueHeader(WaveInstance *instance, WAVEHDR *header) {
+  assert(drvLockHeld());
+  header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+  hdrQueueAppend(instance, header);
+  for (WaveStream *s = instance->streams; s; s = s->next) {
+    if (s->current) continue;
+    s->offset = 0;
+    s->current = instance->queueHead;
+    streamOps(instance, s)->kick(instance, s);
+  }
+}
+
+void instanceReturnAll(WaveInstance *instance, DWORD message) {
+  assert(drvLockHeld());
+  // The head is read afresh after each callback: the lock was released.
+  while (WAVEHDR *header = instance->queueHead) {
+    hdrQueueRemove(instance, header);
+    instanceComplete(instance, header, message);
+  }
+  instanceSignalDrain(instance);
+}
+
+void instanceNotify(WaveInstance *instance, DWORD message, DWORD_PTR param1) {
+  DriverCallback(instance->callback, instance->openFlags >> 16,
+                 reinterpret_cast<HDRVR>(instance->waveHandle), message, instance->callbackInstance,
+                 param1, 0);
+}
+
+void instanceComplete(WaveInstance *instance, WAVEHDR *header, DWORD message) {
+  assert(drvLockHeld());
+  instance->completing += 1;
+  LeaveCriticalSection(&drvLock);
+  header->lpNext = nullptr;
+  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+  if (instance->callback) instanceNotify(instance, message, reinterpret_cast<DWORD_PTR>(header));
+  EnterCriticalSection(&drvLock);
+  instance->completing -= 1;
+  instanceSignalDrain(instance);
+}
+
+void instanceSignalDrain(WaveInstance *instance) {
+  if (!instance->queueHead && instance->completing == 0 && instance->drainEvent) {
+    SetEvent(instance->drainEvent);
+  }
+}
+
+MMRESULT instanceDrain(WaveInstance *instance, int waitForQueue) {
+  assert(drvLockHeld());
+  for (;;) {
+    if (instance->queueHead && (!waitForQueue || instance->paused)) return WAVERR_STILLPLAYING;
+    if (!instance->queueHead && instance->completing == 0) return MMSYSERR_NOERROR;
+    if (!instance->drainEvent) {
+      instance->drainEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      if (!instance->drainEvent) return MMSYSERR_NOMEM;
+    } else {
+      ResetEvent(instance->drainEvent);
+    }
+    // Set under the lock by instanceSignalDrain, so the moment cannot be
+    // missed between the reset and the wait.
+    HANDLE event = instance->drainEvent;
+    LeaveCriticalSection(&drvLock);
+    WaitForSingleObject(event, INFINITE);
+    EnterCriticalSection(&drvLock);
+  }
+}
+
+void instanceRelease(WaveInstance *instance, DWORD closeMessage) {
+  assert(drvLockHeld());
+  instance->closing = 1;
+  while (WaveStream *s = instance->streams) {
+    instance->streams = s->next;
+    streamOps(instance, s)->close(instance, s);
+    LocalFree(s);
+  }
+  if (instance->drainEvent) {
+    CloseHandle(instance->drainEvent);
+    instance->drainEvent = nullptr;
+  }
+  if (instance->callback) {
+    LeaveCriticalSection(&drvLock);
+    instanceNotify(instance, closeMessage, 0);
+    EnterCriticalSection(&drvLock);
+  }
+  instanceFree(instance);
+}
+
+void instancePosition(WaveInstance *instance, MMTIME *time, int capAtWritten) {
+  assert(drvLockHeld());
+  WaveStream *first = instance->streams;
+  DWORD frames = first ? streamOps(instance, first)->position(instance, first) : 0;
+  // Wrapping counters: compared by signed difference.
+  if (capAtWritten && LONG(frames - instance->framesWritten) > 0) frames = instance->framesWritten;
+  if (time->wType == TIME_BYTES) {
+    time->u.cb = frames * instance->format.nBlockAlign;
+  } else {
+    time->wType = TIME_SAMPLES;
+    time->u.sample = frames;
+  }
+}
+
+void capsProductName(WCHAR name[MAXPNAMELEN]) {
+  static const WCHAR PRODUCT_NAME[] = LV_WTEXT("Lumivox 1.0");
+  static_assert(sizeof PRODUCT_NAME <= MAXPNAMELEN * sizeof(WCHAR));
+  std::memset(name, 0, MAXPNAMELEN * sizeof(WCHAR));
+  std::memcpy(name, PRODUCT_NAME, sizeof PRODUCT_NAME);
+}

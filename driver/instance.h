@@ -131,3 +131,81 @@ int hdrQueueIsBefore(WaveInstance *instance, WAVEHDR *a, WAVEHDR *b);
 // The queued header whose lpNext is header; null for the head or for a
 // header that is not queued.
 WAVEHDR *hdrQueuePredecessor(WaveInstance *instance, WAVEHDR *header);
+
+// What both wave front ends do alike. Each is called with drvLock held
+// unless it says otherwise.
+
+// The stream's operation table for the instance's direction.
+const WaveStreamOps *streamOps(const WaveInstance *instance, const WaveStream *stream);
+
+// A real open of either device (the WODM_OPEN and WIDM_OPEN message):
+// checks the format, starts the I/O thread, makes the instance, stores it
+// at user and sends openMessage to the application. startFailure is the
+// result when the I/O thread cannot be started. Takes and releases drvLock
+// itself.
+MMRESULT instanceOpen(UINT deviceId, DWORD_PTR user, const WAVEOPENDESC *description,
+                      DWORD openFlags, DWORD direction, MMRESULT startFailure,
+                      DWORD openMessage);
+
+// The checks of a header handed to the queue: WAVERR_UNPREPARED without
+// WHDR_PREPARED, WAVERR_STILLPLAYING while WHDR_INQUEUE, else
+// MMSYSERR_NOERROR.
+MMRESULT instanceCheckHeader(const WAVEHDR *header);
+// Queues a checked header (WHDR_INQUEUE set, WHDR_DONE cleared) and gives
+// the queue head to every idle stream, kicking it.
+void instanceQueueHeader(WaveInstance *instance, WAVEHDR *header);
+// Returns every queued header with message, oldest first, on the calling
+// thread (drvLock released around each callback).
+void instanceReturnAll(WaveInstance *instance, DWORD message);
+
+// One DriverCallback of the instance. Called with drvLock released.
+void instanceNotify(WaveInstance *instance, DWORD message, DWORD_PTR param1);
+
+// Returns a header that is already off the queue to the application with
+// message (WOM_DONE or WIM_DATA): clears WHDR_INQUEUE, sets WHDR_DONE.
+// Releases drvLock around the callback; the count of completions in
+// progress keeps the instance (and the stream whose I/O-thread call led
+// here) alive until the lock is taken back and let go by the caller.
+void instanceComplete(WaveInstance *instance, WAVEHDR *header, DWORD message);
+
+// Wakes a close that waits in instanceDrain once nothing is queued and no
+// completion is in progress.
+void instanceSignalDrain(WaveInstance *instance);
+
+// The first half of a close. Waits (drvLock released, no time limit) until
+// no completion is in progress and, when waitForQueue is set, until every
+// queued header has come back. Returns MMSYSERR_NOERROR then, or
+// WAVERR_STILLPLAYING with nothing changed when headers stay queued that
+// cannot come back (waitForQueue clear, or the instance paused), or
+// MMSYSERR_NOMEM when no event can be made to wait on.
+MMRESULT instanceDrain(WaveInstance *instance, int waitForQueue);
+
+// The second half: sets closing, closes and frees every stream, closes the
+// drain event, sends closeMessage (drvLock released around it) and frees
+// the instance.
+void instanceRelease(WaveInstance *instance, DWORD closeMessage);
+
+// The position query of either device: the first stream's position in
+// frames (0 with no stream), capped at frames written (by signed
+// difference) when capAtWritten is set, stored as bytes for TIME_BYTES and
+// as TIME_SAMPLES for any other type.
+void instancePosition(WaveInstance *instance, MMTIME *time, int capAtWritten);
+
+// The device capability fields both records share, in their layout.
+constexpr WORD CAPS_MANUFACTURER_ID = 1;
+constexpr MMVERSION CAPS_DRIVER_VERSION = 0x0500;  // 5.0
+constexpr DWORD CAPS_FORMATS = 0x00000FFF;  // 11.025 kHz mono 8-bit to 44.1 kHz stereo 16-bit
+// Writes the product name "Lumivox 1.0", zero-filled to MAXPNAMELEN.
+void capsProductName(WCHAR name[MAXPNAMELEN]);
+
+// Fills the fields both capability records have; the reserved word after
+// the channels stays as the caller passed it.
+template <typename Caps>
+void capsFill(Caps *caps, WORD productId, WORD channels) {
+  caps->wMid = CAPS_MANUFACTURER_ID;
+  caps->wPid = productId;
+  caps->vDriverVersion = CAPS_DRIVER_VERSION;
+  capsProductName(caps->szPname);
+  caps->dwFormats = CAPS_FORMATS;
+  caps->wChannels = channels;
+}

@@ -3,52 +3,19 @@
 #include "driver/waveout.h"
 
 #include <cassert>
-#include <cstring>
 
 #include "driver/entry.h"
 
 namespace {
 
-const WCHAR PRODUCT_NAME[] = LV_WTEXT("Lumivox 1.0");
-constexpr WORD MANUFACTURER_ID = 1;
 constexpr WORD PRODUCT_ID_OUTPUT = 100;
-constexpr MMVERSION DRIVER_VERSION = 0x0500;  // 5.0
-// Every standard format from 11.025 kHz mono 8-bit to 44.1 kHz stereo 16-bit.
-constexpr DWORD CAPS_FORMATS = 0x00000FFF;
 constexpr WORD CAPS_CHANNELS = 0xFFFF;
 constexpr DWORD CAPS_SUPPORT = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE;
 
 static_assert(sizeof(WAVEOUTCAPSW) == WAVE_OUT_CAPS_BYTES, "the record the size check names");
 
-// One DriverCallback of this instance. Called with drvLock released.
-void outNotify(WaveInstance *instance, DWORD message, DWORD_PTR param1) {
-  DriverCallback(instance->callback, instance->openFlags >> 16,
-                 reinterpret_cast<HDRVR>(instance->waveHandle), message, instance->callbackInstance,
-                 param1, 0);
-}
-
-// Wakes a close waiting for the queue to drain once nothing is queued and no
-// completion is in progress. Called with drvLock held.
-void outSignalDrain(WaveInstance *instance) {
-  if (!instance->queueHead && instance->completing == 0 && instance->drainEvent) {
-    SetEvent(instance->drainEvent);
-  }
-}
-
-// Returns a header that is already off the queue to the application.
-// Called with drvLock held; releases it around the callback. The count of
-// completions in progress keeps the close from freeing the instance (and
-// the stream whose supply called us) until the callback has returned and
-// the caller has let go of the lock.
 void outComplete(WaveInstance *instance, WAVEHDR *header) {
-  instance->completing += 1;
-  LeaveCriticalSection(&drvLock);
-  header->lpNext = nullptr;
-  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  if (instance->callback) outNotify(instance, WOM_DONE, reinterpret_cast<DWORD_PTR>(header));
-  EnterCriticalSection(&drvLock);
-  instance->completing -= 1;
-  outSignalDrain(instance);
+  instanceComplete(instance, header, WOM_DONE);
 }
 
 // A stream's position: the header it must still play from. Null means it
@@ -75,65 +42,26 @@ void outRetire(WaveInstance *instance) {
   if (!candidate) return;
   hdrQueueRemove(instance, candidate);
   outComplete(instance, candidate);
-  outSignalDrain(instance);
+  instanceSignalDrain(instance);
 }
 
 MMRESULT outGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
   if (param2 != WAVE_OUT_CAPS_BYTES) return MMSYSERR_ERROR;
   WAVEOUTCAPSW *caps = reinterpret_cast<WAVEOUTCAPSW *>(param1);
   if (!caps) return MMSYSERR_INVALPARAM;
-  caps->wMid = MANUFACTURER_ID;
-  caps->wPid = PRODUCT_ID_OUTPUT;
-  caps->vDriverVersion = DRIVER_VERSION;
-  std::memset(caps->szPname, 0, sizeof caps->szPname);
-  std::memcpy(caps->szPname, PRODUCT_NAME, sizeof PRODUCT_NAME);
-  caps->dwFormats = CAPS_FORMATS;
-  caps->wChannels = CAPS_CHANNELS;
-  caps->dwSupport = CAPS_SUPPORT;  // wReserved1 stays as the caller passed it
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT outOpen(UINT deviceId, DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2) {
-  const WAVEOPENDESC *description = reinterpret_cast<const WAVEOPENDESC *>(param1);
-  DWORD flags = DWORD(param2);
-  if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;  // the format is not examined
-  if (!description || !description->lpFormat || !user) return MMSYSERR_INVALPARAM;
-  if (description->lpFormat->wFormatTag != WAVE_FORMAT_PCM) return MMSYSERR_NOTSUPPORTED;
-  if (!instanceFormatUsable(description->lpFormat)) return MMSYSERR_NOTSUPPORTED;
-  drvInitLock();
-  EnterCriticalSection(&drvLock);
-  if (!drvStartIo()) {
-    LeaveCriticalSection(&drvLock);
-    return MMSYSERR_NOMEM;
-  }
-  WaveInstance *instance;
-  MMRESULT result = instanceCreate(deviceId, description, flags, WAVE_OUTPUT, &instance);
-  LeaveCriticalSection(&drvLock);
-  if (result != MMSYSERR_NOERROR) return result;
-  *reinterpret_cast<DWORD_PTR *>(user) = reinterpret_cast<DWORD_PTR>(instance);
-  if (instance->callback) outNotify(instance, WOM_OPEN, 0);
+  capsFill(caps, PRODUCT_ID_OUTPUT, CAPS_CHANNELS);
+  caps->dwSupport = CAPS_SUPPORT;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT outWrite(WaveInstance *instance, WAVEHDR *header) {
   if (!header) return MMSYSERR_INVALPARAM;
   EnterCriticalSection(&drvLock);
-  MMRESULT result = MMSYSERR_NOERROR;
-  if (!(header->dwFlags & WHDR_PREPARED)) {
-    result = WAVERR_UNPREPARED;
-  } else if (header->dwFlags & WHDR_INQUEUE) {
-    result = WAVERR_STILLPLAYING;
-  } else {
+  MMRESULT result = instanceCheckHeader(header);
+  if (result == MMSYSERR_NOERROR) {
     // Whole frames; a remainder is dropped. The open refused block align 0.
     instance->framesWritten += header->dwBufferLength / instance->format.nBlockAlign;
-    header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
-    hdrQueueAppend(instance, header);
-    for (WaveStream *s = instance->streams; s; s = s->next) {
-      if (s->current) continue;
-      s->offset = 0;
-      s->current = instance->queueHead;
-      s->outputOps->kick(instance, s);
-    }
+    instanceQueueHeader(instance, header);
   }
   LeaveCriticalSection(&drvLock);
   return result;
@@ -176,12 +104,7 @@ MMRESULT outReset(WaveInstance *instance) {
     s->offset = 0;
     s->loopCount = 0;
   }
-  // The head is read afresh after each callback: the lock was released.
-  while (WAVEHDR *header = instance->queueHead) {
-    hdrQueueRemove(instance, header);
-    outComplete(instance, header);
-  }
-  outSignalDrain(instance);
+  instanceReturnAll(instance, WOM_DONE);
   LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
@@ -189,16 +112,7 @@ MMRESULT outReset(WaveInstance *instance) {
 MMRESULT outGetPosition(WaveInstance *instance, MMTIME *time) {
   if (!time) return MMSYSERR_INVALPARAM;
   EnterCriticalSection(&drvLock);
-  WaveStream *first = instance->streams;
-  DWORD frames = first ? first->outputOps->position(instance, first) : 0;
-  // Wrapping counters: compared by signed difference.
-  if (LONG(frames - instance->framesWritten) > 0) frames = instance->framesWritten;
-  if (time->wType == TIME_BYTES) {
-    time->u.cb = frames * instance->format.nBlockAlign;
-  } else {
-    time->wType = TIME_SAMPLES;
-    time->u.sample = frames;
-  }
+  instancePosition(instance, time, 1);
   LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
@@ -213,53 +127,14 @@ MMRESULT outBreakLoop(WaveInstance *instance) {
   return MMSYSERR_NOERROR;
 }
 
-// Waits (drvLock released, no time limit) until every queued header has
-// been returned and no completion is in progress. A paused device plays
-// nothing, so a close that would wait on one fails instead and changes
-// nothing. Called with drvLock held; returns MMSYSERR_NOERROR once drained.
-MMRESULT outDrain(WaveInstance *instance) {
-  for (;;) {
-    if (instance->queueHead && instance->paused) return WAVERR_STILLPLAYING;
-    if (!instance->queueHead && instance->completing == 0) return MMSYSERR_NOERROR;
-    if (!instance->drainEvent) {
-      instance->drainEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      if (!instance->drainEvent) return MMSYSERR_NOMEM;
-    } else {
-      ResetEvent(instance->drainEvent);
-    }
-    // Set under the lock by outSignalDrain, so the moment cannot be missed.
-    HANDLE event = instance->drainEvent;
-    LeaveCriticalSection(&drvLock);
-    WaitForSingleObject(event, INFINITE);
-    EnterCriticalSection(&drvLock);
-  }
-}
-
+// Waits until every queued header has been played and returned; a paused
+// device plays nothing, so its close fails instead and changes nothing.
 MMRESULT outClose(WaveInstance *instance) {
   EnterCriticalSection(&drvLock);
-  MMRESULT drained = outDrain(instance);
-  if (drained != MMSYSERR_NOERROR) {
-    LeaveCriticalSection(&drvLock);
-    return drained;
-  }
-  instance->closing = 1;
-  while (WaveStream *s = instance->streams) {
-    instance->streams = s->next;
-    s->outputOps->close(instance, s);
-    LocalFree(s);
-  }
-  if (instance->drainEvent) {
-    CloseHandle(instance->drainEvent);
-    instance->drainEvent = nullptr;
-  }
-  if (instance->callback) {
-    LeaveCriticalSection(&drvLock);
-    outNotify(instance, WOM_CLOSE, 0);
-    EnterCriticalSection(&drvLock);
-  }
-  instanceFree(instance);
+  MMRESULT result = instanceDrain(instance, 1);
+  if (result == MMSYSERR_NOERROR) instanceRelease(instance, WOM_CLOSE);
   LeaveCriticalSection(&drvLock);
-  return MMSYSERR_NOERROR;
+  return result;
 }
 
 }  // namespace
@@ -286,7 +161,9 @@ extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user
   switch (message) {
     case WODM_GETNUMDEVS: return 1;
     case WODM_GETDEVCAPS: return outGetCaps(param1, param2);
-    case WODM_OPEN: return outOpen(deviceId, user, param1, param2);
+    case WODM_OPEN:
+      return instanceOpen(deviceId, user, reinterpret_cast<const WAVEOPENDESC *>(param1),
+                          DWORD(param2), WAVE_OUTPUT, MMSYSERR_NOMEM, WOM_OPEN);
     case WODM_GETVOLUME:
       if (!param1) return MMSYSERR_INVALPARAM;
       *reinterpret_cast<DWORD *>(param1) = 0;

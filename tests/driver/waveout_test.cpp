@@ -16,120 +16,23 @@
 
 #include "driver/entry.h"
 #include "net/loop.h"
+#include "tests/driver/device_fixture.h"
 #include "tests/support/fake_stream.h"
 #include "tests/support/fake_winmm.h"
 
 namespace {
 
-constexpr DWORD_PTR CALLBACK_VALUE = 0xCA11;
-constexpr DWORD_PTR CALLBACK_USER = 0x05E4;
-constexpr DWORD OPEN_FLAGS = CALLBACK_FUNCTION;
-constexpr int WAIT_MS = 10000;  // bound on waits for the I/O thread; never reached when it works
-
-DWORD wod(WaveInstance *instance, UINT message, DWORD_PTR param1 = 0, DWORD_PTR param2 = 0) {
-  return wodMessage(0, message, reinterpret_cast<DWORD_PTR>(instance), param1, param2);
-}
-
-// The messages seen by the application, in order, and the header of each.
-struct Seen {
-  DWORD message;
-  DWORD_PTR header;
-  bool operator==(const Seen &) const = default;
-};
-
-std::vector<Seen> seen() {
-  std::vector<Seen> out;
-  for (const DriverCallbackCall &c : fakeDriverCallbackCalls()) out.push_back({c.message, c.param1});
-  return out;
-}
-
 Seen done(WAVEHDR &h) { return {WOM_DONE, reinterpret_cast<DWORD_PTR>(&h)}; }
 
-// Headers over one buffer each, prepared as the multimedia layer does.
-struct Headers {
-  explicit Headers(int n, DWORD bytes = 400) : data(size_t(n) * bytes), h(size_t(n)) {
-    for (int i = 0; i < n; ++i) {
-      h[size_t(i)].lpData = data.data() + size_t(i) * bytes;
-      h[size_t(i)].dwBufferLength = bytes;
-      h[size_t(i)].dwFlags = WHDR_PREPARED;
-    }
-  }
-  WAVEHDR &operator[](int i) { return h[size_t(i)]; }
-  std::vector<char> data;
-  std::vector<WAVEHDR> h;
-};
-
-// An open output device without discovery: the instance as instanceCreate
-// makes it, with one stream to a fixed destination added by streamAdd, and
-// the I/O thread running.
-class WaveOut : public ::testing::Test {
+// An open output device, played by the fake stream.
+class WaveOut : public DeviceTest {
  protected:
-  void SetUp() override {
-    fakeWinmmReset();
-    fakeStreamReset();
-    waveOutputOps = &FAKE_OUTPUT_OPS;
-    blocksBefore_ = liveBlocks();
-    drvInitLock();
-    EnterCriticalSection(&drvLock);
-    ASSERT_EQ(drvStartIo(), 1);
-    instance_ = static_cast<WaveInstance *>(memAllocZero(sizeof(WaveInstance)));
-    instance_->queueTail = &instance_->queueHead;
-    instance_->callback = CALLBACK_VALUE;
-    instance_->callbackInstance = CALLBACK_USER;
-    instance_->openFlags = OPEN_FLAGS;
-    instance_->format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4};
-    ASSERT_EQ(streamAdd(instance_, 0x0A000001, 9000), 1);
-    stream_ = instance_->streams;
-    LeaveCriticalSection(&drvLock);
-  }
-
-  void TearDown() override {
-    if (instance_) {
-      EXPECT_EQ(wod(instance_, WODM_CLOSE), MMSYSERR_NOERROR);
-    }
-    drvStopIo();
-    EXPECT_EQ(loopWork, nullptr);
-    EXPECT_EQ(loopReaders, nullptr);
-    EXPECT_EQ(loopWriters, nullptr);
-    EXPECT_EQ(liveBlocks(), blocksBefore_);
-    waveOutputOps = nullptr;
-    fakeWinmmReset();
-  }
-
-  static long liveBlocks() {
-#ifdef _WIN32
-    return 0;  // the system's allocator keeps no count
-#else
-    return lvLocalAllocLive();
-#endif
-  }
-
-  // Closes the device now and forgets it.
-  DWORD close() {
-    DWORD result = wod(instance_, WODM_CLOSE);
-    if (result == MMSYSERR_NOERROR) instance_ = nullptr;
-    return result;
-  }
-
-  // Waits until the application has seen count callbacks.
-  void awaitCallbacks(size_t count) { ASSERT_TRUE(fakeWaitForDriverCallbacks(count, WAIT_MS)); }
+  WaveOut() : DeviceTest(WAVE_OUTPUT) {}
 
   // Waits until the stream has finished count headers in all.
   void awaitPlayed(size_t count) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-    for (;;) {
-      EnterCriticalSection(&drvLock);
-      size_t played = fakeStreamLog.played.size();
-      LeaveCriticalSection(&drvLock);
-      if (played >= count) return;
-      ASSERT_LT(std::chrono::steady_clock::now(), end) << "played " << played << " of " << count;
-      std::this_thread::yield();
-    }
+    awaitLocked([count] { return fakeStreamLog.played.size() >= count; });
   }
-
-  WaveInstance *instance_ = nullptr;
-  WaveStream *stream_ = nullptr;
-  long blocksBefore_ = 0;
 };
 
 // Capabilities and the messages that need no device.
@@ -218,12 +121,12 @@ TEST(WaveOutCaps, QueriesSucceedForAnyFormatAndRealOpensNeedPlayablePcm) {
 TEST_F(WaveOut, WriteChecksTheHeaderFlagsAndCountsWholeFrames) {
   Headers h(2, 1001);
   h[0].dwFlags = 0;
-  EXPECT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), WAVERR_UNPREPARED);
+  EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), WAVERR_UNPREPARED);
   h[0].dwFlags = WHDR_PREPARED | WHDR_DONE;
-  EXPECT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
   EXPECT_EQ(h[0].dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
-  EXPECT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), WAVERR_STILLPLAYING);
-  EXPECT_EQ(wod(instance_, WODM_WRITE, 0), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), WAVERR_STILLPLAYING);
+  EXPECT_EQ(message(WODM_WRITE, 0), MMSYSERR_INVALPARAM);
 
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(instance_->framesWritten, 250u);  // 1001 bytes at block align 4
@@ -234,24 +137,24 @@ TEST_F(WaveOut, WriteChecksTheHeaderFlagsAndCountsWholeFrames) {
   LeaveCriticalSection(&drvLock);
 
   // A busy stream is not kicked again.
-  EXPECT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[1])), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[1])), MMSYSERR_NOERROR);
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(instance_->framesWritten, 500u);
   EXPECT_EQ(fakeStreamLog.kicks, 1);
   LeaveCriticalSection(&drvLock);
-  EXPECT_EQ(wod(instance_, WODM_RESET), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveOut, PositionIsCappedAtFramesWrittenAndReportedInSamplesOrBytes) {
   Headers h(1, 1001);
-  ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
   auto position = [&](UINT type, DWORD streamFrames) {
     EnterCriticalSection(&drvLock);
     fakeStreamState(stream_)->position = streamFrames;
     LeaveCriticalSection(&drvLock);
     MMTIME time = {};
     time.wType = type;
-    EXPECT_EQ(wod(instance_, WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&time), sizeof time),
+    EXPECT_EQ(message(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&time), sizeof time),
               MMSYSERR_NOERROR);
     return time;
   };
@@ -274,8 +177,8 @@ TEST_F(WaveOut, PositionIsCappedAtFramesWrittenAndReportedInSamplesOrBytes) {
   LeaveCriticalSection(&drvLock);
   t = position(TIME_SAMPLES, 0xFFFFFFF0u);
   EXPECT_EQ(t.u.sample, 0xFFFFFFF0u);
-  EXPECT_EQ(wod(instance_, WODM_GETPOS, 0, 0), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(wod(instance_, WODM_RESET), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_GETPOS, 0, 0), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
 }
 
 // The header life cycle.
@@ -283,7 +186,7 @@ TEST_F(WaveOut, PositionIsCappedAtFramesWrittenAndReportedInSamplesOrBytes) {
 TEST_F(WaveOut, HeadersComeBackInWriteOrderWithDoneSet) {
   Headers h(3);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   fakeStreamGrant(stream_, 3);
   awaitCallbacks(3);
@@ -307,7 +210,7 @@ TEST_F(WaveOut, ALoopOfThreeHeadersPlaysThreeTimesAndReturnsEachOnceAfterItsLast
   h[0].dwLoops = 3;
   h[2].dwFlags |= WHDR_ENDLOOP;
   for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   // Through the first two passes nothing comes back.
   fakeStreamGrant(stream_, 6);
@@ -337,7 +240,7 @@ TEST_F(WaveOut, AHeaderWithBothLoopFlagsIsALoopByItself) {
   h[1].dwFlags |= WHDR_BEGINLOOP | WHDR_ENDLOOP;
   h[1].dwLoops = 0;  // plays once, as a count of 1 does
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   fakeStreamGrant(stream_, 10);
   awaitCallbacks(2);
@@ -353,12 +256,12 @@ TEST_F(WaveOut, BreakLoopOnTheFirstHeaderEndsTheLoopAfterThatPass) {
   h[0].dwLoops = 100;
   h[1].dwFlags |= WHDR_ENDLOOP;
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   fakeStreamGrant(stream_, 2);  // the first pass
   // The stream is back on the loop's first header; break the loop there.
   awaitPlayed(2);
-  EXPECT_EQ(wod(instance_, WODM_BREAKLOOP), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_BREAKLOOP), MMSYSERR_NOERROR);
   fakeStreamGrant(stream_, 10);
   awaitCallbacks(2);
   EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0]), done(h[1])}));
@@ -373,11 +276,11 @@ TEST_F(WaveOut, ResetReturnsEveryHeaderInQueueOrderAndLeavesNoLoopBehind) {
   h[0].dwLoops = 5;
   h[1].dwFlags |= WHDR_ENDLOOP;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   fakeStreamGrant(stream_, 3);  // inside the second pass
   awaitPlayed(3);
-  EXPECT_EQ(wod(instance_, WODM_RESET), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
   EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0]), done(h[1]), done(h[2])}));
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(h[i].dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
@@ -392,7 +295,7 @@ TEST_F(WaveOut, ResetReturnsEveryHeaderInQueueOrderAndLeavesNoLoopBehind) {
   LeaveCriticalSection(&drvLock);
 
   // A header written afterwards plays once and comes back.
-  ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[3])), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[3])), MMSYSERR_NOERROR);
   fakeStreamGrant(stream_, 5);
   awaitCallbacks(4);
   EXPECT_EQ(seen().back(), done(h[3]));
@@ -405,10 +308,10 @@ TEST_F(WaveOut, ResetReturnsEveryHeaderInQueueOrderAndLeavesNoLoopBehind) {
 
 TEST_F(WaveOut, PauseTwiceThenRestartOnceResumes) {
   Headers h(2);
-  EXPECT_EQ(wod(instance_, WODM_PAUSE), MMSYSERR_NOERROR);
-  EXPECT_EQ(wod(instance_, WODM_PAUSE), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_PAUSE), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_PAUSE), MMSYSERR_NOERROR);
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   fakeStreamGrant(stream_, 2);  // a paused stream takes nothing
   EXPECT_EQ(close(), WAVERR_STILLPLAYING);  // a paused device would never drain
@@ -418,8 +321,8 @@ TEST_F(WaveOut, PauseTwiceThenRestartOnceResumes) {
   EXPECT_EQ(instance_->closing, 0u);
   EXPECT_EQ(fakeStreamLog.closes, 0);
   LeaveCriticalSection(&drvLock);
-  EXPECT_EQ(wod(instance_, WODM_RESTART), MMSYSERR_NOERROR);
-  EXPECT_EQ(wod(instance_, WODM_RESTART), MMSYSERR_NOERROR);  // not paused: nothing
+  EXPECT_EQ(message(WODM_RESTART), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_RESTART), MMSYSERR_NOERROR);  // not paused: nothing
   awaitCallbacks(2);
   EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0]), done(h[1])}));
   EnterCriticalSection(&drvLock);
@@ -429,13 +332,13 @@ TEST_F(WaveOut, PauseTwiceThenRestartOnceResumes) {
 
 TEST_F(WaveOut, RestartGivesAnIdleStreamTheQueueHead) {
   Headers h(1);
-  EXPECT_EQ(wod(instance_, WODM_PAUSE), MMSYSERR_NOERROR);
-  ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_PAUSE), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
   EnterCriticalSection(&drvLock);
   stream_->current = nullptr;  // as a reset during the pause leaves it
   LeaveCriticalSection(&drvLock);
   fakeStreamGrant(stream_, 1);
-  EXPECT_EQ(wod(instance_, WODM_RESTART), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WODM_RESTART), MMSYSERR_NOERROR);
   awaitCallbacks(1);
   EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0])}));
 }
@@ -445,7 +348,7 @@ TEST_F(WaveOut, RestartGivesAnIdleStreamTheQueueHead) {
 TEST_F(WaveOut, CloseWaitsForEveryHeaderAndSendsCloseLast) {
   Headers h(3);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
   std::thread closer([&] { EXPECT_EQ(close(), MMSYSERR_NOERROR); });
   fakeStreamGrant(stream_, 3);
@@ -472,26 +375,9 @@ TEST_F(WaveOut, CloseWaitsForACompletionInProgress) {
   std::atomic<bool> closeReturned{false};
   std::thread closer;
   fakeDriverCallbackHook([&](const DriverCallbackCall &call) {
-    if (call.message != WOM_DONE) return;
-    closer = std::thread([&] {
-      EXPECT_EQ(close(), MMSYSERR_NOERROR);
-      closeReturned = true;
-    });
-    // The close has committed to waiting once it made its drain event; a
-    // close that does not wait returns instead.
-    for (;;) {
-      if (closeReturned) break;
-      EnterCriticalSection(&drvLock);
-      bool waiting = instance_->drainEvent != nullptr;
-      LeaveCriticalSection(&drvLock);
-      if (waiting) break;
-      std::this_thread::yield();
-    }
-    EnterCriticalSection(&drvLock);
-    closesWhenCallbackReturned = fakeStreamLog.closes;
-    LeaveCriticalSection(&drvLock);
+    if (call.message == WOM_DONE) closesWhenCallbackReturned = closeDuringCompletion(closer, closeReturned);
   });
-  ASSERT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
   fakeStreamGrant(stream_, 1);
   awaitCallbacks(2);
   closer.join();
@@ -511,10 +397,10 @@ TEST_F(WaveOut, ConcurrentWritesResetsAndCompletionsReturnEveryHeaderOnce) {
     writers.emplace_back([&, t] {
       for (int i = 0; i < PER_THREAD; ++i) {
         WAVEHDR *header = &h[t * PER_THREAD + i];
-        EXPECT_EQ(wod(instance_, WODM_WRITE, reinterpret_cast<DWORD_PTR>(header)),
+        EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(header)),
                   MMSYSERR_NOERROR);
         if (t == 0 && i % 15 == 14) {
-          EXPECT_EQ(wod(instance_, WODM_RESET), MMSYSERR_NOERROR);
+          EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
         }
         if (i % 10 == 0) fakeStreamGrant(stream_, 7);
       }

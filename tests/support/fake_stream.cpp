@@ -1,6 +1,7 @@
 #include "tests/support/fake_stream.h"
 
 #include "driver/entry.h"
+#include "driver/wavein.h"
 #include "driver/waveout.h"
 
 FakeStreamLog fakeStreamLog;
@@ -22,13 +23,36 @@ void fakeSupply(void *user) {
   outHeaderPlayed(state->instance, stream);
 }
 
+// Writes the granted frames into the current headers, as a record sink
+// does: a header is returned when full and the rest goes into the next one;
+// frames that find no header wait for one.
+void fakeDeliver(void *user) {
+  FakeStreamState *state = static_cast<FakeStreamState *>(user);
+  WaveStream *stream = state->stream;
+  DWORD blockAlign = state->instance->format.nBlockAlign;
+  while (state->budget > 0 && stream->current) {
+    WAVEHDR *h = stream->current;
+    DWORD room = h->dwBufferLength / blockAlign - stream->offset;
+    DWORD n = room < state->budget ? room : state->budget;
+    for (DWORD i = 0; i < n * blockAlign; ++i) {
+      h->lpData[stream->offset * blockAlign + i] = char(fakeRecordedByte(state->delivered + i / blockAlign));
+    }
+    state->delivered += n;
+    state->budget -= n;
+    stream->offset += n;
+    h->dwBytesRecorded = stream->offset * blockAlign;
+    if (stream->offset * blockAlign + blockAlign > h->dwBufferLength) inHeaderFilled(state->instance, stream);
+  }
+  workDequeue(&state->supply);
+}
+
 int fakeOpen(WaveInstance *instance, WaveStream *stream) {
   fakeStreamLog.opens += 1;
   fakeStreamLog.address = stream->address;
   fakeStreamLog.port = stream->port;
   if (!fakeStreamOpenResult) return 0;
   FakeStreamState *state = new FakeStreamState{};
-  workInit(&state->supply, fakeSupply, state, 1);
+  workInit(&state->supply, instance->direction == WAVE_OUTPUT ? fakeSupply : fakeDeliver, state, 1);
   state->instance = instance;
   state->stream = stream;
   stream->state = state;
@@ -68,6 +92,16 @@ const WaveStreamOps FAKE_OUTPUT_OPS = {
     .position = fakePosition,
     .setPaused = fakeSetPaused,
 };
+
+const WaveStreamOps FAKE_INPUT_OPS = {
+    .open = fakeOpen,
+    .close = fakeClose,
+    .kick = fakeKick,
+    .position = fakePosition,
+    .setPaused = fakeSetPaused,
+};
+
+unsigned char fakeRecordedByte(DWORD frame) { return static_cast<unsigned char>(frame * 7 + 1); }
 
 void fakeStreamReset() {
   fakeStreamLog = FakeStreamLog{};

@@ -1,0 +1,130 @@
+// widMessage: the messages of the wave input device.
+#include "driver/wavein.h"
+
+#include <cassert>
+
+#include "driver/entry.h"
+
+namespace {
+
+constexpr WORD PRODUCT_ID_INPUT = 101;
+constexpr WORD CAPS_CHANNELS = 2;
+
+static_assert(sizeof(WAVEINCAPSW) == WAVE_IN_CAPS_BYTES, "the record the size check names");
+
+void inComplete(WaveInstance *instance, WAVEHDR *header) {
+  // dwBytesRecorded keeps what was written into the header.
+  instanceComplete(instance, header, WIM_DATA);
+}
+
+MMRESULT inGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
+  if (param2 != WAVE_IN_CAPS_BYTES) return MMSYSERR_ERROR;
+  WAVEINCAPSW *caps = reinterpret_cast<WAVEINCAPSW *>(param1);
+  if (!caps) return MMSYSERR_INVALPARAM;
+  capsFill(caps, PRODUCT_ID_INPUT, CAPS_CHANNELS);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT inAddBuffer(WaveInstance *instance, WAVEHDR *header) {
+  if (!header) return MMSYSERR_INVALPARAM;
+  EnterCriticalSection(&drvLock);
+  MMRESULT result = instanceCheckHeader(header);
+  if (result == MMSYSERR_NOERROR) {
+    header->dwBytesRecorded = 0;
+    instanceQueueHeader(instance, header);
+  }
+  LeaveCriticalSection(&drvLock);
+  return result;
+}
+
+// The start may wait (drvLock released) for the server's answer.
+MMRESULT inStart(WaveInstance *instance) {
+  EnterCriticalSection(&drvLock);
+  for (WaveStream *s = instance->streams; s; s = s->next) s->inputOps->setPaused(instance, s, 0);
+  LeaveCriticalSection(&drvLock);
+  return MMSYSERR_NOERROR;
+}
+
+// A partly filled header comes back with the bytes recorded so far; empty
+// headers stay queued.
+MMRESULT inStop(WaveInstance *instance) {
+  EnterCriticalSection(&drvLock);
+  for (WaveStream *s = instance->streams; s; s = s->next) {
+    s->inputOps->setPaused(instance, s, 1);
+    if (s->current && s->offset != 0) inHeaderFilled(instance, s);
+  }
+  LeaveCriticalSection(&drvLock);
+  return MMSYSERR_NOERROR;
+}
+
+// Every queued header comes back, oldest first, with what it holds. No
+// stream operation is called: a running stream keeps receiving, and drops
+// its samples until a header is added.
+MMRESULT inReset(WaveInstance *instance) {
+  EnterCriticalSection(&drvLock);
+  for (WaveStream *s = instance->streams; s; s = s->next) {
+    s->current = nullptr;
+    s->offset = 0;
+  }
+  instanceReturnAll(instance, WIM_DATA);
+  LeaveCriticalSection(&drvLock);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT inGetPosition(WaveInstance *instance, MMTIME *time) {
+  if (!time) return MMSYSERR_INVALPARAM;
+  EnterCriticalSection(&drvLock);
+  instancePosition(instance, time, 0);
+  LeaveCriticalSection(&drvLock);
+  return MMSYSERR_NOERROR;
+}
+
+// Fails while headers are queued; waits only for a completion in progress.
+MMRESULT inClose(WaveInstance *instance) {
+  EnterCriticalSection(&drvLock);
+  MMRESULT result = instanceDrain(instance, 0);
+  if (result == MMSYSERR_NOERROR) instanceRelease(instance, WIM_CLOSE);
+  LeaveCriticalSection(&drvLock);
+  return result;
+}
+
+}  // namespace
+
+void inHeaderFilled(WaveInstance *instance, WaveStream *stream) {
+  assert(drvLockHeld());
+  WAVEHDR *h = stream->current;
+  if (!h) return;
+  stream->offset = 0;
+  stream->current = h->lpNext;
+  hdrQueueRemove(instance, h);
+  inComplete(instance, h);
+  instanceSignalDrain(instance);
+}
+
+extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user,
+                                     DWORD_PTR param1, DWORD_PTR param2) {
+  WaveInstance *instance = reinterpret_cast<WaveInstance *>(user);
+  switch (message) {
+    case WIDM_GETNUMDEVS: return 1;
+    case WIDM_GETDEVCAPS: return inGetCaps(param1, param2);
+    case WIDM_OPEN:
+      // An input open that cannot start the I/O thread answers "not
+      // supported", where the output open answers "no memory".
+      return instanceOpen(deviceId, user, reinterpret_cast<const WAVEOPENDESC *>(param1),
+                          DWORD(param2), WAVE_INPUT, MMSYSERR_NOTSUPPORTED, WIM_OPEN);
+    case WIDM_CLOSE: case WIDM_ADDBUFFER: case WIDM_START: case WIDM_STOP:
+    case WIDM_RESET: case WIDM_GETPOS:
+      // Only an open hands out an instance.
+      if (!instance) return MMSYSERR_INVALHANDLE;
+      break;
+    default: return MMSYSERR_NOTSUPPORTED;  // PREPARE, UNPREPARE and the rest
+  }
+  switch (message) {
+    case WIDM_CLOSE: return inClose(instance);
+    case WIDM_ADDBUFFER: return inAddBuffer(instance, reinterpret_cast<WAVEHDR *>(param1));
+    case WIDM_START: return inStart(instance);
+    case WIDM_STOP: return inStop(instance);
+    case WIDM_RESET: return inReset(instance);
+    default: return inGetPosition(instance, reinterpret_cast<MMTIME *>(param1));
+  }
+}
