@@ -1,0 +1,70 @@
+// Loading the driver and its driver-management messages.
+#include "host/loader.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "host/handles.h"
+#include "host/mmhost.h"
+
+namespace {
+
+const char *const ENTRY_NAMES[HOST_DEVICE_KINDS] = {"wodMessage", "widMessage", "mxdMessage"};
+
+struct Driver {
+  void *library;                        // dlopen handle; null while not loaded
+  DriverProcEntry driverProc;
+  DeviceEntry entries[HOST_DEVICE_KINDS];
+  DWORD_PTR driverId;                   // what DRV_OPEN answered
+};
+
+std::mutex driverLock;  // guards driver; held across the management messages
+Driver driver;
+
+// Loads and opens the driver. Called with driverLock held.
+bool driverLoad() {
+  const char *path = std::getenv("LUMIVOX_DRIVER");
+  if (!path || !path[0]) path = "liblumivox.so";
+  void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (!library) return false;
+  DriverProcEntry proc = reinterpret_cast<DriverProcEntry>(dlsym(library, "DriverProc"));
+  // A driver without DriverProc is not a driver; winmm refuses it too.
+  if (!proc || !proc(0, nullptr, DRV_LOAD, 0, 0)) {
+    dlclose(library);
+    return false;
+  }
+  proc(0, nullptr, DRV_ENABLE, 0, 0);
+  driver.library = library;
+  driver.driverProc = proc;
+  driver.driverId = DWORD_PTR(proc(0, nullptr, DRV_OPEN, 0, 0));
+  for (int k = 0; k < HOST_DEVICE_KINDS; ++k) {
+    driver.entries[k] = reinterpret_cast<DeviceEntry>(dlsym(library, ENTRY_NAMES[k]));
+  }
+  return true;
+}
+
+// At exit the driver gets its orderly stop, as it does when winmm unloads it.
+struct UnloadAtExit {
+  ~UnloadAtExit() { mmhostUnload(); }
+} unloadAtExit;
+
+}  // namespace
+
+DeviceEntry hostEntry(HostDevice kind) {
+  std::lock_guard<std::mutex> hold(driverLock);
+  if (!driver.library && !driverLoad()) return nullptr;
+  return driver.entries[kind];
+}
+
+extern "C" void mmhostUnload(void) {
+  std::lock_guard<std::mutex> hold(driverLock);
+  if (!driver.library) return;
+  handlesForgetAll();
+  driver.driverProc(driver.driverId, nullptr, DRV_CLOSE, 0, 0);
+  driver.driverProc(driver.driverId, nullptr, DRV_DISABLE, 0, 0);
+  driver.driverProc(driver.driverId, nullptr, DRV_FREE, 0, 0);
+  dlclose(driver.library);
+  driver = Driver{};
+}
