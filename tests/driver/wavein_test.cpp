@@ -102,6 +102,7 @@ TEST_F(WaveIn, AddBufferChecksFlagsAndClearsTheBytesRecorded) {
   EXPECT_EQ(stream_->current, &h[0]);
   EXPECT_EQ(fakeStreamLog.kicks, 1);  // the busy stream is not kicked again
   LeaveCriticalSection(&drvLock);
+  EXPECT_EQ(message(WIDM_RESET), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveIn, AFullHeaderComesBackAndTheRestStartsTheNext) {
@@ -124,6 +125,7 @@ TEST_F(WaveIn, AFullHeaderComesBackAndTheRestStartsTheNext) {
   EXPECT_EQ(stream_->current, &h[1]);
   EXPECT_EQ(stream_->offset, 500u);
   LeaveCriticalSection(&drvLock);
+  EXPECT_EQ(message(WIDM_RESET), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveIn, StopReturnsAPartlyFilledHeaderAndKeepsEmptyOnes) {
@@ -143,6 +145,7 @@ TEST_F(WaveIn, StopReturnsAPartlyFilledHeaderAndKeepsEmptyOnes) {
   EXPECT_EQ(fakeStreamLog.pauses, (std::vector<int>{0, 1, 1}));
   EXPECT_EQ(instance_->queueHead, &h[1]);
   LeaveCriticalSection(&drvLock);
+  EXPECT_EQ(message(WIDM_RESET), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveIn, ResetReturnsEveryHeaderWithWhatItHolds) {
