@@ -8,7 +8,11 @@
 #include "server/log.h"
 
 ControlSession::ControlSession(Server &server, asio::ip::tcp::socket socket, uint64_t number)
-    : server_(server), socket_(std::move(socket)), delayTimer_(server.io()), number_(number) {
+    : server_(server),
+      socket_(std::move(socket)),
+      delayTimer_(server.io()),
+      flushTimer_(server.io()),
+      number_(number) {
   asio::error_code error;
   asio::ip::tcp::endpoint peer = socket_.remote_endpoint(error);
   peer_ = error ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
@@ -143,6 +147,7 @@ void ControlSession::onDelay(const asio::error_code &error) {
     queueOutput(due.message);
   }
   if (!delayed_.empty()) armDelay();
+  finishIfFlushed();
 }
 
 void ControlSession::queueOutput(std::span<const uint8_t> message) {
@@ -184,7 +189,19 @@ void ControlSession::closeAfterOutput(const char *why) {
 }
 
 void ControlSession::finishIfFlushed() {
-  if (closing_ && !writing_ && output_.empty() && delayed_.empty()) finish();
+  if (!closing_ || finished_ || !delayed_.empty()) return;
+  if (!writing_ && output_.empty()) {
+    finish();
+    return;
+  }
+  if (flushTimed_) return;
+  flushTimed_ = true;
+  flushTimer_.expires_after(std::chrono::milliseconds(FLUSH_LIMIT_MS));
+  flushTimer_.async_wait([self = shared_from_this()](const asio::error_code &error) {
+    if (error || self->finished_) return;
+    self->log(LOG_INFO, "the driver took no output for %d ms while closing", FLUSH_LIMIT_MS);
+    self->finish();
+  });
 }
 
 void ControlSession::finish() {
@@ -194,6 +211,7 @@ void ControlSession::finish() {
   streams_.closeAll();
   asio::error_code ignored;
   delayTimer_.cancel();
+  flushTimer_.cancel();
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   output_.clear();

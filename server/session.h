@@ -61,6 +61,10 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   // Received bytes held at once: a whole maximum message always fits after
   // the remainder of the previous read.
   static constexpr size_t RECEIVE_BYTES = 8 * MESSAGE_MAX_BYTES;
+  // An orderly close gives a driver that does not read this long to take
+  // the last answers (once no delayed answer is left); then the connection
+  // is finished regardless, so a closing connection cannot linger.
+  static constexpr int FLUSH_LIMIT_MS = 10000;
 
   enum class Answer { SETUP, REPLY };  // which delay and withhold options apply
 
@@ -110,6 +114,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   Server &server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer delayTimer_;  // due at the head of delayed_
+  asio::steady_timer flushTimer_;  // FLUSH_LIMIT_MS after closing began with output left
   uint64_t number_;                // this server's count of accepted connections
   std::string peer_;               // "address:port", for the log
   const MessageTable *table_ = &SETUP_PHASE_TABLE;
@@ -124,6 +129,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   bool reading_ = false;                     // a read is outstanding
   bool writing_ = false;                     // a write of output_.front() is outstanding
   bool closing_ = false;                     // closeAfterOutput was called
+  bool flushTimed_ = false;                  // flushTimer_ is armed
   bool finished_ = false;                    // finish was called
   StreamTable streams_;
 };
