@@ -8,7 +8,6 @@
 // that are too short or name nothing known are logged and ignored, as they
 // have no answer.
 #include <array>
-#include <iterator>
 
 #include "server/catalog.h"
 #include "server/listener.h"
