@@ -1,9 +1,9 @@
 // The control messages as the server reads and writes them: framing, the
 // setup exchange and the running-phase requests and replies.
 //
-// Every message starts with a 4-byte header: type byte, one
-// message-specific byte, and the length of the whole message in 4-byte
-// words (little-endian). The functions here are plain parsers and builders
+// Every message starts with a 4-byte header: type byte, a byte whose
+// meaning depends on the message, and the length of the whole message in
+// 4-byte words (little-endian). The functions here are plain parsers and builders
 // over byte spans, with no I/O, so that every layout can be checked on its
 // own. Parsers take the complete message (as framed by frameNext) and
 // return false when it is too short for its fields; longer messages are
