@@ -98,6 +98,14 @@ uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n);
 // moves the output position past them.
 uint32_t rsStartPacket(Resampler *rs, uint32_t start);
 
+// Which filter kernel runs: 1 for the vector kernel (x86-64 with AVX2 and
+// FMA, not in the Windows build), 0 for the portable one. The two may
+// differ by 1 in an output sample (the sums add in another order).
+// rsForcePortable(1) selects the portable kernel for the whole process, so
+// that tests and benchmarks can compare them. Called with drvLock held.
+int rsVectorKernel(void);
+void rsForcePortable(int force);
+
 // Playback read: converts ring audio from `position` into output, clearing
 // the ring frames it consumes. Counts in and out as for rsRun.
 void ringReadConverted(SampleRing *ring, uint32_t position, int16_t *output, uint32_t *inCount,

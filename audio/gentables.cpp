@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr double PI = 3.14159265358979323846;
+
 // The coefficient table: 28 taps of 64 entries each, centred on entry 896.
 // An entry's distance from 896, divided by 64, is a distance in frames of
 // the lower of the two rates.
@@ -37,7 +39,7 @@ double besselI0(double x) {
 double coefficient(int i) {
   double t = double(i - CENTRE) / ENTRIES_PER_FRAME;  // lower-rate frames
   double x = CUTOFF * t;
-  double sinc = x == 0 ? 1 : std::sin(M_PI * x) / (M_PI * x);
+  double sinc = x == 0 ? 1 : std::sin(PI * x) / (PI * x);
   double u = double(i - CENTRE) / CENTRE;  // -1 at entry 0, +1 at entry 1792
   double window = besselI0(KAISER_BETA * std::sqrt(std::fmax(0, 1 - u * u))) / besselI0(KAISER_BETA);
   return CUTOFF * sinc * window;

@@ -24,6 +24,8 @@
 
 namespace {
 
+constexpr double PI = 3.14159265358979323846;
+
 struct Pair {
   uint32_t in, out, channels;
 };
@@ -43,8 +45,8 @@ std::vector<int16_t> testSignal(uint32_t rate, uint32_t channels) {
   for (size_t i = 0; i < rate; i++) {
     for (uint32_t c = 0; c < channels; c++) {
       noise = noise * 1664525u + 1013904223u;
-      double v = 9000 * std::sin(2 * M_PI * (440 + 300 * c) * i / rate) +
-                 5000 * std::sin(2 * M_PI * 2500 * i / rate) + int(noise >> 22) - 512;
+      double v = 9000 * std::sin(2 * PI * (440 + 300 * c) * i / rate) +
+                 5000 * std::sin(2 * PI * 2500 * i / rate) + int(noise >> 22) - 512;
       s[i * channels + c] = int16_t(v);
     }
   }
