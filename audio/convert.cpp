@@ -55,7 +55,11 @@ void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate
     rs->gain = 1.0f;
   }
   for (uint32_t k = 0; k < rs->taps; k++) rs->tapOffset[k] = k * rs->coefStep;
+  // Lanes past the last tap read the last tap's entry (and weigh nothing).
+  for (uint32_t k = rs->taps; k < RS_MAX_TAPS; k++) rs->tapOffset[k] = rs->tapOffset[rs->taps - 1];
   rs->firstTapLimit = (uint32_t(RS_TABLE_ENTRIES) << 16) - 1 - rs->tapOffset[rs->taps - 1];
+  uint64_t unit = inRate < outRate ? rs->inStep : rs->outStep;
+  rs->tableScale = double(uint64_t(1) << 22) / double(unit);
 }
 
 // The table position of the first tap for an output instant X (32.32
@@ -70,7 +74,10 @@ static uint32_t firstTapPosition(const Resampler *rs, uint64_t x, uint64_t unit)
   if (signedX <= 0) {
     e = 0;
   } else if (x < SHIFT_SAFE) {
-    e = (x << 22) / unit;
+    // A multiplication instead of a division per output frame: within
+    // 2^42 the double holds x exactly, and the product is off by at most
+    // one 2^-16 table entry.
+    e = uint64_t(double(x) * rs->tableScale);
   } else {
     e = uint64_t((static_cast<unsigned __int128>(x) << 22) / unit);
   }
@@ -146,19 +153,24 @@ __attribute__((target("avx2,fma"))) static void filterFrameVector(const Resample
     for (; k + 8 <= taps; k += 8) {
       acc0 = _mm256_fmadd_ps(coefficients8(rs, first, k), _mm256_loadu_ps(window + k), acc0);
     }
+    if (k < taps) {
+      // The last taps short of eight: lanes past the window load nothing
+      // and weigh nothing. tapOffset has room for the whole vector.
+      __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+      __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(taps - k)), lane);
+      __m256 c = _mm256_and_ps(coefficients8(rs, first, k), _mm256_castsi256_ps(live));
+      acc1 = _mm256_fmadd_ps(c, _mm256_maskload_ps(window + k, live), acc1);
+      k = taps;
+    }
     _mm256_storeu_ps(lanes, _mm256_add_ps(acc0, acc1));
     left = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
   }
-  for (; k < taps; k++) {  // the last taps short of eight
+  for (; k < taps; k++) {  // the last taps short of eight (stereo)
     uint32_t at = g + rs->tapOffset[k];
     uint32_t entry = at >> 16;
     float c = resampleCoefs[entry] + float(at & 0xFFFF) * (1.0f / 65536) * resampleSlopes[entry];
-    if (rs->channels == 2) {
-      left += c * window[2 * k];
-      right += c * window[2 * k + 1];
-    } else {
-      left += c * window[k];
-    }
+    left += c * window[2 * k];
+    right += c * window[2 * k + 1];
   }
   sums[0] = left;
   sums[1] = right;

@@ -74,6 +74,9 @@ struct Resampler {
   // Highest table position of the first tap such that the last tap and the
   // entry after it stay in the table.
   uint32_t firstTapLimit;
+  // 2^22 divided by the step of the lower rate: turns a distance in 32.32
+  // timebase frames into 10.22 frames of the lower rate.
+  double tableScale;
 };
 
 // Sets rates, steps and the filter for the next conversions; positions and
