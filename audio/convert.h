@@ -1,0 +1,154 @@
+// Sample and rate conversion between a ring and the payload of a datagram.
+//
+// The ring holds signed 16-bit samples at the application's rate and
+// channel count; a wire format has its own coding, rate and channel count.
+// The rate converter always works at the ring's channel count; the encoders
+// and decoders convert channels on their way between ring and wire.
+//
+// The converter is a windowed-sinc filter read from one table of 28 taps of
+// 64 entries. The table position of a tap is a 16.16 fixed-point entry
+// number; the coefficient is interpolated linearly between the entry and the
+// next. When upsampling a tap advances 64 entries per input frame, so the
+// filter's cutoff sits at the input's Nyquist frequency (times the table's
+// cutoff); when downsampling it advances 64 x outRate / inRate entries, which
+// stretches the window over 28 output frames and lowers the cutoff with the
+// output rate. See audio/gentables.cpp for the table's design.
+//
+// Positions are 32.32 fixed point in 64-bit integers, in frames of a chosen
+// timebase; only the filter sums use floating point. Everything here runs on
+// the I/O thread with drvLock held, in bounded blocks on the stack.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+
+struct SampleRing;
+struct WireFormat;
+
+constexpr int RS_TABLE_ENTRIES = 1792;  // 28 taps x 64 entries
+constexpr int RS_TABLE_TAPS = 28;       // taps at the lower rate
+constexpr uint32_t RS_TABLE_CENTRE = 58720256;  // 14 x 2^22: entry 896 in 16.16
+// The longest window: 48000 to 8000 Hz gives 28 x 6 taps. A ring faster
+// than 48000 Hz is still limited to this many (a shorter, wider filter).
+constexpr uint32_t RS_MAX_TAPS = 168;
+// History frames: one more than the longest window, so that the oldest tap
+// never reads the slot of the frame just stored.
+constexpr uint32_t RS_HISTORY_FRAMES = RS_MAX_TAPS + 1;
+constexpr uint32_t RS_HISTORY = RS_HISTORY_FRAMES * 2;  // samples, stereo
+// Frames per block that the encoders and decoders convert at once.
+constexpr uint32_t RS_BLOCK_FRAMES = 512;
+constexpr uint32_t GSM_FRAME_SAMPLES = 160;  // 20 ms at 8000 Hz
+constexpr uint32_t GSM_FRAME_BYTES = 33;
+
+// The table (RS_TABLE_ENTRIES + 1 entries, the last a guard) and the
+// difference of each entry to the next (audio/tables.cpp, generated).
+extern const float resampleCoefs[RS_TABLE_ENTRIES + 1];
+extern const float resampleSlopes[RS_TABLE_ENTRIES];
+// Companding of wire kind 1: code to sample, and sample bits >> 3 to code.
+extern const int16_t ulawDecode[256];
+extern const uint8_t ulawEncode[8192];
+
+// The rate converter of one play sender or capture receiver; zero-filled at
+// creation, so its positions start at 0 and its history is silence.
+struct Resampler {
+  uint64_t inTime;     // 32.32 timebase frames: the next input frame to consume
+  uint64_t outTime;    // 32.32 timebase frames: the next output frame to produce
+  uint64_t inStep;     // 32.32 timebase frames per input frame
+  uint64_t outStep;    // 32.32 timebase frames per output frame
+  uint32_t channels;   // 1 or 2, in and out
+  uint32_t timebase;   // Hz
+  uint32_t inRate;     // Hz
+  uint32_t outRate;    // Hz
+  // Recent input samples, channels interleaved, stored twice (at i and at
+  // i + RS_HISTORY) so that every window is one contiguous run that ends
+  // just before historyPos + RS_HISTORY.
+  float history[2 * RS_HISTORY];
+  uint32_t historyPos;  // samples: where the next input frame goes, below RS_HISTORY
+  float gain;           // applied to every filtered output
+  uint32_t taps;        // input frames in one window, at most RS_MAX_TAPS
+  uint32_t coefStep;    // 16.16 table entries per tap
+  // Table position of each tap relative to the first: k x coefStep, 16.16
+  // entries; recomputed by rsSetup.
+  uint32_t tapOffset[RS_MAX_TAPS];
+  // Highest table position of the first tap such that the last tap and the
+  // entry after it stay in the table.
+  uint32_t firstTapLimit;
+  // 2^22 divided by the step of the lower rate: turns a distance in 32.32
+  // timebase frames into 10.22 frames of the lower rate.
+  double tableScale;
+};
+
+// Sets rates, steps and the filter for the next conversions; positions and
+// history carry over. Rates of 0 are taken as 1 Hz (nothing divides by 0).
+void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate,
+             uint32_t channels);
+// Converts frames of input into output. On entry *inCount is the frames
+// available and *outCount the room in frames; on return they are the frames
+// consumed and produced.
+void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
+           uint32_t *outCount);
+uint32_t rsInPos(const Resampler *rs);   // inTime in whole timebase frames
+uint32_t rsOutPos(const Resampler *rs);  // outTime in whole timebase frames
+void rsSetOutPos(Resampler *rs, uint32_t position);
+// The input position needed to produce output up to `position`: the
+// filter's delay of half a window added when the rates differ.
+uint32_t rsLookahead(const Resampler *rs, uint32_t position);
+// Output frames that n more input frames allow.
+uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n);
+// Places the next input frame at `start` (timebase frames); returns the
+// output frames between the previous output and this packet (a gap), and
+// moves the output position past them.
+uint32_t rsStartPacket(Resampler *rs, uint32_t start);
+
+// Which filter kernel runs: 1 for the vector kernel (x86-64 with AVX2 and
+// FMA, not in the Windows build), 0 for the portable one. The two may
+// differ by 1 in an output sample (the sums add in another order).
+// rsForcePortable(1) selects the portable kernel for the whole process, so
+// that tests and benchmarks can compare them. Called with drvLock held.
+int rsVectorKernel(void);
+void rsForcePortable(int force);
+
+// Playback read: converts ring audio from `position` into output, clearing
+// the ring frames it consumes. Counts in and out as for rsRun.
+void ringReadConverted(SampleRing *ring, uint32_t position, int16_t *output, uint32_t *inCount,
+                       uint32_t *outCount, Resampler *rs);
+// Recording write: converts count input frames (ring channels) and mixes
+// them into the ring from `position`, skipping what is behind readPosition
+// and dropping what would run more than a ring ahead of it. Returns the
+// output frames produced, dropped ones included.
+uint32_t ringMixConverted(SampleRing *ring, uint32_t position, const int16_t *input,
+                          uint32_t count, uint32_t readPosition, Resampler *rs);
+// Adds count samples of source into destination, saturating at the 16-bit
+// limits.
+void mixSaturating(int16_t *destination, const int16_t *source, uint32_t count);
+
+// Encoders: read at most maxInput ring frames from position through the
+// resampler into payload; *wireFrames gets the frames coded. They return
+// the payload bytes written. The payload must hold what maxInput frames
+// make: at most 1400 bytes in a datagram, which the callers size for.
+uint32_t encodeCompanded(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
+                         uint16_t *wireFrames, int stereo, Resampler *rs);
+uint32_t encodeLinear16(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
+                        uint16_t *wireFrames, int stereo, Resampler *rs);
+uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
+                   uint16_t *wireFrames, Resampler *rs);
+
+// A received packet as the decoders read it: the fields of its header that
+// matter here and its payload.
+struct AudioPayload {
+  uint32_t wireFrames;   // frames coded in the payload
+  uint32_t stereo;       // 1: two interleaved channels
+  const uint8_t *bytes;  // the payload
+  uint32_t length;       // payload bytes
+};
+
+// Decoders: mix the payload into the ring at writePosition (the reader is at
+// readPosition). They return the ring frames produced. A payload shorter
+// than its frame count needs decodes nothing.
+uint32_t decodeCompanded(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
+                         uint32_t readPosition, Resampler *rs);
+uint32_t decodeLinear16(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
+                        uint32_t readPosition, Resampler *rs);
+uint32_t decodeGsm(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
+                   uint32_t readPosition, Resampler *rs);

@@ -1,0 +1,235 @@
+// Wire formats, sample rings, stream slots, and the creation, pause and
+// close of the play senders and capture receivers.
+#include "audio/formats.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "audio/stream.h"
+#include "devices/endpoint.h"
+#include "driver/entry.h"
+
+const uint32_t wireRates[WIRE_RATE_COUNT] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
+
+// rttLimit = 2,800,000 / bytesPerSecond: 2800 bytes are two full datagrams
+// (1400 payload bytes each), the most a row should need to carry in one
+// round trip. Rows of equal bytesPerSecond form one adaptation step.
+const WireFormat wireFormats[WIRE_FORMAT_COUNT + 1] = {
+    {WIRE_GSM, 0, 0, 8000, 1650, 160, 1696},
+    {WIRE_COMPANDED, 0, 0, 8000, 8000, 1, 350},
+    {WIRE_COMPANDED, 1, 0, 11025, 11025, 1, 253},
+    {WIRE_COMPANDED, 2, 0, 16000, 16000, 1, 175},
+    {WIRE_LINEAR16, 1, 0, 11025, 22050, 1, 126},
+    {WIRE_COMPANDED, 3, 0, 22050, 22050, 1, 126},
+    {WIRE_LINEAR16, 2, 0, 16000, 32000, 1, 87},
+    {WIRE_COMPANDED, 4, 0, 32000, 32000, 1, 87},
+    {WIRE_LINEAR16, 1, 1, 11025, 44100, 1, 63},
+    {WIRE_LINEAR16, 3, 0, 22050, 44100, 1, 63},
+    {WIRE_LINEAR16, 2, 1, 16000, 64000, 1, 43},
+    {WIRE_LINEAR16, 4, 0, 32000, 64000, 1, 43},
+    {WIRE_LINEAR16, 5, 0, 44100, 88200, 1, 31},
+    {WIRE_LINEAR16, 3, 1, 22050, 88200, 1, 31},
+    {WIRE_LINEAR16, 6, 0, 48000, 96000, 1, 29},
+    {WIRE_LINEAR16, 4, 1, 32000, 128000, 1, 21},
+    {WIRE_LINEAR16, 5, 1, 44100, 176400, 1, 15},
+    {WIRE_LINEAR16, 6, 1, 48000, 192000, 1, 14},
+    {0, 0, 0, 0, 0, 0, 0},
+};
+
+int formatEligible(const WireFormat *row, const SampleRing *ring, uint32_t rateLimit) {
+  return row->rate <= ring->rate && row->rate <= rateLimit && !(row->stereo && ring->channels < 2);
+}
+
+int formatPassesRtt(const WireFormat *row, uint32_t rtt) { return rtt < row->rttLimit; }
+
+SampleRing *ringCreate(uint32_t frames, uint32_t rate, int stereo) {
+  uint32_t channels = stereo ? 2 : 1;
+  // RING_FRAMES x 2 channels x 2 bytes is 256 KiB; anything far beyond that
+  // is a caller's mistake, refused before the size could overflow.
+  if (frames == 0 || frames > 16 * RING_FRAMES) return nullptr;
+  SIZE_T bytes = sizeof(SampleRing) + SIZE_T(frames) * channels * sizeof(int16_t);
+  SampleRing *ring = static_cast<SampleRing *>(memAllocZero(bytes));
+  if (!ring) return nullptr;
+  ring->frames = frames;
+  ring->rate = rate;
+  ring->channels = channels;
+  return ring;
+}
+
+int16_t *ringSpan(SampleRing *ring, uint32_t position, uint32_t *span) {
+  uint32_t index = position % ring->frames;
+  *span = ring->frames - index;
+  return ringSamples(ring) + SIZE_T(index) * ring->channels;
+}
+
+void ringClear(SampleRing *ring, uint32_t position, uint32_t count) {
+  uint32_t span;
+  int16_t *at = ringSpan(ring, position, &span);
+  if (count > span) count = span;  // the contract; never write past the end
+  std::memset(at, 0, SIZE_T(count) * ring->channels * sizeof(int16_t));
+}
+
+void ringRepeat(SampleRing *ring, uint32_t position, uint32_t count) {
+  uint32_t span;
+  const int16_t *previous = ringSpan(ring, position - 1, &span);
+  int16_t frame[2] = {previous[0], ring->channels == 2 ? previous[1] : int16_t(0)};
+  // More than a ring's worth would only overwrite the same slots again.
+  if (count > ring->frames) count = ring->frames;
+  for (uint32_t i = 0; i < count; i++) {
+    int16_t *at = ringSpan(ring, position + i, &span);
+    for (uint32_t c = 0; c < ring->channels; c++) at[c] = frame[c];
+  }
+}
+
+// Ids of the process's slots; the first is 1. Guarded by drvLock.
+static uint32_t slotLastId;
+
+StreamSlot *slotCreate(void) {
+  assert(drvLockHeld());
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) return nullptr;
+  unsigned long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);  // the result is not needed: recv copes either way
+  uint32_t port = SLOT_PORT_BASE;
+  for (; port < SLOT_PORT_END; port++) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(uint16_t(port));
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) break;
+  }
+  if (port == SLOT_PORT_END) {
+    closesocket(s);
+    return nullptr;
+  }
+  StreamSlot *slot = static_cast<StreamSlot *>(memAllocZero(sizeof(StreamSlot)));
+  if (!slot) {
+    closesocket(s);
+    return nullptr;
+  }
+  slot->id = ++slotLastId;
+  slot->kind = SLOT_BARE;
+  slot->localPort = uint16_t(port);
+  slot->socket = s;
+  return slot;
+}
+
+int slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
+                 uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate) {
+  slot->kind = SLOT_PLAY;
+  slot->owner = owner;
+  slot->stream = playSenderCreate(owner, slot->socket, serverAddress, serverPort, minLead, maxLead,
+                                  adaptive, serverRate);
+  return 1;
+}
+
+int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t timebaseRate) {
+  slot->kind = SLOT_CAPTURE;
+  slot->owner = owner;
+  slot->stream = captureReceiverCreate(owner, slot->socket, timebaseRate);
+  return 1;
+}
+
+void slotClose(StreamSlot *slot) {
+  assert(drvLockHeld());
+  if (slot->kind == SLOT_PLAY && slot->stream) {
+    playSenderClose(static_cast<PlaySender *>(slot->stream));
+  } else if (slot->kind == SLOT_CAPTURE && slot->stream) {
+    captureReceiverClose(static_cast<CaptureReceiver *>(slot->stream));
+  } else {
+    // A bare slot, or a bound one whose stream could not be made: the
+    // socket is still the slot's.
+    closesocket(slot->socket);
+  }
+  LocalFree(slot);
+}
+
+PlaySender *playSenderCreate(PlaySource *owner, SOCKET socket, uint32_t serverAddress,
+                             uint16_t serverPort, uint32_t minLead, uint32_t maxLead,
+                             uint8_t adaptive, uint32_t serverRate) {
+  assert(drvLockHeld());
+  PlaySender *sender = static_cast<PlaySender *>(memAllocZero(sizeof(PlaySender)));
+  if (!sender) return nullptr;
+  watcherInit(&sender->watcher, socket, senderOnAck, sender, SENDER_ACK_PRIORITY);
+  timerInit(&sender->timer, senderOnTimeout, sender, SENDER_TIMER_PRIORITY);
+  workInit(&sender->work, senderRun, sender, SENDER_SEND_PRIORITY);
+  sender->server.sin_family = AF_INET;
+  sender->server.sin_addr.s_addr = htonl(serverAddress);
+  sender->server.sin_port = htons(serverPort);
+  sender->leadMin = minLead > SENDER_LEAD_FLOOR ? minLead : SENDER_LEAD_FLOOR;
+  sender->leadTarget = sender->leadMin;
+  sender->leadMax = maxLead < SENDER_LEAD_CEILING ? maxLead : SENDER_LEAD_CEILING;
+  sender->rateLimit = serverRate > SENDER_RATE_FLOOR ? serverRate : SENDER_RATE_FLOOR;
+  sender->adaptive = adaptive;
+  sender->timeout = SENDER_FIRST_TIMEOUT_MS;
+  sender->endpoint = owner;
+  sender->next = owner->senders;
+  owner->senders = sender;
+  senderSwitch(sender, &wireFormats[0], SENDER_FIRST_RTT);
+  loopAddReader(&sender->watcher);
+  workQueue(&sender->work);
+  return sender;
+}
+
+void playSenderClose(PlaySender *sender) {
+  assert(drvLockHeld());
+  PlaySource *source = sender->endpoint;
+  for (PlaySender **link = &source->senders; *link; link = &(*link)->next) {
+    if (*link == sender) {
+      *link = sender->next;
+      break;
+    }
+  }
+  if (sender->started && source->startedCount > 0) {
+    source->startedCount -= 1;
+    if (source->startedCount == 0) source->activity(source, 0);
+  }
+  loopRemoveReader(&sender->watcher);
+  workDequeue(&sender->work);
+  timerCancel(&sender->timer);
+  closesocket(sender->watcher.socket);
+  LocalFree(sender);
+}
+
+void playSenderSetPaused(PlaySender *sender, uint32_t paused) {
+  assert(drvLockHeld());
+  if (sender->paused == paused) return;
+  sender->paused = paused;
+  if (!paused) {
+    // The server dropped what it had queued while paused; count from what
+    // was sent so that the lead fills again at once.
+    sender->ackedEnd = sender->sent;
+    sender->ackedPlayed = sender->sent;
+    workQueue(&sender->work);
+  }
+}
+
+CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t timebaseRate) {
+  assert(drvLockHeld());
+  CaptureReceiver *receiver =
+      static_cast<CaptureReceiver *>(memAllocZero(sizeof(CaptureReceiver)));
+  if (!receiver) return nullptr;
+  watcherInit(&receiver->watcher, socket, receiverOnDatagram, receiver, RECEIVER_PRIORITY);
+  receiver->endpoint = owner;
+  receiver->timebaseRate = timebaseRate;
+  receiver->next = owner->receivers;
+  owner->receivers = receiver;
+  loopAddReader(&receiver->watcher);
+  return receiver;
+}
+
+void captureReceiverClose(CaptureReceiver *receiver) {
+  assert(drvLockHeld());
+  RecordSink *sink = receiver->endpoint;
+  for (CaptureReceiver **link = &sink->receivers; *link; link = &(*link)->next) {
+    if (*link == receiver) {
+      *link = receiver->next;
+      break;
+    }
+  }
+  receiverStop(receiver);
+  loopRemoveReader(&receiver->watcher);
+  closesocket(receiver->watcher.socket);
+  LocalFree(receiver);
+}

@@ -1,0 +1,103 @@
+// The network streams of the endpoints: the play sender, which reads a
+// play source's ring, converts and sends it in datagrams paced by the
+// server's acknowledgements, and the capture receiver, which places the
+// server's datagrams on a record sink's ring and earns the server credit as
+// the application reads.
+//
+// Their creation, pause and close are in audio/formats; this file holds the
+// records and the handlers the loop dispatches. Everything is called with
+// drvLock held, on the I/O thread.
+#pragma once
+
+#include "audio/convert.h"
+#include "audio/formats.h"
+#include "net/loop.h"
+
+// Loop priorities of the streams' records.
+constexpr DWORD SENDER_ACK_PRIORITY = 40;
+constexpr DWORD SENDER_SEND_PRIORITY = 30;
+constexpr DWORD SENDER_TIMER_PRIORITY = 20;
+constexpr DWORD RECEIVER_PRIORITY = 30;
+
+// Packets kept in flight at most, and the log of their send times.
+constexpr uint32_t SENDER_MAX_IN_FLIGHT = 4;
+// Retransmit timeout before the first round trip, ms.
+constexpr uint32_t SENDER_FIRST_TIMEOUT_MS = 5000;
+// Lead bounds, application frames: at least a coding unit's worth of
+// packets, at most the ring.
+constexpr uint32_t SENDER_LEAD_FLOOR = 256;
+constexpr uint32_t SENDER_LEAD_CEILING = 65536;
+// The lowest rate limit a server can set, Hz (a limit of 0 means this).
+constexpr uint32_t SENDER_RATE_FLOOR = 8000;
+// The round-trip value of the first format switch, ms.
+constexpr uint32_t SENDER_FIRST_RTT = 10;
+
+struct SentPacket {
+  DWORD tick;         // GetTickCount at sending, ms
+  uint32_t start;     // application frames
+  uint32_t duration;  // application frames
+};
+
+struct PlaySender {
+  Watcher watcher;            // read watcher on the slot's socket: senderOnAck, priority 40
+  sockaddr_in server;         // the server's address and UDP port, network order
+  Timer timer;                // retransmit timer: senderOnTimeout, priority 20
+  WorkItem work;              // senderRun, priority 30
+  uint32_t consumed;          // application frames taken from the ring since base
+  uint32_t sent;              // application frames: where the next packet starts
+  uint32_t base;              // ring position that consumed counts from
+  uint32_t packetFrames;      // application frames per packet
+  uint32_t adaptive;          // 1: choose the first format by round-trip time
+  uint32_t started;           // 0 until the first valid round trip
+  uint32_t paused;            // 1 while playback is paused
+  const WireFormat *format;   // the current row of wireFormats
+  uint32_t leadTarget;        // application frames the server should have queued
+  uint32_t leadMin;           // application frames, at least SENDER_LEAD_FLOOR
+  uint32_t leadMax;           // application frames, at most SENDER_LEAD_CEILING
+  uint32_t rateLimit;         // highest wire rate the server allows, Hz
+  uint32_t ackedEnd;          // highest receivedEnd acknowledged, application frames
+  uint32_t ackedPlayed;       // highest consumed acknowledged, application frames
+  uint32_t smoothedRtt;       // ms
+  uint32_t lastRtt;           // ms
+  uint32_t timeout;           // retransmit timeout, ms
+  SentPacket sentLog[SENDER_MAX_IN_FLIGHT];  // by packet number mod 4
+  uint32_t sentCount;         // packets sent, probes included
+  uint32_t inFlight;          // packets neither acknowledged nor written off, at most 4 data
+  uint32_t stepUpAt;          // ackedEnd position before a faster format is tried
+  uint32_t stepDownAt;        // ackedEnd position before a slower format is tried
+  PlaySource *endpoint;       // the source this sender reads
+  PlaySender *next;           // next sender of the same source
+  Resampler resampler;        // ring rate to the row's rate, timebase the ring rate
+};
+
+struct CaptureReceiver {
+  Watcher watcher;            // read watcher on the slot's socket: receiverOnDatagram, priority 30
+  sockaddr_in source;         // sender of the last datagram; acknowledgements go there
+  uint32_t lastStart;         // timebase frames: start of the last packet
+  uint16_t lastDuration;      // timebase frames: duration of the last packet
+  uint32_t receivedEnd;       // timebase frames: highest start + duration seen
+  uint32_t creditedPos;       // timebase frames reported to the server as consumed
+  uint32_t pendingCredit;     // timebase frames earned and not yet reported
+  uint32_t creditedRead;      // ring position up to which credit was earned
+  uint32_t writePos;          // ring position where the next audio goes
+  uint32_t creditRemainder;   // timebase frames x ring rate, left over from credit
+  uint32_t synced;            // 1 after the first data packet
+  uint32_t timebaseRate;      // Hz of the positions in packets
+  RecordSink *endpoint;       // the sink this receiver writes
+  CaptureReceiver *next;      // next receiver of the same sink
+  Resampler resampler;        // packet rate to the ring rate
+};
+
+// Loop handlers. The user value is the sender or receiver.
+int senderOnAck(void *sender);
+void senderOnTimeout(void *sender);
+void senderRun(void *sender);
+int receiverOnDatagram(void *receiver);
+
+// Recomputes packetFrames and leadTarget for round-trip value rtt (ms).
+void senderWindow(PlaySender *sender, uint32_t rtt);
+// Makes row the current format: window for rtt, resampler from the ring's
+// rate to the row's.
+void senderSwitch(PlaySender *sender, const WireFormat *row, uint32_t rtt);
+// Takes a synchronised receiver out of its sink's synchronised set.
+void receiverStop(CaptureReceiver *receiver);

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The benchmarks, built in Release in build-release/ (or BUILD_DIR):
+#
+#   scripts/bench.sh [BUILD_DIR] [benchmark options]
+#
+# Installs the benchmark dependencies that are missing (as root or with
+# sudo), then runs the rate converter against speexdsp and libsoxr and the
+# coders, five repetitions each, and prints the medians as multiples of real
+# time with the ratios to each peer. Extra options go to the benchmark
+# (for example --benchmark_filter=lumivox).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(realpath -m "${1:-$root/build-release}")
+[[ $# -gt 0 ]] && shift
+packages=(cmake g++ make pkg-config libbenchmark-dev libgtest-dev libgmock-dev googletest libgsm1-dev
+  libspeexdsp-dev libsoxr-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  as_root=()
+  [[ $(id -u) -ne 0 ]] && as_root=(sudo)
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=ON
+cmake --build "$build" --target convert_bench -j 2
+"$build/bench/convert_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
