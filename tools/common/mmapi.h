@@ -6,8 +6,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <mmsystem.h>
 #include <windows.h>
+// mmsystem.h needs the types of windows.h before it.
+#include <mmsystem.h>
 #else
 #include "host/mmhost.h"
 #endif
