@@ -1,0 +1,133 @@
+#include "tests/tools/tool_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char **environ;
+
+namespace {
+
+long nowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return long(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+ToolProcess::ToolProcess(const std::string &program, const std::vector<std::string> &arguments) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return;
+  }
+  std::vector<std::string> all{program};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char *> argv;
+  for (std::string &a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  outFd_ = out[0];
+  errFd_ = err[0];
+  if (spawned != 0) pid_ = -1;
+}
+
+ToolProcess::~ToolProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    finish();
+  }
+  if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
+}
+
+bool ToolProcess::readSome(int timeoutMs) {
+  pollfd p[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+  if (outFd_ < 0 && errFd_ < 0) return false;
+  if (poll(p, 2, timeoutMs) <= 0) return false;
+  int *fds[2] = {&outFd_, &errFd_};
+  std::string *texts[2] = {&out_, &err_};
+  for (int i = 0; i < 2; ++i) {
+    if (*fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buffer[4096];
+    ssize_t n = read(*fds[i], buffer, sizeof buffer);
+    if (n > 0) {
+      texts[i]->append(buffer, size_t(n));
+    } else if (n == 0 || errno != EINTR) {
+      close(*fds[i]);
+      *fds[i] = -1;
+    }
+  }
+  return true;
+}
+
+bool ToolProcess::waitForLine(const std::string &prefix) {
+  long deadline = nowMs() + WAIT_MS;
+  for (;;) {
+    size_t end;
+    while ((end = out_.find('\n', scanned_)) != std::string::npos) {
+      bool match = out_.compare(scanned_, prefix.size(), prefix) == 0;
+      scanned_ = end + 1;
+      if (match) return true;
+    }
+    long left = deadline - nowMs();
+    if (left <= 0 || !readSome(int(left))) return false;
+  }
+}
+
+void ToolProcess::interrupt() {
+  if (pid_ > 0) kill(pid_, SIGINT);
+}
+
+int ToolProcess::finish() {
+  if (pid_ <= 0) return -1;
+  long deadline = nowMs() + WAIT_MS;
+  while (outFd_ >= 0 || errFd_ >= 0) {
+    long left = deadline - nowMs();
+    if (left <= 0 || !readSome(int(left))) break;
+  }
+  // The exit is waited for through a process descriptor, so that the wait
+  // keeps the deadline.
+  int process = int(syscall(SYS_pidfd_open, pid_, 0));
+  if (process >= 0) {
+    long left = deadline - nowMs();
+    pollfd p{process, POLLIN, 0};
+    if (left > 0) poll(&p, 1, int(left));
+    close(process);
+  }
+  int status = 0;
+  bool exited = waitpid(pid_, &status, WNOHANG) == pid_;
+  if (!exited) {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+  return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int runTool(const std::string &program, const std::vector<std::string> &arguments, std::string *out,
+            std::string *err) {
+  ToolProcess tool(program, arguments);
+  int status = tool.finish();
+  if (out) *out = tool.out();
+  if (err) *err = tool.err();
+  return status;
+}

@@ -1,0 +1,44 @@
+// What the wave tools share around the device: the open format, a wrap-free
+// position, and the failure report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/common/mmapi.h"
+#include "tools/common/wav.h"
+
+// The tools' wait between looks at the device, milliseconds: it bounds the
+// delay of the progress display and of the reaction to SIGINT.
+constexpr DWORD TOOL_TICK_MS = 50;
+// Audio per wave header, milliseconds.
+constexpr uint32_t TOOL_BLOCK_MS = 100;
+
+// The open format for a WAV format.
+WAVEFORMATEX toolWaveFormat(const WavFormat &format);
+
+// Bytes per header: TOOL_BLOCK_MS of audio in whole frames, at least one.
+uint32_t toolBlockBytes(const WavFormat &format);
+
+// Turns the device's wrapping 32-bit position into a 64-bit count. The
+// position never goes back, so a smaller value than the last one is taken
+// as a wrap of the counter.
+class PositionCounter {
+ public:
+  void feed(uint32_t value) {
+    total_ += uint32_t(value - last_);
+    last_ = value;
+  }
+  uint64_t total() const { return total_; }
+
+ private:
+  uint32_t last_ = 0;
+  uint64_t total_ = 0;
+};
+
+// The device's position in frames from an MMTIME it filled (samples, bytes
+// or milliseconds), or -1 for another unit.
+int64_t toolPositionFrames(const MMTIME &time, const WavFormat &format);
+
+// Prints "<tool>: <what>: <result's message>" on standard error.
+void toolReport(const char *tool, const std::string &what, MMRESULT result);

@@ -1,0 +1,43 @@
+#include "tools/common/options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+void optionSplit(const std::string &arg, std::string &name, std::string &value, bool &hasValue) {
+  size_t equals = arg.find('=');
+  hasValue = arg.rfind("--", 0) == 0 && equals != std::string::npos;
+  name = hasValue ? arg.substr(0, equals) : arg;
+  value = hasValue ? arg.substr(equals + 1) : std::string();
+}
+
+bool optionUnsigned(const std::string &text, uint32_t low, uint32_t high, uint32_t &value) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    v = v * 10 + uint64_t(c - '0');
+  }
+  if (v < low || v > high) return false;
+  value = uint32_t(v);
+  return true;
+}
+
+bool optionSeconds(const std::string &text, double high, double &seconds) {
+  // Digits with at most one point: no signs, exponents or hexadecimal.
+  size_t points = 0;
+  for (char c : text) {
+    if (c == '.')
+      ++points;
+    else if (!std::isdigit(static_cast<unsigned char>(c)))
+      return false;
+  }
+  if (text.empty() || points > 1 || text == ".") return false;
+  errno = 0;
+  char *end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno || *end || !std::isfinite(v) || v < 0 || v > high) return false;
+  seconds = v;
+  return true;
+}

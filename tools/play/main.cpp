@@ -1,0 +1,231 @@
+// lumivox-play: plays a WAV file on the wave output device. See PLAY_USAGE
+// (tools/play/options.cpp) or run with --help.
+//
+// The whole file is cut into headers of TOOL_BLOCK_MS and queued at once,
+// which is what lets a loop over the whole file go through the device's own
+// header loop. The device reports each played header with an event
+// callback; the tool looks at the headers, the position, the pause and
+// SIGINT every TOOL_TICK_MS at the latest.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/common/console.h"
+#include "tools/common/device.h"
+#include "tools/common/interrupt.h"
+#include "tools/common/wav.h"
+#include "tools/play/options.h"
+
+namespace {
+
+const char TOOL[] = "lumivox-play";
+constexpr size_t BAR_WIDTH = 30;  // characters of the progress bar
+
+std::string describe(const WavFormat &format, double seconds, const PlayOptions &options) {
+  std::string text = std::to_string(format.rate) + " Hz, " + std::to_string(format.bits) +
+                     "-bit, " + (format.channels == 1 ? "mono" : "stereo") + ", " +
+                     consoleTime(seconds);
+  if (options.plays == PLAY_LOOP_FOREVER)
+    text += ", looping until interrupted";
+  else if (options.loop)
+    text += ", " + std::to_string(options.plays) + " times";
+  return text;
+}
+
+struct Player {
+  const PlayOptions &options;
+  WavFormat format;
+  std::vector<uint8_t> data;
+  HWAVEOUT out = nullptr;
+  HANDLE event = nullptr;  // set by the device's callbacks
+  std::vector<WAVEHDR> headers;
+  size_t returned = 0;          // headers given back so far, in order
+  uint64_t returnedFrames = 0;  // frames of those headers
+  PositionCounter position;     // frames played, by the device's count
+  bool paused = false;
+  bool pauseDone = false;
+  DWORD pausedSince = 0;  // GetTickCount at the pause, milliseconds
+
+  explicit Player(const PlayOptions &o) : options(o) {}
+
+  bool fail(const char *call, MMRESULT result) {
+    toolReport(TOOL, call, result);
+    return false;
+  }
+
+  bool open() {
+    if (waveOutGetNumDevs() == 0) {
+      std::fprintf(stderr,
+                   "%s: no wave output device: the driver is not installed or cannot be loaded\n",
+                   TOOL);
+      return false;
+    }
+    event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    WAVEFORMATEX wfx = toolWaveFormat(format);
+    MMRESULT r =
+        waveOutOpen(&out, WAVE_MAPPER, &wfx, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT);
+    if (r != MMSYSERR_NOERROR) {
+      out = nullptr;
+      return fail("cannot open the wave output device", r);
+    }
+    return true;
+  }
+
+  // Cuts the data into headers, prepares and writes them all.
+  bool queue() {
+    uint32_t block = toolBlockBytes(format);
+    headers.resize((data.size() + block - 1) / block);
+    for (size_t i = 0; i < headers.size(); ++i) {
+      WAVEHDR &h = headers[i];
+      h = WAVEHDR{};
+      h.lpData = reinterpret_cast<LPSTR>(data.data() + i * block);
+      h.dwBufferLength = DWORD(std::min<size_t>(block, data.size() - i * block));
+      MMRESULT r = waveOutPrepareHeader(out, &h, sizeof h);
+      if (r != MMSYSERR_NOERROR) return fail("waveOutPrepareHeader", r);
+    }
+    if (options.loop && !headers.empty()) {
+      headers.front().dwFlags |= WHDR_BEGINLOOP;
+      headers.front().dwLoops = options.plays;
+      headers.back().dwFlags |= WHDR_ENDLOOP;
+    }
+    for (WAVEHDR &h : headers) {
+      MMRESULT r = waveOutWrite(out, &h, sizeof h);
+      if (r != MMSYSERR_NOERROR) return fail("waveOutWrite", r);
+    }
+    return true;
+  }
+
+  // Counts the headers the device has given back (it returns them in order).
+  bool finished() {
+    while (returned < headers.size() && (headers[returned].dwFlags & WHDR_DONE)) {
+      returnedFrames += headers[returned].dwBufferLength / format.blockAlign;
+      ++returned;
+    }
+    return returned == headers.size();
+  }
+
+  double elapsedSeconds() {
+    MMTIME time = {};
+    time.wType = TIME_SAMPLES;
+    if (waveOutGetPosition(out, &time, sizeof time) == MMSYSERR_NOERROR) {
+      int64_t frames = toolPositionFrames(time, format);
+      if (frames >= 0) position.feed(uint32_t(frames));
+    }
+    uint64_t frames = std::max(position.total(), options.loop ? 0 : returnedFrames);
+    return double(frames) / format.rate;
+  }
+
+  // Pauses once the position reaches --pause-at and resumes after
+  // --pause-for. False when the device refuses.
+  bool steerPause(double elapsed) {
+    if (!options.pause || pauseDone) return true;
+    if (!paused && elapsed >= options.pauseAt) {
+      MMRESULT r = waveOutPause(out);
+      if (r != MMSYSERR_NOERROR) return fail("waveOutPause", r);
+      paused = true;
+      pausedSince = GetTickCount();
+    }
+    if (paused && GetTickCount() - pausedSince >= DWORD(options.pauseFor * 1000)) {
+      MMRESULT r = waveOutRestart(out);
+      if (r != MMSYSERR_NOERROR) return fail("waveOutRestart", r);
+      paused = false;
+      pauseDone = true;
+    }
+    return true;
+  }
+
+  std::string status(double elapsed, double total, bool terminal) {
+    std::string text;
+    if (options.plays == PLAY_LOOP_FOREVER) {
+      text = consoleTime(elapsed) + " (looping)";
+    } else {
+      if (elapsed > total) elapsed = total;
+      text = consoleTime(elapsed) + " / " + consoleTime(total);
+      if (terminal) text = consoleBar(total > 0 ? elapsed / total : 1, BAR_WIDTH) + " " + text;
+    }
+    return paused ? text + " paused" : text;
+  }
+
+  // Waits for the last header, showing progress. Returns TOOL_EXIT_OK,
+  // TOOL_EXIT_INTERRUPTED or TOOL_EXIT_DEVICE.
+  int run() {
+    bool terminal = consoleIsTerminal();
+    StatusLine line(terminal);
+    double total = double(data.size() / format.blockAlign) / format.rate * options.plays;
+    while (!finished()) {
+      if (interruptRequested()) {
+        line.end();
+        return TOOL_EXIT_INTERRUPTED;
+      }
+      WaitForSingleObject(event, TOOL_TICK_MS);
+      double elapsed = elapsedSeconds();
+      if (!steerPause(elapsed)) {
+        line.end();
+        return TOOL_EXIT_DEVICE;
+      }
+      line.show(status(elapsed, total, terminal), int64_t(elapsed));
+    }
+    line.show(status(total, total, terminal), int64_t(total) + 1);
+    line.end();
+    return TOOL_EXIT_OK;
+  }
+
+  // Resets the device (every queued header comes back), unprepares the
+  // headers and closes the device. False when the close fails.
+  bool close() {
+    MMRESULT r = MMSYSERR_NOERROR;
+    if (out) {
+      waveOutReset(out);
+      for (WAVEHDR &h : headers) {
+        if (h.dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(out, &h, sizeof h);
+      }
+      r = waveOutClose(out);
+      out = nullptr;
+    }
+    if (event) CloseHandle(event);
+    event = nullptr;
+    return r == MMSYSERR_NOERROR || fail("waveOutClose", r);
+  }
+};
+
+int play(const PlayOptions &options) {
+  Player player(options);
+  std::string error;
+  if (!wavLoad(options.file, player.format, player.data, error)) {
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), error.c_str());
+    return TOOL_EXIT_FILE;
+  }
+  if (!wavPlayable(player.format, error)) {
+    std::fprintf(stderr, "%s: %s: unsupported format: %s\n", TOOL, options.file.c_str(),
+                 error.c_str());
+    return TOOL_EXIT_FILE;
+  }
+  interruptInstall();
+  if (!player.open()) {
+    player.close();
+    return TOOL_EXIT_DEVICE;
+  }
+  double seconds = double(player.data.size() / player.format.blockAlign) / player.format.rate;
+  std::printf("%s: %s: %s\n", TOOL, options.file.c_str(),
+              describe(player.format, seconds, options).c_str());
+  std::fflush(stdout);
+  int status = player.queue() ? player.run() : TOOL_EXIT_DEVICE;
+  if (!player.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
+  if (status == TOOL_EXIT_INTERRUPTED) std::fprintf(stderr, "%s: interrupted\n", TOOL);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  PlayOptions options;
+  std::string error;
+  switch (playParseOptions(argc, argv, options, error)) {
+    case PARSE_OK: return play(options);
+    case PARSE_HELP: std::fputs(PLAY_USAGE, stdout); return TOOL_EXIT_OK;
+    default:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
+      return TOOL_EXIT_USAGE;
+  }
+}

@@ -1,0 +1,24 @@
+// The command line of lumivox-play.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/common/options.h"
+
+constexpr uint32_t PLAY_LOOP_FOREVER = 0xFFFFFFFFu;  // dwLoops of --loop without a count
+constexpr double PLAY_SECONDS_MAX = 86400;           // bound of --pause-at and --pause-for
+
+struct PlayOptions {
+  std::string file;
+  uint32_t plays = 1;   // passes over the file; PLAY_LOOP_FOREVER: until interrupted
+  bool loop = false;    // the headers carry the loop flags
+  bool pause = false;   // --pause-at was given
+  double pauseAt = 0;   // position at which to pause, seconds
+  double pauseFor = 2;  // how long the pause lasts, seconds
+};
+
+extern const char PLAY_USAGE[];
+
+// Parses argv; on PARSE_ERROR the reason is in error.
+ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::string &error);

@@ -1,0 +1,225 @@
+// lumivox-record: records from the wave input device into a WAV file. See
+// RECORD_USAGE (tools/record/options.cpp) or run with --help.
+//
+// HEADERS headers of TOOL_BLOCK_MS circulate: the device fills them in the
+// order they were added and gives each back with an event callback; the
+// tool writes what it holds to the file and adds it again, never asking
+// for more than the frames still wanted, so that the file ends exactly at
+// the length asked for.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/common/console.h"
+#include "tools/common/device.h"
+#include "tools/common/interrupt.h"
+#include "tools/common/wav.h"
+#include "tools/record/options.h"
+
+namespace {
+
+const char TOOL[] = "lumivox-record";
+constexpr size_t HEADERS = 4;       // headers circulating: 400 ms of audio queued
+constexpr size_t METER_WIDTH = 30;  // characters of the level meter
+
+struct Recorder {
+  const RecordOptions &options;
+  WavFormat format;
+  WavWriter writer;
+  HWAVEIN in = nullptr;
+  HANDLE event = nullptr;       // set by the device's callbacks
+  std::vector<uint8_t> buffer;  // HEADERS blocks
+  WAVEHDR headers[HEADERS] = {};
+  bool queued[HEADERS] = {};  // given to the device and not yet taken back
+  size_t next = 0;            // the header the device gives back next
+  uint64_t wantedBytes = 0;   // the whole recording, bytes
+  uint64_t pendingBytes = 0;  // room in the queued headers, bytes
+  double peak = -INFINITY;    // of the last header taken, dBFS
+  std::string fileError;      // why the file could not take the samples
+
+  explicit Recorder(const RecordOptions &o) : options(o) {}
+
+  bool fail(const char *call, MMRESULT result) {
+    toolReport(TOOL, call, result);
+    return false;
+  }
+
+  bool open() {
+    if (waveInGetNumDevs() == 0) {
+      std::fprintf(stderr,
+                   "%s: no wave input device: the driver is not installed or cannot be loaded\n",
+                   TOOL);
+      return false;
+    }
+    event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    WAVEFORMATEX wfx = toolWaveFormat(format);
+    MMRESULT r =
+        waveInOpen(&in, WAVE_MAPPER, &wfx, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT);
+    if (r != MMSYSERR_NOERROR) {
+      in = nullptr;
+      return fail("cannot open the wave input device", r);
+    }
+    uint32_t block = toolBlockBytes(format);
+    buffer.resize(size_t(block) * HEADERS);
+    for (size_t i = 0; i < HEADERS; ++i) {
+      headers[i].lpData = reinterpret_cast<LPSTR>(buffer.data() + i * block);
+      headers[i].dwBufferLength = block;
+      r = waveInPrepareHeader(in, &headers[i], sizeof headers[i]);
+      if (r != MMSYSERR_NOERROR) return fail("waveInPrepareHeader", r);
+    }
+    return true;
+  }
+
+  // Adds header i with room for what is still wanted, if anything is.
+  bool add(size_t i) {
+    uint64_t want = wantedBytes - writer.dataBytes() - pendingBytes;
+    uint32_t room = uint32_t(std::min<uint64_t>(want, buffer.size() / HEADERS));
+    if (room == 0) return true;
+    headers[i].dwBufferLength = room;
+    headers[i].dwFlags &= ~WHDR_DONE;
+    MMRESULT r = waveInAddBuffer(in, &headers[i], sizeof headers[i]);
+    if (r != MMSYSERR_NOERROR) return fail("waveInAddBuffer", r);
+    queued[i] = true;
+    pendingBytes += room;
+    return true;
+  }
+
+  // Writes the headers the device has given back, in order; with refill,
+  // adds them again. False when the file or the device fails.
+  bool take(bool refill) {
+    while (queued[next] && (headers[next].dwFlags & WHDR_DONE)) {
+      WAVEHDR &h = headers[next];
+      queued[next] = false;
+      pendingBytes -= h.dwBufferLength;
+      uint64_t left = wantedBytes - writer.dataBytes();
+      size_t bytes =
+          size_t(std::min<uint64_t>(std::min(h.dwBytesRecorded, h.dwBufferLength), left));
+      bytes -= bytes % format.blockAlign;
+      if (bytes > 0)
+        peak = consolePeakDbfs(reinterpret_cast<uint8_t *>(h.lpData), bytes, format.bits);
+      if (!writer.write(h.lpData, bytes, fileError)) return false;
+      if (refill && !add(next)) return false;
+      next = (next + 1) % HEADERS;
+    }
+    return true;
+  }
+
+  std::string status(bool terminal) {
+    double elapsed = double(writer.dataBytes() / format.blockAlign) / format.rate;
+    std::string text = consoleTime(elapsed);
+    if (options.seconds > 0) text += " / " + consoleTime(options.seconds);
+    if (terminal) return consoleMeter(peak, METER_WIDTH) + " " + text;
+    char level[32];
+    std::snprintf(level, sizeof level, std::isinf(peak) ? "  peak -inf dBFS" : "  peak %.1f dBFS",
+                  peak);
+    return text + level;
+  }
+
+  // Records until the wanted length or SIGINT. Returns a tool exit status.
+  int run() {
+    for (size_t i = 0; i < HEADERS; ++i) {
+      if (!add(i)) return TOOL_EXIT_DEVICE;
+    }
+    MMRESULT r = waveInStart(in);
+    if (r != MMSYSERR_NOERROR) {
+      fail("waveInStart", r);
+      return TOOL_EXIT_DEVICE;
+    }
+    bool terminal = consoleIsTerminal();
+    StatusLine line(terminal);
+    int result = TOOL_EXIT_OK;
+    while (writer.dataBytes() < wantedBytes && !interruptRequested()) {
+      if (!take(true)) {
+        result = fileError.empty() ? TOOL_EXIT_DEVICE : TOOL_EXIT_FILE;
+        break;
+      }
+      line.show(status(terminal), int64_t(writer.dataBytes() / format.blockAlign / format.rate));
+      if (writer.dataBytes() < wantedBytes &&
+          !(queued[next] && (headers[next].dwFlags & WHDR_DONE))) {
+        WaitForSingleObject(event, TOOL_TICK_MS);
+      }
+    }
+    line.end();
+    // Stopping gives back the header being filled with what it holds; the
+    // reset gives back the rest.
+    waveInStop(in);
+    if (result == TOOL_EXIT_OK && !take(false)) result = TOOL_EXIT_FILE;
+    waveInReset(in);
+    if (result == TOOL_EXIT_OK && !take(false)) result = TOOL_EXIT_FILE;
+    return result;
+  }
+
+  bool close() {
+    MMRESULT r = MMSYSERR_NOERROR;
+    if (in) {
+      waveInReset(in);
+      for (WAVEHDR &h : headers) {
+        if (h.dwFlags & WHDR_PREPARED) waveInUnprepareHeader(in, &h, sizeof h);
+      }
+      r = waveInClose(in);
+      in = nullptr;
+    }
+    if (event) CloseHandle(event);
+    event = nullptr;
+    return r == MMSYSERR_NOERROR || fail("waveInClose", r);
+  }
+};
+
+int record(const RecordOptions &options) {
+  Recorder recorder(options);
+  recorder.format = wavMakeFormat(options.rate, uint16_t(options.channels), uint16_t(options.bits));
+  uint64_t limitFrames = WAV_DATA_LIMIT / recorder.format.blockAlign;
+  uint64_t frames = options.seconds > 0 ? uint64_t(options.seconds * options.rate) : limitFrames;
+  if (frames > limitFrames) {
+    std::fprintf(stderr, "%s: %g seconds do not fit in a WAV file at this format\n", TOOL,
+                 options.seconds);
+    return TOOL_EXIT_USAGE;
+  }
+  recorder.wantedBytes = frames * recorder.format.blockAlign;
+  std::string error;
+  if (!recorder.writer.open(options.file, recorder.format, error)) {
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), error.c_str());
+    return TOOL_EXIT_FILE;
+  }
+  interruptInstall();
+  int status = TOOL_EXIT_DEVICE;
+  if (recorder.open()) {
+    std::printf("%s: recording %s: %u Hz, %u-bit, %s\n", TOOL, options.file.c_str(),
+                unsigned(options.rate), unsigned(options.bits),
+                options.channels == 1 ? "mono" : "stereo");
+    std::fflush(stdout);
+    status = recorder.run();
+  }
+  if (!recorder.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
+  if (status == TOOL_EXIT_FILE) {
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), recorder.fileError.c_str());
+  }
+  uint64_t recorded = recorder.writer.dataBytes() / recorder.format.blockAlign;
+  if (!recorder.writer.finish(error)) {
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), error.c_str());
+    return TOOL_EXIT_FILE;
+  }
+  if (status == TOOL_EXIT_DEVICE && recorded == 0) {
+    std::remove(options.file.c_str());
+    return status;
+  }
+  std::printf("%s: %s: %llu frames, %s\n", TOOL, options.file.c_str(), (unsigned long long)recorded,
+              consoleTime(double(recorded) / options.rate).c_str());
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  RecordOptions options;
+  std::string error;
+  switch (recordParseOptions(argc, argv, options, error)) {
+    case PARSE_OK: return record(options);
+    case PARSE_HELP: std::fputs(RECORD_USAGE, stdout); return TOOL_EXIT_OK;
+    default:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
+      return TOOL_EXIT_USAGE;
+  }
+}
