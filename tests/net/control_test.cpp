@@ -1,0 +1,656 @@
+// The control connection against raw loopback peers whose writes the test
+// controls, driven turn by turn from the test thread with a frozen tick.
+// Every case uses addresses of its own in 127.77.0.0/16, since CTest runs
+// cases in parallel.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+
+#include "platform/posix/faults.h"
+#endif
+
+#include "net/control.h"
+#include "tests/support/loop_support.h"
+
+namespace {
+
+// Bound on each wait for the loopback interface or the peer, milliseconds.
+constexpr long WAIT_MS = 10000;
+// The longest select wait of one driven turn, milliseconds, and the number
+// of such turns a case may take before it counts as hung.
+constexpr DWORD POLL_MS = 20;
+constexpr int MAX_TURNS = 500;
+constexpr int SHUTDOWN_SEND = 1;  // SD_SEND, SHUT_WR
+
+typedef std::vector<BYTE> Bytes;
+
+sockaddr_in addressOf(const char *ip, uint16_t port) {
+  sockaddr_in a;
+  std::memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = inet_addr(ip);
+  a.sin_port = htons(port);
+  return a;
+}
+
+bool waitFor(SOCKET s, bool writable, long ms = WAIT_MS) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval limit{ms / 1000, (ms % 1000) * 1000};
+  int n = select(int(s) + 1, writable ? nullptr : &set, writable ? &set : nullptr, nullptr, &limit);
+  return n == 1;
+}
+
+struct Socket {
+  SOCKET s = INVALID_SOCKET;
+  Socket() = default;
+  explicit Socket(SOCKET adopted) : s(adopted) {}
+  Socket(const Socket &) = delete;
+  Socket &operator=(Socket &&other) {
+    std::swap(s, other.s);
+    return *this;
+  }
+  ~Socket() {
+    if (s != INVALID_SOCKET) closesocket(s);
+  }
+  void close() {
+    if (s != INVALID_SOCKET) closesocket(s);
+    s = INVALID_SOCKET;
+  }
+};
+
+// A TCP socket bound on a loopback address; listening unless told not to
+// (then its port refuses connections).
+struct Listener {
+  Socket socket;
+  uint16_t port = 0;  // host order
+  bool bound = false;
+
+  Listener(const char *ip, uint16_t wanted, bool listening = true, int backlog = 4)
+      : socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a = addressOf(ip, wanted);
+    if (bind(socket.s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return;
+    socklen_t length = sizeof a;
+    getsockname(socket.s, reinterpret_cast<sockaddr *>(&a), &length);
+    port = ntohs(a.sin_port);
+    bound = !listening || listen(socket.s, backlog) == 0;
+  }
+  Socket accept() {
+    if (!waitFor(socket.s, false)) return Socket();
+    return Socket(::accept(socket.s, nullptr, nullptr));
+  }
+};
+
+std::string textFor(const char *ip, uint16_t port) {
+  return std::string(ip) + ":" + std::to_string(port);
+}
+
+// A framed message of `bytes` bytes (a multiple of 4), body filled from `fill`.
+Bytes message(BYTE type, size_t bytes, BYTE fill = 0x40) {
+  Bytes m(bytes);
+  m[0] = type;
+  m[1] = 0xA5;
+  m[2] = BYTE(bytes / 4);
+  m[3] = BYTE(bytes / 4 >> 8);
+  for (size_t i = 4; i < bytes; i++) m[i] = BYTE(fill + i);
+  return m;
+}
+
+Bytes joined(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+void peerSend(SOCKET s, const Bytes &bytes) {
+  ASSERT_EQ(send(s, reinterpret_cast<const char *>(bytes.data()), int(bytes.size()), 0),
+            int(bytes.size()));
+}
+
+// Reads until `bytes` bytes or the end of the stream; bounded per read.
+Bytes peerReceive(SOCKET s, size_t bytes) {
+  Bytes got;
+  char buffer[1024];
+  while (got.size() < bytes && waitFor(s, false)) {
+    int n = recv(s, buffer, int(std::min(sizeof buffer, bytes - got.size())), 0);
+    if (n <= 0) break;
+    got.insert(got.end(), buffer, buffer + n);
+  }
+  return got;
+}
+
+bool peerSeesEnd(SOCKET s) {
+  char byte;
+  return waitFor(s, false) && recv(s, &byte, 1, 0) == 0;
+}
+
+// What the owner of the connection saw.
+struct Owner {
+  int closedCalls = 0;
+  std::vector<Bytes> received;             // type byte first, in dispatch order
+  int closeOnType = -1;                    // the handler closes the connection on this type
+  const MessageTable *switchTo = nullptr;  // the handler of type 0 installs this table
+};
+Owner *owner;
+
+void onClosed(ControlConnection *) { owner->closedCalls++; }
+
+void onMessage(ControlConnection *c, const BYTE *m) {
+  owner->received.push_back(Bytes(m, m + connMessageBytes(m)));
+  if (m[0] == owner->closeOnType) connClose(c);
+  if (m[0] == 0 && owner->switchTo) c->table = owner->switchTo;
+}
+
+void onSecondTable(ControlConnection *, const BYTE *m) {
+  Bytes tagged(m, m + connMessageBytes(m));
+  tagged[0] += 100;
+  owner->received.push_back(tagged);
+}
+
+constexpr MessageEntry THREE_ENTRIES[] = {
+    {"bbss", onMessage}, {"bbsl", onMessage}, {"bbsl", onMessage}};
+constexpr MessageTable THREE_TYPES = {THREE_ENTRIES, DWORD(std::size(THREE_ENTRIES))};
+constexpr MessageEntry TWO_ENTRIES[] = {{"bbss", onSecondTable}, {"bbsl", onSecondTable}};
+constexpr MessageTable TWO_TYPES = {TWO_ENTRIES, DWORD(std::size(TWO_ENTRIES))};
+
+void neverRuns(void *) { ADD_FAILURE() << "the poll timer ran"; }
+
+#ifndef _WIN32
+int openDescriptors() {
+  int count = 0;
+  DIR *dir = opendir("/proc/self/fd");
+  while (dir && readdir(dir)) count++;
+  if (dir) closedir(dir);
+  return count;
+}
+#endif
+
+class Control : public LoopTest {
+ protected:
+  Owner seen;
+  Timer poll;  // priority 0: never runs, bounds each driven turn's select
+#ifndef _WIN32
+  long allocations = 0;
+  int descriptors = 0;
+#endif
+
+  void SetUp() override {
+    LoopTest::SetUp();
+    owner = &seen;
+    timerInit(&poll, neverRuns, nullptr, 0);
+#ifndef _WIN32
+    allocations = lvLocalAllocLive();
+    descriptors = openDescriptors();
+#endif
+  }
+  void TearDown() override {
+    timerCancel(&poll);
+#ifndef _WIN32
+    lvFaultReset();
+    EXPECT_EQ(lvLocalAllocLive(), allocations) << "a connection record was not freed";
+    EXPECT_EQ(openDescriptors(), descriptors) << "a socket was left open";
+#endif
+    LoopTest::TearDown();
+  }
+
+  // One turn whose select waits at most POLL_MS.
+  void pollTurn() {
+    timerSchedule(&poll, tickNow() + POLL_MS);
+    loopTurn();
+    timerCancel(&poll);
+  }
+  template <class Done>
+  bool turnUntil(Done done) {
+    for (int i = 0; i < MAX_TURNS && !done(); i++) pollTurn();
+    return done();
+  }
+  // Nothing of any connection is left on the loop's lists.
+  static bool nothingRegistered() {
+    return !loopReaders && !loopWriters && !loopWork && !loopTimers;
+  }
+  void finishAll() { ASSERT_TRUE(turnUntil(nothingRegistered)) << "the connection was not freed"; }
+
+  // Connects to the listener and waits for the connect watcher to hand over.
+  ControlConnection *openConnected(Listener &listener, const char *ip, Socket *peer) {
+    ControlConnection *c = connOpen(textFor(ip, listener.port).c_str(), &THREE_TYPES, onClosed);
+    if (!c) return nullptr;
+    *peer = listener.accept();
+    if (!turnUntil([&] { return c->readRegistered == 1; })) return nullptr;
+    return c;
+  }
+  // One turn for data the peer has just written.
+  void readTurn(ControlConnection *c) {
+    ASSERT_TRUE(waitFor(c->socket, false));
+    loopTurn();
+  }
+};
+
+// --- Address texts ---------------------------------------------------------
+
+TEST_F(Control, ParsePortReadsLeadingDigitsOnly) {
+  EXPECT_EQ(parsePort("7"), 7u);
+  EXPECT_EQ(parsePort("3000"), 3000u);
+  EXPECT_EQ(parsePort("12x4"), 12u);
+  EXPECT_EQ(parsePort(""), 0u);
+  EXPECT_EQ(parsePort("x5"), 0u);
+  EXPECT_EQ(parsePort("-5"), 0u);
+  EXPECT_EQ(parsePort("65539"), 65539u);
+  EXPECT_EQ(parsePort("4294967299") % 65536, 3u) << "wraps modulo 2^32, so modulo 65536 is exact";
+}
+
+// Each text connects where it should: the peer address of the connected
+// socket is checked after the connect watcher has handed over.
+TEST_F(Control, AddressTextsChooseHostAndPort) {
+  struct Case {
+    std::string text;
+    const char *ip;
+    uint16_t port;
+  };
+  std::vector<Case> cases = {
+      {"127.77.1.1:3", "127.77.1.1", 9003},
+      {"127.77.1.2:3000", "127.77.1.2", 3000},
+      {"127.77.1.3", "127.77.1.3", 9000},
+      {"127.77.1.4:65539", "127.77.1.4", 9003},  // 65539 mod 65536 is a display number
+      {"127.77.1.5:", "127.77.1.5", 9000},
+  };
+  // The empty host is 127.0.0.1, shared with every other program: take the
+  // first display number, and the first port from 3000, that are free.
+  for (int display = 5; display < 100; display++) {
+    Listener probe("127.0.0.1", uint16_t(9000 + display));
+    if (!probe.bound) continue;
+    cases.push_back({":" + std::to_string(display), "127.0.0.1", uint16_t(9000 + display)});
+    break;
+  }
+  for (uint16_t port = 3000; port < 3100; port++) {
+    Listener probe("127.0.0.1", port);
+    if (!probe.bound) continue;
+    cases.push_back({":" + std::to_string(port), "127.0.0.1", port});
+    break;
+  }
+  ASSERT_EQ(cases.size(), 7u) << "no free loopback port for the empty-host cases";
+
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.text);
+    Listener listener(k.ip, k.port);
+    ASSERT_TRUE(listener.bound);
+    ControlConnection *c = connOpen(k.text.c_str(), &THREE_TYPES, onClosed);
+    ASSERT_NE(c, nullptr);
+    Socket peer = listener.accept();
+    ASSERT_NE(peer.s, INVALID_SOCKET);
+    ASSERT_TRUE(turnUntil([&] { return c->readRegistered == 1; }));
+    sockaddr_in to;
+    socklen_t length = sizeof to;
+    ASSERT_EQ(getpeername(c->socket, reinterpret_cast<sockaddr *>(&to), &length), 0);
+    EXPECT_EQ(to.sin_addr.s_addr, inet_addr(k.ip));
+    EXPECT_EQ(ntohs(to.sin_port), k.port);
+    connClose(c);
+    finishAll();
+  }
+  EXPECT_EQ(seen.closedCalls, int(cases.size()));
+}
+
+// "=" connects before connOpen returns; the socket is non-blocking after.
+TEST_F(Control, EqualsSignConnectsInBlockingMode) {
+  Listener listener("127.77.2.1", 0);
+  ASSERT_TRUE(listener.bound);
+  ControlConnection *c =
+      connOpen(("=" + textFor("127.77.2.1", listener.port)).c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr);
+  sockaddr_in to;
+  socklen_t length = sizeof to;
+  EXPECT_EQ(getpeername(c->socket, reinterpret_cast<sockaddr *>(&to), &length), 0)
+      << "connected already";
+  char byte;
+  EXPECT_EQ(recv(c->socket, &byte, 1, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK) << "non-blocking from here on";
+  Socket peer = listener.accept();
+  pollTurn();
+  EXPECT_EQ(c->readRegistered, 1u) << "the first turn sees the connect complete";
+  connClose(c);
+  finishAll();
+}
+
+TEST_F(Control, OpenFailuresLeaveNothingBehind) {
+  std::string longHost(CONN_HOST_CHARS, '1');
+  EXPECT_EQ(connOpen((longHost + ":5").c_str(), &THREE_TYPES, onClosed), nullptr);
+  EXPECT_EQ(connOpen(longHost.c_str(), &THREE_TYPES, onClosed), nullptr);
+
+  Listener refusing("127.77.3.1", 0, false);
+  ASSERT_TRUE(refusing.bound);
+  std::string refused = "=" + textFor("127.77.3.1", refusing.port);
+  EXPECT_EQ(connOpen(refused.c_str(), &THREE_TYPES, onClosed), nullptr)
+      << "a blocking connect reports the refusal at once";
+
+#ifndef _WIN32
+  Listener listener("127.77.3.2", 0);
+  lvFaultArm(LV_FAULT_LOCAL_ALLOC, 0, 1);
+  EXPECT_EQ(connOpen(textFor("127.77.3.2", listener.port).c_str(), &THREE_TYPES, onClosed),
+            nullptr);
+  lvFaultReset();
+#endif
+  EXPECT_EQ(seen.closedCalls, 0);
+  EXPECT_TRUE(nothingRegistered());
+}
+
+// --- Receive framing -------------------------------------------------------
+
+// Two messages in one segment, then the peer's end of stream: the second
+// message is dispatched in the next turn from the buffer alone (a second
+// recv would have met the end and closed the connection first).
+TEST_F(Control, TwoMessagesInOneSegmentRunOnePerTurnWithoutAnotherRecv) {
+  Listener listener("127.77.4.1", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.4.1", &peer);
+  ASSERT_NE(c, nullptr);
+  Bytes first = message(1, 8), second = message(2, 12);
+  peerSend(peer.s, joined({first, second}));
+  shutdown(peer.s, SHUTDOWN_SEND);
+
+  readTurn(c);
+  ASSERT_EQ(seen.received, std::vector<Bytes>{first});
+  EXPECT_EQ(c->readWatcher.ready, 1) << "a whole header more is buffered";
+  loopTurn();
+  EXPECT_EQ(seen.received, (std::vector<Bytes>{first, second}));
+  EXPECT_EQ(seen.closedCalls, 0);
+  EXPECT_EQ(c->readWatcher.ready, 0);
+  ASSERT_TRUE(turnUntil([&] { return seen.closedCalls == 1; })) << "then the end closes";
+  finishAll();
+}
+
+// Nothing is dispatched until the header, and then the whole length, are in.
+TEST_F(Control, MessageAndHeaderSplitAcrossSegments) {
+  Listener listener("127.77.4.2", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.4.2", &peer);
+  ASSERT_NE(c, nullptr);
+  Bytes m = message(2, 24), next = message(1, 8);
+  Bytes stream = joined({m, next});
+  // Split inside the length field, inside the body, one byte short, and
+  // inside the next header.
+  const size_t cuts[] = {0, 3, 5, 20, 23, 27, stream.size()};
+  for (size_t i = 0; i + 1 < std::size(cuts); i++) {
+    peerSend(peer.s, Bytes(stream.begin() + cuts[i], stream.begin() + cuts[i + 1]));
+    readTurn(c);
+    if (cuts[i + 1] < m.size()) {
+      EXPECT_TRUE(seen.received.empty()) << "after " << cuts[i + 1];
+    }
+    if (cuts[i + 1] == 5) {
+      EXPECT_EQ(c->neededLength, 8u);
+    }
+    if (cuts[i + 1] == 20) {
+      EXPECT_EQ(c->neededLength, 24u) << "the header gave the length";
+    }
+  }
+  ASSERT_TRUE(turnUntil([&] { return seen.received.size() == 2; }));
+  EXPECT_EQ(seen.received, (std::vector<Bytes>{m, next}));
+  connClose(c);
+  finishAll();
+}
+
+TEST_F(Control, TypesAtOrAboveTheCountAreConsumedAndIgnored) {
+  Listener listener("127.77.4.3", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.4.3", &peer);
+  ASSERT_NE(c, nullptr);
+  Bytes known = message(2, 16, 0x10);
+  peerSend(peer.s, joined({message(3, 16), message(255, 8), known}));
+  readTurn(c);
+  loopTurn();
+  EXPECT_TRUE(seen.received.empty());
+  loopTurn();
+  EXPECT_EQ(seen.received, std::vector<Bytes>{known});
+  EXPECT_EQ(c->recvStart, c->recvFill) << "everything consumed";
+  connClose(c);
+  finishAll();
+}
+
+// The table a handler installs selects the next message's handler; a
+// handler that closes the connection ends dispatching at once.
+TEST_F(Control, HandlersMayReplaceTheTableOrClose) {
+  Listener listener("127.77.4.4", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.4.4", &peer);
+  ASSERT_NE(c, nullptr);
+  seen.switchTo = &TWO_TYPES;
+  seen.closeOnType = 101;  // never: the second table's handler does not close
+  peerSend(peer.s, joined({message(0, 8), message(2, 8), message(1, 8)}));
+  readTurn(c);
+  ASSERT_TRUE(turnUntil([&] { return c->readWatcher.ready == 0; }));
+  ASSERT_EQ(seen.received.size(), 2u);
+  EXPECT_EQ(seen.received[0][0], 0) << "the first table";
+  EXPECT_EQ(seen.received[1][0], 101) << "type 2 is beyond the new table; type 1 uses it";
+
+  c->table = &THREE_TYPES;
+  seen.received.clear();
+  seen.closeOnType = 1;
+  peerSend(peer.s, joined({message(1, 8), message(2, 8)}));
+  readTurn(c);
+  EXPECT_EQ(seen.closedCalls, 1);
+  EXPECT_EQ(c->readRegistered, 0u);
+  finishAll();
+  EXPECT_EQ(seen.received.size(), 1u) << "nothing is dispatched after the close";
+}
+
+// Length fields of 0 and 1 close the connection; a message larger than the
+// buffer stops reading without closing. Each outcome is bounded.
+TEST_F(Control, MalformedLengthsHaveBoundedOutcomes) {
+  for (BYTE words : {0, 1}) {
+    SCOPED_TRACE(int(words));
+    seen = Owner();
+    Listener listener("127.77.5.1", 0);
+    Socket peer;
+    ControlConnection *c = openConnected(listener, "127.77.5.1", &peer);
+    ASSERT_NE(c, nullptr);
+    Bytes bad = message(1, 8);
+    bad[2] = words;
+    peerSend(peer.s, joined({bad, message(2, 8)}));
+    readTurn(c);
+    EXPECT_EQ(seen.closedCalls, 1);
+    EXPECT_TRUE(seen.received.empty());
+    finishAll();
+    EXPECT_TRUE(peerSeesEnd(peer.s));
+  }
+
+  seen = Owner();
+  Listener listener("127.77.5.2", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.5.2", &peer);
+  ASSERT_NE(c, nullptr);
+  peerSend(peer.s, message(1, 800));  // 200 words: can never fit the buffer
+  ASSERT_TRUE(turnUntil([&] { return c->readRegistered == 0; }));
+  EXPECT_EQ(c->recvFill, CONN_BUFFER_BYTES);
+  EXPECT_EQ(seen.closedCalls, 0) << "reading stops; the owner decides";
+  EXPECT_TRUE(seen.received.empty());
+  connClose(c);
+  EXPECT_EQ(seen.closedCalls, 1);
+  finishAll();
+}
+
+// --- Sending and closing ---------------------------------------------------
+
+// Messages queued while connecting wait behind the connect watcher and are
+// the first bytes on the wire.
+TEST_F(Control, MessagesQueuedWhileConnectingGoOutFirst) {
+  Listener listener("127.77.6.1", 0);
+  ControlConnection *c =
+      connOpen(textFor("127.77.6.1", listener.port).c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr);
+  Bytes setup = message(0, 16), query = message(3, 8);
+  EXPECT_EQ(connSend(c, setup.data()), 1);
+  EXPECT_EQ(connSend(c, query.data()), 1);
+  ASSERT_EQ(loopWriters, &c->writeWatcher);
+  EXPECT_EQ(c->writeWatcher.next, nullptr) << "one write registration: the connect watcher";
+  EXPECT_EQ(c->writeWatcher.callback, connOnConnected);
+  Socket peer = listener.accept();
+  ASSERT_TRUE(turnUntil([&] { return c->readRegistered == 1 && c->sendFill == 0; }));
+  EXPECT_EQ(peerReceive(peer.s, setup.size() + query.size()), joined({setup, query}));
+  EXPECT_EQ(loopWriters, nullptr) << "the write watcher goes once the output is out";
+  connClose(c);
+  finishAll();
+  EXPECT_TRUE(peerSeesEnd(peer.s));
+}
+
+// The first close keeps the queued output: it is flushed, then the socket
+// closed and the record freed. Nothing more is queued once closed.
+TEST_F(Control, CloseWithOutputQueuedFlushesThenFrees) {
+  Listener listener("127.77.6.2", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.6.2", &peer);
+  ASSERT_NE(c, nullptr);
+  Bytes a = message(2, 16, 1), b = message(5, 128, 2), late = message(1, 8);
+  ASSERT_EQ(connSend(c, a.data()), 1);
+  ASSERT_EQ(connSend(c, b.data()), 1);
+  connClose(c);
+  EXPECT_EQ(seen.closedCalls, 1) << "the owner learns at once";
+  EXPECT_EQ(c->readRegistered, 0u);
+  EXPECT_EQ(c->writeRegistered, 1u) << "the output still goes";
+  EXPECT_EQ(connSend(c, late.data()), 0) << "a closed connection queues nothing";
+  finishAll();
+  EXPECT_EQ(seen.closedCalls, 1);
+  EXPECT_EQ(peerReceive(peer.s, a.size() + b.size()), joined({a, b}));
+  EXPECT_TRUE(peerSeesEnd(peer.s)) << "the socket is closed after the flush";
+}
+
+// A message that cannot fit, or that is shorter than a header and length
+// word, closes the connection.
+TEST_F(Control, SendsThatCannotBeQueuedClose) {
+  Listener listener("127.77.6.4", 0);
+  std::string text = textFor("127.77.6.4", listener.port);
+  ControlConnection *c = connOpen(text.c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr);
+  Bytes quarter = message(2, CONN_BUFFER_BYTES / 4);
+  for (int i = 0; i < 4; i++) ASSERT_EQ(connSend(c, quarter.data()), 1);
+  EXPECT_EQ(connSend(c, message(1, 8).data()), 0);
+  EXPECT_EQ(seen.closedCalls, 1);
+  Socket peer = listener.accept();
+  finishAll();
+  EXPECT_EQ(peerReceive(peer.s, CONN_BUFFER_BYTES).size(), CONN_BUFFER_BYTES)
+      << "what was queued before the close still went out";
+
+  ControlConnection *d = connOpen(text.c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(d, nullptr);
+  Bytes empty = message(1, 8);
+  empty[2] = 1;
+  EXPECT_EQ(connSend(d, empty.data()), 0);
+  EXPECT_EQ(seen.closedCalls, 2);
+  Socket peer2 = listener.accept();
+  finishAll();
+}
+
+TEST_F(Control, PeerCloseReachesTheOwnerOnce) {
+  Listener listener("127.77.7.1", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.7.1", &peer);
+  ASSERT_NE(c, nullptr);
+  peer.close();
+  ASSERT_TRUE(turnUntil([&] { return seen.closedCalls == 1; }));
+  connClose(c);  // the owner's own close, in the same turn: no second callback
+  finishAll();
+  EXPECT_EQ(seen.closedCalls, 1);
+}
+
+// --- No server -------------------------------------------------------------
+
+// Nothing listens: the owner closes, and whether the refusal shows (POSIX
+// reports the socket writable, the first send fails) or not (Winsock: only
+// the connect timer ends it), the record is freed and the owner told once.
+TEST_F(Control, ServerAbsentEndsWithOneCallbackAndNothingLeft) {
+  Listener refusing("127.77.8.1", 0, false);
+  ASSERT_TRUE(refusing.bound);
+  ControlConnection *c =
+      connOpen(textFor("127.77.8.1", refusing.port).c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr) << "a non-blocking connect reports no refusal at once";
+  ASSERT_EQ(connSend(c, message(0, 16).data()), 1);
+  connClose(c);
+  EXPECT_EQ(seen.closedCalls, 1);
+  for (int i = 0; i < 5 && !nothingRegistered(); i++) pollTurn();
+  lvTickAdvance(CONN_CONNECT_TIMEOUT_MS);
+  finishAll();
+  EXPECT_EQ(seen.closedCalls, 1);
+
+  // Without the owner's close, the refusal itself (or the timer) ends it.
+  seen = Owner();
+  c = connOpen(textFor("127.77.8.1", refusing.port).c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr);
+  ASSERT_EQ(connSend(c, message(0, 16).data()), 1);
+  for (int i = 0; i < 5 && !nothingRegistered(); i++) pollTurn();
+  lvTickAdvance(CONN_CONNECT_TIMEOUT_MS);
+  finishAll();
+  EXPECT_EQ(seen.closedCalls, 1);
+}
+
+// A listener whose accept queue is full: further connects stay in progress.
+// With a backlog of 0 the queue holds one connection, made by `filler`.
+struct FullListener {
+  Listener listener;
+  Socket filler;
+  explicit FullListener(const char *ip) : listener(ip, 0, true, 0) {
+    filler = Socket(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in to = addressOf(ip, listener.port);
+    connect(filler.s, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  }
+};
+
+// Skips the case when the connect completed anyway.
+#define EXPECT_CONNECT_PENDING(c)                                               \
+  do {                                                                          \
+    pollTurn();                                                                 \
+    if ((c)->readRegistered) {                                                  \
+      connClose(c);                                                             \
+      finishAll();                                                              \
+      GTEST_SKIP() << "this system completed a connect to a full accept queue"; \
+    }                                                                           \
+  } while (0)
+
+// The mend: a time-out that is the first close drops the queued setup and
+// the connect watcher, so the record is freed (and an I/O thread's stop,
+// which waits for the write list to empty, can complete).
+TEST_F(Control, ConnectTimeOutAsFirstCloseDiscardsAndFrees) {
+  FullListener full("127.77.9.1");
+  ASSERT_TRUE(full.listener.bound);
+  ControlConnection *c =
+      connOpen(textFor("127.77.9.1", full.listener.port).c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr);
+  ASSERT_EQ(connSend(c, message(0, 16).data()), 1);
+  EXPECT_CONNECT_PENDING(c);
+
+  lvTickAdvance(CONN_CONNECT_TIMEOUT_MS - 1);
+  pollTurn();
+  EXPECT_EQ(seen.closedCalls, 0) << "one millisecond early";
+  lvTickAdvance(1);
+  pollTurn();
+  EXPECT_EQ(seen.closedCalls, 1) << "37.5 s after connOpen";
+  EXPECT_EQ(loopWriters, nullptr) << "the connect watcher is gone";
+  EXPECT_EQ(c->sendFill, 0u) << "the setup is discarded";
+  finishAll();
+}
+
+// The usual order: the owner closes first (it waits 5 s for the setup),
+// then the timer's second close discards the setup and frees the record.
+TEST_F(Control, ConnectTimeOutAfterTheOwnersCloseFrees) {
+  FullListener full("127.77.9.2");
+  ASSERT_TRUE(full.listener.bound);
+  ControlConnection *c =
+      connOpen(textFor("127.77.9.2", full.listener.port).c_str(), &THREE_TYPES, onClosed);
+  ASSERT_NE(c, nullptr);
+  ASSERT_EQ(connSend(c, message(0, 16).data()), 1);
+  EXPECT_CONNECT_PENDING(c);
+  lvTickAdvance(5000);
+  connClose(c);
+  EXPECT_EQ(seen.closedCalls, 1);
+  pollTurn();
+  pollTurn();
+  EXPECT_EQ(loopWriters, &c->writeWatcher) << "the setup waits for the connect";
+  lvTickAdvance(CONN_CONNECT_TIMEOUT_MS - 5000);
+  finishAll();
+  EXPECT_EQ(seen.closedCalls, 1);
+}
+
+}  // namespace
