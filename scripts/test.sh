@@ -14,7 +14,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils)
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev)
 sanitize=""
 build_dir="${LUMIVOX_BUILD_DIR:-}"
 test_timeout="${LUMIVOX_TEST_TIMEOUT:-300}"

@@ -1,0 +1,88 @@
+#include "server/listener.h"
+
+#include <vector>
+
+#include "server/log.h"
+#include "server/session.h"
+
+Server::Server(asio::io_context &io, const ServerOptions &options)
+    : io_(io),
+      options_(options),
+      catalog_(catalogCreate(options)),
+      address_(asio::ip::make_address_v4(options.listen)),
+      acceptor_(io),
+      retry_(io) {}
+
+bool Server::listen(std::string &error) {
+  asio::ip::tcp::endpoint at(address_, serverControlPort(options_));
+  asio::error_code e;
+  if (!e) acceptor_.open(at.protocol(), e);
+  if (!e) acceptor_.set_option(asio::socket_base::reuse_address(true), e);
+  if (!e) acceptor_.bind(at, e);
+  if (!e) acceptor_.listen(asio::socket_base::max_listen_connections, e);
+  if (e) {
+    error = e.message();
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    return false;
+  }
+  return true;
+}
+
+asio::ip::tcp::endpoint Server::endpoint() const {
+  asio::error_code ignored;
+  return acceptor_.local_endpoint(ignored);
+}
+
+void Server::start() { acceptNext(); }
+
+void Server::acceptNext() {
+  acceptor_.async_accept([this](const asio::error_code &error, asio::ip::tcp::socket socket) {
+    onAccepted(error, std::move(socket));
+  });
+}
+
+void Server::onAccepted(const asio::error_code &error, asio::ip::tcp::socket socket) {
+  if (stopping_ || error == asio::error::operation_aborted) return;
+  if (error) {
+    logLine(LOG_INFO, "accept failed: %s", error.message().c_str());
+    bool exhausted = error == asio::error::no_descriptors || error == asio::error::no_memory ||
+                     error == asio::error::no_buffer_space;
+    if (!exhausted) {
+      acceptNext();
+      return;
+    }
+    retry_.expires_after(std::chrono::milliseconds(ACCEPT_RETRY_MS));
+    retry_.async_wait([this](const asio::error_code &e) {
+      if (!e && !stopping_) acceptNext();
+    });
+    return;
+  }
+  ++accepted_;
+  if (sessions_.size() >= options_.maxClients) {
+    logLine(LOG_INFO, "connection %llu refused: %zu connections already (--max-clients)",
+            (unsigned long long)accepted_, sessions_.size());
+    asio::error_code ignored;
+    socket.close(ignored);
+  } else {
+    auto session = std::make_shared<ControlSession>(*this, std::move(socket), accepted_);
+    sessions_.emplace(session.get(), session);
+    session->start();
+  }
+  acceptNext();
+}
+
+void Server::stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  retry_.cancel();
+  // finish() removes each session from the map, so walk a copy.
+  std::vector<std::shared_ptr<ControlSession>> live;
+  for (auto &entry : sessions_) live.push_back(entry.second);
+  for (auto &session : live) session->finish();
+  logLine(LOG_INFO, "stopped after %llu connections", (unsigned long long)accepted_);
+}
+
+void Server::sessionEnded(ControlSession *session) { sessions_.erase(session); }

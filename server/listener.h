@@ -1,0 +1,57 @@
+// The listening socket and the set of live control connections.
+//
+// One thread runs everything on one asio io_context: accepting, every
+// connection's reads, writes and timers, and later the streams' datagrams.
+// There is no fixed limit of sockets per wait (the driver's select-based
+// loop has one; a server must not), only --max-clients connections at once.
+#pragma once
+
+#include <asio.hpp>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "server/catalog.h"
+#include "server/options.h"
+
+class ControlSession;
+
+class Server {
+ public:
+  // A failed accept for want of descriptors or memory is retried after this
+  // long instead of at once, which would spin.
+  static constexpr int ACCEPT_RETRY_MS = 100;
+
+  Server(asio::io_context &io, const ServerOptions &options);
+
+  // Opens the listening socket. False with the reason in error.
+  bool listen(std::string &error);
+  // Where it listens, once listen succeeded.
+  asio::ip::tcp::endpoint endpoint() const;
+  // Accepts connections until stop.
+  void start();
+  // Closes the listening socket and every connection; io.run then returns.
+  void stop();
+
+  asio::io_context &io() { return io_; }
+  const ServerOptions &options() const { return options_; }
+  Catalog &catalog() { return catalog_; }
+  const asio::ip::address_v4 &listenAddress() const { return address_; }
+  // Called once by each session as it finishes.
+  void sessionEnded(ControlSession *session);
+
+ private:
+  void acceptNext();
+  void onAccepted(const asio::error_code &error, asio::ip::tcp::socket socket);
+
+  asio::io_context &io_;
+  const ServerOptions &options_;
+  Catalog catalog_;
+  asio::ip::address_v4 address_;  // the listen address; stream sockets bind here too
+  asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer retry_;  // ACCEPT_RETRY_MS after a failed accept
+  std::unordered_map<ControlSession *, std::shared_ptr<ControlSession>> sessions_;
+  uint64_t accepted_ = 0;  // connections accepted so far; numbers them in the log
+  bool stopping_ = false;
+};

@@ -1,0 +1,62 @@
+// lumivox-server: the audio server on a terminal. See SERVER_USAGE
+// (server/options.cpp) or run with --help.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "server/listener.h"
+#include "server/log.h"
+#include "server/options.h"
+
+namespace {
+
+// Many drivers may connect at once, each connection and stream a
+// descriptor: the soft limit is raised to the hard one.
+void raiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  logLine(LOG_DEBUG, "descriptor limit raised to %llu", (unsigned long long)limit.rlim_cur);
+}
+
+int serve(const ServerOptions &options) {
+  logLevel = options.verbose;
+  std::signal(SIGPIPE, SIG_IGN);  // a driver gone mid-write is an error result, not a signal
+  raiseDescriptorLimit();
+  asio::io_context io(1);
+  Server server(io, options);
+  std::string error;
+  if (!server.listen(error)) {
+    logLine(LOG_ERROR, "cannot listen on %s:%u: %s", options.listen.c_str(),
+            unsigned(serverControlPort(options)), error.c_str());
+    return 1;
+  }
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&server](const asio::error_code &e, int number) {
+    if (e) return;
+    logLine(LOG_INFO, "signal %d: stopping", number);
+    server.stop();
+  });
+  server.start();
+  asio::ip::tcp::endpoint at = server.endpoint();
+  logLine(LOG_ERROR, "listening on %s:%u", at.address().to_string().c_str(), unsigned(at.port()));
+  io.run();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  ServerOptions options;
+  std::string error;
+  switch (serverParseOptions(argc, argv, options, error)) {
+    case 0: return serve(options);
+    case 1: std::fputs(SERVER_USAGE, stdout); return 0;
+    default:
+      std::fprintf(stderr, "lumivox-server: %s\nTry 'lumivox-server --help'.\n", error.c_str());
+      return 2;
+  }
+}

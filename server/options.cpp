@@ -1,0 +1,163 @@
+// Option parsing for lumivox-server. Options with a value take it as the
+// next argument or after '='.
+#include "server/options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+const char SERVER_USAGE[] =
+    "Usage: lumivox-server [OPTION]...\n"
+    "The audio server of a terminal: serves the control connections of Lumivox\n"
+    "drivers on TCP port 9000 plus the display number, until SIGINT or SIGTERM.\n"
+    "It lists one playback device (id 1) with its volume control (id 3) and one\n"
+    "recording device (id 2) with its volume control (id 4); control values are\n"
+    "kept for the life of the server and start at 0xffffffff. Each stream it\n"
+    "grants gets its own UDP socket on the listen address. Once listening it\n"
+    "prints \"lumivox-server: listening on ADDRESS:PORT\" on standard error,\n"
+    "where it also logs what it does.\n"
+    "\n"
+    "  --display N            the display number; the control port is 9000 + N\n"
+    "                         (default 0)\n"
+    "  --listen ADDR          the IPv4 address to listen on (default 127.0.0.1;\n"
+    "                         0.0.0.0 for every interface)\n"
+    "  --port N               the TCP port instead of 9000 + display; 0 takes any\n"
+    "                         free port, shown in the ready line\n"
+    "  --verbose LEVEL        0: errors only; 1 (default): connections, setups,\n"
+    "                         streams and bad input; 2: every message as well\n"
+    "  --max-clients N        connections served at once (default 1024); a\n"
+    "                         connection beyond them is closed at once\n"
+    "\n"
+    "Open-stream replies:\n"
+    "  --stream-status N      the status byte, 0 to 255 (default 1, accepted); any\n"
+    "                         other value refuses every stream\n"
+    "  --udp-port N           the first UDP port tried for a stream, counting up\n"
+    "                         while ports are taken (default 0: any free port)\n"
+    "  --adaptive 0|1         the server's adaptive flag (default 1: the driver\n"
+    "                         picks its first format by the measured round trip)\n"
+    "  --rate HZ              the rate: for playback the highest wire rate taken,\n"
+    "                         for recording the timebase rate (default 48000)\n"
+    "  --min-lead FRAMES      the minimum lead (default 256)\n"
+    "  --max-lead FRAMES      the maximum lead (default 65536)\n"
+    "\n"
+    "Misbehaviour, for tests of drivers:\n"
+    "  --refuse-setup         answer every setup with setup refused, then close\n"
+    "  --no-output-device     list no playback device nor its control\n"
+    "  --no-input-device      list no recording device nor its control\n"
+    "  --delay-setup MS       send the setup answer MS milliseconds late\n"
+    "  --delay-replies MS     send stream and query replies MS milliseconds late\n"
+    "  --withhold-setup       never answer the setup\n"
+    "  --withhold-replies     never send stream or query replies\n"
+    "  --close-after N        close a connection once it has handled N messages\n"
+    "                         (the setup request counts; 0 closes on accepting),\n"
+    "                         after sending the answers those messages earned\n"
+    "\n"
+    "  --help                 show this text and exit\n"
+    "\n"
+    "Exit status: 0 after a signal or --help, 1 when it cannot listen, 2 for a\n"
+    "usage error.\n";
+
+namespace {
+
+bool parseUnsigned(const std::string &text, uint64_t limit, uint64_t &value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (errno || *end || v > limit) return false;
+  value = v;
+  return true;
+}
+
+template <typename T>
+bool parseInto(const std::string &text, uint64_t limit, T &field) {
+  uint64_t value;
+  if (!parseUnsigned(text, limit, value)) return false;
+  field = T(value);
+  return true;
+}
+
+bool parseAddress(const std::string &text, std::string &address) {
+  in_addr parsed;
+  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  address = text;
+  return true;
+}
+
+// Applies one option with its value; false when the value is bad.
+bool applyOption(const std::string &name, const std::string &value, ServerOptions &o) {
+  if (name == "--display") return parseInto(value, 65535 - SERVER_PORT_BASE, o.display);
+  if (name == "--listen") return parseAddress(value, o.listen);
+  if (name == "--port") return parseInto(value, 65535, o.port);
+  if (name == "--verbose") return parseInto(value, 2, o.verbose);
+  if (name == "--max-clients") return parseInto(value, 1000000, o.maxClients) && o.maxClients;
+  if (name == "--stream-status") return parseInto(value, 255, o.streamStatus);
+  if (name == "--udp-port") return parseInto(value, 65535, o.udpPort);
+  if (name == "--adaptive") return parseInto(value, 1, o.adaptive);
+  if (name == "--rate") return parseInto(value, UINT32_MAX, o.rate);
+  if (name == "--min-lead") return parseInto(value, UINT32_MAX, o.minLead);
+  if (name == "--max-lead") return parseInto(value, UINT32_MAX, o.maxLead);
+  if (name == "--delay-setup") return parseInto(value, 3600000, o.setupDelayMs);
+  if (name == "--delay-replies") return parseInto(value, 3600000, o.replyDelayMs);
+  if (name == "--close-after") return parseInto(value, UINT32_MAX, o.closeAfter);
+  return false;
+}
+
+bool takesValue(const std::string &name) {
+  static const char *const names[] = {
+      "--display",       "--listen",      "--port",          "--verbose",    "--max-clients",
+      "--stream-status", "--udp-port",    "--adaptive",      "--rate",       "--min-lead",
+      "--max-lead",      "--delay-setup", "--delay-replies", "--close-after"};
+  for (const char *n : names) {
+    if (name == n) return true;
+  }
+  return false;
+}
+
+// The options without a value; false when the name is none of them.
+bool applyFlag(const std::string &name, ServerOptions &o) {
+  if (name == "--refuse-setup") return o.refuseSetup = true;
+  if (name == "--no-output-device") return !(o.outputDevice = false);
+  if (name == "--no-input-device") return !(o.inputDevice = false);
+  if (name == "--withhold-setup") return o.withholdSetup = true;
+  if (name == "--withhold-replies") return o.withholdReplies = true;
+  return false;
+}
+
+}  // namespace
+
+int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") return 1;
+    if (applyFlag(arg, options)) continue;
+    std::string name = arg, value;
+    size_t equals = arg.find('=');
+    if (equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    }
+    if (!takesValue(name)) {
+      error = "unknown option: " + arg;
+      return 2;
+    }
+    if (equals == std::string::npos) {
+      if (i + 1 >= argc) {
+        error = name + " needs a value";
+        return 2;
+      }
+      value = argv[++i];
+    }
+    if (!applyOption(name, value, options)) {
+      error = "bad value for " + name + ": " + value;
+      return 2;
+    }
+  }
+  return 0;
+}
+
+uint16_t serverControlPort(const ServerOptions &options) {
+  if (options.port >= 0) return uint16_t(options.port);
+  return uint16_t(SERVER_PORT_BASE + options.display);
+}

@@ -1,0 +1,42 @@
+// The command line of lumivox-server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr uint32_t SERVER_PORT_BASE = 9000;  // the control port is this plus the display number
+
+struct ServerOptions {
+  std::string listen = "127.0.0.1";  // IPv4 address of the control socket and the stream sockets
+  uint32_t display = 0;              // the control port is SERVER_PORT_BASE + display
+  int32_t port = -1;                 // TCP port overriding the display's; 0 ephemeral; -1 none
+  int verbose = 1;                   // log level on standard error, 0 to 2
+  uint32_t maxClients = 1024;        // control connections served at once
+  // Open-stream replies.
+  uint8_t streamStatus = 1;  // 1 accepts; any other value refuses every stream
+  uint16_t udpPort = 0;      // first UDP port tried for a stream; 0: any free port
+  uint8_t adaptive = 1;      // the server's adaptive flag
+  uint32_t rate = 48000;     // Hz: highest playback wire rate and recording timebase
+  uint32_t minLead = 256;    // frames
+  uint32_t maxLead = 65536;  // frames
+  // Misbehaviour, for tests of the driver.
+  bool refuseSetup = false;      // answer every setup with setup refused
+  bool outputDevice = true;      // list the playback device and its volume control
+  bool inputDevice = true;       // list the recording device and its volume control
+  uint32_t setupDelayMs = 0;     // hold the setup answer back this long
+  uint32_t replyDelayMs = 0;     // hold stream and query replies back this long
+  bool withholdSetup = false;    // never answer the setup
+  bool withholdReplies = false;  // never send stream or query replies
+  int64_t closeAfter = -1;       // close a connection after handling this many messages; -1 never
+};
+
+// The --help text: every option, one paragraph each.
+extern const char SERVER_USAGE[];
+
+// Parses argv. Returns 0 and fills options; 1 when --help was given (the
+// caller prints SERVER_USAGE and exits 0); 2 on a usage error, with the
+// reason in error.
+int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error);
+
+// The TCP port the options ask for.
+uint16_t serverControlPort(const ServerOptions &options);

@@ -1,0 +1,185 @@
+// The handlers of the driver's messages and the two tables that select them.
+//
+// Bad input gets a bounded answer: a malformed setup request is refused
+// (and the connection closed); an open-stream request that cannot be granted
+// for any reason is answered with a refusal, so the driver's open fails at
+// once instead of waiting; a query of an unlisted control is answered with
+// status 0 and value 0; set-control, close-stream and pause-stream requests
+// that are too short or name nothing known are logged and ignored, as they
+// have no answer.
+#include <array>
+#include <iterator>
+
+#include "server/catalog.h"
+#include "server/listener.h"
+#include "server/log.h"
+#include "server/session.h"
+
+namespace {
+
+using Bytes = std::span<const uint8_t>;
+
+const char *directionName(uint8_t direction) {
+  return direction == DIRECTION_PLAYBACK ? "playback" : "recording";
+}
+
+void refuseSetup(ControlSession &s) {
+  std::array<uint8_t, SETUP_REFUSED_BYTES> out;
+  s.answer(ControlSession::Answer::SETUP, std::span(out.data(), setupRefusedBuild(out)));
+  s.closeAfterOutput("setup refused: closing");
+}
+
+void onSetupRequest(ControlSession &s, Bytes message) {
+  uint16_t version = 0;
+  if (!setupRequestParse(message, version) || version != SETUP_VERSION) {
+    s.log(LOG_INFO, "malformed setup request (%zu bytes, version %u): refusing", message.size(),
+          unsigned(version));
+    refuseSetup(s);
+    return;
+  }
+  if (s.server().options().refuseSetup) {
+    s.log(LOG_INFO, "refusing the setup (--refuse-setup)");
+    refuseSetup(s);
+    return;
+  }
+  const Catalog &c = s.server().catalog();
+  std::array<uint8_t, MESSAGE_MAX_BYTES> out;
+  size_t bytes = setupAcceptedBuild(out, c.devices, c.controls);
+  s.log(LOG_INFO, "setup accepted: %zu devices, %zu controls", c.devices.size(), c.controls.size());
+  s.answer(ControlSession::Answer::SETUP, std::span(out.data(), bytes));
+  s.setTable(RUNNING_PHASE_TABLE);
+}
+
+void sendStreamReply(ControlSession &s, const StreamReply &reply) {
+  std::array<uint8_t, STREAM_REPLY_BYTES> out;
+  s.answer(ControlSession::Answer::REPLY, std::span(out.data(), streamReplyBuild(out, reply)));
+}
+
+// The reason the request cannot be granted, or null when it can.
+const char *streamRefusal(ControlSession &s, const OpenStreamRequest &r) {
+  if (r.direction != DIRECTION_PLAYBACK && r.direction != DIRECTION_RECORDING) {
+    return "unknown direction";
+  }
+  if (!catalogDevice(s.server().catalog(), r.deviceId, r.direction)) return "no such device";
+  return nullptr;
+}
+
+void onOpenStream(ControlSession &s, Bytes message) {
+  const ServerOptions &o = s.server().options();
+  StreamReply reply{};
+  reply.sequence = s.sequence();
+  reply.status = STATUS_REFUSED;
+  OpenStreamRequest r;
+  if (!openStreamParse(message, r)) {
+    s.log(LOG_INFO, "malformed open-stream request (%zu bytes): refusing", message.size());
+    sendStreamReply(s, reply);
+    return;
+  }
+  reply.id = r.id;
+  if (const char *why = streamRefusal(s, r)) {
+    s.log(LOG_INFO, "open-stream %u (direction %u, device %u): %s: refusing", r.id,
+          unsigned(r.direction), unsigned(r.deviceId), why);
+    sendStreamReply(s, reply);
+    return;
+  }
+  if (o.streamStatus != STATUS_ACCEPTED) {
+    s.log(LOG_INFO, "open-stream %u: answering status %u (--stream-status)", r.id,
+          unsigned(o.streamStatus));
+    reply.status = o.streamStatus;
+    sendStreamReply(s, reply);
+    return;
+  }
+  std::string why;
+  StreamRecord *stream =
+      s.streams().open(s.server().io(), s.server().listenAddress(), o.udpPort, r, why);
+  if (!stream) {
+    s.log(LOG_INFO, "open-stream %u: %s: refusing", r.id, why.c_str());
+    sendStreamReply(s, reply);
+    return;
+  }
+  stream->rate = o.rate;
+  stream->minLead = o.minLead;
+  stream->maxLead = o.maxLead;
+  reply.status = STATUS_ACCEPTED;
+  reply.port = stream->socket.local_endpoint().port();
+  reply.adaptive = o.adaptive;
+  reply.rate = o.rate;
+  reply.minLead = o.minLead;
+  reply.maxLead = o.maxLead;
+  s.log(LOG_INFO,
+        "stream %u opened: %s on device %u, application rate %u Hz, driver at %s:%u, "
+        "UDP port %u",
+        r.id, directionName(r.direction), unsigned(r.deviceId), r.rate,
+        stream->driver.address().to_string().c_str(), unsigned(r.port), unsigned(reply.port));
+  sendStreamReply(s, reply);
+}
+
+void onCloseStream(ControlSession &s, Bytes message) {
+  uint32_t id = 0;
+  closeStreamParse(message, id);  // every framed message holds the id's 8 bytes
+  if (s.streams().close(id)) {
+    s.log(LOG_INFO, "stream %u closed", id);
+  } else {
+    s.log(LOG_INFO, "close-stream %u: no such stream: ignored", id);
+  }
+}
+
+void onSetControl(ControlSession &s, Bytes message) {
+  SetControlRequest r;
+  if (!setControlParse(message, r)) {
+    s.log(LOG_INFO, "malformed set-control request (%zu bytes): ignored", message.size());
+    return;
+  }
+  uint32_t *value = catalogValue(s.server().catalog(), r.controlId);
+  if (!value) {
+    s.log(LOG_INFO, "set-control: no control %u: ignored", unsigned(r.controlId));
+    return;
+  }
+  *value = r.value;
+  s.log(LOG_INFO, "control %u set to 0x%08x", unsigned(r.controlId), r.value);
+}
+
+void onQueryControl(ControlSession &s, Bytes message) {
+  uint16_t id = 0;
+  queryControlParse(message, id);  // every framed message holds the id's 8 bytes
+  const uint32_t *value = catalogValue(s.server().catalog(), id);
+  if (!value) s.log(LOG_INFO, "query-control: no control %u: answering status 0", unsigned(id));
+  std::array<uint8_t, QUERY_REPLY_BYTES> out;
+  size_t bytes = queryReplyBuild(out, s.sequence(), value ? STATUS_ACCEPTED : STATUS_REFUSED,
+                                 value ? *value : 0);
+  s.answer(ControlSession::Answer::REPLY, std::span(out.data(), bytes));
+}
+
+void onPauseStream(ControlSession &s, Bytes message) {
+  PauseStreamRequest r;
+  if (!pauseStreamParse(message, r)) {
+    s.log(LOG_INFO, "malformed pause-stream request (%zu bytes): ignored", message.size());
+    return;
+  }
+  StreamRecord *stream = s.streams().find(r.id);
+  if (!stream) {
+    s.log(LOG_INFO, "pause-stream %u: no such stream: ignored", r.id);
+    return;
+  }
+  stream->paused = true;
+  stream->pausedAt = r.position;
+  s.log(LOG_INFO, "stream %u paused at position %u", r.id, r.position);
+}
+
+constexpr MessageEntry SETUP_ENTRIES[] = {
+    {"setup request", "bbsssssl", onSetupRequest},  // type 0
+};
+
+constexpr MessageEntry RUNNING_ENTRIES[] = {
+    {"open-stream request", "bbslsbbllllssl", onOpenStream},  // type 0
+    {"close-stream request", "bbsl", onCloseStream},          // type 1
+    {"set-control request", "bbsssll", onSetControl},         // type 2
+    {"query-control request", "bbsss", onQueryControl},       // type 3
+    {"type 4", "", nullptr},                                  // never sent by drivers
+    {"pause-stream request", "bbslll", onPauseStream},        // type 5
+};
+
+}  // namespace
+
+const MessageTable SETUP_PHASE_TABLE = {"setup", SETUP_ENTRIES};
+const MessageTable RUNNING_PHASE_TABLE = {"running", RUNNING_ENTRIES};

@@ -1,0 +1,135 @@
+// One driver's control connection: framing, dispatch by type byte through
+// the current message table, the ordered output with its delays, and the
+// orderly close.
+//
+// Received bytes are framed by frameNext; each complete message goes to the
+// handler its type byte selects in the current table (setup phase first,
+// running phase once the setup is accepted). Types without a handler are
+// logged and skipped. Framing errors (a length below 8 bytes or above 512)
+// leave no way to find the next message, so they close the connection.
+//
+// Output is one ordered queue. Answers that the options delay wait in a
+// second queue, in order, each due no earlier than the one before it, so a
+// delay never reorders what the driver receives. While more than
+// OUTPUT_LIMIT_BYTES are waiting the connection stops reading: a driver
+// that sends requests and never reads the answers costs a bounded amount of
+// memory.
+//
+// Lifetime: the server holds each session by a shared pointer, and every
+// pending operation holds one too; finish() closes the socket, the timer and
+// the streams at once, and the record goes when the last operation has
+// seen the cancellation.
+#pragma once
+
+#include <asio.hpp>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "server/messages.h"
+#include "server/streams.h"
+
+class ControlSession;
+class Server;
+
+// The handler of one message type; the message is complete and framed, and
+// is valid only during the call.
+using MessageHandler = void (*)(ControlSession &session, std::span<const uint8_t> message);
+
+struct MessageEntry {
+  const char *name;    // for the log
+  const char *layout;  // the fields in order: "b" 8-bit, "s" 16-bit, "l" 32-bit; not interpreted
+  MessageHandler handler;  // null for a type no driver sends
+};
+
+struct MessageTable {
+  const char *phase;                      // "setup" or "running", for the log
+  std::span<const MessageEntry> entries;  // indexed by type byte
+};
+
+// The two tables (server/requests.cpp).
+extern const MessageTable SETUP_PHASE_TABLE;
+extern const MessageTable RUNNING_PHASE_TABLE;
+
+class ControlSession : public std::enable_shared_from_this<ControlSession> {
+ public:
+  // Answers and replies waiting to be sent, above which reading pauses.
+  static constexpr size_t OUTPUT_LIMIT_BYTES = 64 * 1024;
+  // Received bytes held at once: a whole maximum message always fits after
+  // the remainder of the previous read.
+  static constexpr size_t RECEIVE_BYTES = 8 * MESSAGE_MAX_BYTES;
+  // An orderly close gives a driver that does not read this long to take
+  // the last answers (once no delayed answer is left); then the connection
+  // is finished regardless, so a closing connection cannot linger.
+  static constexpr int FLUSH_LIMIT_MS = 10000;
+
+  enum class Answer { SETUP, REPLY };  // which delay and withhold options apply
+
+  ControlSession(Server &server, asio::ip::tcp::socket socket, uint64_t number);
+  ControlSession(const ControlSession &) = delete;
+  ControlSession &operator=(const ControlSession &) = delete;
+
+  // Starts reading (or, with --close-after 0, closes).
+  void start();
+  // Ends the connection now: socket, timer and streams closed, unsent output
+  // dropped. Safe to call more than once.
+  void finish();
+
+  // For the handlers.
+  Server &server() { return server_; }
+  StreamTable &streams() { return streams_; }
+  // The sequence number of the request being handled: running-phase
+  // messages received so far, this one included.
+  uint32_t sequence() const { return sequence_; }
+  void setTable(const MessageTable &table) { table_ = &table; }
+  // Sends (or delays, or withholds) one answer.
+  void answer(Answer kind, std::span<const uint8_t> message);
+  // Orderly close: reads no more, sends what is queued and delayed, then
+  // finishes.
+  void closeAfterOutput(const char *why);
+  // A log line prefixed with the connection's number and peer.
+  void log(int level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+ private:
+  struct Delayed {
+    asio::steady_timer::time_point due;
+    std::vector<uint8_t> message;
+  };
+
+  void readMore();
+  void onRead(const asio::error_code &error, size_t bytes);
+  void consume();
+  void dispatch(std::span<const uint8_t> message);
+  void queueOutput(std::span<const uint8_t> message);
+  void writeNext();
+  void onWritten(const asio::error_code &error);
+  void armDelay();
+  void onDelay(const asio::error_code &error);
+  void finishIfFlushed();
+  size_t waitingBytes() const { return outputBytes_ + delayedBytes_; }
+
+  Server &server_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer delayTimer_;  // due at the head of delayed_
+  asio::steady_timer flushTimer_;  // FLUSH_LIMIT_MS after closing began with output left
+  uint64_t number_;                // this server's count of accepted connections
+  std::string peer_;               // "address:port", for the log
+  const MessageTable *table_ = &SETUP_PHASE_TABLE;
+  uint8_t receive_[RECEIVE_BYTES];
+  size_t receiveFill_ = 0;                   // bytes, from the front; always starts at a message
+  uint64_t messages_ = 0;                    // messages handled, setup included
+  uint32_t sequence_ = 0;                    // running-phase messages received
+  std::deque<std::vector<uint8_t>> output_;  // front one is being written
+  size_t outputBytes_ = 0;                   // bytes in output_
+  std::deque<Delayed> delayed_;              // due times ascending
+  size_t delayedBytes_ = 0;                  // bytes in delayed_
+  bool reading_ = false;                     // a read is outstanding
+  bool writing_ = false;                     // a write of output_.front() is outstanding
+  bool closing_ = false;                     // closeAfterOutput was called
+  bool flushTimed_ = false;                  // flushTimer_ is armed
+  bool finished_ = false;                    // finish was called
+  StreamTable streams_;
+};

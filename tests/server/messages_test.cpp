@@ -1,0 +1,164 @@
+// The server's message parsers and builders, the catalog and the byte
+// helpers, without any I/O.
+#include "server/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "server/bytes.h"
+#include "server/catalog.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(ByteHelpers, FieldsAreLittleEndianAtAnyOffset) {
+  Bytes b(7, 0xAA);
+  leStore32(b, 1, 0x01020304);
+  leStore16(b, 5, 0xBEEF);
+  EXPECT_EQ(b, (Bytes{0xAA, 0x04, 0x03, 0x02, 0x01, 0xEF, 0xBE}));
+  EXPECT_EQ(leLoad32(b, 1), 0x01020304u);
+  EXPECT_EQ(leLoad16(b, 5), 0xBEEF);
+  EXPECT_EQ(leLoad32(Bytes{0xFF, 0xFF, 0xFF, 0xFF}, 0), 0xFFFFFFFFu) << "no sign extension";
+}
+
+TEST(Framing, NeedsTheWholeMessageAtEverySplitPoint) {
+  Bytes two = {3, 0, 2, 0, 9, 0, 0, 0, 2, 0, 4, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  for (size_t cut = 0; cut < 8; ++cut) {
+    EXPECT_EQ(frameNext(std::span(two).first(cut)).status, FrameStatus::NEED_MORE) << cut;
+  }
+  Frame first = frameNext(two);
+  EXPECT_EQ(first.status, FrameStatus::COMPLETE);
+  EXPECT_EQ(first.bytes, 8u);
+  std::span<const uint8_t> rest = std::span(two).subspan(8);
+  for (size_t cut = 0; cut < 16; ++cut) {
+    EXPECT_EQ(frameNext(rest.first(cut)).status, FrameStatus::NEED_MORE) << cut;
+  }
+  EXPECT_EQ(frameNext(rest).bytes, 16u);
+}
+
+TEST(Framing, LengthsOutsideEightTo512BytesAreErrors) {
+  Bytes header = {0, 0, 0, 0};
+  EXPECT_EQ(frameNext(header).status, FrameStatus::TOO_SHORT);
+  header[2] = 1;
+  EXPECT_EQ(frameNext(header).status, FrameStatus::TOO_SHORT);
+  header[2] = 129;
+  EXPECT_EQ(frameNext(header).status, FrameStatus::TOO_LONG);
+  header[2] = 0;
+  header[3] = 1;  // 256 words: the high byte counts
+  EXPECT_EQ(frameNext(header).status, FrameStatus::TOO_LONG);
+  Bytes largest(512, 0);
+  largest[2] = 128;
+  EXPECT_EQ(frameNext(std::span(largest).first(511)).status, FrameStatus::NEED_MORE);
+  EXPECT_EQ(frameNext(largest).status, FrameStatus::COMPLETE);
+}
+
+TEST(SetupMessages, AcceptedListsDevicesThenControls) {
+  ServerOptions options;
+  Catalog catalog = catalogCreate(options);
+  Bytes out(512, 0xCC);
+  size_t bytes = setupAcceptedBuild(out, catalog.devices, catalog.controls);
+  ASSERT_EQ(bytes, 48u);
+  out.resize(bytes);
+  EXPECT_EQ(out, (Bytes{1, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 2, 0,  //
+                        0, 0, 1,  0, 0, 0, 0, 0, 1, 0, 2, 0, 0, 0, 0, 0,  //
+                        0, 0, 3,  0, 1, 0, 0, 0, 0, 0, 4, 0, 2, 0, 0, 0}));
+  Bytes small(47);
+  EXPECT_EQ(setupAcceptedBuild(small, catalog.devices, catalog.controls), 0u);
+  std::vector<DeviceEntry> many(62, DeviceEntry{0, 1});  // 16 + 62 x 8 = 512 bytes
+  EXPECT_EQ(setupAcceptedBuild(out = Bytes(600), many, {}), 512u);
+  many.push_back({0, 2});
+  EXPECT_EQ(setupAcceptedBuild(out, many, {}), 0u) << "longer than any message";
+}
+
+TEST(SetupMessages, RequestAndRefusal) {
+  uint16_t version = 0;
+  Bytes request = {0, 0, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_TRUE(setupRequestParse(request, version));
+  EXPECT_EQ(version, 1);
+  EXPECT_FALSE(setupRequestParse(std::span(request).first(12), version));
+  request[0] = 1;
+  EXPECT_FALSE(setupRequestParse(request, version));
+  Bytes out(8, 0xCC);
+  EXPECT_EQ(setupRefusedBuild(out), 8u);
+  EXPECT_EQ(out, (Bytes{0, 0, 2, 0, 0, 0, 0, 0}));
+}
+
+TEST(StreamMessages, OpenStreamRequestFields) {
+  Bytes m = {0,    1,    9, 0, 0x05, 0x00, 0x00, 0x7F, 0x10, 0x27, 0,    0xEE,
+             0x44, 0xAC, 0, 0, 7,    0,    0,    0,    0x00, 0x08, 0,    0,
+             0,    0,    1, 0, 2,    0,    0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+  OpenStreamRequest r;
+  ASSERT_TRUE(openStreamParse(m, r));
+  EXPECT_EQ(r.direction, 1);
+  EXPECT_EQ(r.address, 0x7F000005u);
+  EXPECT_EQ(r.port, 10000);
+  EXPECT_EQ(r.adaptive, 0);
+  EXPECT_EQ(r.rate, 44100u);
+  EXPECT_EQ(r.id, 7u);
+  EXPECT_EQ(r.lead, 2048u);
+  EXPECT_EQ(r.leadMax, 65536u);
+  EXPECT_EQ(r.deviceId, 2);
+  EXPECT_FALSE(openStreamParse(std::span(m).first(32), r));
+}
+
+TEST(StreamMessages, ReplyIs28BytesWithMaxLeadAt24) {
+  Bytes out(28, 0xCC);
+  StreamReply reply{.sequence = 0x01020304,
+                    .status = 1,
+                    .port = 0xABCD,
+                    .adaptive = 1,
+                    .rate = 48000,
+                    .id = 9,
+                    .minLead = 256,
+                    .maxLead = 65536};
+  ASSERT_EQ(streamReplyBuild(out, reply), 28u);
+  EXPECT_EQ(out, (Bytes{0, 1, 7, 0, 4, 3, 2, 1, 0xCD, 0xAB, 1, 0, 0x80, 0xBB, 0, 0,  //
+                        9, 0, 0, 0, 0, 1, 0, 0, 0,    0,    1, 0}));
+  Bytes small(27);
+  EXPECT_EQ(streamReplyBuild(small, reply), 0u);
+}
+
+TEST(StreamMessages, CloseAndPauseFields) {
+  uint32_t id = 0;
+  EXPECT_TRUE(closeStreamParse(Bytes{1, 0, 2, 0, 4, 3, 2, 1}, id));
+  EXPECT_EQ(id, 0x01020304u);
+  PauseStreamRequest pause;
+  Bytes m = {5, 0, 4, 0, 7, 0, 0, 0, 0xC0, 0x12, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE};
+  ASSERT_TRUE(pauseStreamParse(m, pause));
+  EXPECT_EQ(pause.id, 7u);
+  EXPECT_EQ(pause.position, 4800u);
+  EXPECT_FALSE(pauseStreamParse(std::span(m).first(12), pause));
+}
+
+TEST(ControlMessages, SetQueryAndReply) {
+  SetControlRequest set;
+  Bytes m = {2, 0, 4, 0, 3, 0, 0xEE, 0xEE, 0x34, 0x12, 0x34, 0x12, 0xEE, 0xEE, 0xEE, 0xEE};
+  ASSERT_TRUE(setControlParse(m, set));
+  EXPECT_EQ(set.controlId, 3);
+  EXPECT_EQ(set.value, 0x12341234u);
+  EXPECT_FALSE(setControlParse(std::span(m).first(8), set));
+  uint16_t control = 0;
+  EXPECT_TRUE(queryControlParse(Bytes{3, 0, 2, 0, 4, 0, 0xEE, 0xEE}, control));
+  EXPECT_EQ(control, 4);
+  Bytes out(16, 0xCC);
+  ASSERT_EQ(queryReplyBuild(out, 6, 1, 0xFFFF0001), 16u);
+  EXPECT_EQ(out, (Bytes{1, 1, 4, 0, 6, 0, 0, 0, 1, 0, 0xFF, 0xFF, 0, 0, 0, 0}));
+}
+
+TEST(Catalog, OptionsDropADirectionWithItsControl) {
+  ServerOptions options;
+  options.outputDevice = false;
+  Catalog c = catalogCreate(options);
+  ASSERT_EQ(c.devices.size(), 1u);
+  EXPECT_EQ(c.devices[0].id, INPUT_DEVICE_ID);
+  EXPECT_EQ(catalogDevice(c, INPUT_DEVICE_ID, DIRECTION_RECORDING), &c.devices[0]);
+  EXPECT_EQ(catalogDevice(c, INPUT_DEVICE_ID, DIRECTION_PLAYBACK), nullptr);
+  EXPECT_EQ(catalogDevice(c, OUTPUT_DEVICE_ID, DIRECTION_PLAYBACK), nullptr);
+  EXPECT_EQ(catalogValue(c, OUTPUT_VOLUME_ID), nullptr);
+  ASSERT_NE(catalogValue(c, INPUT_VOLUME_ID), nullptr);
+  EXPECT_EQ(*catalogValue(c, INPUT_VOLUME_ID), 0xFFFFFFFFu);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+// lumivox-server's option parsing.
+#include "server/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+int parse(std::vector<std::string> words, ServerOptions &options, std::string &error) {
+  words.insert(words.begin(), "lumivox-server");
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  return serverParseOptions(int(argv.size()), argv.data(), options, error);
+}
+
+TEST(ServerOptions, DefaultsAreASoundServer) {
+  ServerOptions o;
+  std::string error;
+  ASSERT_EQ(parse({}, o, error), 0);
+  EXPECT_EQ(o.listen, "127.0.0.1");
+  EXPECT_EQ(serverControlPort(o), 9000);
+  EXPECT_EQ(o.streamStatus, 1);
+  EXPECT_EQ(o.rate, 48000u);
+  EXPECT_EQ(o.minLead, 256u);
+  EXPECT_EQ(o.maxLead, 65536u);
+  EXPECT_TRUE(o.outputDevice && o.inputDevice);
+  EXPECT_FALSE(o.refuseSetup || o.withholdSetup || o.withholdReplies);
+  EXPECT_EQ(o.closeAfter, -1);
+}
+
+TEST(ServerOptions, ValuesInBothFormsAndFlags) {
+  ServerOptions o;
+  std::string error;
+  ASSERT_EQ(parse({"--display=7", "--listen", "0.0.0.0", "--rate", "22050", "--min-lead=100",
+                   "--max-lead", "100000", "--close-after", "0", "--no-input-device",
+                   "--refuse-setup", "--withhold-replies", "--delay-setup", "5000"},
+                  o, error),
+            0)
+      << error;
+  EXPECT_EQ(serverControlPort(o), 9007);
+  EXPECT_EQ(o.listen, "0.0.0.0");
+  EXPECT_EQ(o.rate, 22050u);
+  EXPECT_EQ(o.minLead, 100u) << "sent as given; the driver bounds it";
+  EXPECT_EQ(o.maxLead, 100000u);
+  EXPECT_EQ(o.closeAfter, 0);
+  EXPECT_FALSE(o.inputDevice);
+  EXPECT_TRUE(o.outputDevice);
+  EXPECT_TRUE(o.refuseSetup && o.withholdReplies);
+  EXPECT_EQ(o.setupDelayMs, 5000u);
+  ASSERT_EQ(parse({"--port", "0"}, o, error), 0);
+  EXPECT_EQ(serverControlPort(o), 0) << "the port overrides the display";
+}
+
+TEST(ServerOptions, ErrorsNameTheOption) {
+  ServerOptions o;
+  std::string error;
+  EXPECT_EQ(parse({"--help", "--bogus"}, o, error), 1);
+  EXPECT_EQ(parse({"--bogus"}, o, error), 2);
+  EXPECT_EQ(error, "unknown option: --bogus");
+  EXPECT_EQ(parse({"--rate"}, o, error), 2);
+  EXPECT_EQ(error, "--rate needs a value");
+  EXPECT_EQ(parse({"--udp-port", "65536"}, o, error), 2);
+  EXPECT_EQ(error, "bad value for --udp-port: 65536");
+  EXPECT_EQ(parse({"--display", "010x"}, o, error), 2);
+  EXPECT_EQ(parse({"--refuse-setup=1"}, o, error), 2) << "flags take no value";
+}
+
+}  // namespace

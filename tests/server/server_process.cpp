@@ -1,0 +1,220 @@
+#include "tests/server/server_process.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+extern char **environ;
+
+namespace {
+constexpr char READY_PREFIX[] = "lumivox-server: listening on ";
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string> &arguments) {
+  int pipeEnds[2];
+  if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  std::vector<std::string> all{LUMIVOX_SERVER};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char *> argv;
+  for (std::string &a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
+  int spawned = posix_spawn(&pid_, LUMIVOX_SERVER, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeEnds[1]);
+  errors_ = pipeEnds[0];
+  if (spawned != 0) {
+    pid_ = -1;
+    return;
+  }
+  reader_ = std::thread([this] { readLog(); });
+  if (!waitForLog(READY_PREFIX)) return;
+  std::string text = log();
+  size_t at = text.find(READY_PREFIX) + sizeof READY_PREFIX - 1;
+  size_t colon = text.find(':', at), end = text.find('\n', at);
+  if (colon == std::string::npos || end == std::string::npos || colon > end) return;
+  address_ = text.substr(at, colon - at);
+  port_ = uint16_t(std::stoul(text.substr(colon + 1, end - colon - 1)));
+  ready_ = true;
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) stop();
+  if (reader_.joinable()) reader_.join();
+  if (errors_ >= 0) ::close(errors_);
+}
+
+void ServerProcess::readLog() {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(errors_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (n <= 0) {
+      ended_ = true;
+      grown_.notify_all();
+      return;
+    }
+    log_.append(buffer, size_t(n));
+    grown_.notify_all();
+  }
+}
+
+namespace {
+int countIn(const std::string &text, const std::string &what) {
+  int count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+}  // namespace
+
+bool ServerProcess::waitForLog(const std::string &text, int count) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  return grown_.wait_for(hold, std::chrono::milliseconds(SERVER_WAIT_MS), [&] {
+    return countIn(log_, text) >= count || ended_;
+  }) && countIn(log_, text) >= count;
+}
+
+int ServerProcess::logCount(const std::string &text) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return countIn(log_, text);
+}
+
+std::string ServerProcess::log() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return log_;
+}
+
+int ServerProcess::wait() {
+  if (pid_ <= 0) return -1;
+  int status;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (reader_.joinable()) reader_.join();  // the server's end of the pipe is closed now
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int ServerProcess::stop() {
+  if (pid_ > 0) kill(pid_, SIGTERM);
+  return wait();
+}
+
+ControlClient::ControlClient(const std::string &address, uint16_t port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 ||
+      connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+ControlClient::~ControlClient() { close(); }
+
+void ControlClient::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::string ControlClient::name() const {
+  sockaddr_in at{};
+  socklen_t length = sizeof at;
+  getsockname(fd_, reinterpret_cast<sockaddr *>(&at), &length);
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &at.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(at.sin_port));
+}
+
+bool ControlClient::send(const Bytes &bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool ControlClient::readExact(uint8_t *into, size_t bytes, int waitMs) {
+  size_t done = 0;
+  while (done < bytes) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0) return false;
+    ssize_t n = read(fd_, into + done, bytes - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+Bytes ControlClient::receive(int waitMs) {
+  Bytes message(4);
+  if (fd_ < 0 || !readExact(message.data(), 4, waitMs)) return {};
+  size_t bytes = size_t(get16(message, 2)) * 4;
+  if (bytes < 4) return message;
+  message.resize(bytes);
+  if (!readExact(message.data() + 4, bytes - 4, waitMs)) return {};
+  return message;
+}
+
+bool ControlClient::closedByPeer(int waitMs) {
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, waitMs) <= 0) return false;
+  char byte;
+  ssize_t n = recv(fd_, &byte, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+bool ControlClient::nothingPending() {
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;
+}
+
+int descriptorCount(pid_t pid) {
+  int count = 0;
+  std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR *dir = opendir(path.c_str());
+  if (!dir) return -1;
+  while (dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return pid == getpid() ? count - 1 : count;  // our own directory descriptor
+}
+
+void put16(Bytes &b, size_t at, uint16_t value) {
+  b[at] = uint8_t(value);
+  b[at + 1] = uint8_t(value >> 8);
+}
+
+void put32(Bytes &b, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) b[at + i] = uint8_t(value >> (8 * i));
+}
+
+uint16_t get16(const Bytes &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+
+uint32_t get32(const Bytes &b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
