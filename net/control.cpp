@@ -12,7 +12,11 @@
 //     (the I/O thread's stop waits for the write list to empty);
 //   - once closed, a connection queues nothing more, since only the output
 //     queued before the close is flushed, and a send registered on a
-//     connect that never completes would never end.
+//     connect that never completes would never end;
+//   - the flush after a close is bounded as the connect is: a peer that
+//     stops reading would otherwise keep the write watcher, and with it the
+//     I/O thread's stop, waiting for ever. The connect timer, rescheduled,
+//     discards the output when the bound passes.
 // A socket that reports readiness but then would block is simply waited on
 // again: "would block" is no failure of the connection.
 #include "net/control.h"
@@ -83,6 +87,7 @@ ControlConnection *connCreate(SOCKET socket, const MessageTable *table,
   c->closedCallback = closedCallback;
   c->socket = socket;
   workInit(&c->finalize, connFinalize, c, CONN_FINALIZE_PRIORITY);
+  timerInit(&c->connectTimer, connOnConnectTimeout, c, CONN_FINALIZE_PRIORITY);
   return c;
 }
 
@@ -112,7 +117,6 @@ ControlConnection *connOpen(const char *address, const MessageTable *table,
 
   ControlConnection *c = connCreate(s, table, closedCallback);
   if (!c) return nullptr;
-  timerInit(&c->connectTimer, connOnConnectTimeout, c, CONN_FINALIZE_PRIORITY);
   watcherInit(&c->writeWatcher, s, connOnConnected, c, CONN_WATCHER_PRIORITY);
   if (!c->writeRegistered) {
     c->writeRegistered = 1;
@@ -136,10 +140,11 @@ int connOnConnected(void *user) {
   return 0;
 }
 
-// 37.5 s without a completed connect. The output queued for the connect
-// (the setup request) can never go out now, so it is dropped before the
-// close; then the close removes the connect watcher and the finalize work
-// item frees the record, whether or not the owner closed first.
+// 37.5 s without a completed connect, or without the flush after a close
+// completing. The output still queued (the setup request, or what the peer
+// will not read) can never go out now, so it is dropped before the close;
+// then the close removes the write watcher and the finalize work item frees
+// the record, whether or not the owner closed first.
 void connOnConnectTimeout(void *user) {
   ControlConnection *c = static_cast<ControlConnection *>(user);
   assert(drvLockHeld());
@@ -297,6 +302,10 @@ void connClose(ControlConnection *c) {
     loopRemoveWriter(&c->writeWatcher);
   }
   if (!c->closed) {
+    // While connecting the timer already runs from connOpen.
+    if (c->sendDone != c->sendFill && c->writeWatcher.callback == connOnWritable) {
+      timerSchedule(&c->connectTimer, tickNow() + CONN_FLUSH_TIMEOUT_MS);
+    }
     c->closed = 1;
     if (c->closedCallback) c->closedCallback(c);
   }

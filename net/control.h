@@ -18,8 +18,8 @@
 // for writability, with a 37.5 s connect timer. Once connected, the read
 // watcher runs for good and the write watcher while output is queued. The
 // first connClose stops reading, runs the owner's closed callback and lets
-// the queued output flush; a second close (a send error, the connect timer)
-// throws the output away. The record is freed only by its finalize work
+// the queued output flush, for at most 37.5 s; a second close (a send
+// error, the connect timer) throws the output away. The record is freed only by its finalize work
 // item, once nothing is left to send, so a record stays valid for the rest
 // of the turn in which it was closed.
 //
@@ -59,8 +59,9 @@ constexpr DWORD CONN_HOST_CHARS = 512;       // host texts this long or longer f
 constexpr WORD CONN_DEFAULT_PORT = 9000;     // no port, or one below 100, counts from here
 constexpr WORD CONN_SMALL_PORT_LIMIT = 100;  // ports below this are display numbers
 constexpr DWORD CONN_CONNECT_TIMEOUT_MS = 37500;
-constexpr DWORD CONN_WATCHER_PRIORITY = 10;  // read and write watchers
-constexpr DWORD CONN_FINALIZE_PRIORITY = 1;  // finalize work item and connect timer
+constexpr DWORD CONN_FLUSH_TIMEOUT_MS = 37500;  // for the output queued at a close
+constexpr DWORD CONN_WATCHER_PRIORITY = 10;     // read and write watchers
+constexpr DWORD CONN_FINALIZE_PRIORITY = 1;     // finalize work item and connect timer
 
 struct ControlConnection {
   Watcher readWatcher;   // connOnReadable, priority 10
@@ -79,7 +80,7 @@ struct ControlConnection {
   DWORD closed;            // 1 after the first connClose
   SOCKET socket;           // TCP, non-blocking once connOpen returns
   WorkItem finalize;       // connFinalize, priority 1
-  Timer connectTimer;      // connOnConnectTimeout, priority 1
+  Timer connectTimer;      // connOnConnectTimeout, priority 1; bounds the connect, then a flush
   ServerSession *session;  // the owning session, or null
 };
 

@@ -292,6 +292,41 @@ TEST_F(Control, CloseWithOutputQueuedFlushesThenFrees) {
   EXPECT_TRUE(peerSeesEnd(peer.s)) << "the socket is closed after the flush";
 }
 
+// The flush after a close is bounded: a peer that stops reading would keep
+// the write watcher, and an I/O thread's stop, waiting for ever.
+TEST_F(Control, FlushToAPeerThatStopsReadingEndsAfterTheBound) {
+  Listener listener("127.77.6.5", 0);
+  Socket peer;
+  ControlConnection *c = openConnected(listener, "127.77.6.5", &peer);
+  ASSERT_NE(c, nullptr);
+  int small = 4096;  // bytes; the system may round it up
+  setsockopt(c->socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&small),
+             sizeof small);
+  setsockopt(peer.s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&small), sizeof small);
+  Bytes m = message(2, 128);
+  // Queue until the socket takes nothing for three turns in a row.
+  int stalled = 0;
+  for (int i = 0; i < 100000 && stalled < 3; i++) {
+    if (c->sendFill + m.size() <= CONN_BUFFER_BYTES) {
+      ASSERT_EQ(connSend(c, m.data()), 1);
+    }
+    DWORD before = c->sendDone;
+    pollTurn();
+    stalled = c->sendDone == before && c->sendDone < c->sendFill ? stalled + 1 : 0;
+  }
+  ASSERT_EQ(stalled, 3) << "the socket never stopped taking bytes";
+  connClose(c);
+  EXPECT_EQ(seen.closedCalls, 1);
+  lvTickAdvance(CONN_FLUSH_TIMEOUT_MS - 1);
+  pollTurn();
+  EXPECT_EQ(loopWriters, &c->writeWatcher) << "still flushing one millisecond early";
+  lvTickAdvance(1);
+  pollTurn();
+  EXPECT_EQ(loopWriters, nullptr) << "the output is given up";
+  finishAll();
+  EXPECT_EQ(seen.closedCalls, 1);
+}
+
 // A message that cannot fit, or that is shorter than a header and length
 // word, closes the connection.
 TEST_F(Control, SendsThatCannotBeQueuedClose) {
