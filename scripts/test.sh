@@ -2,8 +2,9 @@
 # The one test command. On Debian 12 it installs the build and test
 # dependencies that are missing, configures, builds and runs the suite.
 #
-#   scripts/test.sh                              plain build in build/, then the
-#                                                Windows build in build-win/ under Wine
+#   scripts/test.sh                              plain build in build/, a short run
+#                                                of the fuzz targets in build-fuzz/, then
+#                                                the Windows build in build-win/ under Wine
 #   scripts/test.sh --sanitize address,undefined AddressSanitizer and UBSan in build-asan/
 #   scripts/test.sh --sanitize thread            ThreadSanitizer in build-tsan/
 #   scripts/test.sh --build-dir DIR              build in DIR instead (or LUMIVOX_BUILD_DIR)
@@ -14,19 +15,15 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-<<<<<<< HEAD
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev)
-=======
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libgsm1-dev
-  libspeexdsp-dev libsoxr-dev pkg-config)
->>>>>>> audio
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev
+  libgsm1-dev libspeexdsp-dev libsoxr-dev pkg-config clang libclang-rt-14-dev)
 sanitize=""
 build_dir="${LUMIVOX_BUILD_DIR:-}"
 test_timeout="${LUMIVOX_TEST_TIMEOUT:-300}"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 usage() {
-  sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+  sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
 }
 
 die() {
@@ -105,9 +102,11 @@ cmake --build "$build_dir" -j "$jobs"
 cd "$build_dir"
 "${run_prefix[@]}" ctest --output-on-failure --timeout "$test_timeout" -j "$jobs"
 
-# The plain run goes on with the Windows build and its tests under Wine, in
-# the build directory's "-win" sibling; the sanitizer runs check the native
-# build only.
+# The plain run goes on with a short run of the fuzz targets (clang, in the
+# "-fuzz" sibling; LUMIVOX_FUZZ_SECONDS, default 30, per target), then the
+# Windows build and its tests under Wine in the "-win" sibling; the
+# sanitizer runs check the native build only.
 if [[ -z $sanitize ]]; then
+  "$root/scripts/fuzz.sh" --time "${LUMIVOX_FUZZ_SECONDS:-30}" --build-dir "$build_dir-fuzz"
   "$root/scripts/windows-test.sh" "$build_dir-win"
 fi
