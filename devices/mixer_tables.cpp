@@ -56,8 +56,10 @@ constexpr MIXERCONTROLW makeVolume(DWORD id, const WCHAR *shortName, const WCHAR
   control.dwControlType = MIXERCONTROL_CONTROLTYPE_VOLUME;
   copyName(control.szShortName, shortName);
   copyName(control.szName, name);
-  control.Bounds.dwReserved[1] = 0xFFFF;  // minimum 0, maximum 0xFFFF
-  control.Metrics.cSteps = 100;
+  // Each union is set through its first member, so that a constant
+  // evaluation sees it whole: minimum 0, maximum 0xFFFF; 100 steps.
+  control.Bounds = {{0, 0xFFFF}};
+  control.Metrics = {100};
   return control;
 }
 

@@ -1,0 +1,359 @@
+// The session, its requests, and the handlers of the server's messages.
+#include "net/protocol.h"
+
+#include <cassert>
+#include <cstring>
+#include <iterator>
+
+#include "audio/formats.h"
+#include "audio/stream.h"
+#include "devices/endpoint.h"
+#include "driver/entry.h"
+#include "net/bytes.h"
+#include "net/loop.h"
+
+namespace {
+
+// The open-stream request of either direction, until its reply.
+struct StreamRequest {
+  StreamSlot *slot;  // bare until the reply binds it
+  StreamOpenedCallback callback;
+  void *user;
+  void *owner;  // the PlaySource or RecordSink the stream will serve
+};
+
+struct QueryRequest {
+  DWORD controlId;
+  ControlQueriedCallback callback;
+  void *user;
+};
+
+DWORD messageBytes(const BYTE *message) { return 4 * DWORD(load16(message + 2)); }
+
+void messageHeader(BYTE *message, BYTE type, BYTE extra, DWORD bytes) {
+  message[0] = type;
+  message[1] = extra;
+  store16(message + 2, WORD(bytes / 4));
+}
+
+ServerSession *sessionOf(ControlConnection *connection) {
+  return static_cast<ServerSession *>(connection->session);
+}
+
+// Queues a built message on the session's connection. When the send fails
+// the connection closes, and with it the session: afterwards sessionGone
+// tells so, and the caller touches nothing the owner's closed callback may
+// have freed.
+int sessionSend(ServerSession *session, const BYTE *message) {
+  return connSend(session->connection, message);
+}
+
+bool sessionGone(ControlConnection *connection, ServerSession *session) {
+  return sessionOf(connection) != session;
+}
+
+// Appends a pending request numbered for the request about to be counted.
+// Null without memory.
+PendingRequest *pendingAppend(ServerSession *session, PendingHandler handler, void *context) {
+  PendingRequest *p = static_cast<PendingRequest *>(memAllocZero(sizeof *p));
+  if (!p) return nullptr;
+  p->sequence = session->requestCounter + 1;
+  p->handler = handler;
+  p->context = context;
+  PendingRequest **link = &session->pending;
+  while (*link) link = &(*link)->next;
+  *link = p;
+  return p;
+}
+
+// Unlinks the oldest pending request, runs its handler and frees it.
+void pendingComplete(ServerSession *session, const BYTE *reply) {
+  PendingRequest *p = session->pending;
+  session->pending = p->next;
+  p->handler(session, reply, p->context);
+  LocalFree(p);
+}
+
+// The session cannot go on: the connection is closed too, since its owner
+// has been told the session ended and will not close it.
+void sessionAbandon(ControlConnection *connection) { connClose(connection); }
+
+DWORD socketAddress(SOCKET s, bool peer) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  socklen_t length = sizeof address;
+  int result = peer ? getpeername(s, reinterpret_cast<sockaddr *>(&address), &length)
+                    : getsockname(s, reinterpret_cast<sockaddr *>(&address), &length);
+  return result == 0 ? ntohl(address.sin_addr.s_addr) : 0;
+}
+
+int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD adaptive,
+                      DWORD rate, DWORD lead, WORD deviceId, PendingHandler handler,
+                      StreamOpenedCallback callback, void *user) {
+  assert(drvLockHeld());
+  StreamRequest *request = static_cast<StreamRequest *>(memAllocZero(sizeof *request));
+  if (!request) return 0;
+  StreamSlot *slot = slotCreate();
+  if (!slot) {
+    LocalFree(request);
+    return 0;
+  }
+  *request = {slot, callback, user, owner};
+  BYTE m[OPEN_STREAM_BYTES] = {};
+  messageHeader(m, MSG_OPEN_STREAM, direction, sizeof m);
+  store32(m + 4, socketAddress(session->connection->socket, false));
+  store16(m + 8, slot->localPort);
+  m[10] = BYTE(adaptive);
+  store32(m + 12, rate);
+  store32(m + 16, slot->id);
+  store32(m + 20, lead);
+  store32(m + 24, REQUEST_MAX_LEAD);
+  store16(m + 28, deviceId);
+  if (!pendingAppend(session, handler, request)) {
+    slotClose(slot);
+    LocalFree(request);
+    return 0;
+  }
+  session->requestCounter += 1;
+  return sessionSend(session, m);
+}
+
+// Whether a stream reply accepts and holds every field the binding reads.
+bool streamAccepted(const BYTE *reply) {
+  return reply && reply[1] == STREAM_ACCEPTED && messageBytes(reply) >= STREAM_REPLY_MIN_BYTES;
+}
+
+// Ends a stream request: the callback learns the slot (or null), and the
+// request record goes.
+void streamRequestEnd(ServerSession *session, StreamRequest *request, StreamSlot *slot) {
+  if (!slot) slotClose(request->slot);
+  request->callback(session, slot, request->user);
+  LocalFree(request);
+}
+
+}  // namespace
+
+BYTE serverDeviceDirection(const ServerDevice *device) { return device->bytes[0]; }
+WORD serverDeviceId(const ServerDevice *device) { return load16(device->bytes + 2); }
+BYTE serverControlKind(const ServerControl *control) { return control->bytes[0]; }
+WORD serverControlId(const ServerControl *control) { return load16(control->bytes + 2); }
+WORD serverControlDevice(const ServerControl *control) { return load16(control->bytes + 4); }
+
+namespace {
+
+const MessageEntry SETUP_ENTRIES[] = {
+    {"bbsss", sessionOnSetupRefused},
+    {"lssssl", sessionOnSetupAccepted},
+};
+const MessageEntry RUNNING_ENTRIES[] = {
+    {"bbslsbblll", sessionOnReply},
+    {"bbslll", sessionOnReply},
+    {"bbsssll", sessionOnEvent},
+};
+
+}  // namespace
+
+const MessageTable sessionSetupTable = {SETUP_ENTRIES, DWORD(std::size(SETUP_ENTRIES))};
+const MessageTable sessionRunningTable = {RUNNING_ENTRIES, DWORD(std::size(RUNNING_ENTRIES))};
+
+ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
+                           SessionClosedCallback closedCallback, void *user) {
+  assert(drvLockHeld());
+  ServerSession *session = static_cast<ServerSession *>(memAllocZero(sizeof *session));
+  if (!session) return nullptr;
+  ControlConnection *connection = connOpen(address, &sessionSetupTable, sessionRelease);
+  if (!connection) {
+    LocalFree(session);
+    return nullptr;
+  }
+  connection->session = session;
+  session->connection = connection;
+  session->setupCallback = setupCallback;
+  session->closedCallback = closedCallback;
+  session->user = user;
+  // The setup request: version 1, three zero words. It is not counted.
+  BYTE m[SETUP_REQUEST_BYTES] = {};
+  messageHeader(m, MSG_SETUP, 0, sizeof m);
+  store16(m + 4, 1);
+  if (!connSend(connection, m)) {
+    connClose(connection);  // released already by the failed send's close
+    return nullptr;
+  }
+  return session;
+}
+
+// Every pending request completes with no reply before the owner hears of
+// the end, so nobody waits out a time-out for an answer that cannot come.
+void sessionRelease(ControlConnection *connection) {
+  assert(drvLockHeld());
+  ServerSession *session = sessionOf(connection);
+  if (!session) return;
+  connection->session = nullptr;  // messages from now on find no session
+  while (session->pending) pendingComplete(session, nullptr);
+  if (session->closedCallback) session->closedCallback(session, session->user);
+  LocalFree(session->devices);
+  LocalFree(session);
+}
+
+int requestOpenPlayStream(ServerSession *session, PlaySource *owner, WORD deviceId,
+                          StreamOpenedCallback callback, void *user) {
+  return requestOpenStream(session, 0, owner, owner->adaptive, owner->ring->rate,
+                           PLAY_REQUEST_LEAD, deviceId, onPlayStreamOpened, callback, user);
+}
+
+int requestOpenRecordStream(ServerSession *session, RecordSink *owner, WORD deviceId,
+                            StreamOpenedCallback callback, void *user) {
+  return requestOpenStream(session, 1, owner, owner->adaptive, owner->ring->rate,
+                           2 * owner->maxBurst, deviceId, onRecordStreamOpened, callback, user);
+}
+
+void requestCloseStream(ServerSession *session, StreamSlot *slot) {
+  assert(drvLockHeld());
+  ControlConnection *connection = session->connection;
+  BYTE m[CLOSE_STREAM_BYTES] = {};
+  messageHeader(m, MSG_CLOSE_STREAM, 0, sizeof m);
+  store32(m + 4, slot->id);
+  session->requestCounter += 1;
+  sessionSend(session, m);
+  // A failed send ended the session, and the owner's closed callback has
+  // closed its stream already.
+  if (!sessionGone(connection, session)) slotClose(slot);
+}
+
+int requestSetControl(ServerSession *session, WORD controlId, DWORD value) {
+  assert(drvLockHeld());
+  BYTE m[SET_CONTROL_BYTES] = {};
+  messageHeader(m, MSG_SET_CONTROL, 0, sizeof m);
+  store16(m + 4, controlId);
+  store32(m + 8, value);
+  session->requestCounter += 1;
+  return sessionSend(session, m);
+}
+
+int requestQueryControl(ServerSession *session, WORD controlId, ControlQueriedCallback callback,
+                        void *user) {
+  assert(drvLockHeld());
+  QueryRequest *request = static_cast<QueryRequest *>(memAllocZero(sizeof *request));
+  if (!request) return 0;
+  *request = {controlId, callback, user};
+  if (!pendingAppend(session, onControlQueried, request)) {
+    LocalFree(request);
+    return 0;
+  }
+  BYTE m[QUERY_CONTROL_BYTES] = {};
+  messageHeader(m, MSG_QUERY_CONTROL, 0, sizeof m);
+  store16(m + 4, controlId);
+  session->requestCounter += 1;
+  return sessionSend(session, m);
+}
+
+void requestPauseStream(ServerSession *session, StreamSlot *slot, DWORD paused) {
+  assert(drvLockHeld());
+  ControlConnection *connection = session->connection;
+  PlaySender *sender = slot->kind == SLOT_PLAY ? static_cast<PlaySender *>(slot->stream) : nullptr;
+  CaptureReceiver *receiver =
+      slot->kind == SLOT_CAPTURE ? static_cast<CaptureReceiver *>(slot->stream) : nullptr;
+  if (paused) {
+    BYTE m[PAUSE_STREAM_BYTES] = {};
+    messageHeader(m, MSG_PAUSE_STREAM, 0, sizeof m);
+    store32(m + 4, slot->id);
+    store32(m + 8, sender ? sender->consumed : receiver ? receiver->creditedPos : 0);
+    session->requestCounter += 1;
+    sessionSend(session, m);
+    if (sessionGone(connection, session)) return;  // the owner's stream is gone with it
+  }
+  if (sender) {
+    playSenderSetPaused(sender, paused);
+  } else if (receiver && paused) {
+    receiverStop(receiver);
+  }
+}
+
+void sessionOnSetupRefused(ControlConnection *connection, const BYTE *) {
+  if (!sessionOf(connection)) return;
+  sessionAbandon(connection);
+}
+
+void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) {
+  ServerSession *session = sessionOf(connection);
+  if (!session) return;
+  DWORD bytes = messageBytes(message);
+  DWORD devices = bytes >= SETUP_LIST_OFFSET ? load16(message + 12) : 0;
+  DWORD controls = bytes >= SETUP_LIST_OFFSET ? load16(message + 14) : 0;
+  DWORD listBytes = (devices + controls) * SERVER_ENTRY_BYTES;
+  // Counts that promise more entries than the message holds: nothing is
+  // copied from beyond it, and the session ends.
+  if (bytes < SETUP_LIST_OFFSET || SETUP_LIST_OFFSET + listBytes > bytes) {
+    sessionAbandon(connection);
+    return;
+  }
+  BYTE *block = nullptr;
+  if (listBytes > 0) {
+    block = static_cast<BYTE *>(memAllocZero(listBytes));
+    if (!block) {
+      sessionAbandon(connection);
+      return;
+    }
+    std::memcpy(block, message + SETUP_LIST_OFFSET, listBytes);
+  }
+  session->deviceCount = WORD(devices);
+  session->controlCount = WORD(controls);
+  session->devices = reinterpret_cast<ServerDevice *>(block);
+  session->controls = reinterpret_cast<ServerControl *>(block ? block + devices * SERVER_ENTRY_BYTES
+                                                              : nullptr);
+  connection->table = &sessionRunningTable;
+  if (!session->setupCallback(session, session->user) && !sessionGone(connection, session)) {
+    sessionAbandon(connection);
+  }
+}
+
+void sessionOnReply(ControlConnection *connection, const BYTE *message) {
+  DWORD sequence = load32(message + 4);
+  // A handler may end the session: the session is read afresh each time.
+  for (ServerSession *s = sessionOf(connection); s && s->pending; s = sessionOf(connection)) {
+    LONG behind = LONG(s->pending->sequence - sequence);
+    if (behind > 0) return;  // the head is newer: no request of this number waits
+    pendingComplete(s, behind == 0 ? message : nullptr);
+    if (behind == 0) return;
+  }
+}
+
+void sessionOnEvent(ControlConnection *connection, const BYTE *message) {
+  ServerSession *session = sessionOf(connection);
+  if (!session || message[0] >= SESSION_EVENT_HANDLERS) return;
+  if (SessionEventHandler handler = session->eventHandlers[message[0]]) handler(session, message);
+}
+
+void onPlayStreamOpened(ServerSession *session, const BYTE *reply, void *context) {
+  StreamRequest *request = static_cast<StreamRequest *>(context);
+  StreamSlot *slot = nullptr;
+  // The datagrams go to the host the control connection reached, whatever
+  // the reply says.
+  DWORD server = streamAccepted(reply) ? socketAddress(session->connection->socket, true) : 0;
+  if (server != 0) {
+    DWORD maxLead = messageBytes(reply) >= STREAM_REPLY_FULL_BYTES ? load32(reply + 24)
+                                                                   : STREAM_REPLY_DEFAULT_MAX_LEAD;
+    slot = request->slot;
+    slotBindPlay(slot, static_cast<PlaySource *>(request->owner), server, load16(reply + 8),
+                 load32(reply + 20), maxLead, reply[10], load32(reply + 12));
+  }
+  streamRequestEnd(session, request, slot);
+}
+
+void onRecordStreamOpened(ServerSession *session, const BYTE *reply, void *context) {
+  StreamRequest *request = static_cast<StreamRequest *>(context);
+  StreamSlot *slot = nullptr;
+  if (streamAccepted(reply)) {
+    slot = request->slot;
+    slotBindCapture(slot, static_cast<RecordSink *>(request->owner), load32(reply + 12));
+  }
+  streamRequestEnd(session, request, slot);
+}
+
+void onControlQueried(ServerSession *session, const BYTE *reply, void *context) {
+  QueryRequest *request = static_cast<QueryRequest *>(context);
+  DWORD value = reply && messageBytes(reply) >= QUERY_REPLY_BYTES ? load32(reply + 8)
+                                                                  : QUERY_NO_VALUE;
+  request->callback(session, request->controlId, value, request->user);
+  LocalFree(request);
+}

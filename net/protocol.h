@@ -1,0 +1,175 @@
+// The control protocol: the session with one audio server over one control
+// connection, its messages in both directions, and the matching of replies
+// to requests by sequence number.
+//
+// A session opens with the setup exchange: the driver's setup request is
+// the first message on the connection, and the server either refuses or
+// lists its devices and their controls. After that the driver sends
+// requests (open a UDP stream for playback or recording, close or pause it,
+// set or query a control); those that expect an answer are kept on a
+// pending list, oldest first. Every request after the setup request counts,
+// so sequence numbers run from 1 on each session, and a reply carries the
+// number of the request it answers. A reply for a later request completes
+// every older pending request with no reply: the server skipped them.
+//
+// Every message starts with the connection's 4-byte header (type, one
+// message-specific byte, length in 4-byte words); all fields are
+// little-endian and are read and written with explicit helpers.
+//
+// Locking: everything here is called with drvLock held: requests on
+// application threads (which call loopWake afterwards), handlers and
+// completions on the I/O thread.
+//
+// Ending: the owner ends a session by closing its connection; the
+// connection's closed callback, sessionRelease, then tells the owner (once),
+// completes every pending request with no reply, and frees the session.
+// Messages that reach a connection whose session is gone are ignored.
+#pragma once
+
+#include "net/control.h"
+#include "platform/platform.h"
+
+struct StreamSlot;
+struct PlaySource;
+struct RecordSink;
+
+// Message types, driver to server.
+enum {
+  MSG_SETUP = 0,          // setup request; also open-stream
+  MSG_OPEN_STREAM = 0,
+  MSG_CLOSE_STREAM = 1,
+  MSG_SET_CONTROL = 2,
+  MSG_QUERY_CONTROL = 3,
+  MSG_PAUSE_STREAM = 5,
+};
+// Message types, server to driver. Setup phase: refused, accepted; running
+// phase: replies of two layouts, and events.
+enum { MSG_SETUP_REFUSED = 0, MSG_SETUP_ACCEPTED = 1 };
+enum { MSG_REPLY = 0, MSG_REPLY_SHORT = 1, MSG_EVENT = 2 };
+
+// Request sizes, bytes.
+constexpr DWORD SETUP_REQUEST_BYTES = 16;
+constexpr DWORD OPEN_STREAM_BYTES = 36;
+constexpr DWORD CLOSE_STREAM_BYTES = 8;
+constexpr DWORD SET_CONTROL_BYTES = 16;
+constexpr DWORD QUERY_CONTROL_BYTES = 8;
+constexpr DWORD PAUSE_STREAM_BYTES = 16;
+
+// The setup reply's lists start after a 16-byte head; entries are 8 bytes.
+constexpr DWORD SETUP_LIST_OFFSET = 16;
+constexpr DWORD SERVER_ENTRY_BYTES = 8;
+
+// An open-stream reply's fields, by offset. A reply shorter than
+// STREAM_REPLY_MIN_BYTES lacks the lead bounds and counts as a refusal;
+// one shorter than STREAM_REPLY_FULL_BYTES lacks the maximum lead, which
+// then takes the ring's size.
+constexpr DWORD STREAM_REPLY_MIN_BYTES = 24;
+constexpr DWORD STREAM_REPLY_FULL_BYTES = 28;
+constexpr DWORD STREAM_REPLY_DEFAULT_MAX_LEAD = 65536;
+constexpr BYTE STREAM_ACCEPTED = 1;
+// A query reply holds its value at offset 8.
+constexpr DWORD QUERY_REPLY_BYTES = 12;
+// What a query completion receives when the server skipped the request: no
+// level in the high half (0x8000, the mixer's "unknown").
+constexpr DWORD QUERY_NO_VALUE = 0x80000000;
+
+// What the open-stream request asks for: a playback lead of 256 frames,
+// recording bursts of twice the sink's largest delivery, and either bounded
+// by the ring's 65536 frames.
+constexpr DWORD PLAY_REQUEST_LEAD = 256;
+constexpr DWORD REQUEST_MAX_LEAD = 65536;
+
+// One device of the server, as listed in the setup reply (8 bytes, copied as
+// they arrived): byte 0 direction (0 playback, 1 recording), bytes 2-3 id.
+struct ServerDevice {
+  BYTE bytes[SERVER_ENTRY_BYTES];
+};
+// One control: byte 0 kind, bytes 2-3 control id, bytes 4-5 device id.
+struct ServerControl {
+  BYTE bytes[SERVER_ENTRY_BYTES];
+};
+
+BYTE serverDeviceDirection(const ServerDevice *device);
+WORD serverDeviceId(const ServerDevice *device);
+BYTE serverControlKind(const ServerControl *control);
+WORD serverControlId(const ServerControl *control);
+WORD serverControlDevice(const ServerControl *control);
+
+struct ServerSession;
+
+// Completion of a request: reply is the message in the receive buffer
+// (valid only during the call), or null when the server skipped the
+// request or the session ended first.
+typedef void (*PendingHandler)(ServerSession *session, const BYTE *reply, void *context);
+
+struct PendingRequest {
+  PendingRequest *next;
+  DWORD sequence;  // the request's number on this session
+  PendingHandler handler;
+  void *context;   // the request's own record, freed by the handler
+};
+
+typedef int (*SetupCallback)(ServerSession *session, void *user);  // non-zero keeps the session
+typedef void (*SessionClosedCallback)(ServerSession *session, void *user);
+typedef void (*SessionEventHandler)(ServerSession *session, const BYTE *message);
+// The outcome of an open-stream request: the bound slot, or null.
+typedef void (*StreamOpenedCallback)(ServerSession *session, StreamSlot *slot, void *user);
+// The outcome of a query: the control's 32-bit value, or QUERY_NO_VALUE.
+typedef void (*ControlQueriedCallback)(ServerSession *session, DWORD controlId, DWORD value,
+                                       void *user);
+
+constexpr DWORD SESSION_EVENT_HANDLERS = 4;
+
+struct ServerSession {
+  ControlConnection *connection;  // its session field points back here
+  SetupCallback setupCallback;
+  SessionClosedCallback closedCallback;  // may be null
+  void *user;
+  DWORD requestCounter;  // requests sent after the setup request
+  WORD deviceCount;
+  WORD controlCount;
+  ServerDevice *devices;    // one block: the devices, then the controls; null before setup
+  ServerControl *controls;  // the first control in that block
+  PendingRequest *pending;  // oldest first
+  SessionEventHandler eventHandlers[SESSION_EVENT_HANDLERS];  // by type byte; none set
+};
+
+// The receive tables of the two phases.
+extern const MessageTable sessionSetupTable;
+extern const MessageTable sessionRunningTable;
+
+// Opens the connection to address (the "a.b.c.d:port" text) and queues the
+// setup request. Returns the session, or null with nothing left behind.
+ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
+                           SessionClosedCallback closedCallback, void *user);
+// The connection's closed callback, and the common end of a session (see
+// the header comment). Does not close the connection.
+void sessionRelease(ControlConnection *connection);
+
+// Requests. Each returns 1 when the request was queued, 0 when it was not
+// (nothing is left pending then); those without a result cannot fail in a
+// way the caller could act on.
+int requestOpenPlayStream(ServerSession *session, PlaySource *owner, WORD deviceId,
+                          StreamOpenedCallback callback, void *user);
+int requestOpenRecordStream(ServerSession *session, RecordSink *owner, WORD deviceId,
+                            StreamOpenedCallback callback, void *user);
+// Tells the server and closes the slot locally.
+void requestCloseStream(ServerSession *session, StreamSlot *slot);
+int requestSetControl(ServerSession *session, WORD controlId, DWORD value);
+int requestQueryControl(ServerSession *session, WORD controlId, ControlQueriedCallback callback,
+                        void *user);
+// A pause tells the server and pauses the local stream; a resume only
+// resumes the local play sender.
+void requestPauseStream(ServerSession *session, StreamSlot *slot, DWORD paused);
+
+// Receive handlers of the tables (I/O thread); message is complete and at
+// least 8 bytes long.
+void sessionOnSetupRefused(ControlConnection *connection, const BYTE *message);
+void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message);
+void sessionOnReply(ControlConnection *connection, const BYTE *message);
+void sessionOnEvent(ControlConnection *connection, const BYTE *message);
+
+// Reply handlers of the pending requests.
+void onPlayStreamOpened(ServerSession *session, const BYTE *reply, void *context);
+void onRecordStreamOpened(ServerSession *session, const BYTE *reply, void *context);
+void onControlQueried(ServerSession *session, const BYTE *reply, void *context);
