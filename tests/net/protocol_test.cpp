@@ -1,7 +1,7 @@
 // The control protocol's session against a raw loopback peer that plays
 // the audio server byte for byte: the setup exchange, request layouts and
 // sequence numbers, reply matching, stream binding, pause, and the end of a
-// session. Each case uses addresses of its own in 127.78.0.0/16.
+// session. Each case uses addresses of its own in 127.79.0.0/16.
 #include "net/protocol.h"
 
 #include "audio/formats.h"
@@ -136,7 +136,7 @@ class Protocol : public Control {
 };
 
 TEST_F(Protocol, SetupListsAreCopiedAndTheRunningTableTakesOver) {
-  ServerSession *s = open("127.78.1.1");
+  ServerSession *s = open("127.79.1.1");
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(s->deviceCount, 2);
   ASSERT_EQ(s->controlCount, 1);
@@ -157,7 +157,7 @@ TEST_F(Protocol, SetupListsAreCopiedAndTheRunningTableTakesOver) {
 // a reply for a later request completes the older ones with no reply; a
 // reply for a number no longer pending is ignored; events are consumed.
 TEST_F(Protocol, RepliesAreMatchedBySequenceNumber) {
-  ServerSession *s = open("127.78.2.1");
+  ServerSession *s = open("127.79.2.1");
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(requestQueryControl(s, 3, onQueried, nullptr), 1);
   EXPECT_EQ(next(), (Bytes{3, 0, 2, 0, 3, 0, 0, 0}));
@@ -204,7 +204,7 @@ TEST_F(Protocol, RepliesAreMatchedBySequenceNumber) {
 }
 
 TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
-  ServerSession *s = open("127.78.3.1");
+  ServerSession *s = open("127.79.3.1");
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(requestOpenPlayStream(s, source(), 7, onStream, nullptr), 1);
   Bytes request = next();
@@ -241,7 +241,7 @@ TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
   EXPECT_EQ(sender->leadMax, 65536u);
   EXPECT_EQ(sender->rateLimit, 48000u);
   EXPECT_EQ(ntohs(sender->server.sin_port), 12345);
-  EXPECT_EQ(sender->server.sin_addr.s_addr, inet_addr("127.78.3.1"))
+  EXPECT_EQ(sender->server.sin_addr.s_addr, inet_addr("127.79.3.1"))
       << "datagrams go to the host the control connection reached";
 
   requestPauseStream(s, slot, 1);
@@ -262,7 +262,7 @@ TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
 }
 
 TEST_F(Protocol, RefusedShortAndSkippedStreamRepliesGiveNoSlot) {
-  ServerSession *s = open("127.78.4.1");
+  ServerSession *s = open("127.79.4.1");
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(requestOpenRecordStream(s, sink(), 8, onStream, nullptr), 1);  // 1
   Bytes request = next();
@@ -300,10 +300,10 @@ TEST_F(Protocol, ASessionThatCannotGoOnClosesItsConnection) {
     int acceptSetup;
   };
   Case cases[] = {
-      {"127.78.5.1", frame({0}, 8), 1},              // refused
-      {"127.78.5.2", setupAccepted(2, 2, 40), 1},    // counts beyond the message
-      {"127.78.5.3", setupAccepted(0, 0, 12), 1},    // too short for its counts
-      {"127.78.5.4", setupAccepted(), 0},            // the owner declines
+      {"127.79.5.1", frame({0}, 8), 1},              // refused
+      {"127.79.5.2", setupAccepted(2, 2, 40), 1},    // counts beyond the message
+      {"127.79.5.3", setupAccepted(0, 0, 12), 1},    // too short for its counts
+      {"127.79.5.4", setupAccepted(), 0},            // the owner declines
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.ip);
@@ -322,7 +322,7 @@ TEST_F(Protocol, ASessionThatCannotGoOnClosesItsConnection) {
 }
 
 TEST_F(Protocol, APeerCloseEndsTheSessionAndCompletesAStreamRequest) {
-  ServerSession *s = open("127.78.6.1");
+  ServerSession *s = open("127.79.6.1");
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(requestOpenPlayStream(s, source(), 7, onStream, nullptr), 1);
   next();
