@@ -401,13 +401,18 @@ void receiverAck(CaptureReceiver *receiver, uint16_t unsolicited) {
 // Places a data packet on the ring: a gap since the previous packet is
 // filled by repeating the last frame, then the payload is decoded at
 // writePos. Rates outside the list and a timebase of 0 decode nothing.
+// At synchronisation the converter's output is placed at the packet's start,
+// so that the first packet lands at the reader's position whatever the
+// server's positions start from (a converter still at 0 would take the
+// whole distance to the first start for a gap to fill).
 static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
-                          const uint8_t *payload, uint32_t length) {
+                          const uint8_t *payload, uint32_t length, bool first) {
   RecordSink *sink = receiver->endpoint;
   SampleRing *ring = sink->ring;
   if (receiver->timebaseRate == 0 || header->rateIndex >= WIRE_RATE_COUNT) return;
   rsSetup(&receiver->resampler, receiver->timebaseRate, wireRates[header->rateIndex], ring->rate,
           ring->channels);
+  if (first) rsSetOutPos(&receiver->resampler, header->start);
   uint32_t gap = rsStartPacket(&receiver->resampler, header->start);
   if (gap > 0) {
     ringRepeat(ring, receiver->writePos, gap);
@@ -455,7 +460,7 @@ int receiverOnDatagram(void *user) {
       justSynced = true;
     }
     receiverPlace(receiver, &header, datagram + PACKET_HEADER_BYTES,
-                  uint32_t(got) - PACKET_HEADER_BYTES);
+                  uint32_t(got) - PACKET_HEADER_BYTES, justSynced);
   }
   receiverAck(receiver, 0);
   if (justSynced) sinkReceiverStarted(sink);
