@@ -160,8 +160,11 @@ static uint32_t senderEncode(PlaySender *sender, uint32_t want, uint8_t *payload
     case WIRE_LINEAR16:
       return encodeLinear16(ring, position, want, payload, wireFrames, int(row->stereo),
                             &sender->resampler);
-    case WIRE_GSM: return encodeGsm(ring, position, want, payload, wireFrames, &sender->resampler);
-    default: *wireFrames = 0; return 0;
+    case WIRE_GSM:
+      return encodeGsm(ring, position, want, payload, wireFrames, &sender->resampler);
+    default:
+      *wireFrames = 0;
+      return 0;
   }
 }
 
@@ -212,7 +215,8 @@ void senderRun(void *user) {
   bool changed = int32_t(sender->ackedEnd - sender->stepDownAt) >= 0 && senderStepDown(sender);
   if (!changed) changed = int32_t(sender->ackedEnd - sender->stepUpAt) >= 0 && senderStepUp(sender);
   if (!changed) senderWindow(sender, sender->smoothedRtt);
-  if (!sender->paused && int32_t(sender->ackedEnd - sender->ackedPlayed) < int32_t(sender->leadTarget)) {
+  if (!sender->paused &&
+      int32_t(sender->ackedEnd - sender->ackedPlayed) < int32_t(sender->leadTarget)) {
     if (senderSend(sender)) workQueue(&sender->work);
   }
   PlaySource *source = sender->endpoint;
@@ -242,9 +246,11 @@ static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
     sender->lastRtt = rtt;
     sender->smoothedRtt = uint32_t((63ull * sender->smoothedRtt + rtt) / 64);
   }
+  // The product is held in 64 bits and limited to 32.
   uint64_t timeout = uint64_t(TIMEOUT_RTT_FACTOR) * sender->smoothedRtt;
-  sender->timeout = timeout < TIMEOUT_FLOOR_MS ? TIMEOUT_FLOOR_MS
-                                               : timeout > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(timeout);
+  if (timeout < TIMEOUT_FLOOR_MS) timeout = TIMEOUT_FLOOR_MS;
+  if (timeout > 0xFFFFFFFFu) timeout = 0xFFFFFFFFu;
+  sender->timeout = uint32_t(timeout);
 }
 
 int senderOnAck(void *user) {
@@ -422,7 +428,8 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
   uint32_t made = 0;
   switch (header->kind) {
     case WIRE_COMPANDED:
-      made = decodeCompanded(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
+      made =
+          decodeCompanded(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
       break;
     case WIRE_LINEAR16:
       made = decodeLinear16(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
@@ -430,7 +437,8 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
     case WIRE_GSM:
       made = decodeGsm(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
       break;
-    default: break;
+    default:
+      break;
   }
   receiver->writePos += made;
 }

@@ -72,7 +72,8 @@ void sendRow(benchmark::State &state, int row) {
     frames += sender->sent - before;
     packets++;
   }
-  state.counters["packets_per_s"] = benchmark::Counter(double(packets), benchmark::Counter::kIsRate);
+  state.counters["packets_per_s"] =
+      benchmark::Counter(double(packets), benchmark::Counter::kIsRate);
   state.counters["x_realtime"] =
       benchmark::Counter(double(frames) / RING_RATE, benchmark::Counter::kIsRate);
   state.counters["frames_per_packet"] = double(frames) / double(packets ? packets : 1);

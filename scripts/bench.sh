@@ -4,9 +4,10 @@
 #   scripts/bench.sh [BUILD_DIR] [benchmark options]
 #
 # Installs the benchmark dependencies that are missing (as root or with
-# sudo), then runs the rate converter against speexdsp and libsoxr and the
-# coders, and the play sender's send path, five repetitions each, and prints the medians as multiples of real
-# time with the ratios to each peer. Extra options go to the benchmark
+# sudo), then runs the rate converter against speexdsp and libsoxr, the
+# coders, and the play sender's send path against a bare sendto, five
+# repetitions each, and prints the medians as multiples of real time with the
+# ratios to each peer. Extra options go to the benchmark
 # (for example --benchmark_filter=lumivox).
 set -euo pipefail
 

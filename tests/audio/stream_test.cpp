@@ -363,6 +363,28 @@ TEST_F(StreamTest, SenderWithoutAudioSendsNothingUntilAsked) {
   EXPECT_EQ(loopWork, nullptr);
 }
 
+TEST_F(StreamTest, GsmPacketsCarryWholeFrames) {
+  PlaySender *sender = bindSender(0, 8000);  // a server limited to 8000 Hz: GSM or row 1
+  startSender(sender, 5);
+  senderSwitch(sender, &wireFormats[0], sender->smoothedRtt);
+  sender->paused = 1;  // only the explicit sends below
+  for (int i = 0; i < 3; i++) {
+    sender->inFlight = 0;
+    senderSend(sender);
+    std::vector<uint8_t> d = serverReceive();
+    PacketHeader h;
+    ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &h)) << d.size();
+    EXPECT_EQ(h.kind, WIRE_GSM);
+    // At least 200 coded bytes: six 33-byte frames.
+    EXPECT_EQ(h.wireFrames, 6 * 160);
+    EXPECT_EQ(d.size(), 12u + 6 * 33);
+    // 160 wire frames at 8000 Hz are 882 application frames at 44100 Hz.
+    EXPECT_NEAR(h.duration, 6 * 882, 2) << i;
+    if (i > 0) EXPECT_EQ(h.start, sender->sent - h.duration);
+  }
+  sender->inFlight = 0;
+}
+
 // ---- Capture receiver.
 
 std::vector<uint8_t> companded(uint32_t start, uint16_t frames, uint16_t duration) {
