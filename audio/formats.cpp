@@ -124,10 +124,11 @@ int slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, ui
   return 1;
 }
 
-int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t timebaseRate) {
+int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
+                    uint32_t timebaseRate) {
   slot->kind = SLOT_CAPTURE;
   slot->owner = owner;
-  slot->stream = captureReceiverCreate(owner, slot->socket, timebaseRate);
+  slot->stream = captureReceiverCreate(owner, slot->socket, serverAddress, timebaseRate);
   return 1;
 }
 
@@ -205,7 +206,8 @@ void playSenderSetPaused(PlaySender *sender, uint32_t paused) {
   }
 }
 
-CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t timebaseRate) {
+CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t serverAddress,
+                                       uint32_t timebaseRate) {
   assert(drvLockHeld());
   CaptureReceiver *receiver =
       static_cast<CaptureReceiver *>(memAllocZero(sizeof(CaptureReceiver)));
@@ -213,6 +215,7 @@ CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_
   watcherInit(&receiver->watcher, socket, receiverOnDatagram, receiver, RECEIVER_PRIORITY);
   receiver->endpoint = owner;
   receiver->timebaseRate = timebaseRate;
+  receiver->serverAddress.s_addr = htonl(serverAddress);
   receiver->next = owner->receivers;
   owner->receivers = receiver;
   loopAddReader(&receiver->watcher);

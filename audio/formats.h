@@ -103,7 +103,10 @@ StreamSlot *slotCreate(void);
 // itself). Always succeed.
 int slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
                  uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate);
-int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t timebaseRate);
+// serverAddress (host order) is the audio server's, the control
+// connection's peer: the receiver takes datagrams from that host only.
+int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
+                    uint32_t timebaseRate);
 // Closes the stream (which closes the socket) or the bare socket, and frees
 // the slot.
 void slotClose(StreamSlot *slot);
@@ -115,5 +118,6 @@ PlaySender *playSenderCreate(PlaySource *owner, SOCKET socket, uint32_t serverAd
                              uint8_t adaptive, uint32_t serverRate);
 void playSenderClose(PlaySender *sender);
 void playSenderSetPaused(PlaySender *sender, uint32_t paused);
-CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t timebaseRate);
+CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t serverAddress,
+                                       uint32_t timebaseRate);
 void captureReceiverClose(CaptureReceiver *receiver);

@@ -1,47 +1,302 @@
-// The play sender's window and format switch, and the capture receiver's
-// stop.
+// The play sender and the capture receiver.
 //
-// Pacing, acknowledgements, probes and format adaptation are not written
-// yet. Until they are, the loop handlers below move no audio: they take a
-// pending datagram off the socket (so that a readable socket cannot make the
-// loop spin) and the send work item takes itself off the work list, so a
-// sender and a receiver that the control protocol binds stay idle and
-// harmless.
+// Pacing follows the server's acknowledgements, not a clock: the sender
+// sends when the server reports less than leadTarget frames queued
+// (receivedEnd - consumed), so the server's playout clock alone sets the
+// rate and no drift between two clocks builds up. Four packets in flight
+// at most bound what a silent server or a lost acknowledgement can pile up,
+// and one packet per loop turn lets the other streams and the control
+// connection interleave. The round-trip time of each answered packet sizes
+// the packets (longer trips, larger packets, so that four of them still
+// cover one trip) and moves the stream to slower or faster wire formats.
+//
+// Both handlers take datagrams only from the audio server's IPv4 address
+// (the control connection's peer; any port): another host can neither steer
+// the pacing with forged acknowledgements nor inject audio or redirect the
+// receiver's acknowledgements. The receiver also takes only well-formed
+// packets: slot ports are reused, so a late acknowledgement for a closed
+// playback stream may reach a recording slot, and must not synchronise it.
 #include "audio/stream.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "devices/endpoint.h"
 #include "driver/entry.h"
 
-// Receive buffer of the handlers: one audio packet at most (12-byte header
-// and 1400 payload bytes).
-static constexpr int DATAGRAM_BYTES = 1412;
-
 // Coded bytes of the largest packet and of the smallest worth sending.
+// 1384 leaves room below the 1400-byte payload for a coding unit that the
+// resampler's rounding may add.
 static constexpr uint32_t PACKET_MAX_BYTES = 1384;
 static constexpr uint32_t PACKET_MIN_BYTES = 200;
 // Samples added to one coding unit for the smallest packet.
 static constexpr uint32_t PACKET_UNIT_SLACK = 8;
+// The first round trip counts four times: it is one sample, taken with an
+// idle path, and the smoothed value starts high rather than low.
+static constexpr uint32_t FIRST_RTT_FACTOR = 4;
+// Retransmit timeout: ten smoothed round trips, at least a second, ms.
+static constexpr uint32_t TIMEOUT_RTT_FACTOR = 10;
+static constexpr uint32_t TIMEOUT_FLOOR_MS = 1000;
 
-static void discardDatagram(SOCKET s) {
-  char buffer[DATAGRAM_BYTES];
-  recv(s, buffer, sizeof buffer, 0);
+static void storeLe16(uint8_t *p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+static void storeLe32(uint8_t *p, uint32_t v) {
+  storeLe16(p, uint16_t(v));
+  storeLe16(p + 2, uint16_t(v >> 16));
+}
+static uint16_t loadLe16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+static uint32_t loadLe32(const uint8_t *p) { return loadLe16(p) | uint32_t(loadLe16(p + 2)) << 16; }
+
+void packetStoreHeader(uint8_t *bytes, const PacketHeader *header) {
+  storeLe32(bytes, header->start);
+  storeLe16(bytes + 4, header->wireFrames);
+  storeLe16(bytes + 6, header->duration);
+  bytes[8] = header->kind;
+  bytes[9] = header->stereo;
+  bytes[10] = header->rateIndex;
+  bytes[11] = 0;
+}
+
+void packetLoadHeader(const uint8_t *bytes, PacketHeader *header) {
+  header->start = loadLe32(bytes);
+  header->wireFrames = loadLe16(bytes + 4);
+  header->duration = loadLe16(bytes + 6);
+  header->kind = bytes[8];
+  header->stereo = bytes[9];
+  header->rateIndex = bytes[10];
+}
+
+void ackStore(uint8_t *bytes, const StreamAck *ack) {
+  storeLe32(bytes, ack->consumed);
+  storeLe32(bytes + 4, ack->receivedEnd);
+  storeLe32(bytes + 8, ack->lastStart);
+  storeLe16(bytes + 12, ack->lastDuration);
+  storeLe16(bytes + 14, ack->unsolicited);
+}
+
+int ackLoad(const uint8_t *bytes, int length, StreamAck *ack) {
+  if (length != int(ACK_BYTES)) return 0;
+  ack->consumed = loadLe32(bytes);
+  ack->receivedEnd = loadLe32(bytes + 4);
+  ack->lastStart = loadLe32(bytes + 8);
+  ack->lastDuration = loadLe16(bytes + 12);
+  ack->unsolicited = loadLe16(bytes + 14);
+  return 1;
+}
+
+// The payload bytes that wireFrames of a row need, or -1 when the count
+// cannot be coded in that row (GSM carries whole frames only).
+static int64_t payloadBytes(const WireFormat *row, uint32_t wireFrames) {
+  if (row->kind == WIRE_GSM) {
+    if (wireFrames % GSM_FRAME_SAMPLES != 0) return -1;
+    return int64_t(wireFrames / GSM_FRAME_SAMPLES) * GSM_FRAME_BYTES;
+  }
+  int64_t sampleBytes = row->kind == WIRE_COMPANDED ? 1 : 2;
+  return int64_t(wireFrames) * (row->stereo ? 2 : 1) * sampleBytes;
+}
+
+int packetCheck(const uint8_t *bytes, int length, PacketHeader *header) {
+  if (length < int(PACKET_HEADER_BYTES) || length > int(PACKET_MAX_DATAGRAM)) return 0;
+  packetLoadHeader(bytes, header);
+  if (header->kind == WIRE_PROBE) return length == int(PACKET_MAX_DATAGRAM);
+  for (const WireFormat *row = wireFormats; row->kind != 0; row++) {
+    if (row->kind == header->kind && row->rateIndex == header->rateIndex &&
+        row->stereo == header->stereo) {
+      return payloadBytes(row, header->wireFrames) == length - int(PACKET_HEADER_BYTES);
+    }
+  }
+  return 0;
+}
+
+// Reads one datagram; returns its length, or -1 when there was none or it
+// came from another host than `server` (network order).
+static int receiveFrom(SOCKET s, in_addr server, uint8_t *buffer, sockaddr_in *from) {
+  sockaddr_in source;
+  std::memset(&source, 0, sizeof source);
+  socklen_t length = sizeof source;
+  int got = recvfrom(s, reinterpret_cast<char *>(buffer), int(PACKET_MAX_DATAGRAM), 0,
+                     reinterpret_cast<sockaddr *>(&source), &length);
+  if (got <= 0) return -1;
+  if (source.sin_family != AF_INET || source.sin_addr.s_addr != server.s_addr) return -1;
+  if (from) *from = source;
+  return got;
+}
+
+// ---- Play sender: sending.
+
+static SentPacket *sentEntry(PlaySender *sender, uint32_t number) {
+  return &sender->sentLog[number % SENDER_MAX_IN_FLIGHT];
+}
+
+// Logs a packet just sent and counts it in flight; the timer runs from the
+// first packet of an empty window.
+static void senderLogSent(PlaySender *sender, uint32_t start, uint32_t duration) {
+  DWORD now = tickNow();
+  *sentEntry(sender, sender->sentCount) = {now, start, duration};
+  sender->sentCount += 1;
+  if (sender->inFlight == 0) timerSchedule(&sender->timer, now + sender->timeout);
+  sender->inFlight += 1;
+}
+
+void senderProbe(PlaySender *sender) {
+  uint8_t probe[PACKET_MAX_DATAGRAM];
+  std::memset(probe, 0, sizeof probe);
+  sendto(sender->watcher.socket, reinterpret_cast<const char *>(probe), sizeof probe, 0,
+         reinterpret_cast<const sockaddr *>(&sender->server), sizeof sender->server);
+  senderLogSent(sender, 0, 0);
+}
+
+static uint32_t senderEncode(PlaySender *sender, uint32_t want, uint8_t *payload,
+                             uint16_t *wireFrames) {
+  const WireFormat *row = sender->format;
+  SampleRing *ring = sender->endpoint->ring;
+  uint32_t position = sender->base + sender->consumed;
+  switch (row->kind) {
+    case WIRE_COMPANDED:
+      return encodeCompanded(ring, position, want, payload, wireFrames, int(row->stereo),
+                             &sender->resampler);
+    case WIRE_LINEAR16:
+      return encodeLinear16(ring, position, want, payload, wireFrames, int(row->stereo),
+                            &sender->resampler);
+    case WIRE_GSM:
+      return encodeGsm(ring, position, want, payload, wireFrames, &sender->resampler);
+    default:
+      *wireFrames = 0;
+      return 0;
+  }
+}
+
+int senderSend(PlaySender *sender) {
+  if (sender->inFlight >= SENDER_MAX_IN_FLIGHT) return 0;
+  PlaySource *source = sender->endpoint;
+  uint32_t target = rsLookahead(&sender->resampler, sender->sent + sender->packetFrames);
+  uint32_t want = target - sender->consumed;
+  if (int32_t(source->produced - sender->base - sender->consumed - want) < 0) {
+    if (!source->fill(source, sender->base + sender->consumed, want)) return 0;
+    int32_t available = int32_t(source->produced - sender->base - sender->consumed);
+    if (available <= 0) return 0;
+    if (uint32_t(available) < want) want = uint32_t(available);
+  }
+  uint32_t s = sender->sent;
+  rsSetOutPos(&sender->resampler, s);
+  uint8_t datagram[PACKET_MAX_DATAGRAM];  // one packet, on the stack
+  PacketHeader header = {};
+  uint32_t bytes = senderEncode(sender, want, datagram + PACKET_HEADER_BYTES, &header.wireFrames);
+  sender->sent = rsOutPos(&sender->resampler);
+  sender->consumed = rsInPos(&sender->resampler);
+  if (sender->sent == s) return 0;
+  header.start = s;
+  header.duration = uint16_t(sender->sent - s);
+  header.kind = sender->format->kind;
+  header.stereo = uint8_t(sender->format->stereo);
+  header.rateIndex = sender->format->rateIndex;
+  packetStoreHeader(datagram, &header);
+  sendto(sender->watcher.socket, reinterpret_cast<const char *>(datagram),
+         int(PACKET_HEADER_BYTES + bytes), 0, reinterpret_cast<const sockaddr *>(&sender->server),
+         sizeof sender->server);
+  senderLogSent(sender, s, sender->sent - s);
+  return sender->inFlight < SENDER_MAX_IN_FLIGHT;
+}
+
+void senderRun(void *user) {
+  PlaySender *sender = static_cast<PlaySender *>(user);
+  assert(drvLockHeld());
+  workDequeue(&sender->work);
+  if (!sender->started) {
+    senderProbe(sender);
+    return;
+  }
+  if (sender->inFlight > 0) {
+    const SentPacket *oldest = sentEntry(sender, sender->sentCount - sender->inFlight);
+    timerSchedule(&sender->timer, oldest->tick + sender->timeout);
+  }
+  bool changed = int32_t(sender->ackedEnd - sender->stepDownAt) >= 0 && senderStepDown(sender);
+  if (!changed) changed = int32_t(sender->ackedEnd - sender->stepUpAt) >= 0 && senderStepUp(sender);
+  if (!changed) senderWindow(sender, sender->smoothedRtt);
+  if (!sender->paused &&
+      int32_t(sender->ackedEnd - sender->ackedPlayed) < int32_t(sender->leadTarget)) {
+    if (senderSend(sender)) workQueue(&sender->work);
+  }
+  PlaySource *source = sender->endpoint;
+  source->progress(source, sender->base + sender->consumed);
+}
+
+// ---- Play sender: acknowledgements and time-outs.
+
+// The first round trip: choose the format, fix the ring position the
+// positions count from, and tell the source when it is its first sender.
+static void senderStart(PlaySender *sender, uint32_t rtt) {
+  PlaySource *source = sender->endpoint;
+  sender->lastRtt = sender->smoothedRtt = FIRST_RTT_FACTOR * rtt;
+  senderSelectInitial(sender);
+  sender->base = source->produced;
+  sender->started = 1;
+  source->startedCount += 1;
+  if (source->startedCount == 1) source->activity(source, 1);
+}
+
+static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
+  uint32_t rtt = tickNow() - packet->tick;
+  if (rtt == 0) rtt = 1;
+  if (!sender->started) {
+    senderStart(sender, rtt);
+  } else {
+    sender->lastRtt = rtt;
+    sender->smoothedRtt = uint32_t((63ull * sender->smoothedRtt + rtt) / 64);
+  }
+  // The product is held in 64 bits and limited to 32.
+  uint64_t timeout = uint64_t(TIMEOUT_RTT_FACTOR) * sender->smoothedRtt;
+  if (timeout < TIMEOUT_FLOOR_MS) timeout = TIMEOUT_FLOOR_MS;
+  if (timeout > 0xFFFFFFFFu) timeout = 0xFFFFFFFFu;
+  sender->timeout = uint32_t(timeout);
 }
 
 int senderOnAck(void *user) {
-  discardDatagram(static_cast<PlaySender *>(user)->watcher.socket);
+  PlaySender *sender = static_cast<PlaySender *>(user);
+  assert(drvLockHeld());
+  uint8_t datagram[PACKET_MAX_DATAGRAM];
+  StreamAck ack;
+  int got = receiveFrom(sender->watcher.socket, sender->server.sin_addr, datagram, nullptr);
+  if (got < 0 || !ackLoad(datagram, got, &ack)) return 0;
+  // Oldest first: an acknowledgement at a packet boundary matches the
+  // packet that ends there.
+  uint32_t first = sender->sentCount - sender->inFlight;
+  uint32_t matched = 0;
+  bool found = false;
+  for (uint32_t n = first; n != sender->sentCount && !found; n++) {
+    const SentPacket *p = sentEntry(sender, n);
+    if (p->start <= ack.lastStart && p->start + p->duration >= ack.lastStart) {
+      matched = n;
+      found = true;
+    }
+  }
+  if (ack.receivedEnd > sender->ackedEnd) sender->ackedEnd = ack.receivedEnd;
+  if (ack.consumed > sender->ackedPlayed) sender->ackedPlayed = ack.consumed;
+  if (found) {
+    if (ack.unsolicited == 0) senderMeasure(sender, sentEntry(sender, matched));
+    sender->inFlight = sender->sentCount - matched - 1;
+  }
+  workQueue(&sender->work);
   return 0;
 }
 
-void senderOnTimeout(void *user) { (void)user; }
-
-void senderRun(void *user) { workDequeue(&static_cast<PlaySender *>(user)->work); }
-
-int receiverOnDatagram(void *user) {
-  discardDatagram(static_cast<CaptureReceiver *>(user)->watcher.socket);
-  return 0;
+void senderOnTimeout(void *user) {
+  PlaySender *sender = static_cast<PlaySender *>(user);
+  assert(drvLockHeld());
+  DWORD now = tickNow();
+  for (uint32_t newer = 0; newer < sender->inFlight; newer++) {
+    const SentPacket *p = sentEntry(sender, sender->sentCount - 1 - newer);
+    if (int32_t(now - sender->timeout - p->tick) >= 0) {
+      sender->inFlight = newer;  // this one and every older one are written off
+      break;
+    }
+  }
+  workQueue(&sender->work);
 }
+
+// ---- Play sender: window and format choice.
 
 void senderWindow(PlaySender *sender, uint32_t rtt) {
   const WireFormat *row = sender->format;
@@ -67,6 +322,174 @@ void senderSwitch(PlaySender *sender, const WireFormat *row, uint32_t rtt) {
   sender->format = row;
   senderWindow(sender, rtt);
   rsSetup(&sender->resampler, ring->rate, ring->rate, row->rate, ring->channels);
+}
+
+static int senderEligible(const PlaySender *sender, const WireFormat *row) {
+  return formatEligible(row, sender->endpoint->ring, sender->rateLimit);
+}
+
+// A round trip measured on the current row scaled to another: a row with
+// more bytes per second needs proportionally longer for the same packets.
+static uint32_t scaledRtt(const WireFormat *row, uint32_t rtt, const WireFormat *current) {
+  return uint32_t(uint64_t(row->bytesPerSecond) * rtt / current->bytesPerSecond);
+}
+
+void senderSelectInitial(PlaySender *sender) {
+  uint32_t r = 1;
+  if (sender->adaptive && sender->lastRtt != 0) r = sender->lastRtt;
+  const WireFormat *chosen = &wireFormats[0];
+  for (int i = WIRE_FORMAT_COUNT - 1; i >= 1; i--) {
+    if (senderEligible(sender, &wireFormats[i]) && formatPassesRtt(&wireFormats[i], r)) {
+      chosen = &wireFormats[i];
+      break;
+    }
+  }
+  senderSwitch(sender, chosen, r);
+  sender->stepUpAt = sender->sent + 8 * sender->leadTarget;
+  sender->stepDownAt = sender->sent + 2 * sender->leadTarget;
+}
+
+int senderStepDown(PlaySender *sender) {
+  const WireFormat *current = sender->format;
+  if (current->rttLimit >= sender->lastRtt || current == wireFormats) return 0;
+  const WireFormat *chosen = nullptr;
+  uint32_t chosenRtt = 0;
+  const WireFormat *row = current - 1;
+  while (row > wireFormats && row->bytesPerSecond == current->bytesPerSecond) row--;
+  for (; row > wireFormats; row--) {
+    uint32_t t = scaledRtt(row, sender->lastRtt, current);
+    if (t >= row->rttLimit) continue;
+    if (!senderEligible(sender, row)) break;
+    chosen = row;
+    chosenRtt = t;
+  }
+  if (!chosen) return 0;
+  senderSwitch(sender, chosen, chosenRtt);
+  sender->smoothedRtt = uint32_t((uint64_t(sender->smoothedRtt) + chosenRtt) / 2);
+  sender->stepUpAt = sender->stepDownAt = sender->sent + 8 * sender->leadTarget;
+  return 1;
+}
+
+int senderStepUp(PlaySender *sender) {
+  const WireFormat *current = sender->format;
+  const WireFormat *chosen = nullptr;
+  uint32_t chosenRtt = 0;
+  const WireFormat *row = current + 1;
+  while (row->kind != 0 && row->bytesPerSecond == current->bytesPerSecond) row++;
+  for (; row->kind != 0; row++) {
+    if (!senderEligible(sender, row)) continue;
+    uint32_t t = scaledRtt(row, sender->smoothedRtt, current);
+    if (t >= row->rttLimit) break;
+    chosen = row;
+    chosenRtt = t;
+  }
+  if (!chosen) return 0;
+  senderSwitch(sender, chosen, chosenRtt);
+  sender->smoothedRtt = uint32_t((uint64_t(chosenRtt) + sender->smoothedRtt) / 2);
+  sender->stepUpAt = sender->sent + 8 * sender->leadTarget;
+  sender->stepDownAt = sender->sent + 3 * sender->leadTarget;
+  return 1;
+}
+
+// ---- Capture receiver.
+
+void receiverAck(CaptureReceiver *receiver, uint16_t unsolicited) {
+  receiver->creditedPos += receiver->pendingCredit;
+  receiver->pendingCredit = 0;
+  StreamAck ack = {receiver->creditedPos, receiver->receivedEnd, receiver->lastStart,
+                   receiver->lastDuration, unsolicited};
+  uint8_t bytes[ACK_BYTES];
+  ackStore(bytes, &ack);
+  sendto(receiver->watcher.socket, reinterpret_cast<const char *>(bytes), sizeof bytes, 0,
+         reinterpret_cast<const sockaddr *>(&receiver->source), sizeof receiver->source);
+}
+
+// Places a data packet on the ring: a gap since the previous packet is
+// filled by repeating the last frame, then the payload is decoded at
+// writePos. Rates outside the list and a timebase of 0 decode nothing.
+// At synchronisation the converter's output is placed at the packet's start,
+// so that the first packet lands at the reader's position whatever the
+// server's positions start from (a converter still at 0 would take the
+// whole distance to the first start for a gap to fill).
+static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
+                          const uint8_t *payload, uint32_t length, bool first) {
+  RecordSink *sink = receiver->endpoint;
+  SampleRing *ring = sink->ring;
+  if (receiver->timebaseRate == 0 || header->rateIndex >= WIRE_RATE_COUNT) return;
+  rsSetup(&receiver->resampler, receiver->timebaseRate, wireRates[header->rateIndex], ring->rate,
+          ring->channels);
+  if (first) rsSetOutPos(&receiver->resampler, header->start);
+  uint32_t gap = rsStartPacket(&receiver->resampler, header->start);
+  if (gap > 0) {
+    ringRepeat(ring, receiver->writePos, gap);
+    receiver->writePos += gap;
+  }
+  AudioPayload packet = {header->wireFrames, header->stereo, payload, length};
+  uint32_t made = 0;
+  switch (header->kind) {
+    case WIRE_COMPANDED:
+      made =
+          decodeCompanded(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
+      break;
+    case WIRE_LINEAR16:
+      made = decodeLinear16(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
+      break;
+    case WIRE_GSM:
+      made = decodeGsm(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
+      break;
+    default:
+      break;
+  }
+  receiver->writePos += made;
+}
+
+int receiverOnDatagram(void *user) {
+  CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
+  assert(drvLockHeld());
+  RecordSink *sink = receiver->endpoint;
+  uint8_t datagram[PACKET_MAX_DATAGRAM];
+  sockaddr_in from;
+  int got = receiveFrom(receiver->watcher.socket, receiver->serverAddress, datagram, &from);
+  PacketHeader header;
+  if (got < 0 || !packetCheck(datagram, got, &header)) return 0;
+  receiver->source = from;
+  receiver->lastStart = header.start;
+  receiver->lastDuration = header.duration;
+  uint32_t end = header.start + header.duration;
+  if (end > receiver->receivedEnd) receiver->receivedEnd = end;
+  bool justSynced = false;
+  if (header.kind != WIRE_PROBE) {
+    if (!receiver->synced) {
+      receiver->writePos = receiver->creditedRead = sink->readPos;
+      receiver->creditedPos = receiver->receivedEnd;
+      receiver->pendingCredit = 0;
+      receiver->creditRemainder = 0;
+      receiver->synced = 1;
+      justSynced = true;
+    }
+    receiverPlace(receiver, &header, datagram + PACKET_HEADER_BYTES,
+                  uint32_t(got) - PACKET_HEADER_BYTES, justSynced);
+  }
+  receiverAck(receiver, 0);
+  if (justSynced) sinkReceiverStarted(sink);
+  sink->dataReady(sink);
+  return 0;
+}
+
+void receiverCredit(RecordSink *sink) {
+  assert(drvLockHeld());
+  const uint32_t ringRate = sink->ring->rate ? sink->ring->rate : 1;
+  for (CaptureReceiver *r = sink->receivers; r; r = r->next) {
+    if (!r->synced) continue;
+    int32_t read = int32_t(sink->readPos - r->creditedRead);
+    if (read < 0) continue;
+    // A read of at most a ring (65536 frames) times 48000 Hz fits in 64 bits.
+    uint64_t a = uint64_t(uint32_t(read)) * r->timebaseRate + r->creditRemainder;
+    r->pendingCredit += uint32_t(a / ringRate);
+    r->creditRemainder = uint32_t(a % ringRate);
+    r->creditedRead = sink->readPos;
+    if (r->pendingCredit >= r->lastDuration) receiverAck(r, 1);
+  }
 }
 
 void receiverStop(CaptureReceiver *receiver) {

@@ -86,7 +86,45 @@ struct CaptureReceiver {
   RecordSink *endpoint;       // the sink this receiver writes
   CaptureReceiver *next;      // next receiver of the same sink
   Resampler resampler;        // packet rate to the ring rate
+  in_addr serverAddress;      // the audio server, network order: other hosts are ignored
 };
+
+// Datagram layouts, little-endian. An audio packet is a 12-byte header and
+// at most 1400 payload bytes; the probe is a full-size packet of kind 0 and
+// zeros; an acknowledgement is exactly 16 bytes.
+constexpr uint32_t PACKET_HEADER_BYTES = 12;
+constexpr uint32_t PACKET_PAYLOAD_MAX = 1400;
+constexpr uint32_t PACKET_MAX_DATAGRAM = PACKET_HEADER_BYTES + PACKET_PAYLOAD_MAX;  // 1412
+constexpr uint32_t ACK_BYTES = 16;
+
+struct PacketHeader {
+  uint32_t start;       // timebase frames of the sender
+  uint16_t wireFrames;  // frames coded in the payload, at the wire rate
+  uint16_t duration;    // timebase frames of the sender
+  uint8_t kind;         // WIRE_*; WIRE_PROBE carries no audio
+  uint8_t stereo;       // 1: two interleaved channels
+  uint8_t rateIndex;    // index into wireRates
+};
+
+struct StreamAck {
+  uint32_t consumed;      // timebase frames played out or handed on
+  uint32_t receivedEnd;   // timebase frames: highest start + duration seen
+  uint32_t lastStart;     // start of the packet answered
+  uint16_t lastDuration;  // duration of that packet
+  uint16_t unsolicited;   // 0: answers a packet; 1: progress only
+};
+
+// Writes the 12 header bytes / reads them (bytes holds at least 12).
+void packetStoreHeader(uint8_t *bytes, const PacketHeader *header);
+void packetLoadHeader(const uint8_t *bytes, PacketHeader *header);
+// Writes the 16 bytes / reads them; ackLoad returns 0 unless length is 16.
+void ackStore(uint8_t *bytes, const StreamAck *ack);
+int ackLoad(const uint8_t *bytes, int length, StreamAck *ack);
+// Whether a received datagram of `length` bytes is a well-formed audio
+// packet: a full-size probe, or data whose (kind, rate index, stereo) is a
+// row of wireFormats and whose payload is exactly what its wire frames
+// need. Fills *header when it is.
+int packetCheck(const uint8_t *bytes, int length, PacketHeader *header);
 
 // Loop handlers. The user value is the sender or receiver.
 int senderOnAck(void *sender);
@@ -94,10 +132,25 @@ void senderOnTimeout(void *sender);
 void senderRun(void *sender);
 int receiverOnDatagram(void *receiver);
 
+// Builds and sends one data packet; nonzero when another may follow at once.
+int senderSend(PlaySender *sender);
+// Sends the probe (not limited by the packets in flight).
+void senderProbe(PlaySender *sender);
+// Format choice: the first row after the first round trip, and one step
+// slower or faster; the steps return nonzero when the row changed.
+void senderSelectInitial(PlaySender *sender);
+int senderStepDown(PlaySender *sender);
+int senderStepUp(PlaySender *sender);
 // Recomputes packetFrames and leadTarget for round-trip value rtt (ms).
 void senderWindow(PlaySender *sender, uint32_t rtt);
 // Makes row the current format: window for rtt, resampler from the ring's
 // rate to the row's.
 void senderSwitch(PlaySender *sender, const WireFormat *row, uint32_t rtt);
+// Sends a StreamAck to the last datagram's source; unsolicited 1 reports
+// progress only.
+void receiverAck(CaptureReceiver *receiver, uint16_t unsolicited);
+// After the application has read from the sink's ring: earns credit for
+// every synchronised receiver, acknowledging when a packet's worth is due.
+void receiverCredit(RecordSink *sink);
 // Takes a synchronised receiver out of its sink's synchronised set.
 void receiverStop(CaptureReceiver *receiver);

@@ -343,9 +343,12 @@ void onPlayStreamOpened(ServerSession *session, const BYTE *reply, void *context
 void onRecordStreamOpened(ServerSession *session, const BYTE *reply, void *context) {
   StreamRequest *request = static_cast<StreamRequest *>(context);
   StreamSlot *slot = nullptr;
-  if (streamAccepted(reply)) {
+  // The receiver takes datagrams from the host the control connection
+  // reached, and from no other.
+  DWORD server = streamAccepted(reply) ? socketAddress(session->connection->socket, true) : 0;
+  if (server != 0) {
     slot = request->slot;
-    slotBindCapture(slot, static_cast<RecordSink *>(request->owner), load32(reply + 12));
+    slotBindCapture(slot, static_cast<RecordSink *>(request->owner), server, load32(reply + 12));
   }
   streamRequestEnd(session, request, slot);
 }

@@ -4,9 +4,10 @@
 #   scripts/bench.sh [BUILD_DIR] [benchmark options]
 #
 # Installs the benchmark dependencies that are missing (as root or with
-# sudo), then runs the rate converter against speexdsp and libsoxr and the
-# coders, five repetitions each, and prints the medians as multiples of real
-# time with the ratios to each peer. Extra options go to the benchmark
+# sudo), then runs the rate converter against speexdsp and libsoxr, the
+# coders, and the play sender's send path against a bare sendto, five
+# repetitions each, and prints the medians as multiples of real time with the
+# ratios to each peer. Extra options go to the benchmark
 # (for example --benchmark_filter=lumivox).
 set -euo pipefail
 
@@ -26,5 +27,6 @@ if [[ ${#missing[@]} -gt 0 ]]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=ON
-cmake --build "$build" --target convert_bench -j 2
+cmake --build "$build" --target convert_bench stream_bench -j 2
 "$build/bench/convert_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
+"$build/bench/stream_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"

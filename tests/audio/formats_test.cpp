@@ -218,14 +218,15 @@ TEST_F(StreamSetup, SenderAndReceiverListsKeepNewestFirst) {
   ASSERT_TRUE(a && b && c && d);
   slotBindPlay(a, &source, 0x7F000001, 9001, 0, 0, 0, 48000);
   slotBindPlay(b, &source, 0x7F000001, 9001, 0, 0, 0, 48000);
-  slotBindCapture(c, &sink, 8000);
-  slotBindCapture(d, &sink, 8000);
+  slotBindCapture(c, &sink, 0x7F000001, 8000);
+  slotBindCapture(d, &sink, 0x7F000001, 8000);
   EXPECT_EQ(source.senders, b->stream);
   EXPECT_EQ(source.senders->next, a->stream);
   CaptureReceiver *receiver = static_cast<CaptureReceiver *>(d->stream);
   EXPECT_EQ(sink.receivers, receiver);
   EXPECT_EQ(receiver->next, c->stream);
   EXPECT_EQ(receiver->timebaseRate, 8000u);
+  EXPECT_EQ(ntohl(receiver->serverAddress.s_addr), 0x7F000001u);
   EXPECT_EQ(receiver->watcher.priority, 30u);
   EXPECT_EQ(receiver->synced, 0u);
 

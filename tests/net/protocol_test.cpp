@@ -223,8 +223,15 @@ TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
   EXPECT_EQ(load32(&request[24]), 65536u);
   EXPECT_EQ(load16(&request[28]), 7);
 
+  // The server's UDP side: a socket of the test's on the same host.
+  Socket udp(socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in at = addressOf("127.79.3.1", 0);
+  ASSERT_EQ(bind(udp.s, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  socklen_t atLength = sizeof at;
+  getsockname(udp.s, reinterpret_cast<sockaddr *>(&at), &atLength);
+  WORD udpPort = ntohs(at.sin_port);
   Bytes accepted = reply(0, STREAM_ACCEPTED, 1, 28);
-  put16(accepted, 8, 12345);
+  put16(accepted, 8, udpPort);
   accepted[10] = 1;
   put32(accepted, 12, 48000);
   put32(accepted, 16, id);
@@ -240,9 +247,16 @@ TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
   EXPECT_EQ(sender->leadMin, 256u);
   EXPECT_EQ(sender->leadMax, 65536u);
   EXPECT_EQ(sender->rateLimit, 48000u);
-  EXPECT_EQ(ntohs(sender->server.sin_port), 12345);
+  EXPECT_EQ(ntohs(sender->server.sin_port), udpPort);
   EXPECT_EQ(sender->server.sin_addr.s_addr, inet_addr("127.79.3.1"))
       << "datagrams go to the host the control connection reached";
+  // The new stream starts with its probe on the granted port: 1412 zero bytes.
+  ASSERT_TRUE(turnUntil([&] { return sender->sentCount == 1; }));
+  ASSERT_TRUE(waitFor(udp.s, false));
+  char probe[2000];
+  int n = recv(udp.s, probe, sizeof probe, 0);
+  ASSERT_EQ(n, 1412);
+  EXPECT_EQ(std::count(probe, probe + n, 0), n);
 
   requestPauseStream(s, slot, 1);
   Bytes pause = next();

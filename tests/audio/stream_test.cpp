@@ -1,0 +1,545 @@
+// The play sender and the capture receiver against a loopback socket that
+// plays the audio server: it receives the sender's datagrams and answers
+// with acknowledgements, or sends audio packets to a receiver and reads its
+// acknowledgements. Time moves only through the frozen tick.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "audio/formats.h"
+#include "audio/stream.h"
+#include "devices/endpoint.h"
+#include "tests/support/loop_support.h"
+
+namespace {
+
+constexpr uint32_t SERVER_HOST = 0x7F000001;  // 127.0.0.1
+constexpr uint32_t OTHER_HOST = 0x7F000002;   // 127.0.0.2: a host that is not the server
+
+SOCKET boundSocket(uint32_t host) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(host);
+  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  unsigned long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+  return s;
+}
+
+uint16_t portOf(SOCKET s) {
+  sockaddr_in a = {};
+  socklen_t length = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr *>(&a), &length);
+  return ntohs(a.sin_port);
+}
+
+// Fills requests with a ramp and counts the callbacks.
+struct SourceLog {
+  int fills = 0;
+  int activity = -1;
+  uint32_t progress = 0;
+  int refuse = 0;  // 1: sourceFill produces nothing
+};
+SourceLog *sourceLog;
+
+int testFill(PlaySource *source, uint32_t position, uint32_t amount) {
+  sourceLog->fills++;
+  if (sourceLog->refuse) return 0;
+  uint32_t need = position + amount - source->produced;
+  if (int32_t(need) <= 0) return 0;
+  for (uint32_t i = 0; i < need; i++) {
+    uint32_t span;
+    int16_t *at = ringSpan(source->ring, source->produced, &span);
+    for (uint32_t c = 0; c < source->ring->channels; c++) at[c] = int16_t(source->produced * 7);
+    source->produced++;
+  }
+  return 1;
+}
+void testSourceActivity(PlaySource *, int flag) { sourceLog->activity = flag; }
+void testProgress(PlaySource *, uint32_t consumed) { sourceLog->progress = consumed; }
+
+struct SinkLog {
+  int dataReady = 0;
+  int activity = -1;
+};
+SinkLog *sinkLog;
+void testDataReady(RecordSink *) { sinkLog->dataReady++; }
+void testSinkActivity(RecordSink *, int flag) { sinkLog->activity = flag; }
+
+class StreamTest : public LoopTest {
+ protected:
+  void SetUp() override {
+    LoopTest::SetUp();
+    sourceLog = &slog;
+    sinkLog = &klog;
+    server = boundSocket(SERVER_HOST);
+    other = boundSocket(OTHER_HOST);
+    source.fill = testFill;
+    source.activity = testSourceActivity;
+    source.progress = testProgress;
+    source.ring = ringCreate(RING_FRAMES, 44100, 1);
+    sink.dataReady = testDataReady;
+    sink.activity = testSinkActivity;
+    sink.ring = ringCreate(RING_FRAMES, 44100, 0);
+  }
+  void TearDown() override {
+    if (slot) slotClose(slot);
+    closesocket(server);
+    closesocket(other);
+    LocalFree(source.ring);
+    LocalFree(sink.ring);
+    LoopTest::TearDown();
+  }
+
+  PlaySender *bindSender(uint8_t adaptive = 0, uint32_t serverRate = 48000) {
+    slot = slotCreate();
+    EXPECT_NE(slot, nullptr);
+    slotBindPlay(slot, &source, SERVER_HOST, portOf(server), 256, 65536, adaptive, serverRate);
+    return static_cast<PlaySender *>(slot->stream);
+  }
+  CaptureReceiver *bindReceiver(uint32_t timebase = 8000) {
+    slot = slotCreate();
+    EXPECT_NE(slot, nullptr);
+    slotBindCapture(slot, &sink, SERVER_HOST, timebase);
+    return static_cast<CaptureReceiver *>(slot->stream);
+  }
+
+  // Runs loop turns while a work item is queued (bounded).
+  void runWork() {
+    for (int i = 0; i < 64 && loopWork; i++) loopTurn();
+  }
+  // The next datagram at the server, or an empty vector.
+  std::vector<uint8_t> serverReceive() {
+    std::vector<uint8_t> d(2048);
+    int got = recv(server, reinterpret_cast<char *>(d.data()), int(d.size()), 0);
+    d.resize(got > 0 ? size_t(got) : 0);
+    return d;
+  }
+  void sendToSlot(SOCKET from, const uint8_t *bytes, size_t length) {
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(SERVER_HOST);
+    to.sin_port = htons(slot->localPort);
+    sendto(from, reinterpret_cast<const char *>(bytes), int(length), 0,
+           reinterpret_cast<sockaddr *>(&to), sizeof to);
+  }
+  void ack(const StreamAck &a, SOCKET from = INVALID_SOCKET) {
+    uint8_t b[ACK_BYTES];
+    ackStore(b, &a);
+    sendToSlot(from == INVALID_SOCKET ? server : from, b, sizeof b);
+    loopTurn();  // the acknowledgement watcher outranks everything
+  }
+  // Answers the probe after rtt ms, starting the sender.
+  void startSender(PlaySender *sender, DWORD rtt) {
+    runWork();
+    ASSERT_EQ(serverReceive().size(), PACKET_MAX_DATAGRAM);
+    lvTickAdvance(rtt);
+    ack({0, 0, 0, 0, 0});
+    ASSERT_EQ(sender->started, 1u);
+  }
+
+  SourceLog slog;
+  SinkLog klog;
+  PlaySource source = {};
+  RecordSink sink = {};
+  StreamSlot *slot = nullptr;
+  SOCKET server = INVALID_SOCKET, other = INVALID_SOCKET;
+};
+
+TEST(StreamPackets, LayoutsAreLittleEndianAndChecked) {
+  uint8_t b[PACKET_MAX_DATAGRAM] = {};
+  PacketHeader h = {0x04030201, 160, 0x0605, WIRE_COMPANDED, 0, 0};
+  packetStoreHeader(b, &h);
+  const uint8_t expected[12] = {1, 2, 3, 4, 160, 0, 5, 6, 1, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(b, expected, 12), 0);
+  PacketHeader back;
+  EXPECT_TRUE(packetCheck(b, 12 + 160, &back));  // row 1: one byte per frame
+  EXPECT_EQ(back.start, 0x04030201u);
+  EXPECT_EQ(back.duration, 0x0605);
+  EXPECT_FALSE(packetCheck(b, 12 + 159, &back));
+  EXPECT_FALSE(packetCheck(b, 11, &back));
+  b[8] = WIRE_LINEAR16;  // kind 2 at 8000 Hz is no row
+  EXPECT_FALSE(packetCheck(b, 12 + 320, &back));
+  b[10] = 5;
+  b[9] = 1;  // row 16: four bytes per frame
+  EXPECT_TRUE(packetCheck(b, 12 + 640, &back));
+  b[9] = 2;
+  EXPECT_FALSE(packetCheck(b, 12 + 640, &back));
+  b[8] = WIRE_GSM, b[9] = 0, b[10] = 0;
+  EXPECT_TRUE(packetCheck(b, 12 + 33, &back));
+  b[4] = 161;
+  EXPECT_FALSE(packetCheck(b, 12 + 33, &back));
+  std::memset(b, 0, 12);
+  EXPECT_TRUE(packetCheck(b, PACKET_MAX_DATAGRAM, &back));  // the probe is full size
+  EXPECT_FALSE(packetCheck(b, 16, &back));
+
+  StreamAck a = {1, 0x01020304, 3, 0xABCD, 1}, r;
+  ackStore(b, &a);
+  EXPECT_EQ(b[4], 4);
+  EXPECT_EQ(b[7], 1);
+  EXPECT_EQ(b[12], 0xCD);
+  EXPECT_FALSE(ackLoad(b, 15, &r));
+  EXPECT_FALSE(ackLoad(b, 17, &r));
+  ASSERT_TRUE(ackLoad(b, 16, &r));
+  EXPECT_EQ(r.receivedEnd, 0x01020304u);
+  EXPECT_EQ(r.lastDuration, 0xABCD);
+  EXPECT_EQ(r.unsolicited, 1);
+}
+
+TEST_F(StreamTest, NewSenderProbesOnceThenAgainAfterFiveSeconds) {
+  PlaySender *sender = bindSender();
+  runWork();
+  std::vector<uint8_t> probe = serverReceive();
+  ASSERT_EQ(probe.size(), 1412u);
+  for (uint8_t byte : probe) ASSERT_EQ(byte, 0);
+  EXPECT_TRUE(serverReceive().empty());
+  EXPECT_EQ(sender->inFlight, 1u);
+  EXPECT_EQ(loopTimers, &sender->timer);
+  EXPECT_EQ(sender->timer.due, START_TICK + 5000);
+
+  lvTickAdvance(4999);
+  EXPECT_EQ(loopWork, nullptr);
+  lvTickAdvance(1);
+  loopTurn();  // the timer writes the probe off and asks for a run
+  EXPECT_EQ(sender->inFlight, 0u);
+  runWork();
+  EXPECT_EQ(serverReceive().size(), 1412u);
+  EXPECT_EQ(sender->sentCount, 2u);
+}
+
+TEST_F(StreamTest, FirstRoundTripSetsTimesAndChoosesTheFormat) {
+  source.produced = 777;
+  PlaySender *sender = bindSender();
+  startSender(sender, 30);
+  EXPECT_EQ(sender->lastRtt, 120u);
+  EXPECT_EQ(sender->smoothedRtt, 120u);
+  EXPECT_EQ(sender->timeout, 1200u);
+  EXPECT_EQ(sender->base, 777u);
+  EXPECT_EQ(source.startedCount, 1u);
+  EXPECT_EQ(slog.activity, 1);
+  // Not adaptive: the best eligible row, 44100 Hz stereo.
+  EXPECT_EQ(sender->format, &wireFormats[16]);
+  EXPECT_EQ(sender->stepUpAt, 8 * sender->leadTarget);
+  EXPECT_EQ(sender->stepDownAt, 2 * sender->leadTarget);
+  slotClose(slot);
+  slot = nullptr;
+  EXPECT_EQ(slog.activity, 0);
+
+  // A round trip of 0 ms counts as 1; a mono ring takes row 12.
+  LocalFree(source.ring);
+  source.ring = ringCreate(RING_FRAMES, 44100, 0);
+  sender = bindSender();
+  startSender(sender, 0);
+  EXPECT_EQ(sender->lastRtt, 4u);
+  EXPECT_EQ(sender->timeout, 1000u);
+  EXPECT_EQ(sender->format, &wireFormats[12]);
+
+  // The window at row 12 for 31 ms: 692-frame packets, a lead of four.
+  senderWindow(sender, 31);
+  EXPECT_EQ(sender->packetFrames, 692u);
+  EXPECT_EQ(sender->leadTarget, 2768u);
+}
+
+TEST_F(StreamTest, AdaptiveSenderStartsByRoundTripAndStepsDown) {
+  PlaySender *sender = bindSender(1);
+  startSender(sender, 20);  // counts as 80 ms: rows up to 63 ms fail
+  EXPECT_EQ(sender->format, &wireFormats[7]);  // the highest row with a limit above 80 ms
+  // A slow trip past the row's limit steps down by bytes per second.
+  sender->lastRtt = 200;
+  EXPECT_TRUE(senderStepDown(sender));
+  EXPECT_LT(sender->format->bytesPerSecond, wireFormats[7].bytesPerSecond);
+  EXPECT_GT(sender->format->rttLimit, 200u * sender->format->bytesPerSecond / 32000);
+  EXPECT_EQ(sender->format, &wireFormats[1]);  // the lowest row that passes
+  // Up from 8000 bytes per second, a 1 ms trip scales to 22 ms at row 16
+  // (limit 15): the walk stops at row 15.
+  sender->smoothedRtt = 1;
+  EXPECT_TRUE(senderStepUp(sender));
+  EXPECT_EQ(sender->format, &wireFormats[15]);
+}
+
+TEST_F(StreamTest, FourInFlightBlockDataAndAcknowledgementsOpenTheWindow) {
+  PlaySender *sender = bindSender();
+  startSender(sender, 5);
+  runWork();
+  std::vector<PacketHeader> packets;
+  for (std::vector<uint8_t> d = serverReceive(); !d.empty(); d = serverReceive()) {
+    PacketHeader h;
+    ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &h));
+    EXPECT_EQ(h.kind, WIRE_LINEAR16);
+    EXPECT_EQ(h.stereo, 1);
+    EXPECT_EQ(h.rateIndex, 5);
+    EXPECT_EQ(h.wireFrames, h.duration);  // equal rates
+    if (!packets.empty()) EXPECT_EQ(h.start, packets.back().start + packets.back().duration);
+    packets.push_back(h);
+  }
+  ASSERT_EQ(packets.size(), 4u);
+  EXPECT_EQ(packets[0].start, 0u);
+  EXPECT_EQ(sender->inFlight, 4u);
+  EXPECT_EQ(loopWork, nullptr);
+  EXPECT_EQ(slog.progress, sender->consumed);
+  EXPECT_EQ(senderSend(sender), 0);  // the window is full: nothing is built
+  EXPECT_TRUE(serverReceive().empty());
+
+  // At the boundary of packets 0 and 1 the older one matches. The server
+  // reports a full lead queued, so nothing more is sent.
+  uint32_t full = sender->leadTarget;
+  ack({0, full, packets[1].start, packets[0].duration, 0});
+  EXPECT_EQ(sender->inFlight, 3u);
+  runWork();
+  EXPECT_TRUE(serverReceive().empty());
+  // An acknowledgement that matches no packet raises the positions only.
+  ack({100, full, 999999, 0, 1});
+  EXPECT_EQ(sender->ackedPlayed, 100u);
+  EXPECT_EQ(sender->inFlight, 3u);
+  runWork();  // 100 frames played: the lead opens for one packet
+  ASSERT_EQ(serverReceive().size() > 0, true);
+  EXPECT_EQ(sender->inFlight, 4u);
+  // Packets 1 to 4 are in flight; the second-oldest (2) leaves two.
+  ack({100, full + 100, packets[2].start + 1, 0, 0});
+  EXPECT_EQ(sender->inFlight, 2u);
+  runWork();
+}
+
+TEST_F(StreamTest, AServerThatNeverConsumesStopsTheFlowAfterOneLead) {
+  PlaySender *sender = bindSender();
+  startSender(sender, 5);
+  uint32_t end = 0, longest = 0;
+  int packets = 0;
+  for (int round = 0; round < 100; round++) {
+    runWork();
+    std::vector<uint8_t> d = serverReceive();
+    if (d.empty()) break;
+    PacketHeader h;
+    ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &h));
+    packets++;
+    if (h.duration > longest) longest = h.duration;
+    end = h.start + h.duration;
+    ack({0, end, h.start, h.duration, 0});
+  }
+  runWork();
+  EXPECT_TRUE(serverReceive().empty());
+  EXPECT_GE(end, sender->leadTarget);
+  // What was in flight when the lead was reached may still arrive.
+  EXPECT_LT(end, sender->leadTarget + SENDER_MAX_IN_FLIGHT * longest);
+  EXPECT_GE(int32_t(sender->ackedEnd - sender->ackedPlayed), int32_t(sender->leadTarget));
+  EXPECT_LT(packets, 100);
+  EXPECT_EQ(sender->inFlight, 0u);
+}
+
+TEST_F(StreamTest, SenderIgnoresOtherHostsAndMalformedAcknowledgements) {
+  PlaySender *sender = bindSender();
+  runWork();
+  serverReceive();
+  lvTickAdvance(10);
+  ack({5000, 5000, 0, 0, 0}, other);  // forged: would start the sender
+  EXPECT_EQ(sender->started, 0u);
+  EXPECT_EQ(sender->ackedEnd, 0u);
+  EXPECT_EQ(loopWork, nullptr);
+  uint8_t b[17] = {};
+  sendToSlot(server, b, 15);
+  loopTurn();
+  sendToSlot(server, b, 17);
+  loopTurn();
+  EXPECT_EQ(sender->started, 0u);
+  EXPECT_EQ(sender->inFlight, 1u);
+  EXPECT_EQ(loopWork, nullptr);
+  ack({0, 0, 0, 0, 0});  // the server's own answer still counts
+  EXPECT_EQ(sender->started, 1u);
+  runWork();
+  while (!serverReceive().empty()) {
+  }
+}
+
+TEST_F(StreamTest, SenderWithoutAudioSendsNothingUntilAsked) {
+  slog.refuse = 1;
+  PlaySender *sender = bindSender();
+  startSender(sender, 5);
+  runWork();
+  EXPECT_TRUE(serverReceive().empty());
+  EXPECT_GT(slog.fills, 0);
+  EXPECT_EQ(sender->inFlight, 0u);
+  EXPECT_EQ(loopWork, nullptr);
+}
+
+TEST_F(StreamTest, GsmPacketsCarryWholeFrames) {
+  PlaySender *sender = bindSender(0, 8000);  // a server limited to 8000 Hz: GSM or row 1
+  startSender(sender, 5);
+  senderSwitch(sender, &wireFormats[0], sender->smoothedRtt);
+  sender->paused = 1;  // only the explicit sends below
+  for (int i = 0; i < 3; i++) {
+    sender->inFlight = 0;
+    senderSend(sender);
+    std::vector<uint8_t> d = serverReceive();
+    PacketHeader h;
+    ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &h)) << d.size();
+    EXPECT_EQ(h.kind, WIRE_GSM);
+    // At least 200 coded bytes: six 33-byte frames.
+    EXPECT_EQ(h.wireFrames, 6 * 160);
+    EXPECT_EQ(d.size(), 12u + 6 * 33);
+    // 160 wire frames at 8000 Hz are 882 application frames at 44100 Hz.
+    EXPECT_NEAR(h.duration, 6 * 882, 2) << i;
+    if (i > 0) EXPECT_EQ(h.start, sender->sent - h.duration);
+  }
+  sender->inFlight = 0;
+}
+
+// ---- Capture receiver.
+
+std::vector<uint8_t> companded(uint32_t start, uint16_t frames, uint16_t duration) {
+  std::vector<uint8_t> d(PACKET_HEADER_BYTES + frames, 0xF0);  // row 1: 8000 Hz mono
+  PacketHeader h = {start, frames, duration, WIRE_COMPANDED, 0, 0};
+  packetStoreHeader(d.data(), &h);
+  return d;
+}
+
+TEST_F(StreamTest, ReceiverAcknowledgesProbesAndSynchronisesAtTheFirstPacket) {
+  CaptureReceiver *receiver = bindReceiver();
+  sink.readPos = 1000;
+  std::vector<uint8_t> probe(PACKET_MAX_DATAGRAM, 0);
+  PacketHeader ph = {500, 0, 80, WIRE_PROBE, 0, 0};
+  packetStoreHeader(probe.data(), &ph);
+  sendToSlot(server, probe.data(), probe.size());
+  loopTurn();
+  std::vector<uint8_t> reply = serverReceive();
+  StreamAck a;
+  ASSERT_TRUE(ackLoad(reply.data(), int(reply.size()), &a));
+  EXPECT_EQ(a.unsolicited, 0);
+  EXPECT_EQ(a.lastStart, 500u);
+  EXPECT_EQ(a.lastDuration, 80);
+  EXPECT_EQ(a.receivedEnd, 580u);
+  EXPECT_EQ(a.consumed, 0u);
+  EXPECT_EQ(receiver->synced, 0u);
+  EXPECT_EQ(receiver->writePos, 0u);
+  EXPECT_EQ(sink.activeCount, 0u);
+
+  std::vector<uint8_t> data = companded(580, 160, 160);
+  sendToSlot(server, data.data(), data.size());
+  loopTurn();
+  ASSERT_TRUE(ackLoad(serverReceive().data(), 16, &a));
+  EXPECT_EQ(receiver->synced, 1u);
+  EXPECT_EQ(receiver->creditedRead, 1000u);
+  EXPECT_EQ(receiver->creditedPos, 740u);
+  EXPECT_EQ(a.consumed, 740u);
+  EXPECT_EQ(a.receivedEnd, 740u);
+  // Written from the reader's position itself, upsampled to 44100 Hz.
+  EXPECT_GT(receiver->writePos, 1000u + 700);
+  EXPECT_LT(receiver->writePos, 1000u + 900);
+  EXPECT_EQ(klog.activity, 1);
+  EXPECT_EQ(klog.dataReady, 2);
+  int16_t *at = ringSamples(sink.ring);
+  EXPECT_EQ(at[999], 0);
+  int nonzero = 0;
+  for (uint32_t i = 1000; i < receiver->writePos; i++) nonzero += at[i] != 0;
+  EXPECT_GT(nonzero, 600);
+}
+
+TEST_F(StreamTest, ReceiverCreditFollowsTheReader) {
+  CaptureReceiver *receiver = bindReceiver();
+  std::vector<uint8_t> data = companded(0, 160, 160);
+  sendToSlot(server, data.data(), data.size());
+  loopTurn();
+  serverReceive();
+  ASSERT_EQ(receiver->synced, 1u);
+
+  StreamAck a;
+  sink.readPos += 44100;
+  receiverCredit(&sink);
+  std::vector<uint8_t> reply = serverReceive();
+  ASSERT_TRUE(ackLoad(reply.data(), int(reply.size()), &a));
+  EXPECT_EQ(a.consumed, 160u + 8000);  // exactly one second of the timebase
+  EXPECT_EQ(a.unsolicited, 1);
+  EXPECT_EQ(receiver->creditRemainder, 0u);
+
+  sink.readPos += 100;
+  receiverCredit(&sink);
+  EXPECT_EQ(receiver->pendingCredit, 18u);
+  EXPECT_EQ(receiver->creditRemainder, 6200u);
+  EXPECT_TRUE(serverReceive().empty());
+  // 100 frames at a time: the ninth read brings the credit to 163, past a
+  // packet's 160, and the acknowledgement goes out at once.
+  for (int read = 2; read <= 9; read++) {
+    sink.readPos += 100;
+    receiverCredit(&sink);
+    EXPECT_EQ(serverReceive().empty(), read < 9) << read;
+  }
+  EXPECT_EQ(receiver->pendingCredit, 0u);
+  EXPECT_EQ(receiver->creditedPos, 160u + 8000 + 163);
+  // A reader behind the credited position earns nothing.
+  sink.readPos -= 10;
+  receiverCredit(&sink);
+  EXPECT_EQ(receiver->pendingCredit, 0u);
+}
+
+TEST_F(StreamTest, ReceiverFillsGapsByRepetition) {
+  CaptureReceiver *receiver = bindReceiver(44100);
+  // 44100 Hz mono linear (row 12): equal rates, sample-exact.
+  auto linear = [](uint32_t start, int16_t value) {
+    std::vector<uint8_t> d(PACKET_HEADER_BYTES + 2 * 100);
+    PacketHeader h = {start, 100, 100, WIRE_LINEAR16, 0, 5};
+    packetStoreHeader(d.data(), &h);
+    for (int i = 0; i < 100; i++) {
+      d[12 + 2 * i] = uint8_t(value);
+      d[13 + 2 * i] = uint8_t(uint16_t(value) >> 8);
+    }
+    return d;
+  };
+  std::vector<uint8_t> first = linear(0, 1000), third = linear(200, -3);
+  sendToSlot(server, first.data(), first.size());
+  loopTurn();
+  sendToSlot(server, third.data(), third.size());
+  loopTurn();
+  EXPECT_EQ(receiver->writePos, 300u);
+  int16_t *at = ringSamples(sink.ring);
+  EXPECT_EQ(at[99], 1000);
+  EXPECT_EQ(at[150], 1000);  // the lost packet's frames repeat the last one
+  EXPECT_EQ(at[200], -3);
+  serverReceive();
+  serverReceive();
+}
+
+TEST_F(StreamTest, ReceiverIgnoresOtherHostsAndMalformedDatagrams) {
+  CaptureReceiver *receiver = bindReceiver();
+  std::vector<uint8_t> good = companded(40, 160, 160);
+  // A valid packet from another host: no audio, no acknowledgement there.
+  sendToSlot(other, good.data(), good.size());
+  loopTurn();
+  EXPECT_EQ(receiver->synced, 0u);
+  EXPECT_EQ(receiver->receivedEnd, 0u);
+  char byte;
+  EXPECT_EQ(recv(other, &byte, 1, 0), SOCKET_ERROR);
+
+  // From the server: a late acknowledgement of a closed playback stream, a
+  // short payload, a rate and kind that is no row, a short probe, a bare
+  // header fragment.
+  StreamAck stale = {0x00050102, 0x000000A0, 0x00000502, 160, 0};
+  uint8_t ackBytes[ACK_BYTES];
+  ackStore(ackBytes, &stale);
+  std::vector<uint8_t> shortPayload = companded(40, 160, 160);
+  shortPayload.pop_back();
+  std::vector<uint8_t> noRow = companded(40, 160, 160);
+  noRow[10] = 5;  // companded at 44100 Hz
+  std::vector<uint8_t> shortProbe(PACKET_HEADER_BYTES, 0);
+  const std::vector<uint8_t> bad[] = {std::vector<uint8_t>(ackBytes, ackBytes + 16), shortPayload,
+                                      noRow, shortProbe, std::vector<uint8_t>(5, 1)};
+  for (const std::vector<uint8_t> &d : bad) {
+    sendToSlot(server, d.data(), d.size());
+    loopTurn();
+  }
+  EXPECT_EQ(receiver->synced, 0u);
+  EXPECT_EQ(receiver->receivedEnd, 0u);
+  EXPECT_EQ(receiver->lastDuration, 0);
+  EXPECT_EQ(klog.dataReady, 0);
+  EXPECT_TRUE(serverReceive().empty());
+
+  sendToSlot(server, good.data(), good.size());
+  loopTurn();
+  EXPECT_EQ(receiver->synced, 1u);
+  EXPECT_EQ(serverReceive().size(), ACK_BYTES);
+  slotClose(slot);
+  slot = nullptr;
+  EXPECT_EQ(sink.activeCount, 0u);
+}
+
+}  // namespace
