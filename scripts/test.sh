@@ -14,12 +14,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-<<<<<<< HEAD
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev)
-=======
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libgsm1-dev
-  libspeexdsp-dev libsoxr-dev pkg-config)
->>>>>>> audio
+packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev
+  libgsm1-dev libspeexdsp-dev libsoxr-dev pkg-config libsndfile1-dev)
 sanitize=""
 build_dir="${LUMIVOX_BUILD_DIR:-}"
 test_timeout="${LUMIVOX_TEST_TIMEOUT:-300}"
