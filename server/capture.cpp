@@ -40,8 +40,13 @@ constexpr double TONE_LEVEL = 16384.0;  // peak of the generated tone, half of f
 class CaptureStream : public UdpStream, public std::enable_shared_from_this<CaptureStream> {
  public:
   CaptureStream(asio::io_context &io, const ServerOptions &o, StreamRecord &r)
-      : options_(o), socket_(std::move(r.socket)), timer_(io), id_(r.id), driver_(r.driver),
-        timebase_(r.rate ? r.rate : 1), lead_(r.applicationLead) {}
+      : options_(o),
+        socket_(std::move(r.socket)),
+        timer_(io),
+        id_(r.id),
+        driver_(r.driver),
+        timebase_(r.rate ? r.rate : 1),
+        lead_(r.applicationLead) {}
   ~CaptureStream() override { finish(); }
 
   bool start();
@@ -75,16 +80,16 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   uint32_t timebase_;               // Hz: positions of packets and credit
   uint32_t lead_;                   // timebase frames sent beyond the credit at most
   const WireFormat *row_ = nullptr;
-  SNDFILE *file_ = nullptr;         // the input, or null for the tone
-  uint32_t fileChannels_ = 1;       // channels of the input file
-  double phase_ = 0;                // radians of the tone's next frame
-  SampleRing *ring_ = nullptr;      // source rate and channels; LocalFree'd by finish
-  Resampler rs_{};                  // source rate to wire rate, timebase = source rate
-  uint32_t produced_ = 0;           // ring position up to which source audio is in
-  uint32_t consumedIn_ = 0;         // ring position up to which the encoder read
-  uint64_t sentSource_ = 0;         // source frames sent so far
-  uint32_t packetFrames_ = 0;       // source frames per packet
-  bool inputEnded_ = false;         // the file has no more frames
+  SNDFILE *file_ = nullptr;     // the input, or null for the tone
+  uint32_t fileChannels_ = 1;   // channels of the input file
+  double phase_ = 0;            // radians of the tone's next frame
+  SampleRing *ring_ = nullptr;  // source rate and channels; LocalFree'd by finish
+  Resampler rs_{};              // source rate to wire rate, timebase = source rate
+  uint32_t produced_ = 0;       // ring position up to which source audio is in
+  uint32_t consumedIn_ = 0;     // ring position up to which the encoder read
+  uint64_t sentSource_ = 0;     // source frames sent so far
+  uint32_t packetFrames_ = 0;   // source frames per packet
+  bool inputEnded_ = false;     // the file has no more frames
   bool closed_ = false;
   bool ticking_ = false;
   bool acked_ = false;              // an acknowledgement came
@@ -128,7 +133,9 @@ bool CaptureStream::start() {
   logLine(LOG_INFO, "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u",
           id_, file_ ? options_.input.c_str() : "a tone", rate,
           driver_.address().to_string().c_str(), unsigned(driver_.port()),
-          row_->kind == WIRE_GSM ? "GSM" : row_->kind == WIRE_COMPANDED ? "companded" : "linear",
+          row_->kind == WIRE_GSM         ? "GSM"
+          : row_->kind == WIRE_COMPANDED ? "companded"
+                                         : "linear",
           row_->rate, row_->stereo ? "stereo" : "mono", lead_);
   receiveNext();
   sendMore();
@@ -263,7 +270,7 @@ bool CaptureStream::sendOne() {
   uint32_t start = toTimebase(sentSource_);
   sentSource_ += uint32_t(after - sent);
   uint32_t duration = toTimebase(sentSource_) - start;
-  PacketHeader h{start, wireFrames, uint16_t(duration), row_->kind, uint8_t(row_->stereo),
+  PacketHeader h{start,          wireFrames, uint16_t(duration), row_->kind, uint8_t(row_->stereo),
                  row_->rateIndex};
   packetHeaderBuild(out, h);
   asio::error_code ignored;  // a lost packet is a gap the driver fills

@@ -6,10 +6,14 @@
 
 size_t packetPayloadNeeded(const PacketHeader &h) {
   switch (h.kind) {
-    case WIRE_COMPANDED: return size_t(h.wireFrames) * (h.stereo ? 2 : 1);
-    case WIRE_LINEAR16: return size_t(h.wireFrames) * (h.stereo ? 4 : 2);
-    case WIRE_GSM: return size_t(h.wireFrames / GSM_FRAME_SAMPLES) * GSM_FRAME_BYTES;
-    default: return 0;
+    case WIRE_COMPANDED:
+      return size_t(h.wireFrames) * (h.stereo ? 2 : 1);
+    case WIRE_LINEAR16:
+      return size_t(h.wireFrames) * (h.stereo ? 4 : 2);
+    case WIRE_GSM:
+      return size_t(h.wireFrames / GSM_FRAME_SAMPLES) * GSM_FRAME_BYTES;
+    default:
+      return 0;
   }
 }
 

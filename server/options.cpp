@@ -145,10 +145,10 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
 
 bool takesValue(const std::string &name) {
   static const char *const names[] = {
-      "--display",       "--listen",      "--port",          "--verbose",    "--max-clients",
-      "--stream-status", "--udp-port",    "--adaptive",      "--rate",       "--min-lead",
-      "--max-lead",      "--delay-setup", "--delay-replies", "--close-after",  "--output",
-      "--output-rate",   "--output-channels", "--input",       "--tone",         "--record-format",
+      "--display",       "--listen",          "--port",          "--verbose",     "--max-clients",
+      "--stream-status", "--udp-port",        "--adaptive",      "--rate",        "--min-lead",
+      "--max-lead",      "--delay-setup",     "--delay-replies", "--close-after", "--output",
+      "--output-rate",   "--output-channels", "--input",         "--tone",        "--record-format",
       "--stats"};
   for (const char *n : names) {
     if (name == n) return true;

@@ -37,7 +37,10 @@ bool outputBusy = false;
 class PlayoutStream : public UdpStream, public std::enable_shared_from_this<PlayoutStream> {
  public:
   PlayoutStream(asio::io_context &io, const ServerOptions &o, StreamRecord &r)
-      : options_(o), socket_(std::move(r.socket)), timer_(io), id_(r.id),
+      : options_(o),
+        socket_(std::move(r.socket)),
+        timer_(io),
+        id_(r.id),
         rate_(r.applicationRate ? r.applicationRate : 1) {}
   ~PlayoutStream() override { finish(); }
 
@@ -61,26 +64,26 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
-  asio::steady_timer timer_;  // PLAYOUT_TICK while the clock runs
-  uint32_t id_;               // the stream id
-  uint32_t rate_;             // Hz: the timebase, the application's rate
+  asio::steady_timer timer_;    // PLAYOUT_TICK while the clock runs
+  uint32_t id_;                 // the stream id
+  uint32_t rate_;               // Hz: the timebase, the application's rate
   SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
   Resampler rs_{};              // wire rate to output rate, positions in timebase frames
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
   std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;  // one byte more shows oversize
   asio::ip::udp::endpoint from_;                       // sender of the last datagram
-  bool synced_ = false;       // a data packet came
-  bool paused_ = false;       // a pause request came and no data packet since
-  bool ticking_ = false;      // the timer is armed
-  bool closed_ = false;       // close() ran
-  uint32_t lastStart_ = 0;    // timebase frames: start of the last packet
-  uint16_t lastDuration_ = 0; // timebase frames: duration of the last packet
-  uint32_t receivedEnd_ = 0;  // timebase frames: highest start + duration
-  uint32_t consumed_ = 0;     // timebase frames: played out
-  uint64_t played_ = 0;       // timebase frames played out since the first data packet
-  uint64_t ringRead_ = 0;     // ring frames read out since the first data packet
-  uint32_t writePos_ = 0;     // ring position of the next decoded frame
-  uint32_t readPos_ = 0;      // ring position of the next frame played out
+  bool synced_ = false;                                // a data packet came
+  bool paused_ = false;           // a pause request came and no data packet since
+  bool ticking_ = false;          // the timer is armed
+  bool closed_ = false;           // close() ran
+  uint32_t lastStart_ = 0;        // timebase frames: start of the last packet
+  uint16_t lastDuration_ = 0;     // timebase frames: duration of the last packet
+  uint32_t receivedEnd_ = 0;      // timebase frames: highest start + duration
+  uint32_t consumed_ = 0;         // timebase frames: played out
+  uint64_t played_ = 0;           // timebase frames played out since the first data packet
+  uint64_t ringRead_ = 0;         // ring frames read out since the first data packet
+  uint32_t writePos_ = 0;         // ring position of the next decoded frame
+  uint32_t readPos_ = 0;          // ring position of the next frame played out
   Clock::time_point anchorTime_;  // when the clock was at anchorPos_
   uint32_t anchorPos_ = 0;        // timebase frames
   int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
@@ -193,8 +196,7 @@ void PlayoutStream::noteFormat(const PacketHeader &h) {
   std::snprintf(line, sizeof line,
                 "{\"event\":\"format\",\"stream\":%u,\"direction\":\"playback\",\"kind\":%u,"
                 "\"rate\":%u,\"stereo\":%u,\"position\":%u}",
-                id_, unsigned(h.kind), wireRates[h.rateIndex], unsigned(h.stereo ? 1 : 0),
-                h.start);
+                id_, unsigned(h.kind), wireRates[h.rateIndex], unsigned(h.stereo ? 1 : 0), h.start);
   statsWrite(line);
 }
 

@@ -128,8 +128,8 @@ TEST_F(UdpStreamTest, PlaybackClockAdvancesConsumedWithUnsolicitedAcks) {
 
 TEST_F(UdpStreamTest, LinearAtTheOutputRateIsWrittenBitExact) {
   std::string out = path("out.wav");
-  ServerProcess server(
-      {"--port", "0", "--fast", "--output", out, "--output-rate", "44100", "--output-channels", "2"});
+  ServerProcess server({"--port", "0", "--fast", "--output", out, "--output-rate", "44100",
+                        "--output-channels", "2"});
   ASSERT_TRUE(server.ready());
   auto client = setUpClient(server);
   UdpPeer peer;
@@ -179,7 +179,7 @@ TEST_F(UdpStreamTest, CompandedAndGsmAreDecodedAndConverted) {
     auto client = setUpClient(server);
     UdpPeer peer;
     uint16_t port = openStream(*client, peer, 0, 8000);
-    const uint32_t packetFrames = 640;  // four GSM frames
+    const uint32_t packetFrames = 640;   // four GSM frames
     for (uint32_t p = 0; p < 25; ++p) {  // two seconds
       uint16_t wireFrames = 0;
       Bytes payload = encodeSine(kind, packetFrames, p * packetFrames, 400, wireFrames);
@@ -223,8 +223,8 @@ TEST_F(UdpStreamTest, RecordingFromAWavIsSentInTheChosenFormatWithinTheCredit) {
   std::string in = path("in.wav");
   std::vector<int16_t> source = writeRamp(in, 20000);
   std::string stats = path("stats.jsonl");
-  ServerProcess server({"--port", "0", "--fast", "--input", in, "--record-format", "12",
-                        "--rate", "44100", "--stats", stats});
+  ServerProcess server({"--port", "0", "--fast", "--input", in, "--record-format", "12", "--rate",
+                        "44100", "--stats", stats});
   ASSERT_TRUE(server.ready());
   auto client = setUpClient(server);
   UdpPeer peer;
@@ -321,10 +321,10 @@ TEST_F(UdpStreamTest, MalformedDatagramsAreLoggedAndIgnored) {
   auto client = setUpClient(server);
   UdpPeer peer;
   uint16_t port = openStream(*client, peer, 0, 44100);
-  peer.sendTo(port, Bytes(5, 1));                                // shorter than a header
-  peer.sendTo(port, Bytes(1500, 0));                             // longer than a packet
-  peer.sendTo(port, packet(0, 10, 10, 7, 0, 5, Bytes(20, 0)));   // unknown kind
-  peer.sendTo(port, packet(0, 10, 10, 2, 0, 9, Bytes(20, 0)));   // no such rate
+  peer.sendTo(port, Bytes(5, 1));                                 // shorter than a header
+  peer.sendTo(port, Bytes(1500, 0));                              // longer than a packet
+  peer.sendTo(port, packet(0, 10, 10, 7, 0, 5, Bytes(20, 0)));    // unknown kind
+  peer.sendTo(port, packet(0, 10, 10, 2, 0, 9, Bytes(20, 0)));    // no such rate
   peer.sendTo(port, packet(0, 100, 100, 2, 0, 5, Bytes(20, 0)));  // payload too short
   peer.sendTo(port, packet(0, 100, 100, 3, 0, 0, Bytes(33, 0)));  // GSM, not whole frames
   EXPECT_TRUE(server.waitForLog("malformed datagram", 6));

@@ -63,4 +63,6 @@ bool Impairment::departNext(uint64_t nowUs, std::vector<uint8_t> &out) {
   return true;
 }
 
-uint64_t Impairment::nextDueUs() const { return queue_.empty() ? UINT64_MAX : queue_.front().dueUs; }
+uint64_t Impairment::nextDueUs() const {
+  return queue_.empty() ? UINT64_MAX : queue_.front().dueUs;
+}

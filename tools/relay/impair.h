@@ -18,13 +18,13 @@
 #include <vector>
 
 struct ImpairOptions {
-  double loss = 0;             // probability, 0 to 1
-  double duplicate = 0;        // probability, 0 to 1
-  double reorder = 0;          // probability, 0 to 1
-  uint32_t delayMs = 0;        // fixed one-way delay, ms
-  uint32_t jitterMs = 0;       // extra uniform delay up to this, ms
-  uint64_t bandwidth = 0;      // bytes per second; 0: unlimited
-  uint64_t seed = 1;           // of the generator
+  double loss = 0;         // probability, 0 to 1
+  double duplicate = 0;    // probability, 0 to 1
+  double reorder = 0;      // probability, 0 to 1
+  uint32_t delayMs = 0;    // fixed one-way delay, ms
+  uint32_t jitterMs = 0;   // extra uniform delay up to this, ms
+  uint64_t bandwidth = 0;  // bytes per second; 0: unlimited
+  uint64_t seed = 1;       // of the generator
 };
 
 struct ImpairCounts {
@@ -63,9 +63,9 @@ class Impairment {
 
   ImpairOptions options_;
   std::mt19937_64 random_;
-  std::deque<Datagram> queue_;       // departures, due times ascending
-  std::vector<uint8_t> held_;        // held back for reordering
-  bool holding_ = false;             // held_ is a datagram
-  uint64_t linkFreeUs_ = 0;          // when the limited link has sent what it took
+  std::deque<Datagram> queue_;  // departures, due times ascending
+  std::vector<uint8_t> held_;   // held back for reordering
+  bool holding_ = false;        // held_ is a datagram
+  uint64_t linkFreeUs_ = 0;     // when the limited link has sent what it took
   ImpairCounts counts_;
 };

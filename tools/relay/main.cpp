@@ -164,8 +164,8 @@ void takeAll(int fd, Impairment &into, sockaddr_in *from, bool *haveFrom) {
     std::vector<uint8_t> bytes(65536);
     sockaddr_in at{};
     socklen_t size = sizeof at;
-    ssize_t got = recvfrom(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&at),
-                           &size);
+    ssize_t got =
+        recvfrom(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&at), &size);
     if (got < 0) {
       if (errno == EINTR) continue;
       return;  // would block, or an ICMP error of an earlier send: nothing to relay
@@ -182,8 +182,8 @@ void takeAll(int fd, Impairment &into, sockaddr_in *from, bool *haveFrom) {
 void sendDue(int fd, Impairment &from, const sockaddr_in &to, bool haveTo) {
   std::vector<uint8_t> bytes;
   while (from.departNext(nowUs(), bytes)) {
-    if (haveTo) sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-                       sizeof to);
+    if (haveTo)
+      sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
   }
 }
 
@@ -220,7 +220,8 @@ int relay(const RelayOptions &o) {
   while (!stopRequested) {
     uint64_t due = std::min(forward.nextDueUs(), backward.nextDueUs()), now = nowUs();
     // Bounded so that a signal between the check and poll is seen soon.
-    int waitMs = due == UINT64_MAX ? 100 : int(std::min<uint64_t>(100, (due > now ? due - now : 0) / 1000));
+    int waitMs =
+        due == UINT64_MAX ? 100 : int(std::min<uint64_t>(100, (due > now ? due - now : 0) / 1000));
     pollfd fds[2] = {{front, POLLIN, 0}, {back, POLLIN, 0}};
     if (poll(fds, 2, waitMs) < 0 && errno != EINTR) break;
     if (fds[0].revents) takeAll(front, forward, &client, &haveClient);
@@ -241,13 +242,16 @@ int main(int argc, char **argv) {
   RelayOptions options;
   std::string why;
   switch (parseOptions(argc, argv, options, why)) {
-    case 0: break;
-    case 1: std::fputs(RELAY_USAGE, stdout); return 0;
+    case 0:
+      break;
+    case 1:
+      std::fputs(RELAY_USAGE, stdout);
+      return 0;
     default:
       std::fprintf(stderr, "lumivox-relay: %s\nTry 'lumivox-relay --help'.\n", why.c_str());
       return 2;
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = onSignal;  // no SA_RESTART: poll returns at the signal
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
