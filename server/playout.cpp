@@ -147,6 +147,12 @@ void PlayoutStream::onDatagram(size_t bytes) {
 
 void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> payload) {
   uint32_t end = h.start + h.duration;
+  // A clock that ran dry starts again from this arrival, not from when it
+  // stopped, or it would play the new audio out at once.
+  if (synced_ && consumed_ == receivedEnd_ && !options_.fast) {
+    anchorTime_ = Clock::now();
+    anchorPos_ = consumed_;
+  }
   if (h.kind == WIRE_PROBE) {
     ++probes_;
   } else {
