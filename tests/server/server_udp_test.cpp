@@ -282,6 +282,42 @@ TEST_F(UdpStreamTest, RecordingFromAWavIsSentInTheChosenFormatWithinTheCredit) {
   EXPECT_EQ(ends, 1);
 }
 
+// A tone at the 48000 Hz timebase coded as GSM and as companded 8000 Hz:
+// durations count timebase frames, wireFrames wire frames, and positions
+// follow on without gaps.
+TEST_F(UdpStreamTest, RecordingAToneInSlowerFormats) {
+  for (const char *row : {"0", "1"}) {
+    SCOPED_TRACE(row);
+    ServerProcess server({"--port", "0", "--fast", "--tone", "1000", "--record-format", row});
+    ASSERT_TRUE(server.ready());
+    auto client = setUpClient(server);
+    UdpPeer peer;
+    uint16_t port = openStream(*client, peer, 1, 44100, 8192);
+    uint32_t end = 0;
+    int peaks = 0;
+    while (end < 8192) {
+      Bytes p = peer.receive();
+      ASSERT_GE(p.size(), 12u);
+      EXPECT_EQ(get32(p, 0), end);
+      uint16_t frames = get16(p, 4), duration = get16(p, 6);
+      EXPECT_EQ(p[8], row[0] == '0' ? 3 : 1);
+      EXPECT_EQ(p[10], 0) << "8000 Hz";
+      EXPECT_NEAR(duration, frames * 6, 6);
+      if (row[0] == '0') {
+        EXPECT_EQ(frames % 160, 0);
+        EXPECT_EQ(p.size(), 12u + frames / 160 * 33);
+      } else {
+        ASSERT_EQ(p.size(), 12u + frames);
+        for (size_t i = 12; i < p.size(); ++i) peaks += (p[i] & 0x7F) < 0x10;  // loud codes
+      }
+      end += duration;
+      peer.sendTo(port, streamAck(0, end, get32(p, 0), duration, 0));
+    }
+    if (row[0] == '1') EXPECT_GT(peaks, 0) << "the tone is at half of full scale";
+    closeAndStop(*client, server);
+  }
+}
+
 TEST_F(UdpStreamTest, PlaybackStatisticsCountLossesLateAndFormatChanges) {
   std::string stats = path("stats.jsonl");
   ServerProcess server({"--port", "0", "--fast", "--stats", stats});
