@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -173,7 +174,27 @@ class RelayProcess {
   uint16_t port_ = 0;
 };
 
-TEST(RelayProgram, RelaysBothWaysAndDelaysBehindADirectDatagram) {
+int openDescriptors() {
+  int count = 0;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+// Every case ends with the relay gone (its status read) and this process
+// holding the descriptors it had before.
+class RelayProgram : public ::testing::Test {
+ protected:
+  void SetUp() override { descriptors_ = openDescriptors(); }
+  void TearDown() override { EXPECT_EQ(openDescriptors(), descriptors_); }
+
+ private:
+  int descriptors_ = 0;
+};
+
+TEST_F(RelayProgram, RelaysBothWaysAndDelaysBehindADirectDatagram) {
   UdpPeer target, client;
   RelayProcess relay({"--to", std::to_string(target.port()), "--delay", "300"});
   ASSERT_NE(relay.port(), 0);
@@ -194,7 +215,7 @@ TEST(RelayProgram, RelaysBothWaysAndDelaysBehindADirectDatagram) {
   EXPECT_NE(counts.find("backward: received 1 dropped 0"), std::string::npos) << counts;
 }
 
-TEST(RelayProgram, SeededLossIsRepeatableAndReported) {
+TEST_F(RelayProgram, SeededLossIsRepeatableAndReported) {
   std::vector<std::vector<uint32_t>> runs;
   for (int attempt = 0; attempt < 2; ++attempt) {
     UdpPeer target, client;
@@ -219,7 +240,7 @@ TEST(RelayProgram, SeededLossIsRepeatableAndReported) {
   EXPECT_EQ(runs[0], runs[1]);
 }
 
-TEST(RelayProgram, RefusesAddressesBeyondLoopback) {
+TEST_F(RelayProgram, RefusesAddressesBeyondLoopback) {
   RelayProcess relay({"--to", "10.0.0.1:9000"});
   EXPECT_EQ(relay.port(), 0);
   int status = -1;
