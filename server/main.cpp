@@ -9,6 +9,7 @@
 #include "server/listener.h"
 #include "server/log.h"
 #include "server/options.h"
+#include "server/stats.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ int serve(const ServerOptions &options) {
   logLevel = options.verbose;
   std::signal(SIGPIPE, SIG_IGN);  // a driver gone mid-write is an error result, not a signal
   raiseDescriptorLimit();
+  if (!options.stats.empty() && !statsOpen(options.stats)) {
+    logLine(LOG_ERROR, "cannot write %s", options.stats.c_str());
+    return 1;
+  }
   asio::io_context io(1);
   Server server(io, options);
   std::string error;
@@ -44,6 +49,7 @@ int serve(const ServerOptions &options) {
   asio::ip::tcp::endpoint at = server.endpoint();
   logLine(LOG_ERROR, "listening on %s:%u", at.address().to_string().c_str(), unsigned(at.port()));
   io.run();
+  statsClose();
   return 0;
 }
 

@@ -53,6 +53,34 @@ const char SERVER_USAGE[] =
     "                         (the setup request counts; 0 closes on accepting),\n"
     "                         after sending the answers those messages earned\n"
     "\n"
+    "Datagrams:\n"
+    "  --output FILE          write playback to FILE, a 16-bit WAV file, written\n"
+    "                         anew by each playback stream (one at a time; others\n"
+    "                         play to nothing); without it playback goes nowhere\n"
+    "  --output-rate HZ       the output's rate, 1000 to 192000 (default: the\n"
+    "                         stream's application rate); wire formats are\n"
+    "                         decoded and converted to it\n"
+    "  --output-channels N    1 or 2 (default 2)\n"
+    "  --fast                 consume playback as soon as it arrives instead of in\n"
+    "                         real time at the stream's rate, and send recordings\n"
+    "                         as fast as the credit allows (for benchmarks)\n"
+    "  --input FILE           record from FILE (WAV or any format libsndfile reads,\n"
+    "                         the first two channels); each recording stream reads\n"
+    "                         it from the start and stops at its end\n"
+    "  --tone HZ              without --input, record a sine of HZ (default 440) at\n"
+    "                         half of full scale, mono\n"
+    "  --record-format ROW    the wire format of recordings, a row of the format\n"
+    "                         table 0 to 17 (default 17, 48000 Hz stereo 16-bit;\n"
+    "                         0 GSM, 1 companded 8000 Hz, 12 linear 44100 Hz mono)\n"
+    "  --stats FILE           write per-stream statistics to FILE as JSON lines:\n"
+    "                         \"format\" at each playback format change, \"rtt\" for\n"
+    "                         each recording round trip, \"end\" with the counts\n"
+    "                         (packets, lost, late, reordered, malformed) at close\n"
+    "\n"
+    "Examples:\n"
+    "  lumivox-server --output played.wav --output-rate 48000\n"
+    "  lumivox-server --input speech.wav --record-format 12\n"
+    "\n"
     "  --help                 show this text and exit\n"
     "\n"
     "Exit status: 0 after a signal or --help, 1 when it cannot listen, 2 for a\n"
@@ -101,14 +129,27 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--delay-setup") return parseInto(value, 3600000, o.setupDelayMs);
   if (name == "--delay-replies") return parseInto(value, 3600000, o.replyDelayMs);
   if (name == "--close-after") return parseInto(value, UINT32_MAX, o.closeAfter);
+  if (name == "--output") return !(o.output = value).empty();
+  if (name == "--output-rate") {
+    return parseInto(value, 192000, o.outputRate) && o.outputRate >= 1000;
+  }
+  if (name == "--output-channels") {
+    return parseInto(value, 2, o.outputChannels) && o.outputChannels >= 1;
+  }
+  if (name == "--input") return !(o.input = value).empty();
+  if (name == "--tone") return parseInto(value, 24000, o.toneHz);
+  if (name == "--record-format") return parseInto(value, 17, o.recordFormat);
+  if (name == "--stats") return !(o.stats = value).empty();
   return false;
 }
 
 bool takesValue(const std::string &name) {
   static const char *const names[] = {
-      "--display",       "--listen",      "--port",          "--verbose",    "--max-clients",
-      "--stream-status", "--udp-port",    "--adaptive",      "--rate",       "--min-lead",
-      "--max-lead",      "--delay-setup", "--delay-replies", "--close-after"};
+      "--display",       "--listen",          "--port",          "--verbose",     "--max-clients",
+      "--stream-status", "--udp-port",        "--adaptive",      "--rate",        "--min-lead",
+      "--max-lead",      "--delay-setup",     "--delay-replies", "--close-after", "--output",
+      "--output-rate",   "--output-channels", "--input",         "--tone",        "--record-format",
+      "--stats"};
   for (const char *n : names) {
     if (name == n) return true;
   }
@@ -122,6 +163,7 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
   if (name == "--no-input-device") return !(o.inputDevice = false);
   if (name == "--withhold-setup") return o.withholdSetup = true;
   if (name == "--withhold-replies") return o.withholdReplies = true;
+  if (name == "--fast") return o.fast = true;
   return false;
 }
 

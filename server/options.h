@@ -28,6 +28,15 @@ struct ServerOptions {
   bool withholdSetup = false;    // never answer the setup
   bool withholdReplies = false;  // never send stream or query replies
   int64_t closeAfter = -1;       // close a connection after handling this many messages; -1 never
+  // Datagrams.
+  std::string output;           // WAV file that playback is written to; empty: to nothing
+  uint32_t outputRate = 0;      // Hz of the output; 0: the stream's application rate
+  uint32_t outputChannels = 2;  // 1 or 2
+  bool fast = false;            // consume playback at once instead of in real time
+  std::string input;            // WAV (or other libsndfile) file to record from; empty: tone
+  uint32_t toneHz = 440;        // frequency of the generated tone, Hz
+  uint32_t recordFormat = 17;   // row of wireFormats recordings are sent in
+  std::string stats;            // JSON-lines statistics file; empty: none
 };
 
 // The --help text: every option, one paragraph each.

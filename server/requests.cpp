@@ -99,8 +99,16 @@ void onOpenStream(ControlSession &s, Bytes message) {
   stream->rate = o.rate;
   stream->minLead = o.minLead;
   stream->maxLead = o.maxLead;
-  reply.status = STATUS_ACCEPTED;
   reply.port = stream->socket.local_endpoint().port();
+  stream->udp = udpStreamStart(s.server().io(), o, *stream);
+  if (!stream->udp) {
+    s.log(LOG_INFO, "open-stream %u: the datagram side cannot start: refusing", r.id);
+    s.streams().close(r.id);
+    reply.port = 0;
+    sendStreamReply(s, reply);
+    return;
+  }
+  reply.status = STATUS_ACCEPTED;
   reply.adaptive = o.adaptive;
   reply.rate = o.rate;
   reply.minLead = o.minLead;
@@ -162,6 +170,7 @@ void onPauseStream(ControlSession &s, Bytes message) {
   }
   stream->paused = true;
   stream->pausedAt = r.position;
+  if (stream->udp) stream->udp->pause();
   s.log(LOG_INFO, "stream %u paused at position %u", r.id, r.position);
 }
 

@@ -41,6 +41,7 @@ StreamRecord *StreamTable::open(asio::io_context &io, const asio::ip::address_v4
   record->deviceId = request.deviceId;
   record->driver = asio::ip::udp::endpoint(asio::ip::address_v4(request.address), request.port);
   record->applicationRate = request.rate;
+  record->applicationLead = request.lead;
   record->paused = false;
   record->pausedAt = 0;
   StreamRecord *made = record.get();
@@ -57,6 +58,7 @@ bool StreamTable::close(uint32_t id) {
   auto at = streams_.find(id);
   if (at == streams_.end()) return false;
   asio::error_code ignored;
+  if (at->second->udp) at->second->udp->close();
   at->second->socket.close(ignored);
   streams_.erase(at);
   return true;
@@ -64,6 +66,9 @@ bool StreamTable::close(uint32_t id) {
 
 void StreamTable::closeAll() {
   asio::error_code ignored;
-  for (auto &entry : streams_) entry.second->socket.close(ignored);
+  for (auto &entry : streams_) {
+    if (entry.second->udp) entry.second->udp->close();
+    entry.second->socket.close(ignored);
+  }
   streams_.clear();
 }

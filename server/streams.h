@@ -3,9 +3,8 @@
 // Each stream owns a UDP socket bound on the server's listen address; its
 // port is the one the open-stream reply announces, so the driver's datagrams
 // (playback) reach this socket and the server's (recording) leave from it.
-// The datagram side (acknowledgements, playout, capture) will hang off the
-// record: it has the driver's slot address, the rates and leads agreed and
-// the pause state. A connection's streams end with it.
+// Once granted, the datagram side (server/udpstream.h) takes the socket
+// over. A connection's streams end with it.
 #pragma once
 
 #include <asio.hpp>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "server/messages.h"
+#include "server/udpstream.h"
 
 struct StreamRecord {
   uint32_t id;                     // the driver's slot id, unique on its connection
@@ -22,12 +22,14 @@ struct StreamRecord {
   uint16_t deviceId;               // the listed device it plays to or records from
   asio::ip::udp::endpoint driver;  // the driver's slot socket: request's address and port
   uint32_t applicationRate;        // Hz, the application's rate as the driver gave it
+  uint32_t applicationLead;        // frames, the lead the driver asked for
   uint32_t rate;                   // Hz, the rate of the reply
   uint32_t minLead;                // frames, as replied
   uint32_t maxLead;                // frames, as replied
   bool paused;                     // a pause request came and no later one
   uint32_t pausedAt;               // frames of the stream's timebase, from the pause request
-  asio::ip::udp::socket socket;    // bound; local port is the reply's port
+  asio::ip::udp::socket socket;    // bound; local port is the reply's port; moved to udp
+  std::shared_ptr<UdpStream> udp;  // the datagram side once started, else null
 
   explicit StreamRecord(asio::io_context &io) : socket(io) {}
 };

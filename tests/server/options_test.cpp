@@ -67,4 +67,32 @@ TEST(ServerOptions, ErrorsNameTheOption) {
   EXPECT_EQ(parse({"--refuse-setup=1"}, o, error), 2) << "flags take no value";
 }
 
+TEST(ServerOptions, DatagramOptionsAndTheirBounds) {
+  ServerOptions o;
+  std::string error;
+  ASSERT_EQ(parse({"--output", "p.wav", "--output-rate=44100", "--output-channels", "1", "--fast",
+                   "--input", "r.wav", "--tone", "1000", "--record-format", "0", "--stats", "s"},
+                  o, error),
+            0)
+      << error;
+  EXPECT_EQ(o.output, "p.wav");
+  EXPECT_EQ(o.outputRate, 44100u);
+  EXPECT_EQ(o.outputChannels, 1u);
+  EXPECT_TRUE(o.fast);
+  EXPECT_EQ(o.input, "r.wav");
+  EXPECT_EQ(o.toneHz, 1000u);
+  EXPECT_EQ(o.recordFormat, 0u);
+  EXPECT_EQ(o.stats, "s");
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--output-rate", "999"},
+                                       {"--output-rate", "192001"},
+                                       {"--output-channels", "0"},
+                                       {"--output-channels", "3"},
+                                       {"--record-format", "18"},
+                                       {"--output", ""},
+                                       {"--stats"}}) {
+    ServerOptions fresh;
+    EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0];
+  }
+}
+
 }  // namespace

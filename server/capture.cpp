@@ -1,0 +1,330 @@
+// The recording side of a stream: audio packets from a WAV file or a tone,
+// paced by the driver's credit. See server/udpstream.h.
+#include <sndfile.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "audio/convert.h"
+#include "audio/formats.h"
+#include "platform/platform.h"
+#include "server/datagram.h"
+#include "server/log.h"
+#include "server/options.h"
+#include "server/stats.h"
+#include "server/streams.h"
+#include "server/udpstream.h"
+
+std::shared_ptr<UdpStream> playoutStart(asio::io_context &io, const ServerOptions &options,
+                                        StreamRecord &record);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto CAPTURE_TICK = std::chrono::milliseconds(10);  // real-time pacing step
+// Source audio per packet, milliseconds, unless the coding fills a datagram
+// first (the encoders stop at 1400 bytes).
+constexpr uint32_t PACKET_MS = 20;
+// Before any acknowledgement came, one more packet goes out after this
+// long, so a stream whose first packets were all lost still starts. Once
+// the driver answers, only its credit lets packets go.
+constexpr auto CREDIT_RETRY = std::chrono::milliseconds(1000);
+constexpr uint32_t SENT_LOG = 16;  // packets remembered for round-trip samples
+constexpr uint32_t MALFORMED_LOGGED = 16;
+constexpr double TONE_LEVEL = 16384.0;  // peak of the generated tone, half of full scale
+
+class CaptureStream : public UdpStream, public std::enable_shared_from_this<CaptureStream> {
+ public:
+  CaptureStream(asio::io_context &io, const ServerOptions &o, StreamRecord &r)
+      : options_(o),
+        socket_(std::move(r.socket)),
+        timer_(io),
+        id_(r.id),
+        driver_(r.driver),
+        timebase_(r.rate ? r.rate : 1),
+        lead_(r.applicationLead) {}
+  ~CaptureStream() override { finish(); }
+
+  bool start();
+  void close() override;
+  void pause() override {}
+
+ private:
+  struct Sent {
+    Clock::time_point at;  // when it went out
+    uint32_t start;        // timebase frames
+    uint32_t duration;     // timebase frames
+  };
+
+  void receiveNext();
+  void onAck(size_t bytes);
+  void sendMore();
+  bool mayCredit() const;
+  bool sendOne();
+  bool fill(uint32_t want);
+  uint32_t toTimebase(uint64_t sourceFrames) const {
+    return uint32_t(sourceFrames * timebase_ / ring_->rate);
+  }
+  void armTimer();
+  void finish();
+
+  const ServerOptions &options_;
+  asio::ip::udp::socket socket_;
+  asio::steady_timer timer_;
+  uint32_t id_;
+  asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the acks' source
+  uint32_t timebase_;               // Hz: positions of packets and credit
+  uint32_t lead_;                   // timebase frames sent beyond the credit at most
+  const WireFormat *row_ = nullptr;
+  SNDFILE *file_ = nullptr;     // the input, or null for the tone
+  uint32_t fileChannels_ = 1;   // channels of the input file
+  double phase_ = 0;            // radians of the tone's next frame
+  SampleRing *ring_ = nullptr;  // source rate and channels; LocalFree'd by finish
+  Resampler rs_{};              // source rate to wire rate, timebase = source rate
+  uint32_t produced_ = 0;       // ring position up to which source audio is in
+  uint32_t consumedIn_ = 0;     // ring position up to which the encoder read
+  uint64_t sentSource_ = 0;     // source frames sent so far
+  uint32_t packetFrames_ = 0;   // source frames per packet
+  bool inputEnded_ = false;     // the file has no more frames
+  bool closed_ = false;
+  bool ticking_ = false;
+  bool acked_ = false;              // an acknowledgement came
+  uint32_t credit_ = 0;             // timebase frames: highest consumed acknowledged
+  Clock::time_point started_;       // the real-time clock's zero
+  Clock::time_point lastProgress_;  // last acknowledgement or retry
+  std::array<Sent, SENT_LOG> sentLog_{};
+  uint32_t sentCount_ = 0;
+  std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;
+  asio::ip::udp::endpoint from_;
+  uint64_t packets_ = 0, bytes_ = 0, acks_ = 0, malformed_ = 0, rttSamples_ = 0;
+};
+
+bool CaptureStream::start() {
+  row_ = &wireFormats[options_.recordFormat];
+  uint32_t rate = timebase_, channels = 1;
+  if (!options_.input.empty()) {
+    SF_INFO info{};
+    file_ = sf_open(options_.input.c_str(), SFM_READ, &info);
+    if (!file_ || info.samplerate <= 0 || info.channels <= 0) {
+      logLine(LOG_ERROR, "stream %u: cannot read %s: %s", id_, options_.input.c_str(),
+              sf_strerror(file_));
+      if (file_) sf_close(file_);
+      file_ = nullptr;
+      return false;
+    }
+    rate = uint32_t(info.samplerate);
+    fileChannels_ = uint32_t(info.channels);
+    channels = fileChannels_ >= 2 ? 2 : 1;
+  }
+  ring_ = ringCreate(RING_FRAMES, rate, channels == 2);
+  if (!ring_) return false;
+  rsSetup(&rs_, rate, rate, row_->rate, channels);
+  uint32_t maxFrames = uint32_t(uint64_t(rate) * 1384 / row_->bytesPerSecond);
+  uint32_t unitFrames = uint32_t(uint64_t(row_->samplesPerUnit + 8) * rate / row_->rate);
+  packetFrames_ = std::min(maxFrames, rate * PACKET_MS / 1000);
+  packetFrames_ = std::max(packetFrames_, unitFrames);
+  if (lead_ < options_.minLead) lead_ = options_.minLead;
+  if (lead_ > options_.maxLead) lead_ = options_.maxLead;
+  started_ = lastProgress_ = Clock::now();
+  logLine(LOG_INFO, "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u",
+          id_, file_ ? options_.input.c_str() : "a tone", rate,
+          driver_.address().to_string().c_str(), unsigned(driver_.port()),
+          row_->kind == WIRE_GSM         ? "GSM"
+          : row_->kind == WIRE_COMPANDED ? "companded"
+                                         : "linear",
+          row_->rate, row_->stereo ? "stereo" : "mono", lead_);
+  receiveNext();
+  sendMore();
+  return true;
+}
+
+void CaptureStream::receiveNext() {
+  auto self = shared_from_this();
+  socket_.async_receive_from(asio::buffer(receive_), from_,
+                             [self](const asio::error_code &e, size_t bytes) {
+                               if (self->closed_ || e == asio::error::operation_aborted) return;
+                               if (!e) self->onAck(bytes);
+                               self->receiveNext();
+                             });
+}
+
+void CaptureStream::onAck(size_t bytes) {
+  StreamAckFields ack;
+  if (!ackParse(std::span<const uint8_t>(receive_.data(), bytes), ack)) {
+    if (malformed_++ < MALFORMED_LOGGED) {
+      logLine(LOG_INFO, "stream %u: datagram of %zu bytes is no acknowledgement: ignored", id_,
+              bytes);
+    }
+    return;
+  }
+  ++acks_;
+  driver_ = from_;
+  acked_ = true;
+  lastProgress_ = Clock::now();
+  if (int32_t(ack.consumed - credit_) > 0) credit_ = ack.consumed;
+  if (ack.unsolicited == 0) {
+    for (uint32_t k = 0; k < SENT_LOG && k < sentCount_; ++k) {
+      const Sent &s = sentLog_[(sentCount_ - 1 - k) % SENT_LOG];
+      if (s.start != ack.lastStart || s.duration != ack.lastDuration) continue;
+      auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(lastProgress_ - s.at);
+      ++rttSamples_;
+      char line[160];
+      std::snprintf(line, sizeof line, "{\"event\":\"rtt\",\"stream\":%u,\"ms\":%.3f}", id_,
+                    double(rtt.count()) / 1000.0);
+      statsWrite(line);
+      break;
+    }
+  }
+  sendMore();
+}
+
+// Whether the credit lets the next packet go: what is sent beyond the
+// driver's consumed position stays below the lead. Before the first
+// acknowledgement the credit counts from 0.
+bool CaptureStream::mayCredit() const {
+  return int32_t(toTimebase(sentSource_) - credit_) < int32_t(lead_);
+}
+
+void CaptureStream::sendMore() {
+  if (closed_) return;
+  while (!inputEnded_) {
+    if (!mayCredit()) {
+      if (acked_ || Clock::now() - lastProgress_ < CREDIT_RETRY) break;
+      lastProgress_ = Clock::now();
+    } else if (!options_.fast) {
+      auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
+      if (sentSource_ > uint64_t(elapsed.count()) * ring_->rate / 1000000) break;
+    }
+    if (!sendOne()) break;
+  }
+  if (!inputEnded_) armTimer();
+}
+
+// Copies source audio into the ring until `want` frames wait past the
+// encoder's position; false when the source has no more.
+bool CaptureStream::fill(uint32_t want) {
+  int16_t *samples = ringSamples(ring_);
+  while (uint32_t(produced_ - consumedIn_) < want) {
+    uint32_t index = produced_ % ring_->frames;
+    uint32_t room = std::min(ring_->frames - index, want - uint32_t(produced_ - consumedIn_));
+    int16_t *at = samples + size_t(index) * ring_->channels;
+    if (!file_) {
+      for (uint32_t i = 0; i < room; ++i) {
+        at[i] = int16_t(std::lrint(TONE_LEVEL * std::sin(phase_)));
+        phase_ += 2 * M_PI * options_.toneHz / ring_->rate;
+        if (phase_ > 2 * M_PI) phase_ -= 2 * M_PI;
+      }
+    } else if (fileChannels_ <= 2) {
+      sf_count_t got = sf_readf_short(file_, at, room);
+      if (got <= 0) return false;
+      room = uint32_t(got);
+    } else {
+      // More than two channels: the first two are taken.
+      int16_t frame[64];
+      uint32_t done = 0;
+      while (done < room && fileChannels_ <= 64 && sf_readf_short(file_, frame, 1) == 1) {
+        at[2 * done] = frame[0];
+        at[2 * done + 1] = frame[1];
+        ++done;
+      }
+      if (done == 0) return false;
+      room = done;
+    }
+    produced_ += room;
+  }
+  return true;
+}
+
+bool CaptureStream::sendOne() {
+  uint32_t sent = rsOutPos(&rs_);
+  uint32_t want = rsLookahead(&rs_, sent + packetFrames_) - consumedIn_;
+  if (!fill(want) && produced_ == consumedIn_) {
+    inputEnded_ = true;
+    logLine(LOG_INFO, "stream %u: the input has ended after %llu packets", id_,
+            (unsigned long long)packets_);
+    return false;
+  }
+  want = std::min(want, uint32_t(produced_ - consumedIn_));
+  std::array<uint8_t, PACKET_MAX_BYTES> out{};
+  uint8_t *payload = out.data() + PACKET_HEADER_BYTES;
+  uint16_t wireFrames = 0;
+  uint32_t bytes = 0;
+  if (row_->kind == WIRE_COMPANDED) {
+    bytes = encodeCompanded(ring_, consumedIn_, want, payload, &wireFrames, row_->stereo, &rs_);
+  } else if (row_->kind == WIRE_LINEAR16) {
+    bytes = encodeLinear16(ring_, consumedIn_, want, payload, &wireFrames, row_->stereo, &rs_);
+  } else {
+    bytes = encodeGsm(ring_, consumedIn_, want, payload, &wireFrames, &rs_);
+  }
+  uint32_t after = rsOutPos(&rs_);
+  consumedIn_ = rsInPos(&rs_);
+  if (after == sent) {
+    // Too little left for one coding unit: the input is over.
+    inputEnded_ = inputEnded_ || produced_ - consumedIn_ < packetFrames_;
+    return false;
+  }
+  uint32_t start = toTimebase(sentSource_);
+  sentSource_ += uint32_t(after - sent);
+  uint32_t duration = toTimebase(sentSource_) - start;
+  PacketHeader h{start,          wireFrames, uint16_t(duration), row_->kind, uint8_t(row_->stereo),
+                 row_->rateIndex};
+  packetHeaderBuild(out, h);
+  asio::error_code ignored;  // a lost packet is a gap the driver fills
+  socket_.send_to(asio::buffer(out.data(), PACKET_HEADER_BYTES + bytes), driver_, 0, ignored);
+  sentLog_[sentCount_++ % SENT_LOG] = {Clock::now(), start, uint16_t(duration)};
+  ++packets_;
+  bytes_ += PACKET_HEADER_BYTES + bytes;
+  return true;
+}
+
+void CaptureStream::armTimer() {
+  if (ticking_ || closed_) return;
+  ticking_ = true;
+  timer_.expires_after(CAPTURE_TICK);
+  auto self = shared_from_this();
+  timer_.async_wait([self](const asio::error_code &e) {
+    self->ticking_ = false;
+    if (e || self->closed_) return;
+    self->sendMore();
+  });
+}
+
+void CaptureStream::close() {
+  if (closed_) return;
+  closed_ = true;
+  asio::error_code ignored;
+  timer_.cancel();
+  socket_.close(ignored);
+  finish();
+}
+
+void CaptureStream::finish() {
+  if (!ring_) return;
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "{\"event\":\"end\",\"stream\":%u,\"direction\":\"recording\",\"packets\":%llu,"
+                "\"bytes\":%llu,\"acks\":%llu,\"malformed\":%llu,\"rttSamples\":%llu,"
+                "\"formatChanges\":0,\"sent\":%u,\"credit\":%u}",
+                id_, (unsigned long long)packets_, (unsigned long long)bytes_,
+                (unsigned long long)acks_, (unsigned long long)malformed_,
+                (unsigned long long)rttSamples_, toTimebase(sentSource_), credit_);
+  statsWrite(line);
+  if (file_) sf_close(file_);
+  file_ = nullptr;
+  LocalFree(ring_);
+  ring_ = nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
+                                          StreamRecord &record) {
+  if (record.direction == DIRECTION_PLAYBACK) return playoutStart(io, options, record);
+  auto stream = std::make_shared<CaptureStream>(io, options, record);
+  if (!stream->start()) return nullptr;
+  return stream;
+}

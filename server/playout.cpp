@@ -1,0 +1,335 @@
+// The playback side of a stream: acknowledgements, the playout clock, the
+// decoding into the output ring and the WAV file. See server/udpstream.h.
+#include <sndfile.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "audio/convert.h"
+#include "audio/formats.h"
+#include "platform/platform.h"
+#include "server/datagram.h"
+#include "server/log.h"
+#include "server/options.h"
+#include "server/stats.h"
+#include "server/streams.h"
+#include "server/udpstream.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The clock advances consumed this often; each step is one unsolicited
+// acknowledgement at most.
+constexpr auto PLAYOUT_TICK = std::chrono::milliseconds(10);
+// Ring frames at the output rate: over five seconds at 48000 Hz, more than
+// the largest lead a driver keeps (65536 frames at its own rate).
+constexpr uint32_t PLAYOUT_RING_FRAMES = 1u << 18;
+// Bad datagrams logged per stream; later ones are only counted.
+constexpr uint32_t MALFORMED_LOGGED = 16;
+
+// Only one stream at a time writes the output file.
+bool outputBusy = false;
+
+class PlayoutStream : public UdpStream, public std::enable_shared_from_this<PlayoutStream> {
+ public:
+  PlayoutStream(asio::io_context &io, const ServerOptions &o, StreamRecord &r)
+      : options_(o),
+        socket_(std::move(r.socket)),
+        timer_(io),
+        id_(r.id),
+        rate_(r.applicationRate ? r.applicationRate : 1) {}
+  ~PlayoutStream() override { finish(); }
+
+  bool start();
+  void close() override;
+  void pause() override { paused_ = true; }
+
+ private:
+  void receiveNext();
+  void onDatagram(size_t bytes);
+  void onPacket(const PacketHeader &h, std::span<const uint8_t> payload);
+  void noteSequence(const PacketHeader &h);
+  void noteFormat(const PacketHeader &h);
+  void decode(const PacketHeader &h, std::span<const uint8_t> payload);
+  void playTo(uint32_t position);
+  void writeOut(uint32_t frames);
+  void armTimer();
+  void onTick();
+  void sendAck(uint16_t unsolicited);
+  void finish();
+
+  const ServerOptions &options_;
+  asio::ip::udp::socket socket_;
+  asio::steady_timer timer_;    // PLAYOUT_TICK while the clock runs
+  uint32_t id_;                 // the stream id
+  uint32_t rate_;               // Hz: the timebase, the application's rate
+  SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
+  Resampler rs_{};              // wire rate to output rate, positions in timebase frames
+  SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
+  std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;  // one byte more shows oversize
+  asio::ip::udp::endpoint from_;                       // sender of the last datagram
+  bool synced_ = false;                                // a data packet came
+  bool paused_ = false;           // a pause request came and no data packet since
+  bool ticking_ = false;          // the timer is armed
+  bool closed_ = false;           // close() ran
+  uint32_t lastStart_ = 0;        // timebase frames: start of the last packet
+  uint16_t lastDuration_ = 0;     // timebase frames: duration of the last packet
+  uint32_t receivedEnd_ = 0;      // timebase frames: highest start + duration
+  uint32_t consumed_ = 0;         // timebase frames: played out
+  uint64_t played_ = 0;           // timebase frames played out since the first data packet
+  uint64_t ringRead_ = 0;         // ring frames read out since the first data packet
+  uint32_t writePos_ = 0;         // ring position of the next decoded frame
+  uint32_t readPos_ = 0;          // ring position of the next frame played out
+  Clock::time_point anchorTime_;  // when the clock was at anchorPos_
+  uint32_t anchorPos_ = 0;        // timebase frames
+  int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
+  // Counters for the statistics.
+  uint64_t packets_ = 0, probes_ = 0, bytes_ = 0, malformed_ = 0, lost_ = 0, lostFrames_ = 0,
+           late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0;
+};
+
+bool PlayoutStream::start() {
+  uint32_t outRate = options_.outputRate ? options_.outputRate : rate_;
+  ring_ = ringCreate(PLAYOUT_RING_FRAMES, outRate, options_.outputChannels == 2);
+  if (!ring_) return false;
+  if (!options_.output.empty() && !outputBusy) {
+    SF_INFO info{};
+    info.samplerate = int(outRate);
+    info.channels = int(options_.outputChannels);
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    file_ = sf_open(options_.output.c_str(), SFM_WRITE, &info);
+    if (!file_) {
+      logLine(LOG_ERROR, "stream %u: cannot write %s: %s", id_, options_.output.c_str(),
+              sf_strerror(nullptr));
+    } else {
+      outputBusy = true;
+    }
+  } else if (!options_.output.empty()) {
+    logLine(LOG_INFO, "stream %u: the output file is taken: playing to nothing", id_);
+  }
+  logLine(LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
+          options_.outputChannels, file_ ? options_.output.c_str() : "nothing");
+  receiveNext();
+  return true;
+}
+
+void PlayoutStream::receiveNext() {
+  auto self = shared_from_this();
+  socket_.async_receive_from(asio::buffer(receive_), from_,
+                             [self](const asio::error_code &e, size_t bytes) {
+                               if (e || self->closed_) {
+                                 if (e == asio::error::operation_aborted || self->closed_) return;
+                               } else {
+                                 self->onDatagram(bytes);
+                               }
+                               self->receiveNext();
+                             });
+}
+
+void PlayoutStream::onDatagram(size_t bytes) {
+  std::span<const uint8_t> d(receive_.data(), bytes);
+  PacketHeader h;
+  std::string why;
+  if (!packetParse(d, h, why)) {
+    if (malformed_++ < MALFORMED_LOGGED) {
+      logLine(LOG_INFO, "stream %u: malformed datagram from %s:%u: %s: ignored", id_,
+              from_.address().to_string().c_str(), unsigned(from_.port()), why.c_str());
+    }
+    return;
+  }
+  bytes_ += bytes;
+  onPacket(h, d.subspan(PACKET_HEADER_BYTES));
+}
+
+void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> payload) {
+  uint32_t end = h.start + h.duration;
+  // A clock that ran dry starts again from this arrival, not from when it
+  // stopped, or it would play the new audio out at once.
+  if (synced_ && consumed_ == receivedEnd_ && !options_.fast) {
+    anchorTime_ = Clock::now();
+    anchorPos_ = consumed_;
+  }
+  if (h.kind == WIRE_PROBE) {
+    ++probes_;
+  } else {
+    ++packets_;
+    if (!synced_) {
+      synced_ = true;
+      consumed_ = anchorPos_ = receivedEnd_ = h.start;
+      anchorTime_ = Clock::now();
+    }
+    noteSequence(h);
+    noteFormat(h);
+    decode(h, payload);
+    if (paused_) {
+      paused_ = false;
+      anchorTime_ = Clock::now();
+      anchorPos_ = consumed_;
+    }
+  }
+  lastStart_ = h.start;
+  lastDuration_ = h.duration;
+  if (int32_t(end - receivedEnd_) > 0) receivedEnd_ = end;
+  if (synced_ && options_.fast) playTo(receivedEnd_);
+  sendAck(0);
+  if (synced_ && !options_.fast) armTimer();
+}
+
+// Counts gaps (lost audio), packets behind the playout (late) and packets
+// before the highest end seen (reordered or duplicated).
+void PlayoutStream::noteSequence(const PacketHeader &h) {
+  int32_t gap = int32_t(h.start - receivedEnd_);
+  if (gap > 0) {
+    ++lost_;
+    lostFrames_ += uint32_t(gap);
+  } else if (int32_t(h.start + h.duration - consumed_) <= 0 && h.duration) {
+    ++late_;
+  } else if (gap < 0) {
+    ++reordered_;
+  }
+}
+
+void PlayoutStream::noteFormat(const PacketHeader &h) {
+  int32_t key = h.kind << 16 | h.rateIndex << 8 | (h.stereo ? 1 : 0);
+  if (key == formatKey_) return;
+  if (formatKey_ >= 0) ++formatChanges_;
+  formatKey_ = key;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "{\"event\":\"format\",\"stream\":%u,\"direction\":\"playback\",\"kind\":%u,"
+                "\"rate\":%u,\"stereo\":%u,\"position\":%u}",
+                id_, unsigned(h.kind), wireRates[h.rateIndex], unsigned(h.stereo ? 1 : 0), h.start);
+  statsWrite(line);
+}
+
+// Mixes the packet into the ring where its start falls, repeating the last
+// frame over a gap. A packet wholly behind the playout is not decoded: its
+// place has been played.
+void PlayoutStream::decode(const PacketHeader &h, std::span<const uint8_t> payload) {
+  if (int32_t(h.start + h.duration - consumed_) <= 0) return;
+  rsSetup(&rs_, rate_, wireRates[h.rateIndex], ring_->rate, ring_->channels);
+  uint32_t gap = rsStartPacket(&rs_, h.start);
+  if (gap > 0) {
+    if (gap > ring_->frames) gap = ring_->frames;
+    ringRepeat(ring_, writePos_, gap);
+    writePos_ += gap;
+  }
+  AudioPayload packet{h.wireFrames, h.stereo ? 1u : 0u, payload.data(), uint32_t(payload.size())};
+  uint32_t made = 0;
+  if (h.kind == WIRE_COMPANDED) made = decodeCompanded(&packet, writePos_, ring_, readPos_, &rs_);
+  if (h.kind == WIRE_LINEAR16) made = decodeLinear16(&packet, writePos_, ring_, readPos_, &rs_);
+  if (h.kind == WIRE_GSM) made = decodeGsm(&packet, writePos_, ring_, readPos_, &rs_);
+  writePos_ += made;
+}
+
+// Plays out up to `position` (timebase frames): the ring frames that
+// correspond, but never beyond what has been decoded.
+void PlayoutStream::playTo(uint32_t position) {
+  int32_t step = int32_t(position - consumed_);
+  if (step <= 0) return;
+  consumed_ = position;
+  played_ += uint32_t(step);
+  uint64_t target = played_ * ring_->rate / rate_;
+  uint64_t written = ringRead_ + uint32_t(writePos_ - readPos_);
+  if (int32_t(writePos_ - readPos_) < 0) written = ringRead_;
+  if (target > written) target = written;
+  if (target > ringRead_) writeOut(uint32_t(target - ringRead_));
+}
+
+void PlayoutStream::writeOut(uint32_t frames) {
+  ringRead_ += frames;
+  while (frames > 0) {
+    uint32_t span = 0;
+    int16_t *at = ringSpan(ring_, readPos_, &span);
+    if (span > frames) span = frames;
+    if (file_) sf_writef_short(file_, at, span);
+    ringClear(ring_, readPos_, span);
+    readPos_ += span;
+    frames -= span;
+  }
+}
+
+void PlayoutStream::armTimer() {
+  if (ticking_ || closed_) return;
+  ticking_ = true;
+  timer_.expires_after(PLAYOUT_TICK);
+  auto self = shared_from_this();
+  timer_.async_wait([self](const asio::error_code &e) {
+    self->ticking_ = false;
+    if (e || self->closed_) return;
+    self->onTick();
+  });
+}
+
+// The clock runs from its anchor at the stream's rate; it waits (is
+// re-anchored) where the received audio ends, and stops while paused.
+void PlayoutStream::onTick() {
+  auto now = Clock::now();
+  if (!paused_) {
+    uint64_t elapsed =
+        uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - anchorTime_).count());
+    uint32_t target = anchorPos_ + uint32_t(elapsed * rate_ / 1000000);
+    if (int32_t(target - receivedEnd_) > 0) {
+      target = receivedEnd_;
+      anchorTime_ = now;
+      anchorPos_ = target;
+    }
+    uint32_t before = consumed_;
+    playTo(target);
+    if (consumed_ != before) sendAck(1);
+  }
+  if (!paused_ && consumed_ != receivedEnd_) armTimer();
+}
+
+void PlayoutStream::sendAck(uint16_t unsolicited) {
+  std::array<uint8_t, ACK_BYTES> out;
+  ackBuild(out, {consumed_, receivedEnd_, lastStart_, lastDuration_, unsolicited});
+  asio::error_code ignored;  // a lost acknowledgement is written off by the sender's timer
+  socket_.send_to(asio::buffer(out), from_, 0, ignored);
+  ++acks_;
+}
+
+void PlayoutStream::close() {
+  if (closed_) return;
+  closed_ = true;
+  asio::error_code ignored;
+  timer_.cancel();
+  socket_.close(ignored);
+  finish();
+}
+
+void PlayoutStream::finish() {
+  if (!ring_) return;
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "{\"event\":\"end\",\"stream\":%u,\"direction\":\"playback\",\"packets\":%llu,"
+                "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
+                "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
+                "\"consumed\":%u,\"receivedEnd\":%u}",
+                id_, (unsigned long long)packets_, (unsigned long long)probes_,
+                (unsigned long long)bytes_, (unsigned long long)acks_, (unsigned long long)lost_,
+                (unsigned long long)lostFrames_, (unsigned long long)late_,
+                (unsigned long long)reordered_, (unsigned long long)malformed_,
+                (unsigned long long)formatChanges_, consumed_, receivedEnd_);
+  statsWrite(line);
+  if (file_) {
+    sf_close(file_);
+    outputBusy = false;
+    file_ = nullptr;
+  }
+  LocalFree(ring_);
+  ring_ = nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<UdpStream> playoutStart(asio::io_context &io, const ServerOptions &options,
+                                        StreamRecord &record) {
+  auto stream = std::make_shared<PlayoutStream>(io, options, record);
+  if (!stream->start()) return nullptr;
+  return stream;
+}

@@ -1,0 +1,42 @@
+// The datagram side of a granted stream.
+//
+// Playback (PlayoutStream): the driver's play sender is paced by our
+// acknowledgements, not by a clock of its own. Every datagram it sends (the
+// probe included) gets one acknowledgement with unsolicited 0 at once, which
+// gives it a round-trip sample; the played position `consumed` is what lets
+// it send more, so a playout clock advances it in real time at the stream's
+// timebase (the application's rate) and reports each advance unsolicited.
+// Audio is decoded into a ring at the output's rate and channel count, and
+// what the clock consumes is written to the WAV file, or dropped. With
+// --fast everything received is consumed at once.
+//
+// Recording (CaptureStream): the roles reverse. We send audio packets with
+// positions in frames of the timebase announced in the reply, no further
+// ahead of the driver's `consumed` credit than the stream's lead, and (but
+// with --fast) no faster than real time.
+//
+// Both run on the server's one asio thread. Pending operations hold the
+// stream by a shared pointer; close() ends the socket and the timer at once
+// and writes the stream's final statistics.
+#pragma once
+
+#include <asio.hpp>
+#include <memory>
+
+struct ServerOptions;
+struct StreamRecord;
+
+class UdpStream {
+ public:
+  virtual ~UdpStream() = default;
+  // Ends the stream: no datagram is sent or handled after it. Idempotent.
+  virtual void close() = 0;
+  // A pause request: the playout clock stops until the next data packet.
+  virtual void pause() = 0;
+};
+
+// Takes over the record's socket and starts serving it; the record's
+// direction decides which stream it becomes. Null when it cannot start (its
+// input file cannot be read, say), with the reason logged.
+std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
+                                          StreamRecord &record);
