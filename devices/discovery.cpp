@@ -8,6 +8,8 @@
 // its status block and buffer (both on the caller's stack) go out of scope.
 #include "devices/discovery.h"
 
+#include "net/bytes.h"
+
 namespace {
 
 const WCHAR KERNEL_ACCESS_PATH[] = LV_WTEXT("\\Device\\KVTKernelAccess");
@@ -18,17 +20,6 @@ const WCHAR HOOKUP_SERVICE[] = LV_WTEXT("CSSQueryIP");
 
 // Relative time-outs of the native waits count 100 ns units, negated.
 constexpr LONGLONG NT_UNITS_PER_MS = 10000;
-
-DWORD load32(const BYTE *p) {
-  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
-}
-
-void store32(BYTE *p, DWORD v) {
-  p[0] = BYTE(v);
-  p[1] = BYTE(v >> 8);
-  p[2] = BYTE(v >> 16);
-  p[3] = BYTE(v >> 24);
-}
 
 // Counted string over text of count characters (no terminator counted).
 void countedInit(UNICODE_STRING *counted, const WCHAR *text, int count) {
