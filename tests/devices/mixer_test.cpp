@@ -63,7 +63,7 @@ TEST(MixerTables, LinesAndControlsAreTheConstantRecords) {
     EXPECT_EQ(l.dwSource, i % 2 ? 0u : 0xFFFFFFFFu);
     EXPECT_EQ(l.dwLineID, 0xFFFF0000u + i);
     EXPECT_EQ(l.fdwLine, 1u);
-    EXPECT_EQ(l.dwUser, 0u);
+    EXPECT_EQ(DWORD_PTR(l.dwUser), 0u);  // a copy: the packed field is not aligned
     EXPECT_EQ(l.dwComponentType, types[i]);
     EXPECT_EQ(l.cChannels, 1u);
     EXPECT_EQ(l.cConnections, connections[i]);
