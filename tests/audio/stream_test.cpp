@@ -28,11 +28,34 @@ SOCKET boundSocket(uint32_t host) {
   return s;
 }
 
+// Whether a datagram from a socket bound to OTHER_HOST arrives naming
+// that host. Some emulated socket layers (Wine) send every loopback
+// datagram from 127.0.0.1, and there another host cannot be played.
+bool otherHostDistinct(SOCKET other, SOCKET server);
+
 uint16_t portOf(SOCKET s) {
   sockaddr_in a = {};
   socklen_t length = sizeof a;
   getsockname(s, reinterpret_cast<sockaddr *>(&a), &length);
   return ntohs(a.sin_port);
+}
+
+bool otherHostDistinct(SOCKET other, SOCKET server) {
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(SERVER_HOST);
+  to.sin_port = htons(portOf(server));
+  char byte = 1;
+  sendto(other, &byte, 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(server, &set);
+  timeval limit = {5, 0};
+  if (select(int(server) + 1, &set, nullptr, nullptr, &limit) != 1) return false;
+  sockaddr_in from = {};
+  socklen_t length = sizeof from;
+  if (recvfrom(server, &byte, 1, 0, reinterpret_cast<sockaddr *>(&from), &length) != 1) return false;
+  return ntohl(from.sin_addr.s_addr) == OTHER_HOST;
 }
 
 // Fills requests with a ramp and counts the callbacks.
@@ -271,7 +294,9 @@ TEST_F(StreamTest, FourInFlightBlockDataAndAcknowledgementsOpenTheWindow) {
     EXPECT_EQ(h.stereo, 1);
     EXPECT_EQ(h.rateIndex, 5);
     EXPECT_EQ(h.wireFrames, h.duration);  // equal rates
-    if (!packets.empty()) EXPECT_EQ(h.start, packets.back().start + packets.back().duration);
+    if (!packets.empty()) {
+      EXPECT_EQ(h.start, packets.back().start + packets.back().duration);
+    }
     packets.push_back(h);
   }
   ASSERT_EQ(packets.size(), 4u);
@@ -329,6 +354,9 @@ TEST_F(StreamTest, AServerThatNeverConsumesStopsTheFlowAfterOneLead) {
 }
 
 TEST_F(StreamTest, SenderIgnoresOtherHostsAndMalformedAcknowledgements) {
+  if (!otherHostDistinct(other, server)) {
+    GTEST_SKIP() << "this socket layer sends every loopback datagram from 127.0.0.1";
+  }
   PlaySender *sender = bindSender();
   runWork();
   serverReceive();
@@ -380,7 +408,9 @@ TEST_F(StreamTest, GsmPacketsCarryWholeFrames) {
     EXPECT_EQ(d.size(), 12u + 6 * 33);
     // 160 wire frames at 8000 Hz are 882 application frames at 44100 Hz.
     EXPECT_NEAR(h.duration, 6 * 882, 2) << i;
-    if (i > 0) EXPECT_EQ(h.start, sender->sent - h.duration);
+    if (i > 0) {
+      EXPECT_EQ(h.start, sender->sent - h.duration);
+    }
   }
   sender->inFlight = 0;
 }
@@ -500,6 +530,9 @@ TEST_F(StreamTest, ReceiverFillsGapsByRepetition) {
 }
 
 TEST_F(StreamTest, ReceiverIgnoresOtherHostsAndMalformedDatagrams) {
+  if (!otherHostDistinct(other, server)) {
+    GTEST_SKIP() << "this socket layer sends every loopback datagram from 127.0.0.1";
+  }
   CaptureReceiver *receiver = bindReceiver();
   std::vector<uint8_t> good = companded(40, 160, 160);
   // A valid packet from another host: no audio, no acknowledgement there.
