@@ -8,9 +8,9 @@
 // called with drvLock held.
 #pragma once
 
-#include "platform/platform.h"
-
 #include <cstdint>
+
+#include "platform/platform.h"
 
 struct SampleRing;
 struct PlaySender;
@@ -36,6 +36,10 @@ typedef int (*SinkDeliverFn)(RecordSink *sink, const int16_t *samples, DWORD byt
 typedef void (*SinkDataReadyFn)(RecordSink *sink);
 typedef void (*SinkActivityFn)(RecordSink *sink, int flag);
 
+// The largest delivery the record sink asks for at once, frames; the
+// server is asked for bursts of twice this.
+constexpr uint32_t RECORD_MAX_BURST = 1024;
+
 struct PlaySource {
   SourceSupplyFn supply;      // called by fill
   SourceFillFn fill;          // also called by the play senders
@@ -51,20 +55,43 @@ struct PlaySource {
 };
 
 struct RecordSink {
-  SinkDeliverFn deliver;      // called by the drain
-  SinkDataReadyFn dataReady;  // called by the capture receivers
-  EndpointDestroyFn destroy;  // called by the wave operations
-  SinkActivityFn activity;    // flag 1 when the first receiver syncs, 0 at the end
-  uint32_t activeCount;       // synchronised capture receivers
-  uint32_t readPos;           // ring position handed to the device so far
-  uint32_t maxBurst;          // frames; 1024
-  uint32_t endPos;            // ring position at which the last receiver stopped
-  uint32_t adaptive;          // 0: sent in the open-stream request
-  uint32_t active;            // 1 from the first sync until the end was read
-  SampleRing *ring;           // stereo when the format has more than 1 channel
-  CaptureReceiver *receivers; // the receivers writing into this sink, newest first
-  WaveStreamState *state;     // the owner
+  SinkDeliverFn deliver;       // called by the drain
+  SinkDataReadyFn dataReady;   // called by the capture receivers
+  EndpointDestroyFn destroy;   // called by the wave operations
+  SinkActivityFn activity;     // flag 1 when the first receiver syncs, 0 at the end
+  uint32_t activeCount;        // synchronised capture receivers
+  uint32_t readPos;            // ring position handed to the device so far
+  uint32_t maxBurst;           // frames; 1024
+  uint32_t endPos;             // ring position at which the last receiver stopped
+  uint32_t adaptive;           // 0: sent in the open-stream request
+  uint32_t active;             // 1 from the first sync until the end was read
+  SampleRing *ring;            // stereo when the format has more than 1 channel
+  CaptureReceiver *receivers;  // the receivers writing into this sink, newest first
+  WaveStreamState *state;      // the owner
 };
+
+// The endpoints of one wave stream's state; null when the ring cannot be
+// made. The source's ring is stereo when the instance has exactly 2
+// channels, the sink's when it has more than 1. Called with drvLock held.
+PlaySource *playSourceCreate(WaveStreamState *state);
+RecordSink *recordSinkCreate(WaveStreamState *state);
+// Releases the ring and the record (either kind). Called once the
+// endpoint's network streams are gone.
+void endpointDestroy(void *endpoint);
+
+// The callbacks the slots above hold. Each is called on the I/O thread
+// with drvLock held.
+int sourceSupply(PlaySource *source, int16_t *buffer, DWORD *bytes);
+int sourceFill(PlaySource *source, uint32_t position, uint32_t amount);
+void sourceActivity(PlaySource *source, int flag);
+void sourceProgress(PlaySource *source, uint32_t consumed);
+int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes);
+void sinkDataReady(RecordSink *sink);
+void sinkActivity(RecordSink *sink, int flag);
+
+// Moves the ring's unread frames, at most limit, into the input headers.
+// Returns 1 to go on, 0 when there was nothing to move.
+int sinkDrain(RecordSink *sink, uint32_t limit);
 
 // A receiver has synchronised: counts it, and the first one makes the sink
 // active (activity 1).
@@ -73,3 +100,16 @@ void sinkReceiverStarted(RecordSink *sink);
 // the last, the end is stored, and once nothing remains to be read the sink
 // becomes inactive (activity 0).
 void sinkReceiverStopped(RecordSink *sink, uint32_t endPosition);
+
+// The pumps: work items whose user value is the WaveStreamState. The play
+// pump keeps the source's ring filled up to the play sender's window ahead
+// of what was played; the record pump hands the sink's ring to the input
+// headers. Each dequeues itself when there is nothing to move.
+void playPump(void *state);
+void recordPump(void *state);
+
+// Unsigned 8-bit header samples and the ring's signed 16-bit samples:
+// 0x00 is -32768, 0x80 is 128 and 0xFF is 32767 on the way in; on the way
+// out the high byte is kept, offset by 0x80.
+inline int16_t sampleWiden8(uint8_t b) { return int16_t(((b << 8) | b) ^ 0x8000); }
+inline uint8_t sampleNarrow8(int16_t s) { return uint8_t((s >> 8) ^ 0x80); }

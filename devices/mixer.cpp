@@ -5,11 +5,12 @@
 #include <cassert>
 #include <cstring>
 
+#include "devices/operations.h"
 #include "driver/entry.h"
 #include "driver/instance.h"
 #include "net/loop.h"
 
-const MixerOps *mixerOps;
+const MixerOps *mixerOps = &serverMixerOps;
 
 namespace {
 

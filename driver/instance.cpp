@@ -6,11 +6,12 @@
 #include <cstring>
 
 #include "devices/discovery.h"
+#include "devices/operations.h"
 #include "driver/entry.h"
 #include "net/loop.h"
 
-const WaveStreamOps *waveOutputOps;
-const WaveStreamOps *waveInputOps;
+const WaveStreamOps *waveOutputOps = &outputStreamOps;
+const WaveStreamOps *waveInputOps = &inputStreamOps;
 
 // The highest display number whose port still fits 16 bits.
 static constexpr DWORD DISPLAY_MAX = 0xFFFF - AUDIO_PORT_BASE;

@@ -296,6 +296,10 @@ void PlayoutStream::sendAck(uint16_t unsolicited) {
 void PlayoutStream::close() {
   if (closed_) return;
   closed_ = true;
+  // What arrived and was not played yet still plays, as a device lets its
+  // queue run out: a driver closes once its last packet is acknowledged,
+  // not once it is heard. A paused stream has dropped its queue.
+  if (!paused_ && ring_) playTo(receivedEnd_);
   asio::error_code ignored;
   timer_.cancel();
   socket_.close(ignored);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/operations.h"
 #include "driver/entry.h"
 #include "net/loop.h"
 #ifndef _WIN32
@@ -276,7 +277,7 @@ class MixerValues : public ::testing::Test {
   }
   void TearDown() override {
     drvStopIo();
-    mixerOps = nullptr;
+    mixerOps = &serverMixerOps;
   }
 };
 

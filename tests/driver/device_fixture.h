@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "devices/operations.h"
 #include "driver/entry.h"
 #include "driver/instance.h"
 #include "driver/wavein.h"
@@ -86,8 +87,8 @@ class DeviceTest : public ::testing::Test {
     EXPECT_EQ(loopReaders, nullptr);
     EXPECT_EQ(loopWriters, nullptr);
     EXPECT_EQ(liveBlocks(), blocksBefore_);
-    waveOutputOps = nullptr;
-    waveInputOps = nullptr;
+    waveOutputOps = &outputStreamOps;
+    waveInputOps = &inputStreamOps;
     fakeWinmmReset();
   }
 

@@ -1,6 +1,7 @@
 // Device instances: the header queue's rules, streams of an instance, and
 // instance creation with discovery. The creation cases run the real
 // lumivox-session (POSIX build) so that discovery reads a published record.
+#include "devices/operations.h"
 #include "driver/instance.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +38,7 @@ class Locked : public ::testing::Test {
       s->outputOps->close(&instance_, s);
       LocalFree(s);
     }
-    waveOutputOps = nullptr;
+    waveOutputOps = &outputStreamOps;
     LeaveCriticalSection(&drvLock);
     drvStopIo();
   }
@@ -125,7 +126,9 @@ TEST_F(Locked, ANewStreamStartsOnTheQueueHeadAndAFailedOpenLeavesNone) {
 
 TEST_F(Locked, WithoutOperationsForTheDirectionNoStreamIsMade) {
   instance_.direction = WAVE_INPUT;
+  waveInputOps = nullptr;
   EXPECT_EQ(streamAdd(&instance_, 0x0A000001, 9000), 0);
+  waveInputOps = &inputStreamOps;
   EXPECT_EQ(instance_.streams, nullptr);
   EXPECT_EQ(fakeStreamLog.opens, 0);
 }
@@ -143,7 +146,7 @@ class Creation : public ::testing::Test {
   }
   void TearDown() override {
     drvStopIo();
-    waveOutputOps = nullptr;
+    waveOutputOps = &outputStreamOps;
     session_.reset();
     EXPECT_EQ(lvLocalAllocLive(), blocks_);
   }
