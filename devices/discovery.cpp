@@ -110,17 +110,18 @@ LONG QuerySessionNumber(ULONG queryValue) {
   attributesInit(&attributes, &name);
   IO_STATUS_BLOCK io = {};
   HANDLE device = nullptr;
-  NTSTATUS status = ZwCreateFile(&device, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes,
-                                 &io, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                                 0, nullptr, 0);
+  NTSTATUS status =
+      ZwCreateFile(&device, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, nullptr,
+                   0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, 0, nullptr, 0);
   if (status < 0) return 0;
   BYTE input[4];
   BYTE output[4] = {0, 0, 0, 0};
   store32(input, queryValue);
   // The device completes the request before the call returns; any status
   // that is not negative is taken as that completion.
-  status = ZwDeviceIoControlFile(device, nullptr, nullptr, nullptr, &io, KERNEL_ACCESS_QUERY_SESSION,
-                                 input, sizeof input, output, sizeof output);
+  status =
+      ZwDeviceIoControlFile(device, nullptr, nullptr, nullptr, &io, KERNEL_ACCESS_QUERY_SESSION,
+                            input, sizeof input, output, sizeof output);
   ZwClose(device);
   return status >= 0 ? LONG(load32(output)) : 0;
 }
@@ -166,8 +167,8 @@ NTSTATUS QueryHookupAddress(LONG session, DWORD *address, DWORD *display) {
   BYTE reply[4] = {0, 0, 0, 0};
   ULONG replyLength = 0;
   store32(request, DWORD(session));
-  NTSTATUS status = HookupTransact(channel, request, sizeof request, reply, sizeof reply,
-                                   &replyLength);
+  NTSTATUS status =
+      HookupTransact(channel, request, sizeof request, reply, sizeof reply, &replyLength);
   CloseHookupChannel(channel);
   if (status < 0) return status;
   // A reply shorter than the address (an empty read included) is no answer:

@@ -48,9 +48,12 @@ bool lineMatches(const MIXERLINEW &line, const MIXERLINEW &asked, DWORD query) {
       return line.dwComponentType >= SOURCE_TYPE_FIRST &&
              line.dwComponentType <= SOURCE_TYPE_LAST &&
              line.dwDestination == asked.dwDestination && line.dwSource == asked.dwSource;
-    case MIXER_GETLINEINFOF_LINEID: return line.dwLineID == asked.dwLineID;
-    case MIXER_GETLINEINFOF_COMPONENTTYPE: return line.dwComponentType == asked.dwComponentType;
-    default: return line.Target.dwType == asked.Target.dwType;  // target type
+    case MIXER_GETLINEINFOF_LINEID:
+      return line.dwLineID == asked.dwLineID;
+    case MIXER_GETLINEINFOF_COMPONENTTYPE:
+      return line.dwComponentType == asked.dwComponentType;
+    default:
+      return line.Target.dwType == asked.Target.dwType;  // target type
   }
 }
 
@@ -120,7 +123,9 @@ MMRESULT mixerGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
   return MMSYSERR_NOERROR;
 }
 
-bool controlKnown(DWORD index) { return index == MIXER_OUTPUT_VOLUME || index == MIXER_INPUT_VOLUME; }
+bool controlKnown(DWORD index) {
+  return index == MIXER_OUTPUT_VOLUME || index == MIXER_INPUT_VOLUME;
+}
 
 // Opens the session's targets for one value request: drvLock must be held;
 // null when the I/O thread cannot start or no server is reached.
@@ -225,7 +230,8 @@ void mixerTargetsClose(MixerTargetList *list) {
 
 void mixerTargetsSet(MixerTargetList *list, DWORD index, DWORD value) {
   assert(drvLockHeld());
-  for (MixerTarget *t = list->first; t; t = t->next) t->operations->setVolume(list, t, index, value);
+  for (MixerTarget *t = list->first; t; t = t->next)
+    t->operations->setVolume(list, t, index, value);
 }
 
 DWORD mixerTargetsGet(MixerTargetList *list, DWORD index) {
@@ -238,21 +244,28 @@ extern "C" DWORD APIENTRY mxdMessage(UINT, UINT message, DWORD_PTR user, DWORD_P
                                      DWORD_PTR param2) {
   DWORD query = DWORD(param2) & QUERY_MASK;
   switch (message) {
-    case MXDM_GETNUMDEVS: return 1;
-    case MXDM_GETDEVCAPS: return mixerGetCaps(param1, param2);
+    case MXDM_GETNUMDEVS:
+      return 1;
+    case MXDM_GETDEVCAPS:
+      return mixerGetCaps(param1, param2);
     case MXDM_OPEN:
       if (!user) return MMSYSERR_INVALPARAM;
       *reinterpret_cast<DWORD_PTR *>(user) = MIXER_OPEN_VALUE;
       return MMSYSERR_NOERROR;
-    case MXDM_CLOSE: return MMSYSERR_NOERROR;
-    case MXDM_GETLINEINFO: return mixerGetLineInfo(reinterpret_cast<MIXERLINEW *>(param1), query);
+    case MXDM_CLOSE:
+      return MMSYSERR_NOERROR;
+    case MXDM_GETLINEINFO:
+      return mixerGetLineInfo(reinterpret_cast<MIXERLINEW *>(param1), query);
     case MXDM_GETLINECONTROLS:
       return mixerGetLineControls(reinterpret_cast<MIXERLINECONTROLSW *>(param1), query);
     case MXDM_GETCONTROLDETAILS:
       return mixerGetDetails(reinterpret_cast<MIXERCONTROLDETAILS *>(param1), query);
     case MXDM_SETCONTROLDETAILS:
       return mixerSetDetails(reinterpret_cast<MIXERCONTROLDETAILS *>(param1), query);
-    case DRVM_INIT: drvInitLock(); return MMSYSERR_NOERROR;
-    default: return MMSYSERR_NOTSUPPORTED;
+    case DRVM_INIT:
+      drvInitLock();
+      return MMSYSERR_NOERROR;
+    default:
+      return MMSYSERR_NOTSUPPORTED;
   }
 }

@@ -69,9 +69,8 @@ constexpr MIXERCONTROLW makeVolume(DWORD id, const WCHAR *shortName, const WCHAR
 // connections while the microphone has one: applications have seen these
 // records as they stand, so they stay exactly so.
 constexpr MIXERLINEW mixerLines[MIXER_LINE_COUNT] = {
-    makeLine({0, NO_SOURCE, 0xFFFF0000, MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, 1,
-              LV_WTEXT("Volume"), LV_WTEXT("Volume"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY,
-              OUTPUT_PRODUCT_ID}),
+    makeLine({0, NO_SOURCE, 0xFFFF0000, MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, 1, LV_WTEXT("Volume"),
+              LV_WTEXT("Volume"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY, OUTPUT_PRODUCT_ID}),
     makeLine({0, 0, 0xFFFF0001, MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, 0, LV_WTEXT("Out"),
               LV_WTEXT("Output"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY, OUTPUT_PRODUCT_ID}),
     makeLine({1, NO_SOURCE, 0xFFFF0002, MIXERLINE_COMPONENTTYPE_DST_WAVEIN, 1, LV_WTEXT("In"),

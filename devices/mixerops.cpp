@@ -53,7 +53,10 @@ int mixerServerOpen(MixerTargetList *list, MixerTarget *target) {
         target->state = state;
         return 1;
       }
-      if (!state->closed && state->connection) connClose(state->connection->connection);
+      if (!state->closed && state->connection) {
+        connClose(state->connection->connection);
+        loopWake();
+      }
     }
   }
   if (event) CloseHandle(event);
@@ -67,7 +70,10 @@ void mixerServerClose(MixerTargetList *, MixerTarget *target) {
   MixerState *state = stateOf(target);
   if (!state) return;
   // Pending queries complete (with no value) in the closed callback.
-  if (state->connection) connClose(state->connection->connection);
+  if (state->connection) {
+    connClose(state->connection->connection);
+    loopWake();
+  }
   if (state->event) CloseHandle(state->event);
   LocalFree(state);
   target->state = nullptr;

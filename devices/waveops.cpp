@@ -32,8 +32,11 @@ DWORD waitUnlocked(HANDLE event, DWORD ms) {
 }
 
 // Ends the session's connection; its closed callback runs before this
-// returns.
-void sessionEnd(ServerSession *session) { connClose(session->connection); }
+// returns. The I/O thread is woken to flush and free the connection.
+void sessionEnd(ServerSession *session) {
+  connClose(session->connection);
+  loopWake();
+}
 
 // An output stream whose connection has gone plays to nowhere: every
 // header it is given is passed at once, loops included, so that the

@@ -1,0 +1,276 @@
+// The device operations against the real lumivox-server, in this process on
+// the real I/O thread: the opens and their failures, the input start and
+// stop, the output pause rule, and the mixer's volume requests. Each case
+// has a runtime directory of its own, so the name registry's marks do not
+// reach other cases.
+#include "devices/operations.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/formats.h"
+#include "driver/entry.h"
+#include "driver/registry.h"
+#include "net/loop.h"
+#include "net/protocol.h"
+#include "tests/server/server_process.h"
+#include "tests/support/fake_winmm.h"
+#include "tests/tools/session_process.h"
+
+namespace {
+
+constexpr DWORD LOOPBACK = 0x7F000001;
+
+class Operations : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakeWinmmReset();
+    blocks_ = lvLocalAllocLive();
+    drvInitLock();
+    EnterCriticalSection(&drvLock);
+    ASSERT_EQ(drvStartIo(), 1);
+    LeaveCriticalSection(&drvLock);
+  }
+
+  void TearDown() override {
+    if (HasFailure() && server_) std::fprintf(stderr, "%s", server_->log().c_str());
+    EnterCriticalSection(&drvLock);
+    closeStream();
+    LeaveCriticalSection(&drvLock);
+    drvStopIo();
+    EXPECT_EQ(loopReaders, nullptr);
+    EXPECT_EQ(loopWork, nullptr);
+    EXPECT_EQ(loopTimers, nullptr);
+    EXPECT_EQ(lvLocalAllocLive(), blocks_);
+    fakeWinmmReset();
+  }
+
+  void serve(std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), {"--port", "0", "--verbose", "2"});
+    server_ = std::make_unique<ServerProcess>(arguments);
+    ASSERT_TRUE(server_->ready());
+  }
+
+  // An instance of the direction at 44.1 kHz stereo 16-bit, and a stream
+  // to the server opened through the real table. Called with drvLock held.
+  int open(DWORD direction) {
+    instance_ = {};
+    instance_.queueTail = &instance_.queueHead;
+    instance_.direction = direction;
+    instance_.format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4};
+    stream_ = {};
+    stream_.address = LOOPBACK;
+    stream_.port = server_->port();
+    const WaveStreamOps *ops = direction == WAVE_OUTPUT ? &outputStreamOps : &inputStreamOps;
+    (direction == WAVE_OUTPUT ? stream_.outputOps : stream_.inputOps) = ops;
+    opened_ = ops->open(&instance_, &stream_);
+    return opened_;
+  }
+
+  void closeStream() {
+    if (!opened_) return;
+    instance_.closing = 1;
+    streamOps(&instance_, &stream_)->close(&instance_, &stream_);
+    opened_ = 0;
+  }
+
+  WaveStreamState *state() { return static_cast<WaveStreamState *>(stream_.state); }
+
+  RuntimeDir runtime_;
+  std::unique_ptr<ServerProcess> server_;
+  WaveInstance instance_{};
+  WaveStream stream_{};
+  int opened_ = 0;
+  long blocks_ = 0;
+};
+
+TEST_F(Operations, AnOutputOpenHoldsAPlaySenderAndPausesOnlyAfterTheFirstKick) {
+  serve({});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(open(WAVE_OUTPUT), 1);
+  WaveStreamState *s = state();
+  EXPECT_EQ(s->ready, 1u);
+  EXPECT_EQ(s->event, nullptr);  // closed once the open succeeded
+  ASSERT_NE(s->udpStream, nullptr);
+  EXPECT_EQ(s->udpStream->kind, SLOT_PLAY);
+  EXPECT_NE(statePlaySender(s), nullptr);
+  EXPECT_EQ(outputPosition(&instance_, &stream_), 0u);
+  // Before the first kick a pause changes nothing and sends nothing.
+  outputSetPaused(&instance_, &stream_, 1);
+  EXPECT_EQ(s->paused, 0u);
+  s->started = 1;
+  outputSetPaused(&instance_, &stream_, 1);
+  EXPECT_EQ(s->paused, 1u);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("received pause-stream request"));
+  EXPECT_EQ(server_->logCount("received pause-stream request"), 1);
+  EnterCriticalSection(&drvLock);
+  closeStream();
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+  EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 0);
+}
+
+TEST_F(Operations, AServerWithoutTheDirectionsDeviceFailsTheOpenAndIsNotTriedAgain) {
+  serve({"--no-output-device"});
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(open(WAVE_OUTPUT), 0);
+  EXPECT_EQ(stream_.state, nullptr);
+  EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 1);
+  // Neither direction connects again.
+  EXPECT_EQ(open(WAVE_OUTPUT), 0);
+  EXPECT_EQ(open(WAVE_INPUT), 0);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("closed"));
+  EXPECT_EQ(server_->logCount(": connected"), 1);
+}
+
+TEST_F(Operations, RefusedAndUnansweredSetupsFailTheOpen) {
+  serve({"--refuse-setup"});
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(open(WAVE_INPUT), 0);
+  EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 1);
+  LeaveCriticalSection(&drvLock);
+}
+
+TEST_F(Operations, ARefusedPlayStreamFailsTheOpenAndClosesTheConnection) {
+  serve({"--stream-status", "0"});
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(open(WAVE_OUTPUT), 0);
+  EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 1);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+}
+
+TEST_F(Operations, AnInputOpenAsksForNoStreamUntilItsStart) {
+  serve({});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(open(WAVE_INPUT), 1);
+  WaveStreamState *s = state();
+  EXPECT_EQ(s->paused, 1u);
+  EXPECT_EQ(s->udpStream, nullptr);
+  EXPECT_EQ(inputPosition(&instance_, &stream_), 0u);
+  // A stop while stopped does nothing.
+  inputSetPaused(&instance_, &stream_, 1);
+  inputSetPaused(&instance_, &stream_, 0);
+  EXPECT_EQ(s->paused, 0u);
+  ASSERT_NE(s->udpStream, nullptr);
+  EXPECT_EQ(s->udpStream->kind, SLOT_CAPTURE);
+  inputSetPaused(&instance_, &stream_, 1);
+  EXPECT_EQ(s->paused, 1u);
+  EXPECT_EQ(s->udpStream, nullptr);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("received close-stream request"));
+  EXPECT_EQ(server_->logCount("received open-stream request"), 1);
+}
+
+TEST_F(Operations, ARefusedRecordStreamLeavesTheInputRunningWithoutAStream) {
+  serve({"--stream-status", "2"});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(open(WAVE_INPUT), 1);
+  inputSetPaused(&instance_, &stream_, 0);
+  EXPECT_EQ(state()->paused, 0u);
+  EXPECT_EQ(state()->udpStream, nullptr);
+  inputSetPaused(&instance_, &stream_, 1);  // nothing to stop
+  EXPECT_EQ(state()->paused, 0u);
+  LeaveCriticalSection(&drvLock);
+}
+
+TEST_F(Operations, ALostConnectionEndsTheStreamAndMakesEveryOperationANoOp) {
+  // The server grants the record stream, then closes the connection.
+  serve({"--close-after", "2"});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(open(WAVE_INPUT), 1);
+  inputSetPaused(&instance_, &stream_, 0);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("closed ("));
+  // The loss reaches the I/O thread some turns later.
+  bool closed = false;
+  for (int i = 0; i < 1000 && !closed; i++) {
+    EnterCriticalSection(&drvLock);
+    closed = state()->closed;
+    LeaveCriticalSection(&drvLock);
+    if (!closed) Sleep(10);
+  }
+  EnterCriticalSection(&drvLock);
+  WaveStreamState *s = state();
+  EXPECT_EQ(s->closed, 1u);
+  EXPECT_EQ(s->ready, 0u);
+  EXPECT_EQ(s->connection, nullptr);
+  EXPECT_EQ(s->endpoint, nullptr);
+  EXPECT_EQ(s->udpStream, nullptr);
+  inputSetPaused(&instance_, &stream_, 1);  // nothing left to stop
+  inputSetPaused(&instance_, &stream_, 0);  // nor to ask
+  EXPECT_EQ(server_->logCount("received open-stream request"), 1);
+  LeaveCriticalSection(&drvLock);
+}
+
+// The mixer's target, opened and closed around the requests.
+class MixerOperations : public Operations {
+ protected:
+  int openTarget() {
+    target_ = {};
+    target_.address = LOOPBACK;
+    target_.port = server_->port();
+    target_.operations = &serverMixerOps;
+    return mixerServerOpen(&list_, &target_);
+  }
+  MixerTargetList list_{};
+  MixerTarget target_{};
+};
+
+TEST_F(MixerOperations, ASetLevelIsSentInBothHalvesAndReadsBack) {
+  serve({});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(openTarget(), 1);
+  EXPECT_EQ(mixerServerGetVolume(&list_, &target_, MIXER_INPUT_VOLUME), 0xFFFFu);
+  mixerServerSetVolume(&list_, &target_, MIXER_OUTPUT_VOLUME, 0x1234);
+  EXPECT_EQ(mixerServerGetVolume(&list_, &target_, MIXER_OUTPUT_VOLUME), 0x1234u);
+  // Another index asks nothing.
+  EXPECT_EQ(mixerServerGetVolume(&list_, &target_, 2), MIXER_VOLUME_UNKNOWN);
+  mixerServerSetVolume(&list_, &target_, 2, 7);
+  mixerServerClose(&list_, &target_);
+  EXPECT_EQ(target_.state, nullptr);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("control 3 set to 0x12341234"));
+  EXPECT_EQ(server_->logCount("received query-control request"), 2);
+  EXPECT_EQ(server_->logCount("received set-control request"), 1);
+}
+
+TEST_F(MixerOperations, AServerWithoutTheControlReadsUnknownWithoutAsking) {
+  serve({"--no-input-device"});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(openTarget(), 1);
+  EXPECT_EQ(mixerServerGetVolume(&list_, &target_, MIXER_INPUT_VOLUME), MIXER_VOLUME_UNKNOWN);
+  mixerServerClose(&list_, &target_);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+  EXPECT_EQ(server_->logCount("received query-control request"), 0);
+}
+
+TEST_F(MixerOperations, ASkippedQueryReadsUnknownAndItsRecordIsFreedWithTheSession) {
+  // The reply to the query never comes; the connection ends after the
+  // query, which completes it with no value.
+  serve({"--withhold-replies", "--close-after", "2"});
+  EnterCriticalSection(&drvLock);
+  ASSERT_EQ(openTarget(), 1);
+  EXPECT_EQ(mixerServerGetVolume(&list_, &target_, MIXER_OUTPUT_VOLUME), MIXER_VOLUME_UNKNOWN);
+  mixerServerClose(&list_, &target_);
+  LeaveCriticalSection(&drvLock);
+}
+
+TEST_F(MixerOperations, AnUnreachableServerIsMarked) {
+  serve({"--withhold-setup"});
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(openTarget(), 0);  // after the 5 s wait
+  EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 1);
+  EXPECT_EQ(openTarget(), 0);
+  LeaveCriticalSection(&drvLock);
+  EXPECT_EQ(server_->logCount(": connected"), 1);
+}
+
+}  // namespace
