@@ -313,6 +313,7 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
     state->udpStream = nullptr;
     state->paused = 1;
     workDequeue(&state->pump);
+    loopWake();
     return;
   }
   if (!state->paused || !state->ready) return;
