@@ -12,6 +12,31 @@ void optionSplit(const std::string &arg, std::string &name, std::string &value, 
   value = hasValue ? arg.substr(equals + 1) : std::string();
 }
 
+bool optionTakeValue(int argc, char **argv, int &index, const std::string &name, bool hasValue,
+                     std::string &value, std::string &error) {
+  if (hasValue) return true;
+  if (index + 1 >= argc) {
+    error = name + " needs a value";
+    return false;
+  }
+  value = argv[++index];
+  return true;
+}
+
+bool optionTakeFile(const std::string &arg, std::string &file, bool &haveFile, std::string &error) {
+  if (arg.size() > 1 && arg[0] == '-') {
+    error = "unknown option: " + arg;
+    return false;
+  }
+  if (haveFile) {
+    error = "one file only: " + arg;
+    return false;
+  }
+  file = arg;
+  haveFile = true;
+  return true;
+}
+
 bool optionUnsigned(const std::string &text, uint32_t low, uint32_t high, uint32_t &value) {
   if (text.empty() || text.size() > 10) return false;
   uint64_t v = 0;

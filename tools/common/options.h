@@ -24,6 +24,16 @@ enum ParseOutcome {
 // was there. Anything else comes back as the name.
 void optionSplit(const std::string &arg, std::string &name, std::string &value, bool &hasValue);
 
+// The value of an option that takes one: the "=value" optionSplit found, or
+// else the next argument, which index then passes. False with error set
+// when there is none.
+bool optionTakeValue(int argc, char **argv, int &index, const std::string &name, bool hasValue,
+                     std::string &value, std::string &error);
+
+// An argument that is no option of the tool: the one file, or an error
+// (an unknown option, a second file) in error with false.
+bool optionTakeFile(const std::string &arg, std::string &file, bool &haveFile, std::string &error);
+
 // A decimal integer between low and high. False for anything else (signs,
 // spaces, trailing text, overflow).
 bool optionUnsigned(const std::string &text, uint32_t low, uint32_t high, uint32_t &value);

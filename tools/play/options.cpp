@@ -51,29 +51,14 @@ ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::
       continue;
     }
     if (name == "--pause-at" || name == "--pause-for") {
-      if (!hasValue) {
-        if (i + 1 >= argc) {
-          error = name + " needs a value";
-          return PARSE_ERROR;
-        }
-        value = argv[++i];
-      }
+      if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
       if (!applyValue(name, value, options)) {
         error = "bad value for " + name + ": " + value + " (seconds)";
         return PARSE_ERROR;
       }
       continue;
     }
-    if (arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option: " + arg;
-      return PARSE_ERROR;
-    }
-    if (haveFile) {
-      error = "one file only: " + arg;
-      return PARSE_ERROR;
-    }
-    options.file = arg;
-    haveFile = true;
+    if (!optionTakeFile(arg, options.file, haveFile, error)) return PARSE_ERROR;
   }
   if (!haveFile) {
     error = "no file given";
