@@ -186,11 +186,34 @@ void instanceQueueHeader(WaveInstance *instance, WAVEHDR *header) {
   }
 }
 
+// Leaves no stream on a header that is about to go back: a stream whose
+// current header (or loop start) it is becomes idle. Called with drvLock
+// held.
+static void streamsRelease(WaveInstance *instance, WAVEHDR *header) {
+  assert(drvLockHeld());
+  for (WaveStream *s = instance->streams; s; s = s->next) {
+    if (s->loopStart == header) {
+      s->loopStart = nullptr;
+      s->loopCount = 0;
+    }
+    if (s->current == header) {
+      s->current = nullptr;
+      s->offset = 0;
+    }
+  }
+}
+
 void instanceReturnAll(WaveInstance *instance, DWORD message) {
   assert(drvLockHeld());
-  // The head is read afresh after each callback: the lock was released.
+  // The head is read afresh after each callback: the lock was released, and
+  // a write meanwhile queues its header behind the ones still to go back
+  // and gives an idle stream the queue head, which is one of them. Each
+  // header therefore takes every stream off itself as it leaves; a stream
+  // left on a returned header would play or fill it after the application
+  // has it back, and would not be kicked by later writes.
   while (WAVEHDR *header = instance->queueHead) {
     hdrQueueRemove(instance, header);
+    streamsRelease(instance, header);
     instanceComplete(instance, header, message);
   }
   instanceSignalDrain(instance);
@@ -205,8 +228,8 @@ void instanceNotify(WaveInstance *instance, DWORD message, DWORD_PTR param1) {
 void instanceComplete(WaveInstance *instance, WAVEHDR *header, DWORD message) {
   assert(drvLockHeld());
   instance->completing += 1;
+  header->lpNext = nullptr;  // under the lock: the I/O thread follows the links
   LeaveCriticalSection(&drvLock);
-  header->lpNext = nullptr;
   header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
   if (instance->callback) instanceNotify(instance, message, reinterpret_cast<DWORD_PTR>(header));
   EnterCriticalSection(&drvLock);

@@ -51,8 +51,8 @@ extern const WaveStreamOps *waveInputOps;
 // One audio-server destination of an instance.
 struct WaveStream {
   WaveStream *next;      // next stream of the same instance, creation order
-  WAVEHDR *current;      // header being played or filled; null when idle
-  WAVEHDR *loopStart;    // output: the WHDR_BEGINLOOP header being repeated, or null
+  WAVEHDR *current;      // header being played or filled, always a queued one; null when idle
+  WAVEHDR *loopStart;    // output: the WHDR_BEGINLOOP header being repeated (queued), or null
   DWORD loopCount;       // output: repetitions of the loop still to come
   DWORD offset;          // sample frames of current consumed (output) or filled (input)
   DWORD address;         // audio server's IPv4 address, host order
@@ -155,7 +155,9 @@ MMRESULT instanceCheckHeader(const WAVEHDR *header);
 // the queue head to every idle stream, kicking it.
 void instanceQueueHeader(WaveInstance *instance, WAVEHDR *header);
 // Returns every queued header with message, oldest first, on the calling
-// thread (drvLock released around each callback).
+// thread (drvLock released around each callback). Headers queued by other
+// threads meanwhile go back too; a stream whose current header or loop
+// start goes back is left idle.
 void instanceReturnAll(WaveInstance *instance, DWORD message);
 
 // One DriverCallback of the instance. Called with drvLock released.

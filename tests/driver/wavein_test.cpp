@@ -167,6 +167,38 @@ TEST_F(WaveIn, ResetReturnsEveryHeaderWithWhatItHolds) {
   LeaveCriticalSection(&drvLock);
 }
 
+// A buffer added from another thread while a reset returns the queue comes
+// back with that reset, and the stream is left on none of the returned
+// headers: it would fill one again and hand it back a second time.
+TEST_F(WaveIn, AnAddDuringAResetLeavesTheStreamOnNoReturnedHeader) {
+  Headers h(4, 400);  // 100 frames
+  add(h[0]);
+  add(h[1]);
+  bool added = false;  // only the resetting thread runs the hook
+  fakeDriverCallbackHook([&](const DriverCallbackCall &call) {
+    if (added || call.param1 != reinterpret_cast<DWORD_PTR>(&h[0])) return;
+    added = true;
+    std::thread adder([&] { add(h[2]); });
+    adder.join();
+  });
+  EXPECT_EQ(message(WIDM_RESET), MMSYSERR_NOERROR);
+  fakeDriverCallbackHook(nullptr);
+  EXPECT_EQ(seen(), (std::vector<Seen>{data(h[0]), data(h[1]), data(h[2])}));
+  EnterCriticalSection(&drvLock);
+  WAVEHDR *left = stream_->current;
+  EXPECT_EQ(instance_->queueHead, nullptr);
+  LeaveCriticalSection(&drvLock);
+  ASSERT_EQ(left, nullptr);
+
+  add(h[3]);
+  fakeStreamGrant(stream_, 100);
+  awaitCallbacks(4);
+  awaitDelivered(100);
+  EXPECT_EQ(seen(), (std::vector<Seen>{data(h[0]), data(h[1]), data(h[2]), data(h[3])}));
+  EXPECT_TRUE(holds(h[3], 0, 100, 0));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(h[i].dwBytesRecorded, 0u) << i;
+}
+
 TEST_F(WaveIn, PositionIsTheStreamsWithoutACap) {
   EnterCriticalSection(&drvLock);
   fakeStreamState(stream_)->position = 5000;  // nothing was ever written

@@ -304,6 +304,46 @@ TEST_F(WaveOut, ResetReturnsEveryHeaderInQueueOrderAndLeavesNoLoopBehind) {
   LeaveCriticalSection(&drvLock);
 }
 
+// A header written from another thread while a reset returns the queue
+// comes back with that reset. The write hands the queue head to the idle
+// stream; were the stream left on it once the reset has returned it, it
+// would play a header the application already has back, skip the next one
+// and then sit idle with headers queued, so that the close never drains.
+TEST_F(WaveOut, AWriteDuringAResetLeavesTheStreamOnNoReturnedHeader) {
+  Headers h(5);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+  }
+  bool wrote = false;  // only the resetting thread runs the hook
+  fakeDriverCallbackHook([&](const DriverCallbackCall &call) {
+    if (wrote || call.param1 != reinterpret_cast<DWORD_PTR>(&h[0])) return;
+    wrote = true;
+    std::thread writer([&] {
+      EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[2])), MMSYSERR_NOERROR);
+    });
+    writer.join();
+  });
+  EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
+  fakeDriverCallbackHook(nullptr);
+  EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0]), done(h[1]), done(h[2])}));
+  EnterCriticalSection(&drvLock);
+  WAVEHDR *left = stream_->current;
+  EXPECT_EQ(instance_->queueHead, nullptr);
+  LeaveCriticalSection(&drvLock);
+  ASSERT_EQ(left, nullptr);
+
+  for (int i = 3; i < 5; ++i) {
+    ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
+  }
+  fakeStreamGrant(stream_, 2);
+  awaitCallbacks(5);
+  EXPECT_EQ(seen(),
+            (std::vector<Seen>{done(h[0]), done(h[1]), done(h[2]), done(h[3]), done(h[4])}));
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(fakeStreamLog.played, (std::vector<WAVEHDR *>{&h[3], &h[4]}));
+  LeaveCriticalSection(&drvLock);
+}
+
 // Pause and restart.
 
 TEST_F(WaveOut, PauseTwiceThenRestartOnceResumes) {
