@@ -45,7 +45,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
         timer_(io),
         id_(r.id),
         driver_(r.driver),
-        driverHost_(r.driver.address()),
+        driverHost_(r.driver.address().to_v4().to_uint()),
         timebase_(r.rate ? r.rate : 1),
         lead_(r.applicationLead) {}
   ~CaptureStream() override { finish(); }
@@ -62,6 +62,12 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   };
 
   void receiveNext();
+  // Whether the last datagram came from the driver's host; any host does
+  // when the request named none.
+  bool fromDriverHost() const {
+    return driverHost_ == 0 ||
+           (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
+  }
   void onAck(size_t bytes);
   void sendMore();
   bool mayCredit() const;
@@ -78,8 +84,8 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::steady_timer timer_;
   uint32_t id_;
   asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the acks' source
-  asio::ip::address driverHost_;    // the request's address: acks from other hosts are ignored
-  asio::ip::udp::endpoint via_;     // the routed relay, or unspecified to send directly
+  uint32_t driverHost_;             // the request's address: acks from other hosts are ignored
+  asio::ip::udp::endpoint via_;     // the routed relay; port 0: packets go to the driver directly
   uint32_t timebase_;               // Hz: positions of packets and credit
   uint32_t lead_;                   // timebase frames sent beyond the credit at most
   const WireFormat *row_ = nullptr;
@@ -161,7 +167,7 @@ void CaptureStream::receiveNext() {
 
 void CaptureStream::onAck(size_t bytes) {
   // Another host could otherwise grant credit or redirect the packets.
-  if (!driverHost_.is_unspecified() && from_.address() != driverHost_) {
+  if (!fromDriverHost()) {
     if (foreign_++ < MALFORMED_LOGGED) {
       logLine(LOG_INFO, "stream %u: datagram from %s:%u, not the driver's host: ignored", id_,
               from_.address().to_string().c_str(), unsigned(from_.port()));

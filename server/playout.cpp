@@ -46,7 +46,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
         timer_(io),
         id_(r.id),
         rate_(r.applicationRate ? r.applicationRate : 1),
-        driverHost_(r.driver.address()) {}
+        driverHost_(r.driver.address().to_v4().to_uint()) {}
   ~PlayoutStream() override { finish(); }
 
   bool start();
@@ -55,6 +55,12 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
  private:
   void receiveNext();
+  // Whether the last datagram came from the driver's host; any host does
+  // when the request named none.
+  bool fromDriverHost() const {
+    return driverHost_ == 0 ||
+           (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
+  }
   void onDatagram(size_t bytes);
   void onPacket(const PacketHeader &h, std::span<const uint8_t> payload);
   void noteSequence(const PacketHeader &h);
@@ -69,13 +75,13 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
-  asio::steady_timer timer_;      // PLAYOUT_TICK while the clock runs
-  uint32_t id_;                   // the stream id
-  uint32_t rate_;                 // Hz: the timebase, the application's rate
-  asio::ip::address driverHost_;  // the request's address: datagrams from other hosts are ignored
-  SampleRing *ring_ = nullptr;    // output rate and channels; LocalFree'd by finish
-  Resampler rs_{};                // wire rate to output rate, positions in timebase frames
-  SNDFILE *file_ = nullptr;       // the output file, or null to play to nothing
+  asio::steady_timer timer_;    // PLAYOUT_TICK while the clock runs
+  uint32_t id_;                 // the stream id
+  uint32_t rate_;               // Hz: the timebase, the application's rate
+  uint32_t driverHost_;         // the request's address: datagrams from other hosts are ignored
+  SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
+  Resampler rs_{};              // wire rate to output rate, positions in timebase frames
+  SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
   std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;  // one byte more shows oversize
   asio::ip::udp::endpoint from_;                       // sender of the last datagram
   bool synced_ = false;                                // a data packet came
@@ -140,7 +146,7 @@ void PlayoutStream::receiveNext() {
 void PlayoutStream::onDatagram(size_t bytes) {
   // Another host could otherwise steer the played position and take the
   // acknowledgements; a relay on the driver's host passes.
-  if (!driverHost_.is_unspecified() && from_.address() != driverHost_) {
+  if (!fromDriverHost()) {
     if (foreign_++ < MALFORMED_LOGGED) {
       logLine(LOG_INFO, "stream %u: datagram from %s:%u, not the driver's host: ignored", id_,
               from_.address().to_string().c_str(), unsigned(from_.port()));
