@@ -84,7 +84,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::steady_timer timer_;
   uint32_t id_;
   asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the acks' source
-  uint32_t driverHost_;             // the request's address: acks from other hosts are ignored
+  uint32_t driverHost_;             // the request's IPv4 address, host order: others ignored
   asio::ip::udp::endpoint via_;     // the routed relay; port 0: packets go to the driver directly
   uint32_t timebase_;               // Hz: positions of packets and credit
   uint32_t lead_;                   // timebase frames sent beyond the credit at most

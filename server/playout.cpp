@@ -78,7 +78,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   asio::steady_timer timer_;    // PLAYOUT_TICK while the clock runs
   uint32_t id_;                 // the stream id
   uint32_t rate_;               // Hz: the timebase, the application's rate
-  uint32_t driverHost_;         // the request's address: datagrams from other hosts are ignored
+  uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
   SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
   Resampler rs_{};              // wire rate to output rate, positions in timebase frames
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
