@@ -5,7 +5,8 @@
 #
 # Installs the benchmark dependencies that are missing (as root or with
 # sudo), then runs the rate converter against speexdsp and libsoxr, the
-# coders, and the play sender's send path against a bare sendto, five
+# coders, the play sender's send path against a bare sendto, and the
+# server's receive path for playback against bare system calls, five
 # repetitions each, and prints the medians as multiples of real time with the
 # ratios to each peer. Extra options go to the benchmark
 # (for example --benchmark_filter=lumivox).
@@ -27,6 +28,8 @@ if [[ ${#missing[@]} -gt 0 ]]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=ON
-cmake --build "$build" --target convert_bench stream_bench -j 2
+cmake --build "$build" --target convert_bench stream_bench server_receive_bench -j 2
 "$build/bench/convert_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
 "$build/bench/stream_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
+"$build/bench/server_receive_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  "$@"

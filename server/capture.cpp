@@ -45,6 +45,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
         timer_(io),
         id_(r.id),
         driver_(r.driver),
+        driverHost_(r.driver.address().to_v4().to_uint()),
         timebase_(r.rate ? r.rate : 1),
         lead_(r.applicationLead) {}
   ~CaptureStream() override { finish(); }
@@ -61,6 +62,12 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   };
 
   void receiveNext();
+  // Whether the last datagram came from the driver's host; any host does
+  // when the request named none.
+  bool fromDriverHost() const {
+    return driverHost_ == 0 ||
+           (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
+  }
   void onAck(size_t bytes);
   void sendMore();
   bool mayCredit() const;
@@ -77,6 +84,8 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::steady_timer timer_;
   uint32_t id_;
   asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the acks' source
+  uint32_t driverHost_;             // the request's IPv4 address, host order: others ignored
+  asio::ip::udp::endpoint via_;     // the routed relay; port 0: packets go to the driver directly
   uint32_t timebase_;               // Hz: positions of packets and credit
   uint32_t lead_;                   // timebase frames sent beyond the credit at most
   const WireFormat *row_ = nullptr;
@@ -100,7 +109,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   uint32_t sentCount_ = 0;
   std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;
   asio::ip::udp::endpoint from_;
-  uint64_t packets_ = 0, bytes_ = 0, acks_ = 0, malformed_ = 0, rttSamples_ = 0;
+  uint64_t packets_ = 0, bytes_ = 0, acks_ = 0, malformed_ = 0, rttSamples_ = 0, foreign_ = 0;
 };
 
 bool CaptureStream::start() {
@@ -129,6 +138,10 @@ bool CaptureStream::start() {
   packetFrames_ = std::max(packetFrames_, unitFrames);
   if (lead_ < options_.minLead) lead_ = options_.minLead;
   if (lead_ > options_.maxLead) lead_ = options_.maxLead;
+  if (!options_.sendViaAddress.empty()) {
+    via_ = asio::ip::udp::endpoint(asio::ip::make_address_v4(options_.sendViaAddress),
+                                   options_.sendViaPort);
+  }
   started_ = lastProgress_ = Clock::now();
   logLine(LOG_INFO, "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u",
           id_, file_ ? options_.input.c_str() : "a tone", rate,
@@ -153,6 +166,14 @@ void CaptureStream::receiveNext() {
 }
 
 void CaptureStream::onAck(size_t bytes) {
+  // Another host could otherwise grant credit or redirect the packets.
+  if (!fromDriverHost()) {
+    if (foreign_++ < MALFORMED_LOGGED) {
+      logLine(LOG_INFO, "stream %u: datagram from %s:%u, not the driver's host: ignored", id_,
+              from_.address().to_string().c_str(), unsigned(from_.port()));
+    }
+    return;
+  }
   StreamAckFields ack;
   if (!ackParse(std::span<const uint8_t>(receive_.data(), bytes), ack)) {
     if (malformed_++ < MALFORMED_LOGGED) {
@@ -162,7 +183,9 @@ void CaptureStream::onAck(size_t bytes) {
     return;
   }
   ++acks_;
-  driver_ = from_;
+  // Through a routed relay the acknowledgements come from the relay, and
+  // the packets keep going to the driver's port behind it.
+  if (via_.port() == 0) driver_ = from_;
   acked_ = true;
   lastProgress_ = Clock::now();
   if (int32_t(ack.consumed - credit_) > 0) credit_ = ack.consumed;
@@ -274,7 +297,15 @@ bool CaptureStream::sendOne() {
                  row_->rateIndex};
   packetHeaderBuild(out, h);
   asio::error_code ignored;  // a lost packet is a gap the driver fills
-  socket_.send_to(asio::buffer(out.data(), PACKET_HEADER_BYTES + bytes), driver_, 0, ignored);
+  asio::const_buffer packet = asio::buffer(out.data(), PACKET_HEADER_BYTES + bytes);
+  if (via_.port() == 0) {
+    socket_.send_to(packet, driver_, 0, ignored);
+  } else {
+    std::array<uint8_t, ROUTE_HEADER_BYTES> route;
+    routeHeaderBuild(route, driver_.address().to_v4().to_uint(), driver_.port());
+    std::array<asio::const_buffer, 2> parts = {asio::buffer(route), packet};
+    socket_.send_to(parts, via_, 0, ignored);
+  }
   sentLog_[sentCount_++ % SENT_LOG] = {Clock::now(), start, uint16_t(duration)};
   ++packets_;
   bytes_ += PACKET_HEADER_BYTES + bytes;
@@ -308,10 +339,11 @@ void CaptureStream::finish() {
   std::snprintf(line, sizeof line,
                 "{\"event\":\"end\",\"stream\":%u,\"direction\":\"recording\",\"packets\":%llu,"
                 "\"bytes\":%llu,\"acks\":%llu,\"malformed\":%llu,\"rttSamples\":%llu,"
-                "\"formatChanges\":0,\"sent\":%u,\"credit\":%u}",
+                "\"formatChanges\":0,\"foreign\":%llu,\"sent\":%u,\"credit\":%u}",
                 id_, (unsigned long long)packets_, (unsigned long long)bytes_,
                 (unsigned long long)acks_, (unsigned long long)malformed_,
-                (unsigned long long)rttSamples_, toTimebase(sentSource_), credit_);
+                (unsigned long long)rttSamples_, (unsigned long long)foreign_,
+                toTimebase(sentSource_), credit_);
   statsWrite(line);
   if (file_) sf_close(file_);
   file_ = nullptr;

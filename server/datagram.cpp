@@ -75,3 +75,9 @@ void ackBuild(std::span<uint8_t> out, const StreamAckFields &a) {
   leStore16(out, 12, a.lastDuration);
   leStore16(out, 14, a.unsolicited);
 }
+
+void routeHeaderBuild(std::span<uint8_t> out, uint32_t address, uint16_t port) {
+  for (int i = 0; i < 4; ++i) out[i] = uint8_t(address >> (24 - 8 * i));
+  out[4] = uint8_t(port >> 8);
+  out[5] = uint8_t(port);
+}

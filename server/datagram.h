@@ -38,5 +38,11 @@ bool packetParse(std::span<const uint8_t> datagram, PacketHeader &header, std::s
 size_t packetPayloadNeeded(const PacketHeader &header);
 void packetHeaderBuild(std::span<uint8_t> out, const PacketHeader &header);
 
+// What a routed relay (lumivox-relay --routed) reads before each datagram:
+// the destination's IPv4 address and UDP port, both in network byte order.
+constexpr size_t ROUTE_HEADER_BYTES = 6;
+// address and port are in host order.
+void routeHeaderBuild(std::span<uint8_t> out, uint32_t address, uint16_t port);
+
 bool ackParse(std::span<const uint8_t> datagram, StreamAckFields &ack);
 void ackBuild(std::span<uint8_t> out, const StreamAckFields &ack);

@@ -41,6 +41,20 @@ const char SERVER_USAGE[] =
     "  --min-lead FRAMES      the minimum lead (default 256)\n"
     "  --max-lead FRAMES      the maximum lead (default 65536)\n"
     "\n"
+    "A relay in the datagrams' way (lumivox-relay):\n"
+    "  --advertise-udp-port N name UDP port N in open-stream replies instead of\n"
+    "                         the stream's own, so that the driver sends its\n"
+    "                         playback datagrams to whatever listens there, e.g.\n"
+    "                         lumivox-relay --listen N --to P with --udp-port P;\n"
+    "                         acknowledgements go back to where datagrams came\n"
+    "                         from, through the relay again\n"
+    "  --send-via [ADDR:]PORT send recording packets to a relay in routed mode\n"
+    "                         (lumivox-relay --routed --listen PORT; ADDR defaults\n"
+    "                         to 127.0.0.1) instead of to the driver, each behind\n"
+    "                         a 6-byte route header: the driver's IPv4 address and\n"
+    "                         UDP port, network byte order; the driver's\n"
+    "                         acknowledgements come back through the relay\n"
+    "\n"
     "Misbehaviour, for tests of drivers:\n"
     "  --refuse-setup         answer every setup with setup refused, then close\n"
     "  --no-output-device     list no playback device nor its control\n"
@@ -75,7 +89,9 @@ const char SERVER_USAGE[] =
     "  --stats FILE           write per-stream statistics to FILE as JSON lines:\n"
     "                         \"format\" at each playback format change, \"rtt\" for\n"
     "                         each recording round trip, \"end\" with the counts\n"
-    "                         (packets, lost, late, reordered, malformed) at close\n"
+    "                         (packets, lost, late, reordered, malformed, and\n"
+    "                         foreign: datagrams from another host than the\n"
+    "                         driver's, which are ignored) at close\n"
     "\n"
     "Examples:\n"
     "  lumivox-server --output played.wav --output-rate 48000\n"
@@ -113,6 +129,18 @@ bool parseAddress(const std::string &text, std::string &address) {
   return true;
 }
 
+// "[ADDR:]PORT" of the routed relay; the port is not 0.
+bool parseVia(const std::string &text, ServerOptions &o) {
+  std::string address = "127.0.0.1", port = text;
+  size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  if (!parseAddress(address, o.sendViaAddress)) return false;
+  return parseInto(port, 65535, o.sendViaPort) && o.sendViaPort;
+}
+
 // Applies one option with its value; false when the value is bad.
 bool applyOption(const std::string &name, const std::string &value, ServerOptions &o) {
   if (name == "--display") return parseInto(value, 65535 - SERVER_PORT_BASE, o.display);
@@ -140,16 +168,37 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--tone") return parseInto(value, 24000, o.toneHz);
   if (name == "--record-format") return parseInto(value, 17, o.recordFormat);
   if (name == "--stats") return !(o.stats = value).empty();
+  if (name == "--advertise-udp-port") {
+    return parseInto(value, 65535, o.advertiseUdpPort) && o.advertiseUdpPort;
+  }
+  if (name == "--send-via") return parseVia(value, o);
   return false;
 }
 
 bool takesValue(const std::string &name) {
-  static const char *const names[] = {
-      "--display",       "--listen",          "--port",          "--verbose",     "--max-clients",
-      "--stream-status", "--udp-port",        "--adaptive",      "--rate",        "--min-lead",
-      "--max-lead",      "--delay-setup",     "--delay-replies", "--close-after", "--output",
-      "--output-rate",   "--output-channels", "--input",         "--tone",        "--record-format",
-      "--stats"};
+  static const char *const names[] = {"--display",
+                                      "--listen",
+                                      "--port",
+                                      "--verbose",
+                                      "--max-clients",
+                                      "--stream-status",
+                                      "--udp-port",
+                                      "--adaptive",
+                                      "--rate",
+                                      "--min-lead",
+                                      "--max-lead",
+                                      "--delay-setup",
+                                      "--delay-replies",
+                                      "--close-after",
+                                      "--output",
+                                      "--output-rate",
+                                      "--output-channels",
+                                      "--input",
+                                      "--tone",
+                                      "--record-format",
+                                      "--stats",
+                                      "--advertise-udp-port",
+                                      "--send-via"};
   for (const char *n : names) {
     if (name == n) return true;
   }

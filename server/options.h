@@ -19,6 +19,10 @@ struct ServerOptions {
   uint32_t rate = 48000;     // Hz: highest playback wire rate and recording timebase
   uint32_t minLead = 256;    // frames
   uint32_t maxLead = 65536;  // frames
+  // Putting a relay in the datagrams' way (lumivox-relay).
+  uint16_t advertiseUdpPort = 0;  // port named in open-stream replies; 0: the stream's own
+  std::string sendViaAddress;     // IPv4 address of the routed relay; empty: none
+  uint16_t sendViaPort = 0;       // its UDP port, with sendViaAddress
   // Misbehaviour, for tests of the driver.
   bool refuseSetup = false;      // answer every setup with setup refused
   bool outputDevice = true;      // list the playback device and its volume control

@@ -25,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 // The clock advances consumed this often; each step is one unsolicited
 // acknowledgement at most.
 constexpr auto PLAYOUT_TICK = std::chrono::milliseconds(10);
+// Once the clock has played everything received, the last progress is
+// reported this many ticks more: the driver sends nothing while it thinks
+// our queue full, so a lost last report would stop the stream for good.
+constexpr uint32_t DRY_REPORTS = 10;
 // Ring frames at the output rate: over five seconds at 48000 Hz, more than
 // the largest lead a driver keeps (65536 frames at its own rate).
 constexpr uint32_t PLAYOUT_RING_FRAMES = 1u << 18;
@@ -41,7 +45,8 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
         socket_(std::move(r.socket)),
         timer_(io),
         id_(r.id),
-        rate_(r.applicationRate ? r.applicationRate : 1) {}
+        rate_(r.applicationRate ? r.applicationRate : 1),
+        driverHost_(r.driver.address().to_v4().to_uint()) {}
   ~PlayoutStream() override { finish(); }
 
   bool start();
@@ -50,6 +55,12 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
  private:
   void receiveNext();
+  // Whether the last datagram came from the driver's host; any host does
+  // when the request named none.
+  bool fromDriverHost() const {
+    return driverHost_ == 0 ||
+           (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
+  }
   void onDatagram(size_t bytes);
   void onPacket(const PacketHeader &h, std::span<const uint8_t> payload);
   void noteSequence(const PacketHeader &h);
@@ -67,6 +78,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   asio::steady_timer timer_;    // PLAYOUT_TICK while the clock runs
   uint32_t id_;                 // the stream id
   uint32_t rate_;               // Hz: the timebase, the application's rate
+  uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
   SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
   Resampler rs_{};              // wire rate to output rate, positions in timebase frames
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
@@ -87,9 +99,10 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   Clock::time_point anchorTime_;  // when the clock was at anchorPos_
   uint32_t anchorPos_ = 0;        // timebase frames
   int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
+  uint32_t dryReports_ = 0;       // progress reports repeated since the clock ran dry
   // Counters for the statistics.
   uint64_t packets_ = 0, probes_ = 0, bytes_ = 0, malformed_ = 0, lost_ = 0, lostFrames_ = 0,
-           late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0;
+           late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0, foreign_ = 0;
 };
 
 bool PlayoutStream::start() {
@@ -131,6 +144,15 @@ void PlayoutStream::receiveNext() {
 }
 
 void PlayoutStream::onDatagram(size_t bytes) {
+  // Another host could otherwise steer the played position and take the
+  // acknowledgements; a relay on the driver's host passes.
+  if (!fromDriverHost()) {
+    if (foreign_++ < MALFORMED_LOGGED) {
+      logLine(LOG_INFO, "stream %u: datagram from %s:%u, not the driver's host: ignored", id_,
+              from_.address().to_string().c_str(), unsigned(from_.port()));
+    }
+    return;
+  }
   std::span<const uint8_t> d(receive_.data(), bytes);
   PacketHeader h;
   std::string why;
@@ -162,6 +184,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
       consumed_ = anchorPos_ = receivedEnd_ = h.start;
       anchorTime_ = Clock::now();
     }
+    dryReports_ = 0;
     noteSequence(h);
     noteFormat(h);
     decode(h, payload);
@@ -280,9 +303,14 @@ void PlayoutStream::onTick() {
     }
     uint32_t before = consumed_;
     playTo(target);
-    if (consumed_ != before) sendAck(1);
+    if (consumed_ != before) {
+      sendAck(1);
+    } else if (consumed_ == receivedEnd_ && dryReports_ < DRY_REPORTS) {
+      ++dryReports_;
+      sendAck(1);
+    }
   }
-  if (!paused_ && consumed_ != receivedEnd_) armTimer();
+  if (!paused_ && (consumed_ != receivedEnd_ || dryReports_ < DRY_REPORTS)) armTimer();
 }
 
 void PlayoutStream::sendAck(uint16_t unsolicited) {
@@ -309,16 +337,16 @@ void PlayoutStream::close() {
 void PlayoutStream::finish() {
   if (!ring_) return;
   char line[512];
-  std::snprintf(line, sizeof line,
-                "{\"event\":\"end\",\"stream\":%u,\"direction\":\"playback\",\"packets\":%llu,"
-                "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
-                "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
-                "\"consumed\":%u,\"receivedEnd\":%u}",
-                id_, (unsigned long long)packets_, (unsigned long long)probes_,
-                (unsigned long long)bytes_, (unsigned long long)acks_, (unsigned long long)lost_,
-                (unsigned long long)lostFrames_, (unsigned long long)late_,
-                (unsigned long long)reordered_, (unsigned long long)malformed_,
-                (unsigned long long)formatChanges_, consumed_, receivedEnd_);
+  std::snprintf(
+      line, sizeof line,
+      "{\"event\":\"end\",\"stream\":%u,\"direction\":\"playback\",\"packets\":%llu,"
+      "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
+      "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
+      "\"foreign\":%llu,\"consumed\":%u,\"receivedEnd\":%u}",
+      id_, (unsigned long long)packets_, (unsigned long long)probes_, (unsigned long long)bytes_,
+      (unsigned long long)acks_, (unsigned long long)lost_, (unsigned long long)lostFrames_,
+      (unsigned long long)late_, (unsigned long long)reordered_, (unsigned long long)malformed_,
+      (unsigned long long)formatChanges_, (unsigned long long)foreign_, consumed_, receivedEnd_);
   statsWrite(line);
   if (file_) {
     sf_close(file_);

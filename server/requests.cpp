@@ -99,7 +99,8 @@ void onOpenStream(ControlSession &s, Bytes message) {
   stream->rate = o.rate;
   stream->minLead = o.minLead;
   stream->maxLead = o.maxLead;
-  reply.port = stream->socket.local_endpoint().port();
+  uint16_t ownPort = stream->socket.local_endpoint().port();
+  reply.port = o.advertiseUdpPort ? o.advertiseUdpPort : ownPort;
   stream->udp = udpStreamStart(s.server().io(), o, *stream);
   if (!stream->udp) {
     s.log(LOG_INFO, "open-stream %u: the datagram side cannot start: refusing", r.id);
@@ -115,9 +116,10 @@ void onOpenStream(ControlSession &s, Bytes message) {
   reply.maxLead = o.maxLead;
   s.log(LOG_INFO,
         "stream %u opened: %s on device %u, application rate %u Hz, driver at %s:%u, "
-        "UDP port %u",
+        "UDP port %u, named %u",
         r.id, directionName(r.direction), unsigned(r.deviceId), r.rate,
-        stream->driver.address().to_string().c_str(), unsigned(r.port), unsigned(reply.port));
+        stream->driver.address().to_string().c_str(), unsigned(r.port), unsigned(ownPort),
+        unsigned(reply.port));
   sendStreamReply(s, reply);
 }
 

@@ -15,6 +15,12 @@
 // ahead of the driver's `consumed` credit than the stream's lead, and (but
 // with --fast) no faster than real time.
 //
+// Either takes datagrams only from the driver's host (the address in its
+// request), so that another host can neither steer the playout nor take
+// the recording's credit or destination; a relay on the driver's host
+// (lumivox-relay) passes. With --send-via, recording packets go to a routed
+// relay behind a route header naming the driver's port.
+//
 // Both run on the server's one asio thread. Pending operations hold the
 // stream by a shared pointer; close() ends the socket and the timer at once
 // and writes the stream's final statistics.

@@ -95,4 +95,27 @@ TEST(ServerOptions, DatagramOptionsAndTheirBounds) {
   }
 }
 
+TEST(ServerOptions, RelayOptions) {
+  ServerOptions o;
+  std::string error;
+  ASSERT_EQ(parse({}, o, error), 0);
+  EXPECT_EQ(o.advertiseUdpPort, 0) << "replies name the stream's own port";
+  EXPECT_TRUE(o.sendViaAddress.empty()) << "recordings go to the driver";
+  ASSERT_EQ(parse({"--advertise-udp-port", "40000", "--send-via", "41000"}, o, error), 0) << error;
+  EXPECT_EQ(o.advertiseUdpPort, 40000);
+  EXPECT_EQ(o.sendViaAddress, "127.0.0.1");
+  EXPECT_EQ(o.sendViaPort, 41000);
+  ASSERT_EQ(parse({"--send-via=127.0.0.9:7"}, o, error), 0) << error;
+  EXPECT_EQ(o.sendViaAddress, "127.0.0.9");
+  EXPECT_EQ(o.sendViaPort, 7);
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--advertise-udp-port", "0"},
+                                       {"--advertise-udp-port", "65536"},
+                                       {"--send-via", "0"},
+                                       {"--send-via", "host:9"},
+                                       {"--send-via", "127.0.0.1:"}}) {
+    ServerOptions fresh;
+    EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0] << " " << bad[1];
+  }
+}
+
 }  // namespace

@@ -21,10 +21,14 @@ namespace {
 constexpr char READY_PREFIX[] = "lumivox-server: listening on ";
 }
 
-ServerProcess::ServerProcess(const std::vector<std::string> &arguments) {
+ServerProcess::ServerProcess(const std::vector<std::string> &arguments)
+    : ServerProcess(LUMIVOX_SERVER, READY_PREFIX, arguments) {}
+
+ServerProcess::ServerProcess(const std::string &program, const std::string &readyPrefix,
+                             const std::vector<std::string> &arguments) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
-  std::vector<std::string> all{LUMIVOX_SERVER};
+  std::vector<std::string> all{program};
   all.insert(all.end(), arguments.begin(), arguments.end());
   std::vector<char *> argv;
   for (std::string &a : all) argv.push_back(a.data());
@@ -32,7 +36,7 @@ ServerProcess::ServerProcess(const std::vector<std::string> &arguments) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-  int spawned = posix_spawn(&pid_, LUMIVOX_SERVER, &actions, nullptr, argv.data(), environ);
+  int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipeEnds[1]);
   errors_ = pipeEnds[0];
@@ -41,9 +45,9 @@ ServerProcess::ServerProcess(const std::vector<std::string> &arguments) {
     return;
   }
   reader_ = std::thread([this] { readLog(); });
-  if (!waitForLog(READY_PREFIX)) return;
+  if (!waitForLog(readyPrefix)) return;
   std::string text = log();
-  size_t at = text.find(READY_PREFIX) + sizeof READY_PREFIX - 1;
+  size_t at = text.find(readyPrefix) + readyPrefix.size();
   size_t colon = text.find(':', at), end = text.find('\n', at);
   if (colon == std::string::npos || end == std::string::npos || colon > end) return;
   address_ = text.substr(at, colon - at);

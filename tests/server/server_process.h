@@ -23,6 +23,10 @@ constexpr int SERVER_WAIT_MS = 10000;
 class ServerProcess {
  public:
   explicit ServerProcess(const std::vector<std::string> &arguments);
+  // Another program of ours that prints a ready line "<readyPrefix>ADDRESS:PORT..."
+  // (lumivox-relay, say).
+  ServerProcess(const std::string &program, const std::string &readyPrefix,
+                const std::vector<std::string> &arguments);
   ~ServerProcess();
   ServerProcess(const ServerProcess &) = delete;
   ServerProcess &operator=(const ServerProcess &) = delete;

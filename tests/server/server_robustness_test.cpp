@@ -316,12 +316,28 @@ TEST_F(CommandLine, HelpDocumentsEveryOption) {
   int status = -1;
   std::string help = run("--help", status);
   EXPECT_EQ(status, 0);
-  for (const char *option :
-       {"--display N",        "--listen ADDR",      "--port N",          "--verbose LEVEL",
-        "--max-clients N",    "--stream-status N",  "--udp-port N",      "--adaptive 0|1",
-        "--rate HZ",          "--min-lead FRAMES",  "--max-lead FRAMES", "--refuse-setup",
-        "--no-output-device", "--no-input-device",  "--delay-setup MS",  "--delay-replies MS",
-        "--withhold-setup",   "--withhold-replies", "--close-after N",   "--help"}) {
+  for (const char *option : {"--display N",
+                             "--listen ADDR",
+                             "--port N",
+                             "--verbose LEVEL",
+                             "--max-clients N",
+                             "--stream-status N",
+                             "--udp-port N",
+                             "--adaptive 0|1",
+                             "--rate HZ",
+                             "--min-lead FRAMES",
+                             "--max-lead FRAMES",
+                             "--refuse-setup",
+                             "--no-output-device",
+                             "--no-input-device",
+                             "--delay-setup MS",
+                             "--delay-replies MS",
+                             "--withhold-setup",
+                             "--withhold-replies",
+                             "--close-after N",
+                             "--help",
+                             "--advertise-udp-port N",
+                             "--send-via [ADDR:]PORT"}) {
     EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
   }
 }
@@ -330,7 +346,8 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
   for (const char *arguments :
        {"--bogus", "--port", "--port 65536", "--listen 10.1.2", "--listen localhost",
         "--display 56536", "--verbose 3", "--max-clients 0", "--stream-status 256", "--adaptive 2",
-        "--rate -1", "--close-after x", "--delay-setup 1.5"}) {
+        "--rate -1", "--close-after x", "--delay-setup 1.5", "--advertise-udp-port 0",
+        "--send-via 10.1.2:9", "--send-via 0"}) {
     int status = -1;
     run(arguments, status);
     EXPECT_EQ(status, 2) << arguments;

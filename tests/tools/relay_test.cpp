@@ -109,6 +109,27 @@ TEST(RelayImpairment, DelayJitterAndBandwidthSetDueTimesInOrder) {
   }
 }
 
+TEST(RelayImpairment, ADelayChangedOnTheWayKeepsOrderAndTags) {
+  ImpairOptions o;
+  o.delayMs = 100;
+  Impairment imp(o, 0);
+  imp.arrive(numbered(1), 0, 0xA);
+  imp.setDelayMs(10);
+  EXPECT_EQ(imp.delayMs(), 10u);
+  imp.arrive(numbered(2), 1000, 0xB);
+  std::vector<uint8_t> bytes;
+  uint64_t tag = 0;
+  EXPECT_FALSE(imp.departNext(50000, bytes)) << "the later one waits behind the earlier";
+  ASSERT_TRUE(imp.departNext(100000, bytes, &tag));
+  EXPECT_EQ(number(bytes), 1u);
+  EXPECT_EQ(tag, 0xAu);
+  ASSERT_TRUE(imp.departNext(100000, bytes, &tag));
+  EXPECT_EQ(number(bytes), 2u);
+  EXPECT_EQ(tag, 0xBu);
+  imp.arrive(numbered(3), 200000, 0xC);
+  EXPECT_EQ(imp.nextDueUs(), 210000u) << "and the new delay holds from then on";
+}
+
 TEST(RelayImpairment, ArrivalsBeyondTheQueueBoundAreDropped) {
   ImpairOptions o;
   o.delayMs = 1000;
@@ -145,6 +166,7 @@ class RelayProcess {
     if (errors_ >= 0) close(errors_);
   }
   uint16_t port() const { return port_; }
+  void signal(int number) { kill(pid_, number); }
   // One line of its standard error, or empty after SERVER_WAIT_MS.
   std::string line() {
     std::string text;
@@ -161,7 +183,8 @@ class RelayProcess {
  private:
   std::string end(bool signal, int *status) {
     if (signal) kill(pid_, SIGTERM);
-    std::string rest = line() + "\n" + line();
+    std::string rest;
+    for (std::string l = line(); !l.empty(); l = line()) rest += l + "\n";
     int s = 0;
     waitpid(pid_, &s, 0);
     pid_ = -1;
@@ -238,6 +261,76 @@ TEST_F(RelayProgram, SeededLossIsRepeatableAndReported) {
     runs.push_back(got);
   }
   EXPECT_EQ(runs[0], runs[1]);
+}
+
+// Routed: the route header names the target; the answer goes back to the
+// one who routed there, without a header; targets beyond loopback and
+// datagrams too short for a header are dropped.
+TEST_F(RelayProgram, RoutedDatagramsGoWhereTheirHeaderSays) {
+  UdpPeer server, driver;
+  RelayProcess relay({"--routed"});
+  ASSERT_NE(relay.port(), 0);
+  Bytes routed = {127, 0, 0, 1, uint8_t(driver.port() >> 8), uint8_t(driver.port()), 7, 8, 9};
+  server.sendTo(relay.port(), routed);
+  uint16_t relayBack = 0;
+  EXPECT_EQ(driver.receive(SERVER_WAIT_MS, &relayBack), (Bytes{7, 8, 9}));
+  driver.sendTo(relayBack, {4});
+  uint16_t from = 0;
+  EXPECT_EQ(server.receive(SERVER_WAIT_MS, &from), Bytes{4});
+  EXPECT_EQ(from, relay.port());
+  server.sendTo(relay.port(), {10, 0, 0, 1, 0x23, 0x28, 1});
+  server.sendTo(relay.port(), {127, 0, 0});
+  UdpPeer stranger;
+  stranger.sendTo(relayBack, {5});  // nobody routed to it: no one to answer
+  server.sendTo(relay.port(), routed);
+  EXPECT_EQ(driver.receive(), (Bytes{7, 8, 9})) << "only the routable one";
+  EXPECT_TRUE(server.receive(100).empty());
+  int status = -1;
+  std::string counts = relay.stop(&status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(counts.find("forward: received 2 dropped 0"), std::string::npos) << counts;
+  EXPECT_NE(counts.find("unroutable 3"), std::string::npos) << counts;
+}
+
+// The delay follows the schedule from the start and each signal's step;
+// a delayed datagram arrives behind one sent later straight to the target.
+TEST_F(RelayProgram, TheDelayFollowsItsScheduleAndSignals) {
+  UdpPeer target, client;
+  RelayProcess relay({"--to", std::to_string(target.port()), "--delay-schedule", "500@0,0@0",
+                      "--delay-step", "300"});
+  ASSERT_NE(relay.port(), 0);
+  EXPECT_EQ(relay.line(), "lumivox-relay: delay 500 ms");
+  EXPECT_EQ(relay.line(), "lumivox-relay: delay 0 ms");
+  relay.signal(SIGUSR1);
+  EXPECT_EQ(relay.line(), "lumivox-relay: delay 300 ms");
+  client.sendTo(relay.port(), {1});
+  client.sendTo(target.port(), {2});
+  EXPECT_EQ(target.receive(), Bytes{2});
+  EXPECT_EQ(target.receive(), Bytes{1});
+  relay.signal(SIGUSR2);
+  EXPECT_EQ(relay.line(), "lumivox-relay: delay 0 ms");
+  relay.signal(SIGUSR2);  // not below 0: no change to print
+  client.sendTo(relay.port(), {3});
+  EXPECT_EQ(target.receive(), Bytes{3});
+  int status = -1;
+  std::string rest = relay.stop(&status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(rest.find("delay"), std::string::npos) << rest;
+}
+
+TEST_F(RelayProgram, BadScheduleOrModesAreUsageErrors) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--to", "9", "--delay-schedule", "5@10,5@9"},
+        {"--to", "9", "--delay-schedule", "5"},
+        {"--to", "9", "--delay-schedule", ""},
+        {"--routed", "--to", "9"},
+        {"--delay", "5"}}) {
+    RelayProcess relay(args);
+    EXPECT_EQ(relay.port(), 0);
+    int status = -1;
+    relay.wait(&status);
+    EXPECT_EQ(status, 2) << args[args.size() - 1];
+  }
 }
 
 TEST_F(RelayProgram, RefusesAddressesBeyondLoopback) {

@@ -12,7 +12,7 @@ bool Impairment::chance(double probability) {
   return draw < probability;
 }
 
-void Impairment::arrive(std::vector<uint8_t> bytes, uint64_t nowUs) {
+void Impairment::arrive(std::vector<uint8_t> bytes, uint64_t nowUs, uint64_t tag) {
   ++counts_.received;
   bool lost = chance(options_.loss);
   bool twice = chance(options_.duplicate);
@@ -30,21 +30,22 @@ void Impairment::arrive(std::vector<uint8_t> bytes, uint64_t nowUs) {
   if (hold && !holding_) {
     ++counts_.reordered;
     held_ = std::move(bytes);
+    heldTag_ = tag;
     holding_ = true;
     return;
   }
   if (twice) {
     ++counts_.duplicated;
-    schedule(bytes, due);
+    schedule(bytes, due, tag);
   }
-  schedule(std::move(bytes), due);
+  schedule(std::move(bytes), due, tag);
   if (holding_) {
     holding_ = false;
-    schedule(std::move(held_), due);
+    schedule(std::move(held_), due, heldTag_);
   }
 }
 
-void Impairment::schedule(std::vector<uint8_t> bytes, uint64_t dueUs) {
+void Impairment::schedule(std::vector<uint8_t> bytes, uint64_t dueUs, uint64_t tag) {
   if (options_.bandwidth) {
     dueUs = std::max(dueUs, linkFreeUs_);
     linkFreeUs_ = dueUs + bytes.size() * 1000000 / options_.bandwidth;
@@ -52,12 +53,13 @@ void Impairment::schedule(std::vector<uint8_t> bytes, uint64_t dueUs) {
   // Never earlier than one already waiting: jitter delays but keeps order
   // unless reordering is asked for.
   if (!queue_.empty()) dueUs = std::max(dueUs, queue_.back().dueUs);
-  queue_.push_back({dueUs, std::move(bytes)});
+  queue_.push_back({dueUs, std::move(bytes), tag});
 }
 
-bool Impairment::departNext(uint64_t nowUs, std::vector<uint8_t> &out) {
+bool Impairment::departNext(uint64_t nowUs, std::vector<uint8_t> &out, uint64_t *tag) {
   if (queue_.empty() || queue_.front().dueUs > nowUs) return false;
   out = std::move(queue_.front().bytes);
+  if (tag) *tag = queue_.front().tag;
   queue_.pop_front();
   ++counts_.sent;
   return true;

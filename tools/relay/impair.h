@@ -44,27 +44,33 @@ class Impairment {
   struct Datagram {
     uint64_t dueUs;              // microseconds on the caller's clock
     std::vector<uint8_t> bytes;  // the datagram
+    uint64_t tag;                // the caller's, handed back with it (where it goes)
   };
 
   Impairment(const ImpairOptions &options, uint64_t seedOffset);
-  // A datagram arrived at nowUs.
-  void arrive(std::vector<uint8_t> bytes, uint64_t nowUs);
-  // The next datagram due at or before nowUs, moved into out; false when
-  // none is due.
-  bool departNext(uint64_t nowUs, std::vector<uint8_t> &out);
+  // A datagram arrived at nowUs; tag travels with it.
+  void arrive(std::vector<uint8_t> bytes, uint64_t nowUs, uint64_t tag = 0);
+  // The next datagram due at or before nowUs, moved into out (its tag into
+  // *tag when asked); false when none is due.
+  bool departNext(uint64_t nowUs, std::vector<uint8_t> &out, uint64_t *tag = nullptr);
+  // The fixed delay of later arrivals; those waiting keep their due times,
+  // and since order is kept a shorter delay takes effect behind them.
+  void setDelayMs(uint32_t delayMs) { options_.delayMs = delayMs; }
+  uint32_t delayMs() const { return options_.delayMs; }
   // When the next datagram is due; UINT64_MAX when none waits (a held-back
   // one waits for the next arrival and has no time).
   uint64_t nextDueUs() const;
   const ImpairCounts &counts() const { return counts_; }
 
  private:
-  void schedule(std::vector<uint8_t> bytes, uint64_t dueUs);
+  void schedule(std::vector<uint8_t> bytes, uint64_t dueUs, uint64_t tag);
   bool chance(double probability);
 
   ImpairOptions options_;
   std::mt19937_64 random_;
   std::deque<Datagram> queue_;  // departures, due times ascending
   std::vector<uint8_t> held_;   // held back for reordering
+  uint64_t heldTag_ = 0;        // the tag of held_
   bool holding_ = false;        // held_ is a datagram
   uint64_t linkFreeUs_ = 0;     // when the limited link has sent what it took
   ImpairCounts counts_;

@@ -1,8 +1,12 @@
 // lumivox-relay: a UDP relay on loopback that impairs what it carries, put
 // between a driver and lumivox-server in tests. Datagrams to its port go to
 // the target from a socket of its own; what comes back to that socket goes
-// to whoever sent last. Each direction has its own impairment
-// (tools/relay/impair.h) with its own generator, seeded from --seed.
+// to whoever sent last. In routed mode each datagram names its own target
+// in a route header, which the server's --send-via writes, since only the
+// server knows which driver port a recording goes to; answers then go back
+// to whoever last routed to the answering address. Each direction has its
+// own impairment (tools/relay/impair.h) with its own generator, seeded from
+// --seed; the delay may follow a schedule or be stepped by signals.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "tools/relay/impair.h"
 
@@ -23,13 +29,23 @@ namespace {
 
 const char RELAY_USAGE[] =
     "Usage: lumivox-relay --to PORT [OPTION]...\n"
+    "   or: lumivox-relay --routed [OPTION]...\n"
     "Relays UDP datagrams on loopback with seeded, repeatable impairments: what\n"
     "arrives on its port goes to the target, and what the target answers goes\n"
     "back to the last sender. Once ready it prints \"lumivox-relay: relaying\n"
     "ADDRESS:PORT to ADDRESS:PORT\" on standard error; on SIGINT or SIGTERM it\n"
-    "prints the counts of each direction and exits 0.\n"
+    "prints the counts of each direction and exits 0. Each change of the delay\n"
+    "is printed as \"lumivox-relay: delay MS ms\"; datagrams already waiting\n"
+    "keep their times, and order is kept.\n"
     "\n"
     "  --to [ADDR:]PORT       the target (default address 127.0.0.1)\n"
+    "  --routed               no fixed target: each datagram that arrives on the\n"
+    "                         port starts with a 6-byte route header, the IPv4\n"
+    "                         address and UDP port of its target in network byte\n"
+    "                         order (as lumivox-server --send-via writes it), which\n"
+    "                         is taken off; what a target answers goes back, as\n"
+    "                         it is, to whoever last sent to that target; targets\n"
+    "                         beyond 127.0.0.0/8 are dropped\n"
     "  --listen [ADDR:]PORT   where to listen (default 127.0.0.1:0, any free port)\n"
     "                         addresses must be in 127.0.0.0/8\n"
     "  --delay MS             one-way delay of every datagram (default 0)\n"
@@ -41,6 +57,12 @@ const char RELAY_USAGE[] =
     "                         next one\n"
     "  --bandwidth BYTES      bytes per second each direction carries (default 0,\n"
     "                         unlimited)\n"
+    "  --delay-schedule MS@T[,MS@T]...\n"
+    "                         change the delay over time: from T milliseconds\n"
+    "                         after the start it is MS (T ascending; before the\n"
+    "                         first T it is --delay), e.g. 10@2000,40@4000,0@6000\n"
+    "  --delay-step MS        what SIGUSR1 adds to the delay and SIGUSR2 takes off\n"
+    "                         it, not below 0 (default 10)\n"
     "  --seed N               seed of the generators (default 1)\n"
     "  --help                 show this text and exit\n"
     "\n"
@@ -48,12 +70,27 @@ const char RELAY_USAGE[] =
     "usage error.\n";
 
 volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t stepsUp = 0, stepsDown = 0;  // signals not yet applied
 void onSignal(int) { stopRequested = 1; }
+void onStep(int signal) {
+  if (signal == SIGUSR1) stepsUp = stepsUp + 1;
+  if (signal == SIGUSR2) stepsDown = stepsDown + 1;
+}
+
+constexpr size_t ROUTE_HEADER_BYTES = 6;
+
+struct DelayChange {
+  uint64_t atMs;     // after the start
+  uint32_t delayMs;  // the delay from then on
+};
 
 struct RelayOptions {
   sockaddr_in listen{};
   sockaddr_in target{};
   bool haveTarget = false;
+  bool routed = false;
+  std::vector<DelayChange> schedule;  // atMs ascending
+  uint32_t delayStepMs = 10;
   ImpairOptions impair;
 };
 
@@ -88,8 +125,36 @@ bool parseCount(const std::string &text, uint64_t limit, uint64_t &out) {
   return !text.empty() && text[0] != '-' && !*end && !errno && out <= limit;
 }
 
+// "MS@T,MS@T,...", T ascending.
+bool parseSchedule(const std::string &text, std::vector<DelayChange> &out) {
+  out.clear();
+  size_t from = 0;
+  while (from <= text.size()) {
+    size_t comma = text.find(',', from);
+    std::string item =
+        text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    size_t at = item.find('@');
+    uint64_t ms = 0, when = 0;
+    if (at == std::string::npos || !parseCount(item.substr(0, at), 3600000, ms) ||
+        !parseCount(item.substr(at + 1), UINT32_MAX, when)) {
+      return false;
+    }
+    if (!out.empty() && when < out.back().atMs) return false;
+    out.push_back({when, uint32_t(ms)});
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  return !out.empty();
+}
+
 bool apply(const std::string &name, const std::string &value, RelayOptions &o) {
   uint64_t n = 0;
+  if (name == "--delay-schedule") return parseSchedule(value, o.schedule);
+  if (name == "--delay-step") {
+    if (!parseCount(value, 3600000, n)) return false;
+    o.delayStepMs = uint32_t(n);
+    return true;
+  }
   if (name == "--to") return o.haveTarget = parseEndpoint(value, o.target);
   if (name == "--listen") return parseEndpoint(value, o.listen);
   if (name == "--loss") return parseProbability(value, o.impair.loss);
@@ -111,6 +176,10 @@ int parseOptions(int argc, char **argv, RelayOptions &o, std::string &why) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i], value;
     if (arg == "--help") return 1;
+    if (arg == "--routed") {
+      o.routed = true;
+      continue;
+    }
     size_t equals = arg.find('=');
     if (equals != std::string::npos) {
       value = arg.substr(equals + 1);
@@ -126,8 +195,8 @@ int parseOptions(int argc, char **argv, RelayOptions &o, std::string &why) {
       return 2;
     }
   }
-  if (!o.haveTarget) {
-    why = "no --to given";
+  if (o.haveTarget == o.routed) {
+    why = o.routed ? "--routed takes no --to" : "no --to given";
     return 2;
   }
   return 0;
@@ -157,33 +226,127 @@ std::string name(int fd) {
   return std::string(text) + ":" + std::to_string(ntohs(at.sin_port));
 }
 
-// Takes every datagram waiting on fd into the impairment; the sender's
-// address goes to *from when asked.
-void takeAll(int fd, Impairment &into, sockaddr_in *from, bool *haveFrom) {
+uint64_t tagOf(const sockaddr_in &at) {
+  return uint64_t(ntohl(at.sin_addr.s_addr)) << 16 | ntohs(at.sin_port);
+}
+
+sockaddr_in addressOf(uint64_t tag) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(uint32_t(tag >> 16));
+  at.sin_port = htons(uint16_t(tag));
+  return at;
+}
+
+// The two sockets and where datagrams go.
+struct Relay {
+  const RelayOptions &options;
+  int front = -1;  // the listening socket: the driver's side, or the server's when routed
+  int back = -1;   // sends to the targets and takes their answers
+  Impairment forward, backward;
+  uint64_t client = 0;  // fixed target: the last sender on front
+  bool haveClient = false;
+  std::map<uint64_t, uint64_t> routes;  // routed: target -> whoever last sent to it
+  uint64_t unroutable = 0;              // routed: too short, or beyond loopback
+
+  explicit Relay(const RelayOptions &o) : options(o), forward(o.impair, 0), backward(o.impair, 1) {}
+};
+
+std::vector<uint8_t> receiveOne(int fd, sockaddr_in &from, bool &got) {
+  std::vector<uint8_t> bytes(65536);
+  socklen_t size = sizeof from;
   for (;;) {
-    std::vector<uint8_t> bytes(65536);
-    sockaddr_in at{};
-    socklen_t size = sizeof at;
-    ssize_t got =
-        recvfrom(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&at), &size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return;  // would block, or an ICMP error of an earlier send: nothing to relay
-    }
-    bytes.resize(size_t(got));
-    if (from) {
-      *from = at;
-      *haveFrom = true;
-    }
-    into.arrive(std::move(bytes), nowUs());
+    ssize_t n =
+        recvfrom(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&from), &size);
+    if (n < 0 && errno == EINTR) continue;
+    // Would block, or an ICMP error of an earlier send: nothing to relay.
+    got = n >= 0;
+    bytes.resize(got ? size_t(n) : 0);
+    return bytes;
   }
 }
 
-void sendDue(int fd, Impairment &from, const sockaddr_in &to, bool haveTo) {
+// Takes every datagram waiting on the front socket into the forward
+// impairment, tagged with its target.
+void takeFront(Relay &r) {
+  for (;;) {
+    sockaddr_in from{};
+    bool got = false;
+    std::vector<uint8_t> bytes = receiveOne(r.front, from, got);
+    if (!got) return;
+    if (!r.options.routed) {
+      r.client = tagOf(from);
+      r.haveClient = true;
+      r.forward.arrive(std::move(bytes), nowUs(), tagOf(r.options.target));
+      continue;
+    }
+    if (bytes.size() < ROUTE_HEADER_BYTES || bytes[0] != 127) {
+      ++r.unroutable;
+      continue;
+    }
+    uint64_t target = uint64_t(bytes[0]) << 40 | uint64_t(bytes[1]) << 32 |
+                      uint64_t(bytes[2]) << 24 | uint64_t(bytes[3]) << 16 |
+                      uint64_t(bytes[4]) << 8 | bytes[5];
+    r.routes[target] = tagOf(from);
+    bytes.erase(bytes.begin(), bytes.begin() + ROUTE_HEADER_BYTES);
+    r.forward.arrive(std::move(bytes), nowUs(), target);
+  }
+}
+
+// Takes every answer waiting on the back socket into the backward
+// impairment, tagged with whoever it goes back to.
+void takeBack(Relay &r) {
+  for (;;) {
+    sockaddr_in from{};
+    bool got = false;
+    std::vector<uint8_t> bytes = receiveOne(r.back, from, got);
+    if (!got) return;
+    if (!r.options.routed) {
+      if (r.haveClient) r.backward.arrive(std::move(bytes), nowUs(), r.client);
+      continue;
+    }
+    auto route = r.routes.find(tagOf(from));
+    if (route == r.routes.end()) {
+      ++r.unroutable;  // no one sent to that address
+      continue;
+    }
+    r.backward.arrive(std::move(bytes), nowUs(), route->second);
+  }
+}
+
+void sendDue(int fd, Impairment &from) {
   std::vector<uint8_t> bytes;
-  while (from.departNext(nowUs(), bytes)) {
-    if (haveTo)
-      sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  uint64_t tag = 0;
+  while (from.departNext(nowUs(), bytes, &tag)) {
+    sockaddr_in to = addressOf(tag);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  }
+}
+
+void setDelay(Relay &r, uint32_t delayMs) {
+  if (delayMs == r.forward.delayMs()) return;
+  r.forward.setDelayMs(delayMs);
+  r.backward.setDelayMs(delayMs);
+  std::fprintf(stderr, "lumivox-relay: delay %u ms\n", delayMs);
+}
+
+// Applies the schedule's changes that are due and the signals' steps.
+void updateDelay(Relay &r, uint64_t startUs, size_t &nextChange) {
+  const std::vector<DelayChange> &schedule = r.options.schedule;
+  uint64_t elapsedMs = (nowUs() - startUs) / 1000;
+  while (nextChange < schedule.size() && schedule[nextChange].atMs <= elapsedMs) {
+    setDelay(r, schedule[nextChange++].delayMs);
+  }
+  while (stepsUp > 0 || stepsDown > 0) {
+    uint64_t delay = r.forward.delayMs();
+    if (stepsUp > 0) {
+      stepsUp = stepsUp - 1;
+      delay = std::min<uint64_t>(delay + r.options.delayStepMs, 3600000);
+    } else {
+      stepsDown = stepsDown - 1;
+      delay = delay > r.options.delayStepMs ? delay - r.options.delayStepMs : 0;
+    }
+    setDelay(r, uint32_t(delay));
   }
 }
 
@@ -196,43 +359,51 @@ void printCounts(const char *direction, const ImpairCounts &c) {
                (unsigned long long)c.overflow, (unsigned long long)c.sent);
 }
 
+std::string endpointText(const sockaddr_in &at) {
+  char text[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &at.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(at.sin_port));
+}
+
 int relay(const RelayOptions &o) {
-  int front = boundSocket(o.listen);
+  Relay r(o);
+  r.front = boundSocket(o.listen);
   sockaddr_in backAt{};
   parseEndpoint("0", backAt);
-  int back = boundSocket(backAt);
-  if (front < 0 || back < 0) {
+  r.back = boundSocket(backAt);
+  if (r.front < 0 || r.back < 0) {
     std::fprintf(stderr, "lumivox-relay: cannot bind: %s\n", std::strerror(errno));
-    if (front >= 0) close(front);
-    if (back >= 0) close(back);
+    if (r.front >= 0) close(r.front);
+    if (r.back >= 0) close(r.back);
     return 1;
   }
-  Impairment forward(o.impair, 0), backward(o.impair, 1);
-  sockaddr_in client{};
-  bool haveClient = false;
-  std::fprintf(stderr, "lumivox-relay: relaying %s to %s\n", name(front).c_str(),
-               [&] {
-                 char text[INET_ADDRSTRLEN];
-                 inet_ntop(AF_INET, &o.target.sin_addr, text, sizeof text);
-                 return std::string(text) + ":" + std::to_string(ntohs(o.target.sin_port));
-               }()
-                   .c_str());
+  std::fprintf(stderr, "lumivox-relay: relaying %s to %s\n", name(r.front).c_str(),
+               o.routed ? "routed targets" : endpointText(o.target).c_str());
+  uint64_t startUs = nowUs();
+  size_t nextChange = 0;
   while (!stopRequested) {
-    uint64_t due = std::min(forward.nextDueUs(), backward.nextDueUs()), now = nowUs();
+    updateDelay(r, startUs, nextChange);
+    uint64_t due = std::min(r.forward.nextDueUs(), r.backward.nextDueUs()), now = nowUs();
+    if (nextChange < o.schedule.size()) {
+      due = std::min(due, startUs + o.schedule[nextChange].atMs * 1000);
+    }
     // Bounded so that a signal between the check and poll is seen soon.
     int waitMs =
         due == UINT64_MAX ? 100 : int(std::min<uint64_t>(100, (due > now ? due - now : 0) / 1000));
-    pollfd fds[2] = {{front, POLLIN, 0}, {back, POLLIN, 0}};
+    pollfd fds[2] = {{r.front, POLLIN, 0}, {r.back, POLLIN, 0}};
     if (poll(fds, 2, waitMs) < 0 && errno != EINTR) break;
-    if (fds[0].revents) takeAll(front, forward, &client, &haveClient);
-    if (fds[1].revents) takeAll(back, backward, nullptr, nullptr);
-    sendDue(back, forward, o.target, true);
-    sendDue(front, backward, client, haveClient);
+    if (fds[0].revents) takeFront(r);
+    if (fds[1].revents) takeBack(r);
+    sendDue(r.back, r.forward);
+    sendDue(r.front, r.backward);
   }
-  printCounts("forward", forward.counts());
-  printCounts("backward", backward.counts());
-  close(front);
-  close(back);
+  printCounts("forward", r.forward.counts());
+  printCounts("backward", r.backward.counts());
+  if (o.routed) {
+    std::fprintf(stderr, "lumivox-relay: unroutable %llu\n", (unsigned long long)r.unroutable);
+  }
+  close(r.front);
+  close(r.back);
   return 0;
 }
 
@@ -255,5 +426,9 @@ int main(int argc, char **argv) {
   action.sa_handler = onSignal;  // no SA_RESTART: poll returns at the signal
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  struct sigaction step {};
+  step.sa_handler = onStep;
+  sigaction(SIGUSR1, &step, nullptr);
+  sigaction(SIGUSR2, &step, nullptr);
   return relay(options);
 }
