@@ -313,7 +313,9 @@ TEST_F(UdpStreamTest, RecordingAToneInSlowerFormats) {
       end += duration;
       peer.sendTo(port, streamAck(0, end, get32(p, 0), duration, 0));
     }
-    if (row[0] == '1') EXPECT_GT(peaks, 0) << "the tone is at half of full scale";
+    if (row[0] == '1') {
+      EXPECT_GT(peaks, 0) << "the tone is at half of full scale";
+    }
     closeAndStop(*client, server);
   }
 }
