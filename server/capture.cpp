@@ -136,7 +136,8 @@ bool CaptureStream::start() {
   uint32_t unitFrames = uint32_t(uint64_t(row_->samplesPerUnit + 8) * rate / row_->rate);
   packetFrames_ = std::min(maxFrames, rate * PACKET_MS / 1000);
   packetFrames_ = std::max(packetFrames_, unitFrames);
-  if (lead_ < options_.minLead) lead_ = options_.minLead;
+  uint32_t minLead = serverMinLead(options_, rate);
+  if (lead_ < minLead) lead_ = minLead;
   if (lead_ > options_.maxLead) lead_ = options_.maxLead;
   if (!options_.sendViaAddress.empty()) {
     via_ = asio::ip::udp::endpoint(asio::ip::make_address_v4(options_.sendViaAddress),

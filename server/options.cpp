@@ -38,7 +38,9 @@ const char SERVER_USAGE[] =
     "                         picks its first format by the measured round trip)\n"
     "  --rate HZ              the rate: for playback the highest wire rate taken,\n"
     "                         for recording the timebase rate (default 48000)\n"
-    "  --min-lead FRAMES      the minimum lead (default 256)\n"
+    "  --min-lead FRAMES      the minimum lead (default 20 ms at the stream's\n"
+    "                         application rate, at least 256: two steps of the\n"
+    "                         playout clock)\n"
     "  --max-lead FRAMES      the maximum lead (default 65536)\n"
     "\n"
     "A relay in the datagrams' way (lumivox-relay):\n"
@@ -251,4 +253,12 @@ int serverParseOptions(int argc, char **argv, ServerOptions &options, std::strin
 uint16_t serverControlPort(const ServerOptions &options) {
   if (options.port >= 0) return uint16_t(options.port);
   return uint16_t(SERVER_PORT_BASE + options.display);
+}
+
+uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate) {
+  if (options.minLead) return options.minLead;
+  constexpr uint32_t LEAD_FLOOR = 256;  // frames
+  constexpr uint32_t LEAD_MS = 20;      // two playout steps
+  uint32_t lead = uint32_t(uint64_t(applicationRate) * LEAD_MS / 1000);
+  return lead > LEAD_FLOOR ? lead : LEAD_FLOOR;
 }

@@ -17,7 +17,7 @@ struct ServerOptions {
   uint16_t udpPort = 0;      // first UDP port tried for a stream; 0: any free port
   uint8_t adaptive = 1;      // the server's adaptive flag
   uint32_t rate = 48000;     // Hz: highest playback wire rate and recording timebase
-  uint32_t minLead = 256;    // frames
+  uint32_t minLead = 0;      // frames; 0: serverMinLead's automatic value
   uint32_t maxLead = 65536;  // frames
   // Putting a relay in the datagrams' way (lumivox-relay).
   uint16_t advertiseUdpPort = 0;  // port named in open-stream replies; 0: the stream's own
@@ -53,3 +53,10 @@ int serverParseOptions(int argc, char **argv, ServerOptions &options, std::strin
 
 // The TCP port the options ask for.
 uint16_t serverControlPort(const ServerOptions &options);
+
+// The lowest lead the server names, automatic or --min-lead. The playout
+// clock advances in steps of 10 ms: a driver that keeps less than two steps
+// queued runs the queue dry at every step and is heard slower than real
+// time, so without --min-lead the lead is 20 ms at the stream's
+// application rate, and never below 256 frames.
+uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate);

@@ -97,7 +97,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
     return;
   }
   stream->rate = o.rate;
-  stream->minLead = o.minLead;
+  stream->minLead = serverMinLead(o, r.rate);
   stream->maxLead = o.maxLead;
   uint16_t ownPort = stream->socket.local_endpoint().port();
   reply.port = o.advertiseUdpPort ? o.advertiseUdpPort : ownPort;
@@ -112,7 +112,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
   reply.status = STATUS_ACCEPTED;
   reply.adaptive = o.adaptive;
   reply.rate = o.rate;
-  reply.minLead = o.minLead;
+  reply.minLead = stream->minLead;
   reply.maxLead = o.maxLead;
   s.log(LOG_INFO,
         "stream %u opened: %s on device %u, application rate %u Hz, driver at %s:%u, "

@@ -23,7 +23,9 @@ TEST(ServerOptions, DefaultsAreASoundServer) {
   EXPECT_EQ(serverControlPort(o), 9000);
   EXPECT_EQ(o.streamStatus, 1);
   EXPECT_EQ(o.rate, 48000u);
-  EXPECT_EQ(o.minLead, 256u);
+  EXPECT_EQ(o.minLead, 0u);
+  EXPECT_EQ(serverMinLead(o, 44100), 882u) << "20 ms";
+  EXPECT_EQ(serverMinLead(o, 8000), 256u) << "the floor";
   EXPECT_EQ(o.maxLead, 65536u);
   EXPECT_TRUE(o.outputDevice && o.inputDevice);
   EXPECT_FALSE(o.refuseSetup || o.withholdSetup || o.withholdReplies);

@@ -169,7 +169,7 @@ TEST_F(Streams, OpenReplyCarriesTheDefaultsAndARealPort) {
   EXPECT_EQ(play.adaptive, 1);
   EXPECT_EQ(play.rate, 48000u);
   EXPECT_EQ(play.id, 11u);
-  EXPECT_EQ(play.minLead, 256u);
+  EXPECT_EQ(play.minLead, 882u) << "20 ms at 44.1 kHz";
   EXPECT_EQ(play.maxLead, 65536u);
   EXPECT_EQ(bytes[11], 0);
   EXPECT_TRUE(udpPortTaken("127.0.0.1", play.port)) << "the stream owns its socket";
