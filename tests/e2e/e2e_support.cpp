@@ -223,10 +223,11 @@ void Player::readPosition() {
   ASSERT_EQ(waveOutGetPosition(handle, &time, sizeof time), MMSYSERR_NOERROR);
   ASSERT_EQ(time.wType, UINT(TIME_SAMPLES));
   DWORD position = time.u.sample;
+  ++positionReads;
+  if (!checkPositions) return;
   EXPECT_GE(LONG(position - lastPosition), 0) << "the position went back at read " << positionReads;
   EXPECT_LE(LONG(position - framesWritten), 0) << "the position passed the frames written";
   lastPosition = position;
-  ++positionReads;
 }
 
 void Player::play(size_t inFlight, size_t until) {

@@ -158,10 +158,11 @@ class Player {
   EventLog log;
   HWAVEOUT handle = nullptr;
   std::vector<WAVEHDR> headers;
-  size_t written = 0;        // headers written
-  DWORD framesWritten = 0;   // frames of the written headers
-  DWORD lastPosition = 0;    // the latest position read, frames
-  size_t positionReads = 0;  // positions read
+  size_t written = 0;          // headers written
+  DWORD framesWritten = 0;     // frames of the written headers
+  DWORD lastPosition = 0;      // the latest position read, frames
+  size_t positionReads = 0;    // positions read
+  bool checkPositions = true;  // false: positions are read but not checked
 
  private:
   void readPosition();
