@@ -4,6 +4,7 @@
 // partly filled header.
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 #include <thread>
 
 #include "tests/e2e/e2e_support.h"
@@ -16,6 +17,8 @@ struct Recording {
   DWORD rate;
   int display;  // of this case's session and server
 };
+
+void PrintTo(const Recording &r, std::ostream *out) { *out << r.name; }
 
 class Record : public EndToEnd, public ::testing::WithParamInterface<Recording> {};
 
