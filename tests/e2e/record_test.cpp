@@ -100,7 +100,9 @@ TEST_P(Record, TheServersToneArrivesAtTheApplicationsRateAndTheStopReturnsThePar
     EXPECT_EQ(e.header, &headers[i])
         << "WIM_DATA " << i << " is not the header added " << i << "th";
     EXPECT_EQ(e.bytes % format.nBlockAlign, 0u) << "header " << i << ": whole frames only";
-    if (i < smallCount) EXPECT_EQ(e.bytes, smallBytes - partFrame) << "header " << i;
+    if (i < smallCount) {
+      EXPECT_EQ(e.bytes, smallBytes - partFrame) << "header " << i;
+    }
     const int16_t *samples = reinterpret_cast<const int16_t *>(headers[i].lpData);
     recorded.insert(recorded.end(), samples, samples + e.bytes / 2);
   }
