@@ -213,14 +213,52 @@ static int16_t limitSample(float v) {
   return int16_t(v);  // truncation toward zero
 }
 
+// Frames that a filtered stretch took in ahead of its output (the half
+// window of its lookahead) when the rates have become equal: they are in
+// the history only, stored exactly, and are handed out from there before
+// any new input, so that none is lost and the output positions stay those
+// of the input. Returns the frames written, at most room.
+static uint32_t copyLookahead(Resampler *rs, int16_t *output, uint32_t room) {
+  if (int64_t(rs->inTime - rs->outTime) <= 0 || rs->outStep == 0) return 0;
+  uint64_t ahead = (rs->inTime - rs->outTime) / rs->outStep;
+  // The history holds RS_HISTORY_FRAMES frames; a filtered stretch runs at
+  // most half of its longest window ahead.
+  if (ahead > RS_HISTORY_FRAMES - 1) ahead = RS_HISTORY_FRAMES - 1;
+  const uint32_t channels = rs->channels;
+  uint32_t n = ahead < room ? uint32_t(ahead) : room;
+  for (uint32_t i = 0; i < n; i++) {
+    // The frame `back` frames before the next input frame.
+    uint32_t back = uint32_t(ahead) - i;
+    const float *frame = rs->history + rs->historyPos + RS_HISTORY - back * channels;
+    for (uint32_t c = 0; c < channels; c++) *output++ = int16_t(frame[c]);
+  }
+  rs->outTime += n * rs->outStep;
+  return n;
+}
+
+// Equal rates: a plain copy. The history is kept up to date as well, so
+// that a later change to a filtered row starts from the true recent input.
 static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
                            uint32_t *outCount) {
-  uint32_t n = *inCount < *outCount ? *inCount : *outCount;
-  std::memcpy(output, input, SIZE_T(n) * rs->channels * sizeof(int16_t));
+  const uint32_t channels = rs->channels;
+  uint32_t early = copyLookahead(rs, output, *outCount);
+  output += SIZE_T(early) * channels;
+  uint32_t room = *outCount - early;
+  uint32_t n = *inCount < room ? *inCount : room;
+  std::memcpy(output, input, SIZE_T(n) * channels * sizeof(int16_t));
+  uint32_t pos = rs->historyPos;
+  for (uint32_t i = 0; i < n; i++) {
+    for (uint32_t c = 0; c < channels; c++) {
+      rs->history[pos + c] = rs->history[pos + c + RS_HISTORY] = float(input[i * channels + c]);
+    }
+    pos += channels;
+    if (pos >= RS_HISTORY) pos = 0;
+  }
+  rs->historyPos = pos;
   rs->inTime += n * rs->inStep;
   rs->outTime += n * rs->outStep;
   *inCount = n;
-  *outCount = n;
+  *outCount = early + n;
 }
 
 void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,

@@ -82,7 +82,10 @@ void outputDrain(WaveInstance *instance, WaveStreamState *state) {
     while (state->ready) {
       PlaySender *sender = statePlaySender(state);
       if (!sender) break;
-      if (int32_t(sender->base + sender->consumed - instance->framesWritten) >= 0) {
+      // The output position, not the input taken: a filtered row holds
+      // half a window of the input back, and it goes out only ahead of
+      // more (the silence the source pads with while closing).
+      if (int32_t(sender->base + sender->sent - instance->framesWritten) >= 0) {
         if (sender->inFlight == 0) break;
         playSenderSetPaused(sender, 1);  // nothing more is sent; wait for what is out
       }

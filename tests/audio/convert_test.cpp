@@ -160,6 +160,44 @@ TEST_F(Convert, EqualRatesCopyExactlyAndAdvanceWholeFrames) {
   EXPECT_EQ(rsOutputAvailable(&rs, 7), 7u);
 }
 
+// A play sender that steps from a filtered row back to the ring's own rate
+// (timebase and input at the ring's rate, the output placed at whole
+// frames before each packet): the frames the filter took in ahead of its
+// output come out first, unchanged, so the output meets the input position
+// and no frame is lost or shifted. The copy keeps the history, so a
+// filtered row after it starts from the input just copied.
+TEST_F(Convert, ReturningToEqualRatesHandsOutTheFiltersLookaheadFirst) {
+  Resampler rs = {};
+  rsSetup(&rs, 44100, 44100, 32000, 2);
+  std::vector<int16_t> ramp(2 * 1000), out(2 * 1200);
+  for (size_t i = 0; i < ramp.size(); i++) ramp[i] = int16_t(int(i) * 13 - 14000);
+  uint32_t n = 1000, room = 1200;
+  rsRun(&rs, ramp.data(), out.data(), &n, &room);
+  ASSERT_EQ(n, 1000u);
+  rsSetOutPos(&rs, rsOutPos(&rs));
+  uint32_t ahead = rsInPos(&rs) - rsOutPos(&rs);
+  ASSERT_GT(ahead, 0u) << "a filter takes input ahead of its output";
+  ASSERT_LT(ahead, RS_HISTORY_FRAMES);
+
+  const std::vector<int16_t> level(2 * 500, 1000);
+  rsSetup(&rs, 44100, 44100, 44100, 2);
+  n = 500, room = 600;
+  rsRun(&rs, level.data(), out.data(), &n, &room);
+  EXPECT_EQ(n, 500u);
+  ASSERT_EQ(room, ahead + n);
+  EXPECT_EQ(rsOutPos(&rs), rsInPos(&rs));
+  for (uint32_t i = 0; i < 2 * ahead; i++) {
+    ASSERT_EQ(out[i], ramp[2 * (1000 - ahead) + i]) << "sample " << i;
+  }
+  for (uint32_t i = 2 * ahead; i < 2 * room; i++) ASSERT_EQ(out[i], 1000) << "sample " << i;
+
+  rsSetup(&rs, 44100, 44100, 32000, 2);
+  n = 500, room = 300;
+  rsRun(&rs, level.data(), out.data(), &n, &room);
+  ASSERT_GT(room, 0u);
+  for (uint32_t i = 0; i < 2 * room; i++) EXPECT_NEAR(out[i], 1000, 20) << "sample " << i;
+}
+
 TEST_F(Convert, StereoChannelsStaySeparate) {
   Resampler rs = {};
   rsSetup(&rs, 44100, 44100, 16000, 2);

@@ -1,0 +1,104 @@
+// What an application sees when the server is not what the driver needs:
+// a server without a playback device, a server remembered as unreachable by
+// the other processes of the session, a server that dies while it plays;
+// and the driver's own end when the multimedia layer closes it.
+#include <signal.h>
+#include <sndfile.h>
+
+#include <cmath>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/tools/tool_process.h"
+
+namespace {
+
+class Failures : public EndToEnd {
+ protected:
+  // A second of 44.1 kHz stereo silence for lumivox-play.
+  std::string silenceWav() {
+    std::string path = file("silence.wav");
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    std::vector<int16_t> zeros(44100 * 2);
+    if (f) sf_writef_short(f, zeros.data(), 44100), sf_close(f);
+    return path;
+  }
+  int connections() { return server_->logCount("): connected"); }
+};
+
+std::vector<uint8_t> silence(size_t bytes) { return std::vector<uint8_t>(bytes, 0); }
+
+// The open fails on the setup reply, which lists no playback device: the
+// connected callback ends the session and the wait with it. The failure is
+// remembered for the logon session, so the next opens of either device, in
+// other processes, fail without connecting at all, even though the server
+// could record.
+TEST_F(Failures, AnOutputOpenWithoutAPlaybackDeviceFailsAndTheSessionRemembersIt) {
+  startSession(631);
+  startServer({"--no-output-device"});
+  Player player(pcmFormat(2, 44100, 16), silence(4410 * 4), 4410 * 4);
+  auto begin = Clock::now();
+  EXPECT_EQ(player.open(), MMSYSERR_NODRIVER);
+  auto took = Clock::now() - begin;
+  // The one observable difference between the two ends of the wait: a
+  // failure by time-out would take the whole of the 5000 ms.
+  EXPECT_LT(took, std::chrono::milliseconds(5000)) << "the open waited out its time-out";
+  EXPECT_EQ(player.log.events().size(), 0u) << "no WOM_OPEN after a failed open";
+  ASSERT_TRUE(server_->waitForLog("setup accepted: 1 devices"));
+  ASSERT_TRUE(server_->waitForLog("closed by the driver"));
+  const int before = connections();
+  EXPECT_EQ(before, 1);
+
+  std::string err;
+  EXPECT_EQ(runTool(LUMIVOX_RECORD, {file("r.wav"), "--seconds", "1"}, nullptr, &err), 3) << err;
+  EXPECT_NE(err.find("MMSYSERR_NODRIVER"), std::string::npos) << err;
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {silenceWav()}, nullptr, &err), 3) << err;
+  EXPECT_NE(err.find("MMSYSERR_NODRIVER"), std::string::npos) << err;
+  EXPECT_EQ(connections(), before) << "a remembered server is not connected to again";
+}
+
+// The connection goes while headers are queued: the stream passes every
+// header on, to nowhere, and the draining close returns with all of them
+// back in write order and WOM_CLOSE last. Positions read 0 once the
+// stream has lost its play sender, so they are not checked here.
+TEST_F(Failures, AServerKilledWhilePlayingLetsTheCloseReturnEveryHeader) {
+  startSession(632);
+  startServer({"--min-lead", "1024"});
+  Player player(pcmFormat(2, 44100, 16), silence(44100 * 4 * 3), 4410 * 4);  // 3 s
+  player.checkPositions = false;
+  ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
+  player.play(8, 12);
+  ASSERT_TRUE(player.log.waitFor(WOM_DONE, 3));
+  ASSERT_EQ(kill(server_->pid(), SIGKILL), 0);
+  EXPECT_EQ(server_->wait(), -1);
+  player.play(8);
+  ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
+  player.expectCallbacksInOrder();
+}
+
+// DRV_CLOSE, once every device is closed, stops the I/O thread and leaves
+// nothing of the driver behind; until then the thread lives on.
+TEST_F(Failures, DriverCloseAfterTheDevicesClosedEndsTheIoThread) {
+  startSession(633);
+  startServer({"--fast"});
+  {
+    Player player(pcmFormat(1, 22050, 16), silence(22050 * 2), 2205 * 2);
+    ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
+    player.play(4);
+    ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
+  }
+  WAVEFORMATEX format = pcmFormat(1, 8000, 8);
+  HWAVEIN in = nullptr;
+  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInStop(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+  // The server's reader thread is one of ours, the I/O thread the other.
+  EXPECT_EQ(threadCount(), baseThreads_ + 2) << "the I/O thread lives until DRV_CLOSE";
+  expectDriverGone();
+}
+
+}  // namespace
