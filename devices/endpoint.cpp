@@ -106,7 +106,7 @@ int sourceSupply(PlaySource *source, int16_t *buffer, DWORD *bytes) {
     int16_t *to = buffer + made * channels;
     if (block == channels) {
       for (DWORD i = 0; i < take * channels; i++) to[i] = sampleWiden8(from[i]);
-    } else {
+    } else if (take > 0) {  // an empty header may have no buffer at all
       std::memcpy(to, from, take * block);
     }
     stream->offset += take;
@@ -208,7 +208,7 @@ int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes) {
     BYTE *to = reinterpret_cast<BYTE *>(header->lpData) + stream->offset * block;
     if (block == channels) {
       for (DWORD i = 0; i < take * channels; i++) to[i] = sampleNarrow8(samples[i]);
-    } else {
+    } else if (take > 0) {  // an empty header may have no buffer at all
       std::memcpy(to, samples, take * block);
     }
     stream->offset += take;
