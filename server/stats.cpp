@@ -4,7 +4,7 @@
 #include <cstdio>
 
 namespace {
-FILE *statsFile = nullptr;                      // null without --stats
+FILE *statsFile = nullptr;                     // null without --stats
 std::chrono::steady_clock::time_point opened;  // when the file was opened; "time" counts from it
 }  // namespace
 
