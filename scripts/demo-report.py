@@ -219,7 +219,7 @@ def main():
                 names.append(name)
         changes = sum(e.get("formatChanges", 0) for e in play_ends)
         out.append(f"  wire format   {names[0]}" +
-                   (f", then {len(names) - 1} changes, to {names[-1]}" if changes else ""))
+                   (f"; {changes} changes, the last to {names[-1]}" if changes else ""))
         if changes:
             seen = sorted({n for n in names}, key=names.index)
             out.append(f"                formats used: {'; '.join(seen)}")
@@ -242,8 +242,11 @@ def main():
                    f"packets, {e['credit']} credited by the driver")
     if not record_ends:
         out.append("  recording     no stream")
-    for line in volume_lines(args.logs):
-        out.append(f"  volume        {line}")
+    # Each volume is set, then read again: the set prints the value read
+    # back, the get the value the server kept.
+    volumes = list(dict.fromkeys(volume_lines(args.logs)))
+    if volumes:
+        out.append(f"  volume        {'; '.join(volumes)} (set, then read back)")
     files = [describe_wav("sample.wav", sample), describe_wav("played.wav", played),
              describe_wav("recorded.wav", recorded), "stats.jsonl"]
     if args.timeline:

@@ -17,7 +17,8 @@
 #   scripts/demo.sh --no-build      use the build directory as it is
 #
 # Exits 0 when audio was played and recorded, 1 when the demo ran but
-# something failed (the summary says what), 2 for a usage or set-up error.
+# something failed (the summary says what), 2 for a usage or set-up error,
+# 77 when --impaired is asked of programs that cannot route through a relay.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -32,7 +33,7 @@ install=1
 build=1
 
 usage() {
-  sed -n '2,20s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+  sed -n '2,21s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
 }
 
 die() {
@@ -96,12 +97,20 @@ volume=$build_dir/tools/volume/lumivox-volume
 for program in "$driver" "$server" "$session" "$relay" "$play" "$record" "$volume"; do
   [[ -e $program ]] || die "$program is missing: build first (without --no-build)"
 done
+# The impaired run needs the relay's routed mode and delay schedule and the
+# server's options that put relays in the streams' way.
+if [[ $impaired -eq 1 ]] && ! { "$relay" --help | grep -q -- --delay-schedule &&
+  "$server" --help | grep -q -- --send-via; }; then
+  echo "demo.sh: this build's lumivox-relay or lumivox-server cannot route streams" \
+    "through a relay (no --delay-schedule or --send-via): the impaired run is skipped" >&2
+  exit 77
+fi
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 logs=$out/logs
 mkdir -p "$logs"
-rm -f "$out"/{sample,speech,chord,played,recorded}.wav "$out"/stats.jsonl "$out"/timeline.png \
+rm -f "$out"/{sample,input,speech,chord,played,recorded}.wav "$out"/stats.jsonl "$out"/timeline.png \
   "$out"/summary.txt "$logs"/*.log
 
 # Every process started here is stopped on every way out, by its own id.
@@ -184,7 +193,14 @@ start_relays() {
 
 # How many plays of the sample last at least SECONDS.
 loops_for() {
-  python3 -c "import math; print(max(1, math.ceil($1 / $(soxi -D "$out/sample.wav"))))"
+  python3 -c "import math; print(max(1, math.ceil($1 / $sample_seconds)))"
+}
+
+# Every tool gets a time limit, after which it is interrupted as by ^C:
+# SECONDS of audio plus half a minute for the connection, the drain and a
+# slow machine.
+limit() {
+  python3 -c "import math; print(math.ceil($1 + 30))"
 }
 
 # The sample, made at run time: speech, then a plucked C major chord, as
@@ -204,6 +220,14 @@ sox -q -n -r 44100 -b 16 "$out/chord.wav" synth "$chord_seconds" pluck C3 pluck 
 sox -q "$out/speech.wav" -r 44100 -c 2 -b 16 "$out/speech44.wav"
 sox -q "$out/speech44.wav" "$out/chord.wav" "$out/sample.wav"
 rm -f "$out/speech.wav" "$out/speech44.wav" "$out/chord.wav"
+sample_seconds=$(soxi -D "$out/sample.wav")
+
+# What the server records from: the sample, repeated so that it outlasts
+# the longest recording (a recording stream stops at the end of its input).
+longest=$record_seconds
+[[ $impaired -eq 1 ]] && longest=$((${schedule##*@} / 1000))
+repeats=$(python3 -c "import math; print(math.ceil(($longest + 2) / $sample_seconds) - 1)")
+sox -q "$out/sample.wav" "$out/input.wav" repeat "$repeats"
 
 # The session: a private runtime directory that stands in for the
 # operating system's per-session objects, session number 1, whose display
@@ -217,9 +241,9 @@ export LUMIVOX_DRIVER=$driver
 pids+=($!)
 await_line "$logs/session.log" "lumivox-session: ready" "$!" lumivox-session
 
-# The server: plays into played.wav, records from the sample itself, and
+# The server: plays into played.wav, records from the repeated sample, and
 # writes its statistics.
-server_args=(--display "$display" --output "$out/played.wav" --input "$out/sample.wav"
+server_args=(--display "$display" --output "$out/played.wav" --input "$out/input.wav"
   --record-format 12 --stats "$out/stats.jsonl")
 if [[ $impaired -eq 1 ]]; then
   pick_ports
@@ -233,53 +257,66 @@ pids+=("$server_pid")
 await_line "$logs/server.log" "listening on" "$server_pid" lumivox-server
 
 failed=()
-# Runs one tool with its output in logs/LOG.log and on the terminal; a
-# failure is named by the command.
+# Notes a tool's failure by its command and exit status (124: interrupted
+# at its time limit).
+note() {
+  local status=$1 command=$2
+  if [[ $status -eq 124 ]]; then
+    failed+=("'$command' did not finish in time")
+  elif [[ $status -ne 0 ]]; then
+    failed+=("'$command' failed (exit $status)")
+  fi
+}
+
+# run LOG LIMIT PROGRAM ARG...: runs one tool for at most LIMIT seconds,
+# with its output in logs/LOG.log and on the terminal.
 run() {
-  local log=$1
-  shift
+  local log=$1 seconds=$2
+  shift 2
   local command
   command=$(echo "$(basename "$1") ${*:2}" | sed "s|$out/||g")
   echo "\$ $command"
   set +e
-  "$@" 2>&1 | tee -a "$logs/$log.log" | sed "s|$out/||g"
+  timeout -s INT -k 10 "$seconds" "$@" 2>&1 | tee -a "$logs/$log.log" | sed "s|$out/||g"
   local status=${PIPESTATUS[0]}
   set -e
-  [[ $status -eq 0 ]] || failed+=("'$command' failed (exit $status)")
+  note "$status" "$command"
 }
 
 echo
-run volume "$volume" set 75%
-run volume "$volume" get
-run volume "$volume" set 50% --input
-run volume "$volume" get --input
+run volume 30 "$volume" set 75%
+run volume 30 "$volume" get
+run volume 30 "$volume" set 50% --input
+run volume 30 "$volume" get --input
 if [[ $impaired -eq 1 ]]; then
   # Playback and recording at once, so that the recording's round trips
   # (which the server measures) cover the whole playback. The recording
   # starts once the playback stream holds the server's first UDP port, the
   # one the playback relay sends to.
-  seconds=$((${schedule##*@} / 1000))
+  record_seconds=$((${schedule##*@} / 1000))
+  loops=$(loops_for "$record_seconds")
   start_relays
   (
     tries=0
     until grep -q "opened: playback" "$logs/server.log" || [[ $((tries += 1)) -gt 100 ]]; do
       sleep 0.1
     done
-    exec "$record" "$out/recorded.wav" --seconds "$seconds"
+    exec timeout -s INT -k 10 "$(limit "$record_seconds")" \
+      "$record" "$out/recorded.wav" --seconds "$record_seconds"
   ) >"$logs/record.log" 2>&1 &
   record_pid=$!
   pids+=("$record_pid")
-  record_seconds=$seconds
-  run play "$play" --loop="$(loops_for "$seconds")" "$out/sample.wav"
+  run play "$(limit "$sample_seconds * $loops")" "$play" --loop="$loops" "$out/sample.wav"
   status=0
   wait "$record_pid" || status=$?
-  [[ $status -eq 0 ]] || failed+=("'lumivox-record recorded.wav --seconds $seconds' failed (exit $status)")
   stop "$record_pid"
-  echo "\$ lumivox-record recorded.wav --seconds $seconds"
+  command="lumivox-record recorded.wav --seconds $record_seconds"
+  note "$status" "$command"
+  echo "\$ $command"
   sed "s|$out/||g" "$logs/record.log"
 else
-  run play "$play" "$out/sample.wav"
-  run record "$record" "$out/recorded.wav" --seconds "$record_seconds"
+  run play "$(limit "$sample_seconds")" "$play" "$out/sample.wav"
+  run record "$(limit "$record_seconds")" "$record" "$out/recorded.wav" --seconds "$record_seconds"
 fi
 
 # The server finishes its files when it stops.
