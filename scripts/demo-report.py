@@ -109,6 +109,23 @@ WIRE_ROWS = [
 ]
 
 
+def relay_lines(logs):
+    """What each relay carried, from the counts it prints when it stops."""
+    lines = []
+    for name, what in (("relay-play.log", "playback"), ("relay-record.log", "recording")):
+        path = os.path.join(logs, name)
+        if not os.path.exists(path):
+            continue
+        with open(path) as f:
+            text = f.read()
+        counts = dict(re.findall(r"(forward|backward): received (\d+)", text))
+        delays = re.findall(r"delay (\d+) ms", text)
+        lines.append(f"{what}: {counts.get('forward', '?')} datagrams on, "
+                     f"{counts.get('backward', '?')} back; one-way delay "
+                     f"{' > '.join(delays) if delays else '?'} ms")
+    return lines
+
+
 def timeline(events, png, schedule):
     """Draws, over the server's time in seconds, the round trips (ms) above
     and the playback wire format (its row of the table) below."""
@@ -247,6 +264,8 @@ def main():
     volumes = list(dict.fromkeys(volume_lines(args.logs)))
     if volumes:
         out.append(f"  volume        {'; '.join(volumes)} (set, then read back)")
+    for line in relay_lines(args.logs):
+        out.append(f"  relay         {line}")
     files = [describe_wav("sample.wav", sample), describe_wav("played.wav", played),
              describe_wav("recorded.wav", recorded), "stats.jsonl"]
     if args.timeline:

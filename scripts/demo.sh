@@ -146,15 +146,25 @@ await_line() {
   done
 }
 
-# Stops one started process and forgets it.
+# Stops one started process and forgets it; its exit status goes to
+# $stopped_status.
 stop() {
   local pid=$1 kept=() p
   kill -TERM "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
+  stopped_status=0
+  wait "$pid" 2>/dev/null || stopped_status=$?
   for p in "${pids[@]}"; do
     [[ $p == "$pid" ]] || kept+=("$p")
   done
   pids=("${kept[@]}")
+}
+
+# Stops a service, which exits 0 after SIGTERM: anything else (a sanitizer's
+# report, a crash) is a failure of the demo.
+stop_service() {
+  local pid=$1 name=$2
+  stop "$pid"
+  [[ $stopped_status -eq 0 ]] || failed+=("$name exited with status $stopped_status")
 }
 
 # The impaired run's relays, both with the same round trip over time. The
@@ -183,10 +193,12 @@ start_relays() {
   relay_started=$(date +%s.%N)
   "$relay" --listen "$play_relay_port" --to "$server_udp_port" --delay-schedule "$schedule" \
     >"$logs/relay-play.log" 2>&1 &
+  play_relay_pid=$!
   pids+=($!)
   await_line "$logs/relay-play.log" "relaying" "$!" "lumivox-relay (playback)"
   "$relay" --routed --listen "$record_relay_port" --delay-schedule "$schedule" \
     >"$logs/relay-record.log" 2>&1 &
+  record_relay_pid=$!
   pids+=($!)
   await_line "$logs/relay-record.log" "relaying" "$!" "lumivox-relay (recording)"
 }
@@ -238,6 +250,7 @@ export LUMIVOX_RUNTIME_DIR=$rundir
 export LUMIVOX_DRIVER=$driver
 "$session" --runtime-dir "$rundir" --session 1 --record 1 --address 127.0.0.1 \
   --display "$display" >"$logs/session.log" 2>&1 &
+session_pid=$!
 pids+=($!)
 await_line "$logs/session.log" "lumivox-session: ready" "$!" lumivox-session
 
@@ -320,7 +333,12 @@ else
 fi
 
 # The server finishes its files when it stops.
-stop "$server_pid"
+stop_service "$server_pid" lumivox-server
+if [[ $impaired -eq 1 ]]; then
+  stop_service "$play_relay_pid" "lumivox-relay (playback)"
+  stop_service "$record_relay_pid" "lumivox-relay (recording)"
+fi
+stop_service "$session_pid" lumivox-session
 cleanup
 
 report=(python3 "$root/scripts/demo-report.py" --stats "$out/stats.jsonl" --sample "$out/sample.wav"
