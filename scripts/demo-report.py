@@ -52,7 +52,8 @@ def read_stats(path):
 
 
 def read_wav(path):
-    """(rate, channels, frames, peak dBFS) of a 16-bit PCM WAV file, or None."""
+    """(rate, channels, frames, peak dBFS, samples) of a 16-bit PCM WAV file,
+    or None."""
     if not os.path.exists(path):
         return None
     with open(path, "rb") as f:
@@ -78,14 +79,24 @@ def read_wav(path):
         values.byteswap()
     peak = max((abs(v) for v in values), default=0)
     peak_dbfs = 20 * math.log10(peak / 32768) if peak else -math.inf
-    return rate, channels, len(values) // channels, peak_dbfs
+    return rate, channels, len(values) // channels, peak_dbfs, values
 
 
 def describe_wav(name, info):
     if info is None:
         return f"{name} (missing or unreadable)"
-    rate, channels, frames, peak = info
+    rate, channels, frames, peak, _ = info
     return f"{name} ({frames / rate:.2f} s, {rate} Hz, {channels} ch, peak {peak:.1f} dBFS)"
+
+
+def identical_audio(sample, played):
+    """Whether played holds the sample's samples exactly (once or more)."""
+    if not sample or not played or sample[:2] != played[:2] or not sample[4]:
+        return False
+    want, got = sample[4], played[4]
+    if len(got) % len(want):
+        return False
+    return all(got[i:i + len(want)] == want for i in range(0, len(got), len(want)))
 
 
 def volume_lines(logs):
@@ -266,13 +277,20 @@ def main():
         out.append(f"  volume        {'; '.join(volumes)} (set, then read back)")
     for line in relay_lines(args.logs):
         out.append(f"  relay         {line}")
-    files = [describe_wav("sample.wav", sample), describe_wav("played.wav", played),
-             describe_wav("recorded.wav", recorded), "stats.jsonl"]
+    played_text = describe_wav("played.wav", played)
+    if identical_audio(sample, played):
+        played_text += ", identical to sample.wav"
+    files = [describe_wav("sample.wav", sample), played_text,
+             describe_wav("recorded.wav", recorded),
+             "input.wav (the sample repeated: what the server records from)", "stats.jsonl"]
     if args.timeline:
         schedule = [(t - args.schedule_offset, 2 * ms) for t, ms in parse_schedule(args.schedule)]
         timeline(events, args.timeline, schedule)
         files.append(os.path.basename(args.timeline))
-    out.append("  files         " + os.path.dirname(os.path.abspath(args.stats)) + "/")
+    where = os.path.dirname(os.path.abspath(args.stats))
+    if not os.path.relpath(where).startswith(".."):
+        where = os.path.relpath(where)
+    out.append(f"  files         {where}/")
     for f in files:
         out.append(f"                {f}")
 

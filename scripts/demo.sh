@@ -76,7 +76,7 @@ programs=(lumivox lumivox-server lumivox-session lumivox-relay lumivox-play lumi
 if [[ $build -eq 1 ]]; then
   mkdir -p "$build_dir"
   build_log=$build_dir/demo-build.log
-  echo "demo.sh: building in $build_dir (log in $build_log)"
+  echo "demo.sh: building in ${build_dir#"$root"/} (log in ${build_log#"$root"/})"
   if ! {
     if [[ ! -f $build_dir/CMakeCache.txt ]]; then
       cmake -S "$root" -B "$build_dir" -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=OFF
