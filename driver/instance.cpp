@@ -230,7 +230,10 @@ void instanceComplete(WaveInstance *instance, WAVEHDR *header, DWORD message) {
   instance->completing += 1;
   header->lpNext = nullptr;  // under the lock: the I/O thread follows the links
   LeaveCriticalSection(&drvLock);
-  header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+  // Applications poll WHDR_DONE from their own threads without a lock: the
+  // flags are stored atomically, after everything else in the header.
+  InterlockedExchange(reinterpret_cast<LONG volatile *>(&header->dwFlags),
+                      LONG((header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE));
   if (instance->callback) instanceNotify(instance, message, reinterpret_cast<DWORD_PTR>(header));
   EnterCriticalSection(&drvLock);
   instance->completing -= 1;

@@ -16,7 +16,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev
-  libgsm1-dev libspeexdsp-dev libsoxr-dev pkg-config clang libclang-rt-14-dev libsndfile1-dev)
+  libgsm1-dev libspeexdsp-dev libsoxr-dev pkg-config clang libclang-rt-14-dev libsndfile1-dev
+  espeak-ng sox gnuplot-nox fonts-dejavu-core python3)
 sanitize=""
 build_dir="${LUMIVOX_BUILD_DIR:-}"
 test_timeout="${LUMIVOX_TEST_TIMEOUT:-300}"
@@ -50,32 +51,9 @@ case "$sanitize" in
 esac
 build_dir=${build_dir:-$root/$default_dir}
 
-# Installs the packages that dpkg does not list as installed, updating the
-# package index once before the first install. Needs root or sudo.
-install_missing() {
-  if ! command -v dpkg-query >/dev/null; then
-    echo "test.sh: no dpkg-query; assuming ${packages[*]} are installed" >&2
-    return
-  fi
-  local missing=() package
-  for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-      missing+=("$package")
-    fi
-  done
-  [[ ${#missing[@]} -eq 0 ]] && return
-  local as_root=()
-  if [[ $(id -u) -ne 0 ]]; then
-    command -v sudo >/dev/null || die "missing ${missing[*]}, and neither root nor sudo to install them"
-    as_root=(sudo)
-  fi
-  echo "test.sh: installing ${missing[*]}"
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-}
-
-install_missing
+# The installer of missing packages (root or sudo), shared with demo.sh.
+source "$root/scripts/install.sh"
+install_missing "${packages[@]}"
 
 # Sanitizer reports end the process with a failing status; the caller's own
 # options come first so that these win.

@@ -2,7 +2,8 @@
 // each with "event" and "stream". Events: "format" when a playback stream's
 // wire format changes (and at its first packet), "rtt" for each round trip
 // a recording stream measures, "end" with the stream's counters when it
-// closes. Lines are flushed as they are written, so a reader sees whole
+// closes. Every line starts with "time", milliseconds since the file was
+// opened. Lines are flushed as they are written, so a reader sees whole
 // lines only.
 #pragma once
 
@@ -10,6 +11,6 @@
 
 // Opens (truncating) the file; false when it cannot be opened.
 bool statsOpen(const std::string &path);
-// Writes one line when a file is open.
+// Writes one line when a file is open; json is one object, "{...}".
 void statsWrite(const std::string &json);
 void statsClose();

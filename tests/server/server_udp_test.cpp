@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -267,10 +268,15 @@ TEST_F(UdpStreamTest, RecordingFromAWavIsSentInTheChosenFormatWithinTheCredit) {
   std::ifstream lines(stats);
   std::string line;
   int rtt = 0, ends = 0;
+  double lastTime = 0;
   while (std::getline(lines, line)) {
     ASSERT_FALSE(line.empty());
-    EXPECT_EQ(line.front(), '{');
     EXPECT_EQ(line.back(), '}');
+    // Each line starts with its time in milliseconds, never going back.
+    ASSERT_EQ(line.rfind("{\"time\":", 0), 0u) << line;
+    double time = std::strtod(line.c_str() + 8, nullptr);
+    EXPECT_GE(time, lastTime) << line;
+    lastTime = time;
     if (line.find("\"event\":\"rtt\"") != std::string::npos) ++rtt;
     if (line.find("\"event\":\"end\"") != std::string::npos) {
       ++ends;

@@ -36,6 +36,13 @@ class PositionCounter {
   uint64_t total_ = 0;
 };
 
+// Whether the device has given the header back. The driver sets WHDR_DONE
+// on its own thread while the tool polls, so the flags are read atomically
+// (acquire: the header's data and length are the driver's by then).
+inline bool toolHeaderDone(const WAVEHDR &header) {
+  return (__atomic_load_n(&header.dwFlags, __ATOMIC_ACQUIRE) & WHDR_DONE) != 0;
+}
+
 // The device's position in frames from an MMTIME it filled (samples, bytes
 // or milliseconds), or -1 for another unit.
 int64_t toolPositionFrames(const MMTIME &time, const WavFormat &format);

@@ -98,7 +98,7 @@ struct Player {
 
   // Counts the headers the device has given back (it returns them in order).
   bool finished() {
-    while (returned < headers.size() && (headers[returned].dwFlags & WHDR_DONE)) {
+    while (returned < headers.size() && toolHeaderDone(headers[returned])) {
       returnedFrames += headers[returned].dwBufferLength / format.blockAlign;
       ++returned;
     }

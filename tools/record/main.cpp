@@ -89,7 +89,7 @@ struct Recorder {
   // Writes the headers the device has given back, in order; with refill,
   // adds them again. False when the file or the device fails.
   bool take(bool refill) {
-    while (queued[next] && (headers[next].dwFlags & WHDR_DONE)) {
+    while (queued[next] && toolHeaderDone(headers[next])) {
       WAVEHDR &h = headers[next];
       queued[next] = false;
       pendingBytes -= h.dwBufferLength;
@@ -137,7 +137,7 @@ struct Recorder {
       }
       line.show(status(terminal), int64_t(writer.dataBytes() / format.blockAlign / format.rate));
       if (writer.dataBytes() < wantedBytes &&
-          !(queued[next] && (headers[next].dwFlags & WHDR_DONE))) {
+          !(queued[next] && toolHeaderDone(headers[next]))) {
         WaitForSingleObject(event, TOOL_TICK_MS);
       }
     }
