@@ -10,31 +10,24 @@
 // input the connection is closed and must be freed with nothing left on
 // the loop's lists; a case that does not finish in a bounded number of
 // turns counts as a hang.
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "driver/entry.h"
+#include "fuzz/fuzz_peer.h"
 #include "net/control.h"
+
+const char *fuzzTarget = "control_fuzz";
 
 namespace {
 
-constexpr int MAX_TURNS = 100000;   // per chunk and for the final close
-constexpr uint32_t MAX_CHUNK = 64;  // bytes per peer write
-
 int closedCalls;
 
-void fail(const char *what) {
-  std::fprintf(stderr, "control_fuzz: %s\n", what);
-  std::abort();
-}
-
-void checkInvariants(const ControlConnection *c) {
-  if (c->recvStart > c->recvFill || c->recvFill > CONN_BUFFER_BYTES) fail("receive bounds");
-  if (c->sendDone > c->sendFill || c->sendFill > CONN_BUFFER_BYTES) fail("send bounds");
-  if (c->neededLength < CONN_MIN_MESSAGE_BYTES) fail("needed length below a header");
+void checkInvariants(ControlConnection *c) {
+  if (c->recvStart > c->recvFill || c->recvFill > CONN_BUFFER_BYTES) fuzzFail("receive bounds");
+  if (c->sendDone > c->sendFill || c->sendFill > CONN_BUFFER_BYTES) fuzzFail("send bounds");
+  if (c->neededLength < CONN_MIN_MESSAGE_BYTES) fuzzFail("needed length below a header");
 }
 
 // Reads every byte of the message, so that ASan sees any read past it.
@@ -42,7 +35,7 @@ unsigned touch(ControlConnection *c, const BYTE *m) {
   DWORD length = connMessageBytes(m);
   if (m < c->recvBuffer || length < CONN_MIN_MESSAGE_BYTES ||
       m + length > c->recvBuffer + CONN_BUFFER_BYTES) {
-    fail("message outside the receive buffer");
+    fuzzFail("message outside the receive buffer");
   }
   unsigned sum = 0;
   for (DWORD i = 0; i < length; i++) sum += m[i];
@@ -50,7 +43,7 @@ unsigned touch(ControlConnection *c, const BYTE *m) {
 }
 
 void onClosed(ControlConnection *) {
-  if (++closedCalls > 1) fail("closed callback ran twice");
+  if (++closedCalls > 1) fuzzFail("closed callback ran twice");
 }
 
 extern const MessageTable FIRST_TABLE, SECOND_TABLE;
@@ -80,30 +73,10 @@ const MessageTable FIRST_TABLE = {FIRST_ENTRIES,
 const MessageTable SECOND_TABLE = {SECOND_ENTRIES,
                                    DWORD(sizeof SECOND_ENTRIES / sizeof SECOND_ENTRIES[0])};
 
-void noPoll(void *) { fail("the poll timer ran"); }
-
-bool readable(SOCKET s) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
-  timeval zero = {0, 0};
-  return select(s + 1, &set, nullptr, nullptr, &zero) == 1;
-}
-
-// The fuzzer's thread plays the I/O thread for the whole run.
-bool startOnce() {
-  drvInitLock();
-  EnterCriticalSection(&drvLock);
-  WSADATA data;
-  WSAStartup(0x0101, &data);  // also lets a send to a closed peer fail instead of raising SIGPIPE
-  lvTickFreeze(1000);
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool started = startOnce();
+  static bool started = (fuzzStartIo(), true);
   (void)started;
   if (size < 2) return 0;
   uint32_t split = uint32_t(data[0]) | uint32_t(data[1]) << 8;
@@ -111,43 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size -= 2;
 
   long allocations = lvLocalAllocLive();
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) fail("socketpair");
-  unsigned long on = 1;
-  ioctlsocket(pair[0], FIONBIO, &on);
-  ioctlsocket(pair[1], FIONBIO, &on);
+  FuzzPeer peer;
+  fuzzPeerOpen(&peer);
   closedCalls = 0;
-  ControlConnection *c = connCreate(pair[0], &FIRST_TABLE, onClosed);
-  if (!c) fail("connCreate");
+  ControlConnection *c = connCreate(peer.driverEnd, &FIRST_TABLE, onClosed);
+  if (!c) fuzzFail("connCreate");
   connStartIo(c);
-  // A due timer of priority 0 never runs but keeps every select a poll.
-  Timer poll;
-  timerInit(&poll, noPoll, nullptr, 0);
-  timerSchedule(&poll, tickNow());
-
-  for (size_t at = 0; at < size && !closedCalls && c->readRegistered;) {
-    split = split * 1103515245u + 12345u;
-    size_t chunk = 1 + (split >> 16) % MAX_CHUNK;
-    if (chunk > size - at) chunk = size - at;
-    if (send(pair[1], data + at, chunk, 0) != ssize_t(chunk)) break;
-    at += chunk;
-    int turns = 0;
-    while (!closedCalls && c->readRegistered && (c->readWatcher.ready || readable(pair[0]))) {
-      if (++turns > MAX_TURNS) fail("the receive path does not settle");
-      loopTurn();
-      if (!closedCalls) checkInvariants(c);
-    }
-  }
-  // From the close on, the record belongs to its finalize work item.
-  if (!closedCalls) connClose(c);
-  closesocket(pair[1]);
-  for (int turns = 0; loopWork || loopWriters; turns++) {
-    if (turns > MAX_TURNS) fail("the connection is never freed");
-    loopTurn();
-  }
-  timerCancel(&poll);
-  if (loopReaders || loopWriters || loopWork || loopTimers) fail("a registration was left");
-  if (closedCalls != 1) fail("closed callback count");
-  if (lvLocalAllocLive() != allocations) fail("the record was not freed");
+  fuzzFeed(&peer, c, data, size, split, checkInvariants, false);
+  fuzzFinish(&peer, c);
+  if (closedCalls != 1) fuzzFail("closed callback count");
+  if (lvLocalAllocLive() != allocations) fuzzFail("the record was not freed");
   return 0;
 }
