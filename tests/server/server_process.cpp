@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +14,7 @@
 #include <cerrno>
 #include <chrono>
 
-extern char **environ;
+#include "tests/support/spawn.h"
 
 namespace {
 constexpr char READY_PREFIX[] = "lumivox-server: listening on ";
@@ -26,24 +25,8 @@ ServerProcess::ServerProcess(const std::vector<std::string> &arguments)
 
 ServerProcess::ServerProcess(const std::string &program, const std::string &readyPrefix,
                              const std::vector<std::string> &arguments) {
-  int pipeEnds[2];
-  if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
-  std::vector<std::string> all{program};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char *> argv;
-  for (std::string &a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-  int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeEnds[1]);
-  errors_ = pipeEnds[0];
-  if (spawned != 0) {
-    pid_ = -1;
-    return;
-  }
+  pid_ = spawnProgram(program, arguments, nullptr, &errors_);
+  if (pid_ < 0) return;
   reader_ = std::thread([this] { readLog(); });
   if (!waitForLog(readyPrefix)) return;
   std::string text = log();

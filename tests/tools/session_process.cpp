@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-extern char **environ;
+#include "tests/support/spawn.h"
 
 RuntimeDir::RuntimeDir() {
   char pattern[] = "/tmp/lvtest-XXXXXX";
@@ -28,24 +27,8 @@ RuntimeDir::~RuntimeDir() {
 }
 
 SessionProcess::SessionProcess(const std::vector<std::string> &arguments) {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
-  std::vector<std::string> all{LUMIVOX_SESSION};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char *> argv;
-  for (std::string &a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  int spawned = posix_spawn(&pid_, LUMIVOX_SESSION, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  output_ = out[0];
-  if (spawned != 0) {
-    pid_ = -1;
-    return;
-  }
+  pid_ = spawnProgram(LUMIVOX_SESSION, arguments, &output_, nullptr);
+  if (pid_ < 0) return;
   // Reads up to the first newline, each read bounded by READY_WAIT_MS.
   char c;
   for (;;) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -11,7 +10,7 @@
 
 #include <cerrno>
 
-extern char **environ;
+#include "tests/support/spawn.h"
 
 namespace {
 
@@ -24,29 +23,7 @@ long nowMs() {
 }  // namespace
 
 ToolProcess::ToolProcess(const std::string &program, const std::vector<std::string> &arguments) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
-    return;
-  }
-  std::vector<std::string> all{program};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char *> argv;
-  for (std::string &a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  outFd_ = out[0];
-  errFd_ = err[0];
-  if (spawned != 0) pid_ = -1;
+  pid_ = spawnProgram(program, arguments, &outFd_, &errFd_);
 }
 
 ToolProcess::~ToolProcess() {
