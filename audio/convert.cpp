@@ -306,6 +306,11 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
   *outCount = produced;
 }
 
+void rsClearHistory(Resampler *rs) {
+  std::memset(rs->history, 0, sizeof rs->history);
+  rs->historyPos = 0;
+}
+
 uint32_t rsInPos(const Resampler *rs) { return uint32_t(rs->inTime >> 32); }
 uint32_t rsOutPos(const Resampler *rs) { return uint32_t(rs->outTime >> 32); }
 void rsSetOutPos(Resampler *rs, uint32_t position) { rs->outTime = uint64_t(position) << 32; }

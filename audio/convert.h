@@ -88,6 +88,9 @@ void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate
 // consumed and produced.
 void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
            uint32_t *outCount);
+// Forgets the input history: the next outputs are filtered as if silence
+// came before the next input frame. Positions stay.
+void rsClearHistory(Resampler *rs);
 uint32_t rsInPos(const Resampler *rs);   // inTime in whole timebase frames
 uint32_t rsOutPos(const Resampler *rs);  // outTime in whole timebase frames
 void rsSetOutPos(Resampler *rs, uint32_t position);

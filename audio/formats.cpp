@@ -198,12 +198,36 @@ void playSenderSetPaused(PlaySender *sender, uint32_t paused) {
   if (sender->paused == paused) return;
   sender->paused = paused;
   if (!paused) {
+    sender->awaiting = 0;  // the quiet time counts from the next wait, not through the pause
     // The server dropped what it had queued while paused; count from what
     // was sent so that the lead fills again at once.
     sender->ackedEnd = sender->sent;
     sender->ackedPlayed = sender->sent;
     workQueue(&sender->work);
   }
+}
+
+void playSenderDiscard(PlaySender *sender) {
+  assert(drvLockHeld());
+  if (!sender->started) return;  // the start takes base from produced
+  PlaySource *source = sender->endpoint;
+  uint32_t from = sender->base + sender->consumed;
+  int32_t skip = int32_t(source->produced - from);
+  if (skip <= 0) return;
+  // The source never runs more than a ring ahead of what was taken.
+  uint32_t left = uint32_t(skip) < source->ring->frames ? uint32_t(skip) : source->ring->frames;
+  for (uint32_t at = from; left > 0;) {
+    uint32_t span;
+    ringSpan(source->ring, at, &span);
+    if (span > left) span = left;
+    ringClear(source->ring, at, span);
+    at += span;
+    left -= span;
+  }
+  // The wire positions run on unbroken, so the server sees no gap; the
+  // ring positions jump, and what the converter still held is forgotten.
+  sender->base += uint32_t(skip);
+  rsClearHistory(&sender->resampler);
 }
 
 CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t serverAddress,
@@ -219,6 +243,9 @@ CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_
   receiver->next = owner->receivers;
   owner->receivers = receiver;
   loopAddReader(&receiver->watcher);
+  timerInit(&receiver->watchdog, receiverOnQuiet, receiver, RECEIVER_WATCHDOG_PRIORITY);
+  receiver->heardAt = tickNow();
+  timerSchedule(&receiver->watchdog, receiver->heardAt + STREAM_STALL_MS);
   return receiver;
 }
 
@@ -232,6 +259,7 @@ void captureReceiverClose(CaptureReceiver *receiver) {
     }
   }
   receiverStop(receiver);
+  timerCancel(&receiver->watchdog);
   loopRemoveReader(&receiver->watcher);
   closesocket(receiver->watcher.socket);
   LocalFree(receiver);

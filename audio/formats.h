@@ -118,6 +118,11 @@ PlaySender *playSenderCreate(PlaySource *owner, SOCKET socket, uint32_t serverAd
                              uint8_t adaptive, uint32_t serverRate);
 void playSenderClose(PlaySender *sender);
 void playSenderSetPaused(PlaySender *sender, uint32_t paused);
+// Drops what a started sender has not taken from its source's ring: the
+// ring is cleared up to the source's produced position and the sender
+// continues from there, its wire positions unbroken. A reset calls it, so
+// that discarded audio is not sent and a close need not wait for it.
+void playSenderDiscard(PlaySender *sender);
 CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t serverAddress,
                                        uint32_t timebaseRate);
 void captureReceiverClose(CaptureReceiver *receiver);

@@ -134,6 +134,10 @@ static SentPacket *sentEntry(PlaySender *sender, uint32_t number) {
 // first packet of an empty window.
 static void senderLogSent(PlaySender *sender, uint32_t start, uint32_t duration) {
   DWORD now = tickNow();
+  if (!sender->awaiting) {
+    sender->awaiting = 1;  // an answer is due from now on
+    sender->quietSince = now;
+  }
   *sentEntry(sender, sender->sentCount) = {now, start, duration};
   sender->sentCount += 1;
   if (sender->inFlight == 0) timerSchedule(&sender->timer, now + sender->timeout);
@@ -200,6 +204,24 @@ int senderSend(PlaySender *sender) {
   return sender->inFlight < SENDER_MAX_IN_FLIGHT;
 }
 
+// Keeps the quiet time: the sender waits for the server while packets are
+// in flight or while the server reports its queue full; otherwise it waits
+// for the application and the server owes it nothing. A full queue with
+// nothing in flight is answered only by the server's progress reports, so
+// the timer then runs to the end of the quiet time instead.
+static void senderWatch(PlaySender *sender, bool queueFull) {
+  if (sender->inFlight > 0) return;  // the retransmit timer runs, and checks the quiet time
+  if (!queueFull || sender->paused) {
+    sender->awaiting = 0;
+    return;
+  }
+  if (!sender->awaiting) {
+    sender->awaiting = 1;
+    sender->quietSince = tickNow();
+  }
+  timerSchedule(&sender->timer, sender->quietSince + STREAM_STALL_MS);
+}
+
 void senderRun(void *user) {
   PlaySender *sender = static_cast<PlaySender *>(user);
   assert(drvLockHeld());
@@ -215,10 +237,11 @@ void senderRun(void *user) {
   bool changed = int32_t(sender->ackedEnd - sender->stepDownAt) >= 0 && senderStepDown(sender);
   if (!changed) changed = int32_t(sender->ackedEnd - sender->stepUpAt) >= 0 && senderStepUp(sender);
   if (!changed) senderWindow(sender, sender->smoothedRtt);
-  if (!sender->paused &&
-      int32_t(sender->ackedEnd - sender->ackedPlayed) < int32_t(sender->leadTarget)) {
+  bool queueFull = int32_t(sender->ackedEnd - sender->ackedPlayed) >= int32_t(sender->leadTarget);
+  if (!sender->paused && !queueFull) {
     if (senderSend(sender)) workQueue(&sender->work);
   }
+  senderWatch(sender, queueFull);
   PlaySource *source = sender->endpoint;
   source->progress(source, sender->base + sender->consumed);
 }
@@ -278,8 +301,22 @@ int senderOnAck(void *user) {
     if (ack.unsolicited == 0) senderMeasure(sender, sentEntry(sender, matched));
     sender->inFlight = sender->sentCount - matched - 1;
   }
+  sender->quietSince = tickNow();  // the server is there; senderRun decides whether it owes more
   workQueue(&sender->work);
   return 0;
+}
+
+// Whether the sender has waited STREAM_STALL_MS for the server and its
+// source gave it up. A source with nothing waiting keeps it, and the quiet
+// time starts afresh.
+static bool senderStalled(PlaySender *sender, DWORD now) {
+  if (!sender->awaiting || sender->paused || now - sender->quietSince < STREAM_STALL_MS) {
+    return false;
+  }
+  PlaySource *source = sender->endpoint;
+  if (source->stalled && source->stalled(source)) return true;
+  sender->quietSince = now;
+  return false;
 }
 
 void senderOnTimeout(void *user) {
@@ -293,6 +330,8 @@ void senderOnTimeout(void *user) {
       break;
     }
   }
+  // Given up: the endpoint's teardown ends this sender on a later turn.
+  if (senderStalled(sender, now)) return;
   workQueue(&sender->work);
 }
 
@@ -452,6 +491,7 @@ int receiverOnDatagram(void *user) {
   int got = receiveFrom(receiver->watcher.socket, receiver->serverAddress, datagram, &from);
   PacketHeader header;
   if (got < 0 || !packetCheck(datagram, got, &header)) return 0;
+  receiver->heardAt = tickNow();
   receiver->source = from;
   receiver->lastStart = header.start;
   receiver->lastDuration = header.duration;
@@ -490,6 +530,19 @@ void receiverCredit(RecordSink *sink) {
     r->creditedRead = sink->readPos;
     if (r->pendingCredit >= r->lastDuration) receiverAck(r, 1);
   }
+}
+
+void receiverOnQuiet(void *user) {
+  CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
+  assert(drvLockHeld());
+  DWORD now = tickNow();
+  if (now - receiver->heardAt >= STREAM_STALL_MS) {
+    RecordSink *sink = receiver->endpoint;
+    // Given up: the sink's teardown ends this receiver on a later turn.
+    if (sink->stalled && sink->stalled(sink)) return;
+    receiver->heardAt = now;  // nothing waited on the server: the quiet time starts afresh
+  }
+  timerSchedule(&receiver->watchdog, receiver->heardAt + STREAM_STALL_MS);
 }
 
 void receiverStop(CaptureReceiver *receiver) {

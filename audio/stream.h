@@ -31,6 +31,15 @@ constexpr uint32_t SENDER_LEAD_CEILING = 65536;
 constexpr uint32_t SENDER_RATE_FLOOR = 8000;
 // The round-trip value of the first format switch, ms.
 constexpr uint32_t SENDER_FIRST_RTT = 10;
+// A stream that hears nothing from its server for this long while it waits
+// for an answer (packets or a probe in flight, or the server's queue
+// reported full) is offered to its endpoint as stalled, ms. A playback's
+// retransmit timeout is at most a tenth of a second's worth of packets, so
+// ten seconds is many lost round trips, and it is the longest wait the
+// driver puts on an application anywhere else: every close, stop and
+// header waiting on a dead path or a silent server ends within it.
+constexpr uint32_t STREAM_STALL_MS = 10000;
+constexpr DWORD RECEIVER_WATCHDOG_PRIORITY = 20;
 
 struct SentPacket {
   DWORD tick;         // GetTickCount at sending, ms
@@ -68,6 +77,11 @@ struct PlaySender {
   PlaySource *endpoint;       // the source this sender reads
   PlaySender *next;           // next sender of the same source
   Resampler resampler;        // ring rate to the row's rate, timebase the ring rate
+  // 1 while the sender waits for the server: packets in flight, or its
+  // queue full. quietSince is when it last heard from the server or began
+  // to wait (GetTickCount ms).
+  uint32_t awaiting;
+  DWORD quietSince;
 };
 
 struct CaptureReceiver {
@@ -87,6 +101,11 @@ struct CaptureReceiver {
   CaptureReceiver *next;      // next receiver of the same sink
   Resampler resampler;        // packet rate to the ring rate
   in_addr serverAddress;      // the audio server, network order: other hosts are ignored
+  // Checks every STREAM_STALL_MS that the server still sends: receiverOnQuiet,
+  // priority 20. heardAt is the tick of the last datagram taken, or of the
+  // last check that found the sink waiting for nothing.
+  Timer watchdog;
+  DWORD heardAt;
 };
 
 // Datagram layouts, little-endian. An audio packet is a 12-byte header and
@@ -129,6 +148,7 @@ int packetCheck(const uint8_t *bytes, int length, PacketHeader *header);
 // Loop handlers. The user value is the sender or receiver.
 int senderOnAck(void *sender);
 void senderOnTimeout(void *sender);
+void receiverOnQuiet(void *receiver);
 void senderRun(void *sender);
 int receiverOnDatagram(void *receiver);
 

@@ -49,6 +49,7 @@ PlaySource *playSourceCreate(WaveStreamState *state) {
   source->activity = sourceActivity;
   source->progress = sourceProgress;
   source->state = state;
+  source->stalled = sourceStalled;
   return source;
 }
 
@@ -68,6 +69,7 @@ RecordSink *recordSinkCreate(WaveStreamState *state) {
   sink->dataReady = sinkDataReady;
   sink->destroy = endpointDestroy;
   sink->activity = sinkActivity;
+  sink->stalled = sinkStalled;
   return sink;
 }
 
@@ -163,6 +165,16 @@ void sourceProgress(PlaySource *source, uint32_t consumed) {
   }
 }
 
+// The application waits on a playback while a header is queued for it or
+// while its close drains it.
+int sourceStalled(PlaySource *source) {
+  assert(drvLockHeld());
+  WaveStreamState *state = source->state;
+  if (!state->stream->current && !state->instance->closing) return 0;
+  waveStreamGiveUp(state);
+  return 1;
+}
+
 void playPump(void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
@@ -229,9 +241,12 @@ int sinkDrain(RecordSink *sink, uint32_t limit) {
   uint32_t n = span < limit ? span : limit;
   if (n == 0) return 0;
   DWORD bytes = n * ringFrameBytes(sink->ring);
+  const uint32_t at = sink->readPos;
   int result = sink->deliver(sink, region, bytes);
   uint32_t got = bytes / ringFrameBytes(sink->ring);
-  if (got > 0) {
+  // A delivery releases drvLock around each filled header; a stop in that
+  // window has discarded the ring and moved the read position itself.
+  if (got > 0 && sink->readPos == at) {
     ringClear(sink->ring, sink->readPos, got);
     sink->readPos += got;
     receiverCredit(sink);
@@ -252,6 +267,40 @@ void sinkDataReady(RecordSink *sink) {
 void sinkActivity(RecordSink *sink, int flag) {
   assert(drvLockHeld());
   if (!flag) workDequeue(&sink->state->pump);
+}
+
+// The application waits on a recording while it runs with a header queued
+// and nothing unread on the ring: the server has the credit to send.
+int sinkStalled(RecordSink *sink) {
+  assert(drvLockHeld());
+  WaveStreamState *state = sink->state;
+  if (state->paused || !state->stream->current) return 0;
+  for (CaptureReceiver *r = sink->receivers; r; r = r->next) {
+    if (r->synced && int32_t(r->writePos - sink->readPos) > 0) return 0;
+  }
+  waveStreamGiveUp(state);
+  return 1;
+}
+
+void sinkDiscard(RecordSink *sink) {
+  assert(drvLockHeld());
+  uint32_t end = sink->readPos;
+  for (CaptureReceiver *r = sink->receivers; r; r = r->next) {
+    if (r->synced && int32_t(r->writePos - end) > 0) end = r->writePos;
+  }
+  // A receiver never writes more than a ring ahead of the reader.
+  uint32_t left = end - sink->readPos;
+  if (left > sink->ring->frames) left = sink->ring->frames;
+  while (left > 0) {
+    uint32_t span;
+    ringSpan(sink->ring, sink->readPos, &span);
+    if (span > left) span = left;
+    ringClear(sink->ring, sink->readPos, span);
+    sink->readPos += span;
+    left -= span;
+  }
+  sink->readPos = end;
+  for (CaptureReceiver *r = sink->receivers; r; r = r->next) r->creditedRead = end;
 }
 
 void sinkReceiverStarted(RecordSink *sink) {

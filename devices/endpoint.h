@@ -35,6 +35,13 @@ typedef int (*SinkDeliverFn)(RecordSink *sink, const int16_t *samples, DWORD byt
 // A capture receiver has written samples into the ring.
 typedef void (*SinkDataReadyFn)(RecordSink *sink);
 typedef void (*SinkActivityFn)(RecordSink *sink, int flag);
+// A network stream has heard nothing from its server for STREAM_STALL_MS.
+// Returns 1 when the endpoint had the application waiting on it and gives
+// its stream up (as if the connection had gone; the teardown follows on a
+// later turn), 0 when nothing waited: the stream starts its quiet time
+// afresh.
+typedef int (*SourceStalledFn)(PlaySource *source);
+typedef int (*SinkStalledFn)(RecordSink *sink);
 
 // The largest delivery the record sink asks for at once, frames; the
 // server is asked for bursts of twice this.
@@ -52,6 +59,7 @@ struct PlaySource {
   SampleRing *ring;           // stereo when the format has exactly 2 channels
   PlaySender *senders;        // the senders fed from this source, newest first
   WaveStreamState *state;     // the owner
+  SourceStalledFn stalled;    // called by the play senders; null: never given up
 };
 
 struct RecordSink {
@@ -68,6 +76,7 @@ struct RecordSink {
   SampleRing *ring;            // stereo when the format has more than 1 channel
   CaptureReceiver *receivers;  // the receivers writing into this sink, newest first
   WaveStreamState *state;      // the owner
+  SinkStalledFn stalled;       // called by the capture receivers; null: never given up
 };
 
 // The endpoints of one wave stream's state; null when the ring cannot be
@@ -88,6 +97,8 @@ void sourceProgress(PlaySource *source, uint32_t consumed);
 int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes);
 void sinkDataReady(RecordSink *sink);
 void sinkActivity(RecordSink *sink, int flag);
+int sourceStalled(PlaySource *source);
+int sinkStalled(RecordSink *sink);
 
 // Moves the ring's unread frames, at most limit, into the input headers.
 // Returns 1 to go on, 0 when there was nothing to move.
@@ -96,6 +107,12 @@ int sinkDrain(RecordSink *sink, uint32_t limit);
 // A receiver has synchronised: counts it, and the first one makes the sink
 // active (activity 1).
 void sinkReceiverStarted(RecordSink *sink);
+// Drops the audio the receivers have placed on the ring and the device has
+// not read: the read position moves to the furthest write position. A
+// stop calls it, so that a later start neither hands on stale audio nor
+// mixes new audio into it.
+void sinkDiscard(RecordSink *sink);
+
 // A synchronised receiver stops at ring position endPosition: when it was
 // the last, the end is stored, and once nothing remains to be read the sink
 // becomes inactive (activity 0).

@@ -8,7 +8,10 @@
 // Locking: the operations run on application threads with drvLock held and
 // release it only inside their waits: the open (at most 5 s), the output
 // drain (at most 10 s per wait), the input start and the volume query (at
-// most 10 s each). A waiter resets its event while it still holds the lock,
+// most 10 s each). No wait depends on the network without a bound: a
+// stream that hears nothing from its server for STREAM_STALL_MS while the
+// application waits on it is given up as if its connection had gone, and
+// its headers come back. A waiter resets its event while it still holds the lock,
 // after queuing its request, so the completion (which needs the lock) can
 // only come after the wait has begun. The callbacks run on the I/O thread
 // with drvLock held. After every wait the flags are read afresh: other
@@ -71,6 +74,16 @@ struct WaveStreamState {
   // arrive first (replies keep request order); a stream they grant is
   // closed again at once, since the application was left stopped.
   DWORD abandonedStarts;
+  // Input: 1 while a start waits for its record-stream reply.
+  DWORD starting;
+  // Output: the played position last read from the play sender, source
+  // frames; kept when the sender goes, so that positions never fall back.
+  DWORD played;
+  // Priority PUMP_PRIORITY, user: this state: waveStreamTeardown. Ends the
+  // connection of a stream given up as stalled, and destroys the UDP stream
+  // and the endpoint of a connection that ended while the I/O thread was
+  // inside the endpoint (a callback to the application in progress).
+  WorkItem teardown;
 };
 
 // One open mixer target's link to its server.
@@ -121,6 +134,15 @@ void outputSetPaused(WaveInstance *instance, WaveStream *stream, int paused);
 void inputKick(WaveInstance *instance, WaveStream *stream);
 DWORD inputPosition(WaveInstance *instance, WaveStream *stream);
 void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused);
+DWORD outputReset(WaveInstance *instance, WaveStream *stream);
+
+// Gives a stream up as if its connection had been lost: its connection is
+// ended on a later turn of the I/O thread. Called on the I/O thread by the
+// endpoints when their network stream has heard nothing for STREAM_STALL_MS
+// while the application waited.
+void waveStreamGiveUp(WaveStreamState *state);
+// The teardown work item's callback.
+void waveStreamTeardown(void *state);
 
 // The completion callbacks (I/O thread, or inside connClose).
 int waveConnected(ServerSession *session, void *state);

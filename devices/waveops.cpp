@@ -8,14 +8,29 @@
 #include "devices/operations.h"
 #include "driver/entry.h"
 #include "driver/registry.h"
+#include "driver/wavein.h"
 #include "driver/waveout.h"
 #include "net/control.h"
 #include "net/protocol.h"
 
-const WaveStreamOps outputStreamOps = {waveStreamOpen, waveStreamClose, outputKick, outputPosition,
-                                       outputSetPaused};
-const WaveStreamOps inputStreamOps = {waveStreamOpen, waveStreamClose, inputKick, inputPosition,
-                                      inputSetPaused};
+const WaveStreamOps outputStreamOps = {
+    .open = waveStreamOpen,
+    .close = waveStreamClose,
+    .kick = outputKick,
+    .position = outputPosition,
+    .setPaused = outputSetPaused,
+    .reset = outputReset,
+};
+// A reset of the input device calls no stream operation: a running stream
+// keeps receiving, and drops its samples until a header is added.
+const WaveStreamOps inputStreamOps = {
+    .open = waveStreamOpen,
+    .close = waveStreamClose,
+    .kick = inputKick,
+    .position = inputPosition,
+    .setPaused = inputSetPaused,
+    .reset = nullptr,
+};
 
 namespace {
 
@@ -65,6 +80,64 @@ void outputPump(void *user) {
   }
   workDequeue(&state->pump);
   outputDiscard(state);
+}
+
+// An input stream whose connection has gone gives back the headers it had,
+// each with what was recorded into it. Headers added later stay queued
+// until a reset: handing them back empty at once would only have the
+// application add them again, round and round. Runs as the pump, once.
+void inputDiscard(WaveStreamState *state) {
+  WaveInstance *instance = state->instance;
+  WaveStream *stream = state->stream;
+  DWORD queued = 0;
+  for (WAVEHDR *h = instance->queueHead; h; h = h->lpNext) queued++;
+  // Filling a header returns it with drvLock released: re-read each time.
+  while (queued-- > 0 && stream->current) inHeaderFilled(instance, stream);
+}
+
+void inputPump(void *user) {
+  WaveStreamState *state = static_cast<WaveStreamState *>(user);
+  if (!state->closed) {
+    recordPump(state);
+    return;
+  }
+  workDequeue(&state->pump);
+  inputDiscard(state);
+}
+
+// The played position of a granted sender, kept in the state so that it
+// outlives the sender.
+DWORD outputPlayed(WaveStreamState *state) {
+  PlaySender *sender = state->ready ? statePlaySender(state) : nullptr;
+  if (sender && sender->started) state->played = sender->base + sender->ackedPlayed;
+  return state->played;
+}
+
+// Destroys what a connection's end leaves: the UDP stream, then the
+// endpoint. Afterwards an output stream passes its headers on to nowhere,
+// and an input stream gives back the headers it had.
+void waveRelease(WaveStreamState *state) {
+  workDequeue(&state->teardown);
+  if (state->direction == WAVE_OUTPUT) outputPlayed(state);
+  if (state->udpStream) {
+    slotClose(state->udpStream);
+    state->udpStream = nullptr;
+  }
+  if (state->endpoint) {
+    endpointDestroy(state->endpoint);
+    state->endpoint = nullptr;
+  }
+  workDequeue(&state->pump);
+  if (state->stream->state == state) workQueue(&state->pump);
+}
+
+// Closes a record stream's slot through the session, as a stop does. A
+// send that ends the session leaves the slot held: the closed callback, or
+// the teardown it deferred, closes it.
+void inputCloseSlot(WaveStreamState *state, ServerSession *session, StreamSlot *slot) {
+  state->udpStream = slot;
+  requestCloseStream(session, slot);
+  if (!state->closed) state->udpStream = nullptr;
 }
 
 // Queues the pump and wakes the I/O thread.
@@ -141,10 +214,11 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
     state->instance = instance;
     state->stream = stream;
     state->direction = instance->direction;
+    workInit(&state->teardown, waveStreamTeardown, state, PUMP_PRIORITY);
     if (state->direction == WAVE_INPUT) {
       state->endpoint = recordSinkCreate(state);
       state->paused = 1;  // stopped until the first start
-      workInit(&state->pump, recordPump, state, PUMP_PRIORITY);
+      workInit(&state->pump, inputPump, state, PUMP_PRIORITY);
     } else {
       state->endpoint = playSourceCreate(state);
       workInit(&state->pump, outputPump, state, PUMP_PRIORITY);
@@ -164,6 +238,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
     }
     if (state->udpStream) slotClose(state->udpStream);
     if (state->endpoint) endpointDestroy(state->endpoint);
+    workDequeue(&state->teardown);
   }
   if (event) CloseHandle(event);
   if (state) LocalFree(state);
@@ -181,10 +256,29 @@ void waveStreamClose(WaveInstance *instance, WaveStream *stream) {
     outputDrain(instance, state);
   }
   if (state->connection) sessionEnd(state->connection);
-  workDequeue(&state->pump);  // the closed callback may have queued it
+  // The close has waited out every completion in progress: nothing of the
+  // stream is in use, and a teardown still pending is done here.
+  waveRelease(state);
+  workDequeue(&state->pump);  // the release queues it
   if (state->event) CloseHandle(state->event);
   LocalFree(state);
   stream->state = nullptr;
+}
+
+void waveStreamGiveUp(WaveStreamState *state) {
+  assert(drvLockHeld());
+  if (state->connection) workQueue(&state->teardown);
+}
+
+void waveStreamTeardown(void *user) {
+  WaveStreamState *state = static_cast<WaveStreamState *>(user);
+  assert(drvLockHeld());
+  workDequeue(&state->teardown);
+  if (state->connection) {
+    sessionEnd(state->connection);  // given up: as if the connection had gone
+    return;
+  }
+  waveRelease(state);
 }
 
 // ---- Completion callbacks.
@@ -206,21 +300,23 @@ int waveConnected(ServerSession *session, void *user) {
 void waveClosed(ServerSession *, void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
+  if (state->direction == WAVE_OUTPUT) outputPlayed(state);
   state->connection = nullptr;
   state->ready = 0;
   state->closed = 1;
   state->serverDevice = nullptr;  // it lived in the session's lists
-  if (state->udpStream) {
-    slotClose(state->udpStream);
-    state->udpStream = nullptr;
+  if (state->direction == WAVE_INPUT) state->paused = 1;
+  // A connection ended on an application thread (a request that found the
+  // send buffer full) may end while the I/O thread is inside this stream's
+  // endpoint, with drvLock released around a callback to the application;
+  // it comes back to the endpoint, its ring and its network stream. Those
+  // are then destroyed on a later turn of the I/O thread.
+  if (state->instance->completing > 0) {
+    workQueue(&state->teardown);
+    loopWake();
+  } else {
+    waveRelease(state);
   }
-  if (state->endpoint) {
-    endpointDestroy(state->endpoint);
-    state->endpoint = nullptr;
-  }
-  workDequeue(&state->pump);
-  // An output stream that was playing gives its headers back from now on.
-  if (state->stream->state == state && state->direction == WAVE_OUTPUT) workQueue(&state->pump);
   if (state->event) SetEvent(state->event);
 }
 
@@ -237,24 +333,25 @@ void playStreamReplied(ServerSession *, StreamSlot *slot, void *user) {
 void recordStreamReplied(ServerSession *session, StreamSlot *slot, void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
-  if (state->abandonedStarts > 0) {
-    // The start that asked for this gave up waiting and left the stream
-    // stopped: a stream granted now is handed back.
+  // The start that asked for this gave up waiting and left the stream
+  // stopped, so a stream granted now is handed back; so is one whose
+  // receiver could not be made. A refusal leaves the stream stopped, and
+  // the next start asks again.
+  bool abandoned = state->abandonedStarts > 0;
+  if (abandoned) {
     state->abandonedStarts -= 1;
-    if (slot && state->connection == session) {
-      // Held while the request goes out: if the send ends the session,
-      // the closed callback closes it.
-      state->udpStream = slot;
-      requestCloseStream(session, slot);
-      state->udpStream = nullptr;
-    } else if (slot) {
-      slotClose(slot);
-    }
-    return;
+  } else {
+    state->starting = 0;
   }
-  state->paused = 0;
-  state->udpStream = slot;
-  if (state->event) SetEvent(state->event);
+  if (slot && slot->stream && !abandoned) {
+    state->paused = 0;
+    state->udpStream = slot;
+  } else if (slot && state->connection == session) {
+    inputCloseSlot(state, session, slot);
+  } else if (slot) {
+    slotClose(slot);
+  }
+  if (!abandoned && state->event) SetEvent(state->event);
 }
 
 // ---- Output.
@@ -262,20 +359,27 @@ void recordStreamReplied(ServerSession *session, StreamSlot *slot, void *user) {
 void outputKick(WaveInstance *instance, WaveStream *stream) {
   assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
+  // A header given while paused starts the stream all the same, so that
+  // the pauses and restarts that follow reach the server.
+  if (state->ready) state->started = 1;
   if (instance->paused) return;
-  if (state->ready) {
-    state->started = 1;
-    pumpQueue(state);
-  } else if (state->closed) {
-    pumpQueue(state);  // passes the header on, to nowhere
-  }
+  if (state->ready || state->closed) pumpQueue(state);  // closed: passed on, to nowhere
 }
 
 DWORD outputPosition(WaveInstance *, WaveStream *stream) {
   assert(drvLockHeld());
+  return outputPlayed(stateOf(stream));
+}
+
+DWORD outputReset(WaveInstance *instance, WaveStream *stream) {
+  assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
-  PlaySender *sender = state->ready ? statePlaySender(state) : nullptr;
-  return sender ? sender->base + sender->ackedPlayed : 0;
+  PlaySource *source = state->ready ? static_cast<PlaySource *>(state->endpoint) : nullptr;
+  if (!source) return instance->framesWritten;
+  for (PlaySender *sender = source->senders; sender; sender = sender->next) {
+    playSenderDiscard(sender);
+  }
+  return source->produced;
 }
 
 void outputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
@@ -296,7 +400,7 @@ void outputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
 void inputKick(WaveInstance *, WaveStream *stream) {
   assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
-  if (!state->paused && stream->current) pumpQueue(state);
+  if (!state->paused && !state->closed && stream->current) pumpQueue(state);
 }
 
 DWORD inputPosition(WaveInstance *, WaveStream *stream) {
@@ -310,12 +414,12 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
   WaveStreamState *state = stateOf(stream);
   if (paused) {
     if (state->paused || !state->udpStream) return;
-    // Still held during the request: if its send ends the session, the
-    // closed callback closes the stream.
-    requestCloseStream(state->connection, state->udpStream);
-    state->udpStream = nullptr;
+    // What was recorded and not yet handed on goes with the stop: a later
+    // start must begin with its own audio.
+    if (state->endpoint) sinkDiscard(static_cast<RecordSink *>(state->endpoint));
     state->paused = 1;
     workDequeue(&state->pump);
+    inputCloseSlot(state, state->connection, state->udpStream);
     loopWake();
     return;
   }
@@ -326,6 +430,7 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
                                serverDeviceId(state->serverDevice), recordStreamReplied, state)) {
     return;
   }
+  state->starting = 1;  // the reply cannot come before the wait releases drvLock
   loopWake();
   // The wait is bounded: a server that accepted the connection but never
   // answers must not hang the application's start. The count of
@@ -333,7 +438,7 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
   // state under the waiting thread.
   instance->completing += 1;
   DWORD begin = tickNow();
-  while (state->ready && state->paused) {
+  while (state->ready && state->starting) {
     DWORD waited = tickNow() - begin;
     DWORD result = WAIT_TIMEOUT;
     if (waited < START_WAIT_MS) {
@@ -343,7 +448,10 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
     if (result == WAIT_TIMEOUT) {
       // Still no answer: the stream stays stopped, and the reply, when it
       // comes, is handed back.
-      if (state->ready && state->paused) state->abandonedStarts += 1;
+      if (state->ready && state->starting) {
+        state->abandonedStarts += 1;
+        state->starting = 0;
+      }
       break;
     }
   }

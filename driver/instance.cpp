@@ -12,6 +12,8 @@
 
 const WaveStreamOps *waveOutputOps = &outputStreamOps;
 const WaveStreamOps *waveInputOps = &inputStreamOps;
+WaveInstance *instancesLive;
+DWORD instanceCount;
 
 // The highest display number whose port still fits 16 bits.
 static constexpr DWORD DISPLAY_MAX = 0xFFFF - AUDIO_PORT_BASE;
@@ -28,12 +30,11 @@ int instanceFormatUsable(const WAVEFORMAT *format) {
 MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD openFlags,
                         DWORD direction, WaveInstance **out) {
   assert(drvLockHeld());
+  *out = nullptr;
+  if (instanceCount >= WAVE_INSTANCES_MAX) return MMSYSERR_ALLOCATED;
   // A fixed block without zero fill: every field is set below.
   WaveInstance *instance = static_cast<WaveInstance *>(LocalAlloc(LMEM_FIXED, sizeof *instance));
-  if (!instance) {
-    *out = nullptr;
-    return MMSYSERR_NOMEM;
-  }
+  if (!instance) return MMSYSERR_NOMEM;
   instance->queueHead = nullptr;
   instance->queueTail = &instance->queueHead;
   instance->streams = nullptr;
@@ -49,19 +50,50 @@ MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD o
   instance->waveHandle = description->hWave;
   std::memcpy(&instance->format, description->lpFormat, sizeof instance->format);
   instance->completing = 0;
+  instance->closeStarted = 0;
+  instance->nextLive = nullptr;
+  // Counted while it opens: the open releases drvLock while it waits.
+  instanceCount += 1;
   if (!discoverServer(streamAdd, instance)) {
+    instanceCount -= 1;
     LocalFree(instance);
-    *out = nullptr;
     return MMSYSERR_NODRIVER;
   }
+  instanceCount -= 1;
+  instanceAddLive(instance);
   *out = instance;
   return MMSYSERR_NOERROR;
+}
+
+void instanceAddLive(WaveInstance *instance) {
+  assert(drvLockHeld());
+  instance->nextLive = instancesLive;
+  instancesLive = instance;
+  instanceCount += 1;
 }
 
 void instanceFree(WaveInstance *instance) {
   assert(drvLockHeld());
   assert(!instance->streams && instance->completing == 0);
+  for (WaveInstance **link = &instancesLive; *link; link = &(*link)->nextLive) {
+    if (*link == instance) {
+      *link = instance->nextLive;
+      instanceCount -= 1;
+      break;
+    }
+  }
   LocalFree(instance);
+}
+
+WaveInstance *instanceEnter(DWORD_PTR user) {
+  // Before the first open there is no lock, and no instance either.
+  if (InterlockedCompareExchange(&drvLockReady, 0, 0) != 1 || !user) return nullptr;
+  EnterCriticalSection(&drvLock);
+  for (WaveInstance *i = instancesLive; i; i = i->nextLive) {
+    if (reinterpret_cast<DWORD_PTR>(i) == user) return i;
+  }
+  LeaveCriticalSection(&drvLock);
+  return nullptr;
 }
 
 int discoverServer(ServerVisitor visitor, void *context) {

@@ -40,6 +40,11 @@ struct WaveStreamOps {
   DWORD (*position)(WaveInstance *instance, WaveStream *stream);
   // paused 1 pauses (output) or stops (input) the stream; 0 runs it.
   void (*setPaused)(WaveInstance *instance, WaveStream *stream, int paused);
+  // Output: the application has discarded every queued header. Drops what
+  // the stream took from them and has not sent, and returns the frames it
+  // took in all (what a close still has to drain). Null where a table has
+  // no such step: the front end then keeps its count.
+  DWORD (*reset)(WaveInstance *instance, WaveStream *stream);
 };
 
 // The tables streamAdd installs, by direction. The device operations set
@@ -84,7 +89,28 @@ struct WaveInstance {
   // released (and, on the I/O thread, the supply that completed them).
   // The close frees nothing while it is above 0.
   DWORD completing;
+  // 1 from the start of a close until it fails or frees the instance: a
+  // second close and later writes or added buffers are refused, since the
+  // close may be about to free the instance.
+  DWORD closeStarted;
+  WaveInstance *nextLive;  // next in instancesLive
 };
+
+// Every instance from its creation to its free, newest first; guarded by
+// drvLock. A message's per-open value is looked up here before it is used,
+// so that a message racing a close (or after it) on the same handle finds
+// nothing instead of freed memory.
+extern WaveInstance *instancesLive;
+// Instances live or being opened, at most WAVE_INSTANCES_MAX.
+extern DWORD instanceCount;
+
+// Each wave instance keeps two sockets in the I/O thread's read set (its
+// control connection and its UDP stream), next to the wake-up socket and a
+// few mixer requests; the set holds LV_SELECT_SET_LIMIT sockets. Opens
+// beyond this many fail with MMSYSERR_ALLOCATED, so that no socket of a
+// running stream is left out of the set.
+constexpr DWORD MIXER_READER_RESERVE = 3;
+constexpr DWORD WAVE_INSTANCES_MAX = (LV_SELECT_SET_LIMIT - 1 - MIXER_READER_RESERVE) / 2;
 
 // The sample rates a real open accepts, in Hz. The rate converter's filter
 // history holds the window of 48 kHz to 8 kHz stereo at most, so a ring
@@ -105,8 +131,15 @@ int instanceFormatUsable(const WAVEFORMAT *format);
 // running.
 MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD openFlags,
                         DWORD direction, WaveInstance **out);
-// Frees an instance whose streams are gone. Called with drvLock held.
+// Frees an instance whose streams are gone and takes it off
+// instancesLive. Called with drvLock held.
 void instanceFree(WaveInstance *instance);
+// Puts an instance on instancesLive and counts it (instanceCreate does).
+void instanceAddLive(WaveInstance *instance);
+// The live instance that a message's per-open value names, with drvLock
+// taken; null, with drvLock not held, when it names none (never opened,
+// or closed).
+WaveInstance *instanceEnter(DWORD_PTR user);
 
 // Called once per destination found: returns what the discovery returns.
 typedef int (*ServerVisitor)(void *context, DWORD address, DWORD port);

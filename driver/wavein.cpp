@@ -25,35 +25,33 @@ MMRESULT inGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
   return MMSYSERR_NOERROR;
 }
 
+// The message handlers below are called with drvLock held (instanceEnter
+// took it) and return with it held.
+
 MMRESULT inAddBuffer(WaveInstance *instance, WAVEHDR *header) {
   if (!header) return MMSYSERR_INVALPARAM;
-  EnterCriticalSection(&drvLock);
+  if (instance->closeStarted) return MMSYSERR_INVALHANDLE;  // the handle is going away
   MMRESULT result = instanceCheckHeader(header);
   if (result == MMSYSERR_NOERROR) {
     header->dwBytesRecorded = 0;
     instanceQueueHeader(instance, header);
   }
-  LeaveCriticalSection(&drvLock);
   return result;
 }
 
 // The start may wait (drvLock released) for the server's answer.
 MMRESULT inStart(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
   for (WaveStream *s = instance->streams; s; s = s->next) s->inputOps->setPaused(instance, s, 0);
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 // A partly filled header comes back with the bytes recorded so far; empty
 // headers stay queued.
 MMRESULT inStop(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
   for (WaveStream *s = instance->streams; s; s = s->next) {
     s->inputOps->setPaused(instance, s, 1);
     if (s->current && s->offset != 0) inHeaderFilled(instance, s);
   }
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
@@ -61,30 +59,30 @@ MMRESULT inStop(WaveInstance *instance) {
 // stream operation is called: a running stream keeps receiving, and drops
 // its samples until a header is added.
 MMRESULT inReset(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
   for (WaveStream *s = instance->streams; s; s = s->next) {
     s->current = nullptr;
     s->offset = 0;
   }
   instanceReturnAll(instance, WIM_DATA);
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT inGetPosition(WaveInstance *instance, MMTIME *time) {
   if (!time) return MMSYSERR_INVALPARAM;
-  EnterCriticalSection(&drvLock);
   instancePosition(instance, time, 0);
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 // Fails while headers are queued; waits only for a completion in progress.
 MMRESULT inClose(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
+  if (instance->closeStarted) return MMSYSERR_INVALHANDLE;  // another close has it
+  instance->closeStarted = 1;
   MMRESULT result = instanceDrain(instance, 0);
-  if (result == MMSYSERR_NOERROR) instanceRelease(instance, WIM_CLOSE);
-  LeaveCriticalSection(&drvLock);
+  if (result == MMSYSERR_NOERROR) {
+    instanceRelease(instance, WIM_CLOSE);
+  } else {
+    instance->closeStarted = 0;
+  }
   return result;
 }
 
@@ -103,7 +101,6 @@ void inHeaderFilled(WaveInstance *instance, WaveStream *stream) {
 
 extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user,
                                      DWORD_PTR param1, DWORD_PTR param2) {
-  WaveInstance *instance = reinterpret_cast<WaveInstance *>(user);
   switch (message) {
     case WIDM_GETNUMDEVS: return 1;
     case WIDM_GETDEVCAPS: return inGetCaps(param1, param2);
@@ -114,17 +111,21 @@ extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user
                           DWORD(param2), WAVE_INPUT, MMSYSERR_NOTSUPPORTED, WIM_OPEN);
     case WIDM_CLOSE: case WIDM_ADDBUFFER: case WIDM_START: case WIDM_STOP:
     case WIDM_RESET: case WIDM_GETPOS:
-      // Only an open hands out an instance.
-      if (!instance) return MMSYSERR_INVALHANDLE;
       break;
     default: return MMSYSERR_NOTSUPPORTED;  // PREPARE, UNPREPARE and the rest
   }
+  // Only an open hands out an instance, and a close takes it back.
+  WaveInstance *instance = instanceEnter(user);
+  if (!instance) return MMSYSERR_INVALHANDLE;
+  MMRESULT result;
   switch (message) {
-    case WIDM_CLOSE: return inClose(instance);
-    case WIDM_ADDBUFFER: return inAddBuffer(instance, reinterpret_cast<WAVEHDR *>(param1));
-    case WIDM_START: return inStart(instance);
-    case WIDM_STOP: return inStop(instance);
-    case WIDM_RESET: return inReset(instance);
-    default: return inGetPosition(instance, reinterpret_cast<MMTIME *>(param1));
+    case WIDM_CLOSE: result = inClose(instance); break;
+    case WIDM_ADDBUFFER: result = inAddBuffer(instance, reinterpret_cast<WAVEHDR *>(param1)); break;
+    case WIDM_START: result = inStart(instance); break;
+    case WIDM_STOP: result = inStop(instance); break;
+    case WIDM_RESET: result = inReset(instance); break;
+    default: result = inGetPosition(instance, reinterpret_cast<MMTIME *>(param1)); break;
   }
+  LeaveCriticalSection(&drvLock);
+  return result;
 }

@@ -54,31 +54,30 @@ MMRESULT outGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
   return MMSYSERR_NOERROR;
 }
 
+// The message handlers below are called with drvLock held (instanceEnter
+// took it) and return with it held.
+
 MMRESULT outWrite(WaveInstance *instance, WAVEHDR *header) {
   if (!header) return MMSYSERR_INVALPARAM;
-  EnterCriticalSection(&drvLock);
+  if (instance->closeStarted) return MMSYSERR_INVALHANDLE;  // the handle is going away
   MMRESULT result = instanceCheckHeader(header);
   if (result == MMSYSERR_NOERROR) {
     // Whole frames; a remainder is dropped. The open refused block align 0.
     instance->framesWritten += header->dwBufferLength / instance->format.nBlockAlign;
     instanceQueueHeader(instance, header);
   }
-  LeaveCriticalSection(&drvLock);
   return result;
 }
 
 MMRESULT outPause(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
   if (!instance->paused) {
     instance->paused = 1;
     for (WaveStream *s = instance->streams; s; s = s->next) s->outputOps->setPaused(instance, s, 1);
   }
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT outRestart(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
   if (instance->paused) {
     instance->paused = 0;
     for (WaveStream *s = instance->streams; s; s = s->next) {
@@ -89,51 +88,55 @@ MMRESULT outRestart(WaveInstance *instance) {
       s->outputOps->setPaused(instance, s, 0);
     }
   }
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
-// Every queued header comes back, oldest first, on the calling thread. No
-// stream operation is called: a stream with no current header takes
-// nothing. Paused and frames written stay as they are.
+// Every queued header comes back, oldest first, on the calling thread. The
+// streams drop what they took from the headers and have not sent, and
+// frames written comes down to what the first stream took: the discarded
+// audio is neither played after the reset nor waited for (as silence) by
+// a close. Paused stays as it was.
 MMRESULT outReset(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
+  DWORD taken = instance->framesWritten;
   for (WaveStream *s = instance->streams; s; s = s->next) {
     s->current = nullptr;
     s->loopStart = nullptr;
     s->offset = 0;
     s->loopCount = 0;
+    DWORD streamTaken = s->outputOps->reset ? s->outputOps->reset(instance, s) : taken;
+    if (s == instance->streams) taken = streamTaken;
   }
+  // Only ever lowered: positions already reported stay within it.
+  if (LONG(taken - instance->framesWritten) < 0) instance->framesWritten = taken;
   instanceReturnAll(instance, WOM_DONE);
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT outGetPosition(WaveInstance *instance, MMTIME *time) {
   if (!time) return MMSYSERR_INVALPARAM;
-  EnterCriticalSection(&drvLock);
   instancePosition(instance, time, 1);
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT outBreakLoop(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
   for (WaveStream *s = instance->streams; s; s = s->next) {
     if (s->current && (s->current->dwFlags & WHDR_BEGINLOOP)) s->loopStart = s->current;
     if (s->loopStart) s->loopCount = 0;
   }
-  LeaveCriticalSection(&drvLock);
   return MMSYSERR_NOERROR;
 }
 
 // Waits until every queued header has been played and returned; a paused
 // device plays nothing, so its close fails instead and changes nothing.
 MMRESULT outClose(WaveInstance *instance) {
-  EnterCriticalSection(&drvLock);
+  if (instance->closeStarted) return MMSYSERR_INVALHANDLE;  // another close has it
+  instance->closeStarted = 1;
   MMRESULT result = instanceDrain(instance, 1);
-  if (result == MMSYSERR_NOERROR) instanceRelease(instance, WOM_CLOSE);
-  LeaveCriticalSection(&drvLock);
+  if (result == MMSYSERR_NOERROR) {
+    instanceRelease(instance, WOM_CLOSE);
+  } else {
+    instance->closeStarted = 0;
+  }
   return result;
 }
 
@@ -157,7 +160,6 @@ void outHeaderPlayed(WaveInstance *instance, WaveStream *stream) {
 
 extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user,
                                      DWORD_PTR param1, DWORD_PTR param2) {
-  WaveInstance *instance = reinterpret_cast<WaveInstance *>(user);
   switch (message) {
     case WODM_GETNUMDEVS: return 1;
     case WODM_GETDEVCAPS: return outGetCaps(param1, param2);
@@ -171,19 +173,23 @@ extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user
     case WODM_SETVOLUME: return MMSYSERR_NOERROR;  // the value is ignored
     case WODM_CLOSE: case WODM_WRITE: case WODM_PAUSE: case WODM_RESTART:
     case WODM_RESET: case WODM_GETPOS: case WODM_BREAKLOOP:
-      // Only an open hands out an instance; a message without one cannot
-      // have come from the multimedia layer for an open device.
-      if (!instance) return MMSYSERR_INVALHANDLE;
       break;
     default: return MMSYSERR_NOTSUPPORTED;  // PREPARE, UNPREPARE, pitch, rate, the rest
   }
+  // Only an open hands out an instance, and a close takes it back: a value
+  // that names no live instance is refused without being followed.
+  WaveInstance *instance = instanceEnter(user);
+  if (!instance) return MMSYSERR_INVALHANDLE;
+  MMRESULT result;
   switch (message) {
-    case WODM_CLOSE: return outClose(instance);
-    case WODM_WRITE: return outWrite(instance, reinterpret_cast<WAVEHDR *>(param1));
-    case WODM_PAUSE: return outPause(instance);
-    case WODM_RESTART: return outRestart(instance);
-    case WODM_RESET: return outReset(instance);
-    case WODM_GETPOS: return outGetPosition(instance, reinterpret_cast<MMTIME *>(param1));
-    default: return outBreakLoop(instance);
+    case WODM_CLOSE: result = outClose(instance); break;
+    case WODM_WRITE: result = outWrite(instance, reinterpret_cast<WAVEHDR *>(param1)); break;
+    case WODM_PAUSE: result = outPause(instance); break;
+    case WODM_RESTART: result = outRestart(instance); break;
+    case WODM_RESET: result = outReset(instance); break;
+    case WODM_GETPOS: result = outGetPosition(instance, reinterpret_cast<MMTIME *>(param1)); break;
+    default: result = outBreakLoop(instance); break;
   }
+  LeaveCriticalSection(&drvLock);
+  return result;
 }

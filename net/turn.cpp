@@ -36,15 +36,35 @@ struct Turn {
   DWORD bestPriority;        // of the candidate chosen so far
 };
 
-// Phases 1 and 2: one list into one set.
+// Puts a socket into a set and counts it.
+void addToSet(Turn *turn, SOCKET s, fd_set *set, int *count) {
+  FD_SET(s, set);
+  *count += 1;
+  if (s > turn->highestSocket) turn->highestSocket = s;
+}
+
+// Phases 1 and 2: one list into one set. The wake-up socket goes into the
+// read set before any other, whatever its place in the list: a select that
+// left it out would not return for loopWake, and an application thread
+// that waits on the I/O thread would wait on a blocked select.
 void collectWatchers(Turn *turn, Watcher *list, fd_set *set, int *count) {
+  SOCKET wake = wakePair[WAKE_RECEIVE];
+  bool reading = list == loopReaders;
+  if (reading && wake != INVALID_SOCKET && lvSocketSelectable(wake)) {
+    for (Watcher *w = list; w; w = w->next) {
+      if (w->socket == wake && !w->ready) {
+        addToSet(turn, wake, set, count);
+        break;
+      }
+    }
+  }
   for (Watcher *w = list; w; w = w->next) {
     if (w->ready) {
       turn->timeout = &turn->zeroTimeout;  // dispatchable now: only poll
+    } else if (reading && w->socket == wake) {
+      // Already in the set.
     } else if (*count < LV_SELECT_SET_LIMIT && lvSocketSelectable(w->socket)) {
-      FD_SET(w->socket, set);
-      *count += 1;
-      if (w->socket > turn->highestSocket) turn->highestSocket = w->socket;
+      addToSet(turn, w->socket, set, count);
     }
     if (w->priority > turn->highestWatcher) turn->highestWatcher = w->priority;
   }

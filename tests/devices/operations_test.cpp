@@ -168,16 +168,21 @@ TEST_F(Operations, AnInputOpenAsksForNoStreamUntilItsStart) {
   EXPECT_EQ(server_->logCount("received open-stream request"), 1);
 }
 
-TEST_F(Operations, ARefusedRecordStreamLeavesTheInputRunningWithoutAStream) {
+// A refused start leaves the input stopped, so that the next start asks
+// the server again instead of doing nothing for the life of the device.
+TEST_F(Operations, ARefusedRecordStreamLeavesTheInputStoppedAndTheNextStartAsksAgain) {
   serve({"--stream-status", "2"});
   EnterCriticalSection(&drvLock);
   ASSERT_EQ(open(WAVE_INPUT), 1);
   inputSetPaused(&instance_, &stream_, 0);
-  EXPECT_EQ(state()->paused, 0u);
+  EXPECT_EQ(state()->paused, 1u);
   EXPECT_EQ(state()->udpStream, nullptr);
   inputSetPaused(&instance_, &stream_, 1);  // nothing to stop
-  EXPECT_EQ(state()->paused, 0u);
+  inputSetPaused(&instance_, &stream_, 0);
+  EXPECT_EQ(state()->paused, 1u);
   LeaveCriticalSection(&drvLock);
+  EXPECT_TRUE(server_->waitForLog("received open-stream request", 2));
+  EXPECT_EQ(server_->logCount("received open-stream request"), 2);
 }
 
 TEST_F(Operations, ALostConnectionEndsTheStreamAndMakesEveryOperationANoOp) {

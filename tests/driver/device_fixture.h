@@ -72,6 +72,7 @@ class DeviceTest : public ::testing::Test {
     instance_->callbackInstance = CALLBACK_USER;
     instance_->openFlags = OPEN_FLAGS;
     instance_->format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4};
+    instanceAddLive(instance_);
     ASSERT_EQ(streamAdd(instance_, 0x0A000001, 9000), 1);
     stream_ = instance_->streams;
     LeaveCriticalSection(&drvLock);

@@ -91,6 +91,7 @@ const WaveStreamOps FAKE_OUTPUT_OPS = {
     .kick = fakeKick,
     .position = fakePosition,
     .setPaused = fakeSetPaused,
+    .reset = nullptr,
 };
 
 const WaveStreamOps FAKE_INPUT_OPS = {
@@ -99,6 +100,7 @@ const WaveStreamOps FAKE_INPUT_OPS = {
     .kick = fakeKick,
     .position = fakePosition,
     .setPaused = fakeSetPaused,
+    .reset = nullptr,
 };
 
 unsigned char fakeRecordedByte(DWORD frame) { return static_cast<unsigned char>(frame * 7 + 1); }
