@@ -214,7 +214,7 @@ bool CaptureStream::mayCredit() const {
 }
 
 void CaptureStream::sendMore() {
-  if (closed_) return;
+  if (closed_ || options_.silentStreams) return;
   while (!inputEnded_) {
     if (!mayCredit()) {
       if (acked_ || Clock::now() - lastProgress_ < CREDIT_RETRY) break;

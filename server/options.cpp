@@ -45,7 +45,8 @@ const char SERVER_USAGE[] =
     "\n"
     "A relay in the datagrams' way (lumivox-relay):\n"
     "  --advertise-udp-port N name UDP port N in open-stream replies instead of\n"
-    "                         the stream's own, so that the driver sends its\n"
+    "                         the stream's own (0 names port 0, where nothing\n"
+    "                         is reached), so that the driver sends its\n"
     "                         playback datagrams to whatever listens there, e.g.\n"
     "                         lumivox-relay --listen N --to P with --udp-port P;\n"
     "                         acknowledgements go back to where datagrams came\n"
@@ -68,6 +69,11 @@ const char SERVER_USAGE[] =
     "  --close-after N        close a connection once it has handled N messages\n"
     "                         (the setup request counts; 0 closes on accepting),\n"
     "                         after sending the answers those messages earned\n"
+    "  --stop-reading-after N stop reading a connection once it has handled N\n"
+    "                         messages, and keep it open: the driver's requests\n"
+    "                         back up (its receive buffer is made small)\n"
+    "  --silent-streams       grant streams, then send nothing on them: playback\n"
+    "                         is never acknowledged, recordings never come\n"
     "\n"
     "Datagrams:\n"
     "  --output FILE          write playback to FILE, a 16-bit WAV file, written\n"
@@ -160,6 +166,7 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--delay-setup") return parseInto(value, 3600000, o.setupDelayMs);
   if (name == "--delay-replies") return parseInto(value, 3600000, o.replyDelayMs);
   if (name == "--close-after") return parseInto(value, UINT32_MAX, o.closeAfter);
+  if (name == "--stop-reading-after") return parseInto(value, UINT32_MAX, o.stopReadingAfter);
   if (name == "--output") return !(o.output = value).empty();
   if (name == "--output-rate") {
     return parseInto(value, 192000, o.outputRate) && o.outputRate >= 1000;
@@ -171,9 +178,7 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--tone") return parseInto(value, 24000, o.toneHz);
   if (name == "--record-format") return parseInto(value, 17, o.recordFormat);
   if (name == "--stats") return !(o.stats = value).empty();
-  if (name == "--advertise-udp-port") {
-    return parseInto(value, 65535, o.advertiseUdpPort) && o.advertiseUdpPort;
-  }
+  if (name == "--advertise-udp-port") return parseInto(value, 65535, o.advertiseUdpPort);
   if (name == "--send-via") return parseVia(value, o);
   return false;
 }
@@ -193,6 +198,7 @@ bool takesValue(const std::string &name) {
                                       "--delay-setup",
                                       "--delay-replies",
                                       "--close-after",
+                                      "--stop-reading-after",
                                       "--output",
                                       "--output-rate",
                                       "--output-channels",
@@ -216,6 +222,7 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
   if (name == "--withhold-setup") return o.withholdSetup = true;
   if (name == "--withhold-replies") return o.withholdReplies = true;
   if (name == "--fast") return o.fast = true;
+  if (name == "--silent-streams") return o.silentStreams = true;
   return false;
 }
 

@@ -20,7 +20,7 @@ struct ServerOptions {
   uint32_t minLead = 0;      // frames; 0: serverMinLead's automatic value
   uint32_t maxLead = 65536;  // frames
   // Putting a relay in the datagrams' way (lumivox-relay).
-  uint16_t advertiseUdpPort = 0;  // port named in open-stream replies; 0: the stream's own
+  int32_t advertiseUdpPort = -1;  // port named in open-stream replies; -1: the stream's own
   std::string sendViaAddress;     // IPv4 address of the routed relay; empty: none
   uint16_t sendViaPort = 0;       // its UDP port, with sendViaAddress
   // Misbehaviour, for tests of the driver.
@@ -32,6 +32,8 @@ struct ServerOptions {
   bool withholdSetup = false;    // never answer the setup
   bool withholdReplies = false;  // never send stream or query replies
   int64_t closeAfter = -1;       // close a connection after handling this many messages; -1 never
+  int64_t stopReadingAfter = -1;  // stop reading a connection after this many messages; -1 never
+  bool silentStreams = false;     // granted streams send nothing: no acknowledgements, no audio
   // Datagrams.
   std::string output;           // WAV file that playback is written to; empty: to nothing
   uint32_t outputRate = 0;      // Hz of the output; 0: the stream's application rate

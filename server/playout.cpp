@@ -314,6 +314,7 @@ void PlayoutStream::onTick() {
 }
 
 void PlayoutStream::sendAck(uint16_t unsolicited) {
+  if (options_.silentStreams) return;
   std::array<uint8_t, ACK_BYTES> out;
   ackBuild(out, {consumed_, receivedEnd_, lastStart_, lastDuration_, unsolicited});
   asio::error_code ignored;  // a lost acknowledgement is written off by the sender's timer

@@ -100,7 +100,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
   stream->minLead = serverMinLead(o, r.rate);
   stream->maxLead = o.maxLead;
   uint16_t ownPort = stream->socket.local_endpoint().port();
-  reply.port = o.advertiseUdpPort ? o.advertiseUdpPort : ownPort;
+  reply.port = o.advertiseUdpPort >= 0 ? uint16_t(o.advertiseUdpPort) : ownPort;
   stream->udp = udpStreamStart(s.server().io(), o, *stream);
   if (!stream->udp) {
     s.log(LOG_INFO, "open-stream %u: the datagram side cannot start: refusing", r.id);

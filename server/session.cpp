@@ -17,6 +17,11 @@ ControlSession::ControlSession(Server &server, asio::ip::tcp::socket socket, uin
   asio::ip::tcp::endpoint peer = socket_.remote_endpoint(error);
   peer_ = error ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
   socket_.set_option(asio::ip::tcp::no_delay(true), error);  // small messages, answered at once
+  // A connection that will not be read fills up after a few kilobytes
+  // instead of the system's default buffer.
+  if (server.options().stopReadingAfter >= 0) {
+    socket_.set_option(asio::socket_base::receive_buffer_size(1024), error);
+  }
 }
 
 void ControlSession::log(int level, const char *format, ...) {
@@ -40,6 +45,12 @@ void ControlSession::start() {
 
 void ControlSession::readMore() {
   if (reading_ || closing_ || finished_ || waitingBytes() > OUTPUT_LIMIT_BYTES) return;
+  int64_t stopAfter = server_.options().stopReadingAfter;
+  if (stopAfter >= 0 && messages_ >= uint64_t(stopAfter)) {
+    if (!readingStopped_) log(LOG_INFO, "not reading any more (--stop-reading-after)");
+    readingStopped_ = true;
+    return;
+  }
   reading_ = true;
   socket_.async_read_some(asio::buffer(receive_ + receiveFill_, RECEIVE_BYTES - receiveFill_),
                           [self = shared_from_this()](const asio::error_code &error, size_t bytes) {

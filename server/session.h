@@ -129,6 +129,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   bool reading_ = false;                     // a read is outstanding
   bool writing_ = false;                     // a write of output_.front() is outstanding
   bool closing_ = false;                     // closeAfterOutput was called
+  bool readingStopped_ = false;              // --stop-reading-after took effect
   bool flushTimed_ = false;                  // flushTimer_ is armed
   bool finished_ = false;                    // finish was called
   StreamTable streams_;

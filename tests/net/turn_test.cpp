@@ -282,6 +282,29 @@ TEST_F(Turn, SetsHoldAtMostSixtyFourSockets) {
   for (Probe &p : probes) loopRemoveReader(&p.watcher);
 }
 
+// The wake-up watcher is registered first, so it is the last one walked;
+// past the set's limit it is still watched, or a blocked select would not
+// return for loopWake.
+TEST_F(Turn, TheWakeUpSocketIsWatchedBeyondTheLimit) {
+  ASSERT_EQ(wakePairCreate(wakePair), 0);
+  CallLog log;
+  Probe wake = makeProbe(&log, 99);
+  addReader(&wake, wakePair[WAKE_RECEIVE], 1);
+  std::vector<std::unique_ptr<LoopbackSocket>> sockets;
+  std::vector<Probe> probes(LV_SELECT_SET_LIMIT);
+  for (int i = 0; i < LV_SELECT_SET_LIMIT; i++) {
+    sockets.push_back(std::make_unique<LoopbackSocket>());
+    probes[i] = makeProbe(&log, i);
+    addReader(&probes[i], sockets.back()->socket(), 2);
+  }
+  loopWake();
+  loopTurn();  // blocks in select unless the wake-up socket is in the set
+  EXPECT_EQ(log.calls, std::vector<int>{99});
+  for (Probe &p : probes) loopRemoveReader(&p.watcher);
+  loopRemoveReader(&wake.watcher);
+  wakePairClose(wakePair);
+}
+
 // Callbacks may change registrations, their own included.
 struct Rescheduler {
   Timer timer;

@@ -101,7 +101,7 @@ TEST(ServerOptions, RelayOptions) {
   ServerOptions o;
   std::string error;
   ASSERT_EQ(parse({}, o, error), 0);
-  EXPECT_EQ(o.advertiseUdpPort, 0) << "replies name the stream's own port";
+  EXPECT_EQ(o.advertiseUdpPort, -1) << "replies name the stream's own port";
   EXPECT_TRUE(o.sendViaAddress.empty()) << "recordings go to the driver";
   ASSERT_EQ(parse({"--advertise-udp-port", "40000", "--send-via", "41000"}, o, error), 0) << error;
   EXPECT_EQ(o.advertiseUdpPort, 40000);
@@ -110,7 +110,9 @@ TEST(ServerOptions, RelayOptions) {
   ASSERT_EQ(parse({"--send-via=127.0.0.9:7"}, o, error), 0) << error;
   EXPECT_EQ(o.sendViaAddress, "127.0.0.9");
   EXPECT_EQ(o.sendViaPort, 7);
-  for (std::vector<std::string> bad : {std::vector<std::string>{"--advertise-udp-port", "0"},
+  ASSERT_EQ(parse({"--advertise-udp-port", "0"}, o, error), 0) << "a server that names port 0";
+  EXPECT_EQ(o.advertiseUdpPort, 0);
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--advertise-udp-port", "-1"},
                                        {"--advertise-udp-port", "65536"},
                                        {"--send-via", "0"},
                                        {"--send-via", "host:9"},

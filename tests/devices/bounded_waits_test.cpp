@@ -1,0 +1,391 @@
+// Every call an application makes returns, against servers and paths that
+// do not do what the driver needs: a playback nobody acknowledges (a silent
+// server, a reply naming port 0, a path that drops every datagram), a
+// recording that never comes, a control connection the server stopped
+// reading while callbacks are in progress; and the reset and pause paths
+// that used to stream discarded audio or lose a pause.
+//
+// The device runs here as the multimedia layer drives it: an instance with
+// the real operation tables, messages through wodMessage and widMessage,
+// the real I/O thread, lumivox-server in its own process. Time that the
+// driver measures in ticks is moved by the test (the runtime's tick seam).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/stream.h"
+#include "devices/endpoint.h"
+#include "devices/operations.h"
+#include "driver/entry.h"
+#include "driver/wavein.h"
+#include "driver/waveout.h"
+#include "net/loop.h"
+#include "tests/server/server_process.h"
+#include "tests/support/fake_winmm.h"
+#include "tests/tools/session_process.h"
+
+namespace {
+
+constexpr DWORD LOOPBACK = 0x7F000001;
+constexpr DWORD_PTR CALLBACK_VALUE = 0xCA11;
+constexpr int WAIT_MS = 30000;  // hang guard of every wait; never reached when the driver works
+constexpr DWORD RATE = 44100;
+constexpr DWORD BLOCK = 4;  // 16-bit stereo
+
+struct Header {
+  explicit Header(DWORD frames, int16_t value = 0) : data(frames * 2, value) {
+    h.lpData = reinterpret_cast<LPSTR>(data.data());
+    h.dwBufferLength = frames * BLOCK;
+    h.dwFlags = WHDR_PREPARED;
+  }
+  std::vector<int16_t> data;
+  WAVEHDR h{};
+};
+
+std::vector<DWORD> messagesSeen() {
+  std::vector<DWORD> out;
+  for (const DriverCallbackCall &c : fakeDriverCallbackCalls()) out.push_back(c.message);
+  return out;
+}
+
+uint16_t freeUdpPort() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
+  socklen_t size = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size);
+  close(fd);
+  return ntohs(at.sin_port);
+}
+
+class BoundedWaits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakeWinmmReset();
+    blocks_ = lvLocalAllocLive();
+    drvInitLock();
+    EnterCriticalSection(&drvLock);
+    ASSERT_EQ(drvStartIo(), 1);
+    LeaveCriticalSection(&drvLock);
+  }
+
+  void TearDown() override {
+    if (HasFailure() && server_) std::fprintf(stderr, "%s", server_->log().c_str());
+    if (instance_) {
+      message(direction_ == WAVE_OUTPUT ? WODM_RESET : WIDM_RESET);
+      EXPECT_EQ(message(direction_ == WAVE_OUTPUT ? WODM_CLOSE : WIDM_CLOSE), MMSYSERR_NOERROR);
+    }
+    lvTickThaw();
+    drvStopIo();
+    EXPECT_EQ(loopReaders, nullptr);
+    EXPECT_EQ(loopWork, nullptr);
+    EXPECT_EQ(loopTimers, nullptr);
+    EXPECT_EQ(lvLocalAllocLive(), blocks_);
+    fakeWinmmReset();
+  }
+
+  void serve(std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), {"--port", "0", "--verbose", "2"});
+    server_ = std::make_unique<ServerProcess>(arguments);
+    ASSERT_TRUE(server_->ready());
+  }
+
+  // Opens the device of the direction (44.1 kHz stereo 16-bit) on the
+  // server, as instanceCreate does after discovery. Returns whether it did.
+  bool open(DWORD direction) {
+    direction_ = direction;
+    EnterCriticalSection(&drvLock);
+    WaveInstance *i = static_cast<WaveInstance *>(memAllocZero(sizeof(WaveInstance)));
+    i->queueTail = &i->queueHead;
+    i->direction = direction;
+    i->callback = CALLBACK_VALUE;
+    i->openFlags = CALLBACK_FUNCTION;
+    i->format = {WAVE_FORMAT_PCM, 2, RATE, RATE * BLOCK, BLOCK};
+    instanceAddLive(i);
+    bool opened = streamAdd(i, LOOPBACK, server_->port()) == 1;
+    if (opened) {
+      instance_ = i;
+    } else {
+      instanceFree(i);
+    }
+    LeaveCriticalSection(&drvLock);
+    return opened;
+  }
+
+  DWORD message(UINT m, DWORD_PTR p1 = 0) {
+    DWORD_PTR user = reinterpret_cast<DWORD_PTR>(instance_);
+    DWORD result = direction_ == WAVE_OUTPUT ? wodMessage(0, m, user, p1, 0)
+                                             : widMessage(0, m, user, p1, 0);
+    if ((m == WODM_CLOSE || m == WIDM_CLOSE) && result == MMSYSERR_NOERROR) instance_ = nullptr;
+    return result;
+  }
+  DWORD write(Header &header) {
+    return message(direction_ == WAVE_OUTPUT ? WODM_WRITE : WIDM_ADDBUFFER,
+                   reinterpret_cast<DWORD_PTR>(&header.h));
+  }
+  DWORD position() {
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    message(direction_ == WAVE_OUTPUT ? WODM_GETPOS : WIDM_GETPOS,
+            reinterpret_cast<DWORD_PTR>(&time));
+    return time.u.sample;
+  }
+  WaveStreamState *state() { return static_cast<WaveStreamState *>(instance_->streams->state); }
+
+  // Runs call on a thread of its own while the test moves the tick on in
+  // steps, and returns the milliseconds moved until call returned (past
+  // WAIT_MS of ticks it gives up waiting). The steps are small against the
+  // driver's limits, and each is followed by a wake-up and a moment for
+  // the I/O thread to run its timers.
+  DWORD whileTimePasses(const std::function<void()> &call) {
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+      call();
+      done = true;
+    });
+    DWORD moved = 0;
+    while (!done && moved < DWORD(WAIT_MS) * 4) {
+      lvTickAdvance(250);
+      moved += 250;
+      loopWake();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    caller.join();
+    return moved;
+  }
+
+  RuntimeDir runtime_;
+  std::unique_ptr<ServerProcess> server_;
+  std::unique_ptr<ServerProcess> relay_;
+  WaveInstance *instance_ = nullptr;
+  DWORD direction_ = WAVE_OUTPUT;
+  long blocks_ = 0;
+};
+
+// ---- A playback that is never acknowledged.
+
+struct DeadPath {
+  const char *name;
+  std::vector<std::string> serverOptions;
+  bool viaBlockedRelay;  // the datagrams go to a relay that drops every one
+};
+
+class DeadPlayback : public BoundedWaits, public ::testing::WithParamInterface<DeadPath> {};
+
+// The probe is never answered, so the stream never starts and takes no
+// audio: the close waits for a header that cannot play. After the quiet
+// time the stream is given up as a lost connection would be: the header
+// comes back, then WOM_CLOSE, and the server sees the connection end.
+TEST_P(DeadPlayback, TheCloseReturnsOnceTheStreamHasBeenQuietForTheLimit) {
+  std::vector<std::string> options = GetParam().serverOptions;
+  if (GetParam().viaBlockedRelay) {
+    uint16_t streamPort = freeUdpPort();
+    relay_ = std::make_unique<ServerProcess>(LUMIVOX_RELAY, "lumivox-relay: relaying ",
+                                             std::vector<std::string>{
+                                                 "--to", std::to_string(streamPort), "--loss", "1"});
+    ASSERT_TRUE(relay_->ready());
+    options.insert(options.end(), {"--udp-port", std::to_string(streamPort), "--advertise-udp-port",
+                                   std::to_string(relay_->port())});
+  }
+  serve(options);
+  lvTickFreeze(1000);
+  ASSERT_TRUE(open(WAVE_OUTPUT));
+  Header header(RATE);  // one second
+  ASSERT_EQ(write(header), MMSYSERR_NOERROR);
+  DWORD closeResult = 1;
+  DWORD moved = whileTimePasses([&] { closeResult = message(WODM_CLOSE); });
+  EXPECT_EQ(closeResult, MMSYSERR_NOERROR);
+  EXPECT_GE(moved, STREAM_STALL_MS) << "given up before the quiet time was over";
+  EXPECT_LT(moved, DWORD(WAIT_MS)) << "the close did not return";
+  EXPECT_EQ(messagesSeen(), (std::vector<DWORD>{WOM_DONE, WOM_CLOSE}));
+  EXPECT_TRUE(header.h.dwFlags & WHDR_DONE);
+  EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+  std::fprintf(stderr, "%s: close returned after %u ms of ticks\n", GetParam().name, moved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, DeadPlayback,
+                         ::testing::Values(DeadPath{"silent", {"--silent-streams"}, false},
+                                           DeadPath{"port0", {"--advertise-udp-port", "0"}, false},
+                                           DeadPath{"blocked", {}, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---- A recording that never comes.
+
+// The stream is granted and then nothing arrives: with a buffer waiting
+// and nothing unread, the quiet time gives the stream up, the buffer comes
+// back, and stop and close complete.
+TEST_F(BoundedWaits, ASilentRecordingIsGivenUpAndItsBuffersComeBack) {
+  serve({"--silent-streams"});
+  lvTickFreeze(1000);
+  ASSERT_TRUE(open(WAVE_INPUT));
+  Header header(4410);
+  ASSERT_EQ(write(header), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WIDM_START), MMSYSERR_NOERROR);
+  ASSERT_TRUE(server_->waitForLog("recording"));
+  DWORD moved = whileTimePasses([&] { fakeWaitForDriverCallbacks(1, WAIT_MS); });
+  EXPECT_GE(moved, STREAM_STALL_MS);
+  EXPECT_EQ(messagesSeen(), std::vector<DWORD>{WIM_DATA});
+  EXPECT_EQ(header.h.dwBytesRecorded, 0u);
+  EXPECT_EQ(message(WIDM_STOP), MMSYSERR_NOERROR);
+  EXPECT_EQ(message(WIDM_START), MMSYSERR_NOERROR);  // nothing left to start
+  EXPECT_EQ(message(WIDM_CLOSE), MMSYSERR_NOERROR);
+  EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+}
+
+// ---- Reset, pause and the teardown.
+
+std::vector<int16_t> leftChannel(const std::string &path) {
+  SF_INFO info{};
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+  std::vector<int16_t> all(size_t(info.frames) * size_t(info.channels)), left;
+  if (!f) return left;
+  sf_readf_short(f, all.data(), info.frames);
+  sf_close(f);
+  for (size_t i = 0; i < all.size(); i += size_t(info.channels)) left.push_back(all[i]);
+  return left;
+}
+
+// Three seconds are written and reset after half a second: what the
+// server played is a stretch of the first audio and then, sample for
+// sample, all of the write that followed the reset. Neither the ring's
+// lead of discarded audio nor the silence a close used to stream for it
+// comes between.
+TEST_F(BoundedWaits, AResetDropsWhatItDiscardedAndTheNextWritePlaysWhole) {
+  std::string played = runtime_.path() + "/played.wav";
+  serve({"--output", played});
+  ASSERT_TRUE(open(WAVE_OUTPUT));
+  std::vector<std::unique_ptr<Header>> before;
+  for (int i = 0; i < 30; i++) {
+    before.push_back(std::make_unique<Header>(RATE / 10, 1000));
+    ASSERT_EQ(write(*before.back()), MMSYSERR_NOERROR);
+  }
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+  while (position() < RATE / 2 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
+  for (auto &h : before) EXPECT_TRUE(h->h.dwFlags & WHDR_DONE);
+  Header after(RATE / 5, -2000);
+  ASSERT_EQ(write(after), MMSYSERR_NOERROR);
+  auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(message(WODM_CLOSE), MMSYSERR_NOERROR);
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - begin);
+  std::fprintf(stderr, "close after the reset: %lld ms (0.2 s written after it)\n",
+               static_cast<long long>(took.count()));
+  ASSERT_TRUE(server_->waitForLog("closed by the driver"));
+  server_->stop();
+
+  std::vector<int16_t> left = leftChannel(played);
+  size_t first = 0;
+  while (first < left.size() && left[first] == 1000) first++;
+  EXPECT_GT(first, size_t(0));
+  EXPECT_LT(first, size_t(RATE)) << "more of the discarded audio played than the reset left";
+  ASSERT_EQ(left.size() - first, size_t(RATE / 5)) << "after " << first << " frames of the first";
+  for (size_t i = first; i < left.size(); i++) ASSERT_EQ(left[i], -2000) << "frame " << i;
+}
+
+// A pause given before the first write is kept by the device alone; the
+// write, the restart and the next pause must still reach the server.
+TEST_F(BoundedWaits, APauseAfterAPauseBeforeTheFirstWriteReachesTheServer) {
+  serve({"--fast"});
+  ASSERT_TRUE(open(WAVE_OUTPUT));
+  ASSERT_EQ(message(WODM_PAUSE), MMSYSERR_NOERROR);
+  Header header(RATE / 10);
+  ASSERT_EQ(write(header), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_RESTART), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_PAUSE), MMSYSERR_NOERROR);
+  EXPECT_TRUE(server_->waitForLog("received pause-stream request"));
+  ASSERT_EQ(message(WODM_RESTART), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WODM_CLOSE), MMSYSERR_NOERROR);
+  EXPECT_EQ(server_->logCount("received pause-stream request"), 1);
+}
+
+// A pause that finds the control connection's send buffer full ends the
+// connection on the application's thread, while the I/O thread is inside
+// the play source returning a header (drvLock released for WOM_DONE). What
+// the I/O thread comes back to must still be there: under the sanitizers
+// a use after free fails the run. The stream then plays its headers to
+// nowhere and the close returns them all.
+TEST_F(BoundedWaits, AConnectionEndedDuringACompletionFreesNothingUnderTheIoThread) {
+  serve({"--stop-reading-after", "2", "--fast"});  // the setup and the open-stream request
+  ASSERT_TRUE(open(WAVE_OUTPUT));
+  std::atomic<bool> hooked{false};
+  int pauses = 0;
+  fakeDriverCallbackHook([&](const DriverCallbackCall &call) {
+    if (call.message != WOM_DONE || hooked.exchange(true)) return;
+    std::thread application([&] {
+      for (bool closed = false; !closed && pauses < 1000000; pauses++) {
+        message(WODM_PAUSE);
+        message(WODM_RESTART);
+        EnterCriticalSection(&drvLock);
+        closed = state()->closed;
+        LeaveCriticalSection(&drvLock);
+      }
+    });
+    application.join();
+  });
+  std::vector<std::unique_ptr<Header>> headers;
+  for (int i = 0; i < 8; i++) {
+    headers.push_back(std::make_unique<Header>(RATE / 20, int16_t(i)));
+    ASSERT_EQ(write(*headers.back()), MMSYSERR_NOERROR);
+  }
+  ASSERT_TRUE(fakeWaitForDriverCallbacks(8, WAIT_MS));
+  EXPECT_TRUE(hooked);
+  ASSERT_EQ(message(WODM_CLOSE), MMSYSERR_NOERROR);
+  std::vector<DWORD> expected(8, WOM_DONE);
+  expected.push_back(WOM_CLOSE);
+  EXPECT_EQ(messagesSeen(), expected);
+  std::fprintf(stderr, "the connection ended after %d pauses\n", pauses);
+}
+
+// ---- Input stop and start.
+
+// A stop drops what was recorded and not handed on: the next start places
+// its audio at a clean read position instead of behind (or mixed into)
+// the old.
+TEST_F(BoundedWaits, AStopDropsTheUnreadRecordingAndTheNextStartBeginsClean) {
+  serve({"--fast"});
+  ASSERT_TRUE(open(WAVE_INPUT));
+  ASSERT_EQ(message(WIDM_START), MMSYSERR_NOERROR);  // no buffer: the ring fills
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+  uint32_t written = 0;
+  for (;;) {
+    EnterCriticalSection(&drvLock);
+    RecordSink *sink = static_cast<RecordSink *>(state()->endpoint);
+    CaptureReceiver *r = sink->receivers;
+    if (r && r->synced) written = r->writePos - sink->readPos;
+    LeaveCriticalSection(&drvLock);
+    if (written > 0 || std::chrono::steady_clock::now() > until) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_GT(written, 0u);
+  ASSERT_EQ(message(WIDM_STOP), MMSYSERR_NOERROR);
+  EnterCriticalSection(&drvLock);
+  RecordSink *sink = static_cast<RecordSink *>(state()->endpoint);
+  const int16_t *ring = ringSamples(sink->ring);
+  size_t loud = 0;
+  for (uint32_t i = 0; i < sink->ring->frames * sink->ring->channels; i++) loud += ring[i] != 0;
+  EXPECT_EQ(loud, 0u) << "the unread recording is still on the ring";
+  EXPECT_EQ(sink->active, 0u);
+  LeaveCriticalSection(&drvLock);
+  Header header(4410);
+  ASSERT_EQ(write(header), MMSYSERR_NOERROR);
+  ASSERT_EQ(message(WIDM_START), MMSYSERR_NOERROR);
+  ASSERT_TRUE(fakeWaitForDriverCallbacks(1, WAIT_MS));
+  EXPECT_EQ(header.h.dwBytesRecorded, 4410u * BLOCK);
+  EXPECT_EQ(server_->logCount("received open-stream request"), 2);
+}
+
+}  // namespace
