@@ -260,6 +260,27 @@ TEST_F(Open, AFailedStreamOpenFailsTheDeviceOpenWithNothingLeft) {
   EXPECT_TRUE(fakeDriverCallbackCalls().empty());
 }
 
+// Each open keeps two sockets in the I/O thread's select set; past the
+// set's room an open is refused with its own code, before any discovery or
+// connection, and the next one after a close succeeds again.
+TEST_F(Open, OpensBeyondTheSelectSetsRoomAreRefusedAsAllocated) {
+  serve({"--session", "4", "--record", "4", "--address", "10.0.0.1", "--display", "0"});
+  DWORD_PTR stored = 0;
+  ASSERT_EQ(open(&stored), MMSYSERR_NOERROR);  // starts the lock and the I/O thread
+  EnterCriticalSection(&drvLock);
+  DWORD live = instanceCount;
+  instanceCount = WAVE_INSTANCES_MAX;  // as if the others were open
+  LeaveCriticalSection(&drvLock);
+  DWORD_PTR refused = 0;
+  EXPECT_EQ(open(&refused), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(fakeStreamLog.opens, 1);
+  EnterCriticalSection(&drvLock);
+  instanceCount = live;
+  LeaveCriticalSection(&drvLock);
+  EXPECT_EQ(wodMessage(0, WODM_CLOSE, stored, 0, 0), MMSYSERR_NOERROR);
+  static_assert(1 + MIXER_READER_RESERVE + 2 * WAVE_INSTANCES_MAX <= LV_SELECT_SET_LIMIT);
+}
+
 TEST_F(Open, ASuccessfulOpenReportsOpenThenCloseToTheApplication) {
   serve({"--session", "4", "--record", "4", "--address", "10.0.0.1", "--display", "0"});
   DWORD_PTR stored = 0;

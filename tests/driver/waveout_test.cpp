@@ -425,6 +425,30 @@ TEST_F(WaveOut, CloseWaitsForACompletionInProgress) {
   EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0]), {WOM_CLOSE, 0}}));
 }
 
+// A close that waits for a queued header owns the handle: a second close
+// and a write are refused meanwhile, and once the instance is freed every
+// message naming it is refused without following the pointer.
+TEST_F(WaveOut, ASecondCloseAndCallsAfterACloseAreRefused) {
+  Headers h(2);
+  const DWORD_PTR user = reinterpret_cast<DWORD_PTR>(instance_);
+  ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
+  std::atomic<DWORD> first{~0u};
+  std::thread closer([&] { first = wodMessage(0, WODM_CLOSE, user, 0, 0); });
+  awaitLocked([&] { return instance_->drainEvent != nullptr; });  // the close waits
+  EXPECT_EQ(wodMessage(0, WODM_CLOSE, user, 0, 0), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wodMessage(0, WODM_WRITE, user, reinterpret_cast<DWORD_PTR>(&h[1]), 0),
+            MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wodMessage(0, WODM_RESET, user, 0, 0), MMSYSERR_NOERROR);  // lets the close go on
+  closer.join();
+  EXPECT_EQ(first, MMSYSERR_NOERROR);
+  instance_ = nullptr;
+  MMTIME time{};
+  EXPECT_EQ(wodMessage(0, WODM_GETPOS, user, reinterpret_cast<DWORD_PTR>(&time), 0),
+            MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wodMessage(0, WODM_CLOSE, user, 0, 0), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(seen(), (std::vector<Seen>{done(h[0]), {WOM_CLOSE, 0}}));
+}
+
 // Several application threads write and reset while the I/O thread
 // completes headers; every header comes back exactly once and the close
 // finds the device drained.
