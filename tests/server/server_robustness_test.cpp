@@ -335,6 +335,8 @@ TEST_F(CommandLine, HelpDocumentsEveryOption) {
                              "--withhold-setup",
                              "--withhold-replies",
                              "--close-after N",
+                             "--stop-reading-after N",
+                             "--silent-streams",
                              "--help",
                              "--advertise-udp-port N",
                              "--send-via [ADDR:]PORT"}) {
@@ -346,7 +348,7 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
   for (const char *arguments :
        {"--bogus", "--port", "--port 65536", "--listen 10.1.2", "--listen localhost",
         "--display 56536", "--verbose 3", "--max-clients 0", "--stream-status 256", "--adaptive 2",
-        "--rate -1", "--close-after x", "--delay-setup 1.5", "--advertise-udp-port 0",
+        "--rate -1", "--close-after x", "--delay-setup 1.5", "--advertise-udp-port 65536",
         "--send-via 10.1.2:9", "--send-via 0"}) {
     int status = -1;
     run(arguments, status);
