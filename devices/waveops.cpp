@@ -114,11 +114,10 @@ DWORD outputPlayed(WaveStreamState *state) {
 }
 
 // Destroys what a connection's end leaves: the UDP stream, then the
-// endpoint. Afterwards an output stream passes its headers on to nowhere,
-// and an input stream gives back the headers it had.
+// endpoint. Afterwards an output stream of an open device passes its
+// headers on to nowhere, and an input stream gives back the headers it had.
 void waveRelease(WaveStreamState *state) {
   workDequeue(&state->teardown);
-  if (state->direction == WAVE_OUTPUT) outputPlayed(state);
   if (state->udpStream) {
     slotClose(state->udpStream);
     state->udpStream = nullptr;
@@ -236,9 +235,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
       // The closed callback ends the UDP stream and the endpoint.
       if (state->connection) sessionEnd(state->connection);
     }
-    if (state->udpStream) slotClose(state->udpStream);
-    if (state->endpoint) endpointDestroy(state->endpoint);
-    workDequeue(&state->teardown);
+    waveRelease(state);  // the stream's state is not set yet: no pump is queued
   }
   if (event) CloseHandle(event);
   if (state) LocalFree(state);

@@ -121,19 +121,6 @@ void onOpened(ServerSession *session, StreamSlot *slot, void *) {
   static_cast<Seen *>(session->user)->slots.push_back(slot);
 }
 
-// A UDP port that was free a moment ago on 127.0.0.1.
-uint16_t freeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-  socklen_t size = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
 std::vector<std::string> linesOf(const std::string &path, const std::string &having) {
   std::ifstream in(path);
   std::vector<std::string> lines;

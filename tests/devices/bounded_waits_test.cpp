@@ -9,10 +9,8 @@
 // the real operation tables, messages through wodMessage and widMessage,
 // the real I/O thread, lumivox-server in its own process. Time that the
 // driver measures in ticks is moved by the test (the runtime's tick seam).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -29,13 +27,10 @@
 #include "driver/wavein.h"
 #include "driver/waveout.h"
 #include "net/loop.h"
-#include "tests/server/server_process.h"
-#include "tests/support/fake_winmm.h"
-#include "tests/tools/session_process.h"
+#include "tests/devices/server_fixture.h"
 
 namespace {
 
-constexpr DWORD LOOPBACK = 0x7F000001;
 constexpr DWORD_PTR CALLBACK_VALUE = 0xCA11;
 constexpr int WAIT_MS = 30000;  // hang guard of every wait; never reached when the driver works
 constexpr DWORD RATE = 44100;
@@ -57,48 +52,12 @@ std::vector<DWORD> messagesSeen() {
   return out;
 }
 
-uint16_t freeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-  socklen_t size = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
-class BoundedWaits : public ::testing::Test {
+class BoundedWaits : public ServerOperationsTest {
  protected:
-  void SetUp() override {
-    fakeWinmmReset();
-    blocks_ = lvLocalAllocLive();
-    drvInitLock();
-    EnterCriticalSection(&drvLock);
-    ASSERT_EQ(drvStartIo(), 1);
-    LeaveCriticalSection(&drvLock);
-  }
-
-  void TearDown() override {
-    if (HasFailure() && server_) std::fprintf(stderr, "%s", server_->log().c_str());
-    if (instance_) {
-      message(direction_ == WAVE_OUTPUT ? WODM_RESET : WIDM_RESET);
-      EXPECT_EQ(message(direction_ == WAVE_OUTPUT ? WODM_CLOSE : WIDM_CLOSE), MMSYSERR_NOERROR);
-    }
-    lvTickThaw();
-    drvStopIo();
-    EXPECT_EQ(loopReaders, nullptr);
-    EXPECT_EQ(loopWork, nullptr);
-    EXPECT_EQ(loopTimers, nullptr);
-    EXPECT_EQ(lvLocalAllocLive(), blocks_);
-    fakeWinmmReset();
-  }
-
-  void serve(std::vector<std::string> arguments) {
-    arguments.insert(arguments.end(), {"--port", "0", "--verbose", "2"});
-    server_ = std::make_unique<ServerProcess>(arguments);
-    ASSERT_TRUE(server_->ready());
+  void closeDevice() override {
+    if (!instance_) return;
+    message(direction_ == WAVE_OUTPUT ? WODM_RESET : WIDM_RESET);
+    EXPECT_EQ(message(direction_ == WAVE_OUTPUT ? WODM_CLOSE : WIDM_CLOSE), MMSYSERR_NOERROR);
   }
 
   // Opens the device of the direction (44.1 kHz stereo 16-bit) on the
@@ -165,12 +124,9 @@ class BoundedWaits : public ::testing::Test {
     return moved;
   }
 
-  RuntimeDir runtime_;
-  std::unique_ptr<ServerProcess> server_;
   std::unique_ptr<ServerProcess> relay_;
   WaveInstance *instance_ = nullptr;
   DWORD direction_ = WAVE_OUTPUT;
-  long blocks_ = 0;
 };
 
 // ---- A playback that is never acknowledged.

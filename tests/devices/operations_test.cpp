@@ -17,42 +17,16 @@
 #include "driver/registry.h"
 #include "net/loop.h"
 #include "net/protocol.h"
-#include "tests/server/server_process.h"
-#include "tests/support/fake_winmm.h"
-#include "tests/tools/session_process.h"
+#include "tests/devices/server_fixture.h"
 
 namespace {
 
-constexpr DWORD LOOPBACK = 0x7F000001;
-
-class Operations : public ::testing::Test {
+class Operations : public ServerOperationsTest {
  protected:
-  void SetUp() override {
-    fakeWinmmReset();
-    blocks_ = lvLocalAllocLive();
-    drvInitLock();
-    EnterCriticalSection(&drvLock);
-    ASSERT_EQ(drvStartIo(), 1);
-    LeaveCriticalSection(&drvLock);
-  }
-
-  void TearDown() override {
-    if (HasFailure() && server_) std::fprintf(stderr, "%s", server_->log().c_str());
+  void closeDevice() override {
     EnterCriticalSection(&drvLock);
     closeStream();
     LeaveCriticalSection(&drvLock);
-    drvStopIo();
-    EXPECT_EQ(loopReaders, nullptr);
-    EXPECT_EQ(loopWork, nullptr);
-    EXPECT_EQ(loopTimers, nullptr);
-    EXPECT_EQ(lvLocalAllocLive(), blocks_);
-    fakeWinmmReset();
-  }
-
-  void serve(std::vector<std::string> arguments) {
-    arguments.insert(arguments.end(), {"--port", "0", "--verbose", "2"});
-    server_ = std::make_unique<ServerProcess>(arguments);
-    ASSERT_TRUE(server_->ready());
   }
 
   // An instance of the direction at 44.1 kHz stereo 16-bit, and a stream
@@ -80,12 +54,9 @@ class Operations : public ::testing::Test {
 
   WaveStreamState *state() { return static_cast<WaveStreamState *>(stream_.state); }
 
-  RuntimeDir runtime_;
-  std::unique_ptr<ServerProcess> server_;
   WaveInstance instance_{};
   WaveStream stream_{};
   int opened_ = 0;
-  long blocks_ = 0;
 };
 
 TEST_F(Operations, AnOutputOpenHoldsAPlaySenderAndPausesOnlyAfterTheFirstKick) {

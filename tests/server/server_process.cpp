@@ -205,3 +205,15 @@ uint32_t get32(const Bytes &b, size_t at) {
   return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
          uint32_t(b[at + 3]) << 24;
 }
+
+uint16_t freeUdpPort() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
+  socklen_t size = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size);
+  close(fd);
+  return ntohs(at.sin_port);
+}

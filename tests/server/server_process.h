@@ -62,6 +62,10 @@ class ServerProcess {
   uint16_t port_ = 0;
 };
 
+// A UDP port that was free a moment ago on 127.0.0.1: for a server's
+// stream socket (--udp-port) or a relay in front of it.
+uint16_t freeUdpPort();
+
 // A blocking TCP connection to the server; every read is bounded by poll.
 class ControlClient {
  public:
