@@ -13,6 +13,7 @@
 #include <sndfile.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -219,7 +220,7 @@ std::vector<int16_t> leftChannel(const std::string &path) {
 // comes between.
 TEST_F(BoundedWaits, AResetDropsWhatItDiscardedAndTheNextWritePlaysWhole) {
   std::string played = runtime_.path() + "/played.wav";
-  serve({"--output", played});
+  serve({"--output", played, "--adaptive", "0"});  // starts on the row that copies exactly
   ASSERT_TRUE(open(WAVE_OUTPUT));
   std::vector<std::unique_ptr<Header>> before;
   for (int i = 0; i < 30; i++) {
@@ -243,13 +244,21 @@ TEST_F(BoundedWaits, AResetDropsWhatItDiscardedAndTheNextWritePlaysWhole) {
   ASSERT_TRUE(server_->waitForLog("closed by the driver"));
   server_->stop();
 
+  // A round trip slowed by the sanitizers may move the stream to a
+  // converted row for a while: levels are compared with a margin, and the
+  // converter's edges may take a few frames.
+  constexpr size_t EDGE = 64;
   std::vector<int16_t> left = leftChannel(played);
-  size_t first = 0;
-  while (first < left.size() && left[first] == 1000) first++;
-  EXPECT_GT(first, size_t(0));
-  EXPECT_LT(first, size_t(RATE)) << "more of the discarded audio played than the reset left";
-  ASSERT_EQ(left.size() - first, size_t(RATE / 5)) << "after " << first << " frames of the first";
-  for (size_t i = first; i < left.size(); i++) ASSERT_EQ(left[i], -2000) << "frame " << i;
+  size_t second = 0;  // the first frame of the write after the reset
+  while (second < left.size() && left[second] > -1000) second++;
+  size_t firstAudio = 0, secondAudio = 0;
+  for (size_t i = 0; i < second; i++) firstAudio += std::abs(left[i] - 1000) < 200;
+  for (size_t i = second; i < left.size(); i++) secondAudio += std::abs(left[i] + 2000) < 300;
+  EXPECT_GT(firstAudio, 0u);
+  EXPECT_LT(firstAudio, size_t(RATE)) << "more of the discarded audio played than the reset left";
+  EXPECT_LE(second - firstAudio, EDGE) << "something else came before the write after the reset";
+  EXPECT_GE(secondAudio + EDGE, size_t(RATE / 5)) << "the write after the reset was cut";
+  EXPECT_LE(left.size() - second, size_t(RATE / 5) + EDGE) << "something came after it";
 }
 
 // A pause given before the first write is kept by the device alone; the
