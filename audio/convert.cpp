@@ -472,20 +472,21 @@ uint32_t encodeLinear16(SampleRing *ring, uint32_t position, uint32_t maxInput, 
   return encodeSamples(ring, position, maxInput, payload, wireFrames, stereo, rs, emitLinear16, 2);
 }
 
-// The process's coder states, made on first use and never destroyed (the
-// library holds no other resource). Called with drvLock held.
-static gsm gsmEncoder, gsmDecoder;
-
-static gsm gsmState(gsm *state) {
+static gsm gsmState(GsmCoder *state) {
   if (!*state) *state = gsm_create();
   return *state;
 }
 
+void gsmCoderFree(GsmCoder *coder) {
+  if (*coder) gsm_destroy(*coder);
+  *coder = nullptr;
+}
+
 uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
-                   uint16_t *wireFrames, Resampler *rs) {
+                   uint16_t *wireFrames, Resampler *rs, GsmCoder *state) {
   const uint32_t channels = ring->channels;
   uint32_t bytes = 0, frames = 0, left = maxInput;
-  gsm coder = gsmState(&gsmEncoder);
+  gsm coder = gsmState(state);
   while (coder && left > 0 && bytes + GSM_FRAME_BYTES <= PAYLOAD_MAX &&
          rsOutputAvailable(rs, left) >= GSM_FRAME_SAMPLES) {
     int16_t block[GSM_FRAME_SAMPLES * 2];
@@ -550,11 +551,11 @@ uint32_t decodeLinear16(const AudioPayload *packet, uint32_t writePosition, Samp
 }
 
 uint32_t decodeGsm(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
-                   uint32_t readPosition, Resampler *rs) {
+                   uint32_t readPosition, Resampler *rs, GsmCoder *state) {
   if (packet->wireFrames % GSM_FRAME_SAMPLES != 0) return 0;
   uint32_t count = packet->wireFrames / GSM_FRAME_SAMPLES;
   if (uint64_t(count) * GSM_FRAME_BYTES > packet->length) return 0;
-  gsm decoder = gsmState(&gsmDecoder);
+  gsm decoder = gsmState(state);
   if (!decoder) return 0;
   uint32_t total = 0;
   for (uint32_t f = 0; f < count; f++) {

@@ -126,6 +126,13 @@ uint32_t ringMixConverted(SampleRing *ring, uint32_t position, const int16_t *in
 // limits.
 void mixSaturating(int16_t *destination, const int16_t *source, uint32_t count);
 
+// A GSM coder's state. Each frame is coded against the predictor and filter
+// history of the frames before it, so every stream keeps its own: one
+// state shared by two streams would code each against the other's history.
+// Null until the first frame makes it; gsmCoderFree frees it and nulls it.
+typedef struct gsm_state *GsmCoder;
+void gsmCoderFree(GsmCoder *coder);
+
 // Encoders: read at most maxInput ring frames from position through the
 // resampler into payload; *wireFrames gets the frames coded. They return
 // the payload bytes written. The payload must hold what maxInput frames
@@ -135,7 +142,7 @@ uint32_t encodeCompanded(SampleRing *ring, uint32_t position, uint32_t maxInput,
 uint32_t encodeLinear16(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
                         uint16_t *wireFrames, int stereo, Resampler *rs);
 uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
-                   uint16_t *wireFrames, Resampler *rs);
+                   uint16_t *wireFrames, Resampler *rs, GsmCoder *coder);
 
 // A received packet as the decoders read it: the fields of its header that
 // matter here and its payload.
@@ -154,4 +161,4 @@ uint32_t decodeCompanded(const AudioPayload *packet, uint32_t writePosition, Sam
 uint32_t decodeLinear16(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
                         uint32_t readPosition, Resampler *rs);
 uint32_t decodeGsm(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
-                   uint32_t readPosition, Resampler *rs);
+                   uint32_t readPosition, Resampler *rs, GsmCoder *coder);

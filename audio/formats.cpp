@@ -158,9 +158,14 @@ PlaySender *playSenderCreate(PlaySource *owner, SOCKET socket, uint32_t serverAd
   sender->server.sin_family = AF_INET;
   sender->server.sin_addr.s_addr = htonl(serverAddress);
   sender->server.sin_port = htons(serverPort);
-  sender->leadMin = minLead > SENDER_LEAD_FLOOR ? minLead : SENDER_LEAD_FLOOR;
-  sender->leadTarget = sender->leadMin;
+  // The server's leads are bounded by the ring: a larger one would have the
+  // pump fill over audio not yet sent. The minimum never exceeds the
+  // maximum, whatever the server said.
   sender->leadMax = maxLead < SENDER_LEAD_CEILING ? maxLead : SENDER_LEAD_CEILING;
+  if (sender->leadMax < SENDER_LEAD_FLOOR) sender->leadMax = SENDER_LEAD_FLOOR;
+  sender->leadMin = minLead > SENDER_LEAD_FLOOR ? minLead : SENDER_LEAD_FLOOR;
+  if (sender->leadMin > sender->leadMax) sender->leadMin = sender->leadMax;
+  sender->leadTarget = sender->leadMin;
   sender->rateLimit = serverRate > SENDER_RATE_FLOOR ? serverRate : SENDER_RATE_FLOOR;
   sender->adaptive = adaptive;
   sender->timeout = SENDER_FIRST_TIMEOUT_MS;
@@ -190,6 +195,7 @@ void playSenderClose(PlaySender *sender) {
   workDequeue(&sender->work);
   timerCancel(&sender->timer);
   closesocket(sender->watcher.socket);
+  gsmCoderFree(&sender->coder);
   LocalFree(sender);
 }
 
@@ -262,5 +268,6 @@ void captureReceiverClose(CaptureReceiver *receiver) {
   timerCancel(&receiver->watchdog);
   loopRemoveReader(&receiver->watcher);
   closesocket(receiver->watcher.socket);
+  gsmCoderFree(&receiver->coder);
   LocalFree(receiver);
 }

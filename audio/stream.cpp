@@ -101,27 +101,25 @@ int packetCheck(const uint8_t *bytes, int length, PacketHeader *header) {
   if (length < int(PACKET_HEADER_BYTES) || length > int(PACKET_MAX_DATAGRAM)) return 0;
   packetLoadHeader(bytes, header);
   if (header->kind == WIRE_PROBE) return length == int(PACKET_MAX_DATAGRAM);
-  for (const WireFormat *row = wireFormats; row->kind != 0; row++) {
-    if (row->kind == header->kind && row->rateIndex == header->rateIndex &&
-        row->stereo == header->stereo) {
-      return payloadBytes(row, header->wireFrames) == length - int(PACKET_HEADER_BYTES);
-    }
+  // Any coding at any listed rate: a server may record in a combination
+  // that is no row of the sending table (16-bit linear at 8000 Hz, say).
+  if (header->kind > WIRE_GSM || header->rateIndex >= WIRE_RATE_COUNT || header->stereo > 1) {
+    return 0;
   }
-  return 0;
+  WireFormat row = {};
+  row.kind = header->kind;
+  row.stereo = header->stereo;
+  return payloadBytes(&row, header->wireFrames) == length - int(PACKET_HEADER_BYTES);
 }
 
-// Reads one datagram; returns its length, or -1 when there was none or it
-// came from another host than `server` (network order).
-static int receiveFrom(SOCKET s, in_addr server, uint8_t *buffer, sockaddr_in *from) {
-  sockaddr_in source;
-  std::memset(&source, 0, sizeof source);
-  socklen_t length = sizeof source;
+// Reads one datagram into buffer (PACKET_MAX_DATAGRAM bytes) and its
+// sender into *from; returns its length, or -1 when there was none.
+static int receiveFrom(SOCKET s, uint8_t *buffer, sockaddr_in *from) {
+  std::memset(from, 0, sizeof *from);
+  socklen_t length = sizeof *from;
   int got = recvfrom(s, reinterpret_cast<char *>(buffer), int(PACKET_MAX_DATAGRAM), 0,
-                     reinterpret_cast<sockaddr *>(&source), &length);
-  if (got <= 0) return -1;
-  if (source.sin_family != AF_INET || source.sin_addr.s_addr != server.s_addr) return -1;
-  if (from) *from = source;
-  return got;
+                     reinterpret_cast<sockaddr *>(from), &length);
+  return got > 0 ? got : -1;
 }
 
 // ---- Play sender: sending.
@@ -165,7 +163,8 @@ static uint32_t senderEncode(PlaySender *sender, uint32_t want, uint8_t *payload
       return encodeLinear16(ring, position, want, payload, wireFrames, int(row->stereo),
                             &sender->resampler);
     case WIRE_GSM:
-      return encodeGsm(ring, position, want, payload, wireFrames, &sender->resampler);
+      return encodeGsm(ring, position, want, payload, wireFrames, &sender->resampler,
+                       &sender->coder);
     default:
       *wireFrames = 0;
       return 0;
@@ -276,13 +275,22 @@ static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
   sender->timeout = uint32_t(timeout);
 }
 
-int senderOnAck(void *user) {
-  PlaySender *sender = static_cast<PlaySender *>(user);
+// Whether an acknowledgement could have come from the server: no position
+// beyond what was sent. Positions are compared by signed difference, so
+// they wrap with the stream after 2^32 frames.
+static bool ackPlausible(const PlaySender *sender, const StreamAck *ack) {
+  return int32_t(ack->receivedEnd - sender->sent) <= 0 && int32_t(ack->consumed - sender->sent) <= 0;
+}
+
+void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
+                   const sockaddr_in *from) {
   assert(drvLockHeld());
-  uint8_t datagram[PACKET_MAX_DATAGRAM];
   StreamAck ack;
-  int got = receiveFrom(sender->watcher.socket, sender->server.sin_addr, datagram, nullptr);
-  if (got < 0 || !ackLoad(datagram, got, &ack)) return 0;
+  if (from->sin_family != AF_INET || from->sin_addr.s_addr != sender->server.sin_addr.s_addr ||
+      from->sin_port != sender->server.sin_port) {
+    return;
+  }
+  if (!ackLoad(datagram, length, &ack) || !ackPlausible(sender, &ack)) return;
   // Oldest first: an acknowledgement at a packet boundary matches the
   // packet that ends there.
   uint32_t first = sender->sentCount - sender->inFlight;
@@ -290,19 +298,28 @@ int senderOnAck(void *user) {
   bool found = false;
   for (uint32_t n = first; n != sender->sentCount && !found; n++) {
     const SentPacket *p = sentEntry(sender, n);
-    if (p->start <= ack.lastStart && p->start + p->duration >= ack.lastStart) {
+    if (ack.lastStart - p->start <= p->duration) {
       matched = n;
       found = true;
     }
   }
-  if (ack.receivedEnd > sender->ackedEnd) sender->ackedEnd = ack.receivedEnd;
-  if (ack.consumed > sender->ackedPlayed) sender->ackedPlayed = ack.consumed;
+  // A reordered acknowledgement reports older positions: they never go back.
+  if (int32_t(ack.receivedEnd - sender->ackedEnd) > 0) sender->ackedEnd = ack.receivedEnd;
+  if (int32_t(ack.consumed - sender->ackedPlayed) > 0) sender->ackedPlayed = ack.consumed;
   if (found) {
     if (ack.unsolicited == 0) senderMeasure(sender, sentEntry(sender, matched));
     sender->inFlight = sender->sentCount - matched - 1;
   }
   sender->quietSince = tickNow();  // the server is there; senderRun decides whether it owes more
   workQueue(&sender->work);
+}
+
+int senderOnAck(void *user) {
+  PlaySender *sender = static_cast<PlaySender *>(user);
+  uint8_t datagram[PACKET_MAX_DATAGRAM];
+  sockaddr_in from;
+  int got = receiveFrom(sender->watcher.socket, datagram, &from);
+  if (got > 0) senderTakeAck(sender, datagram, got, &from);
   return 0;
 }
 
@@ -445,20 +462,22 @@ void receiverAck(CaptureReceiver *receiver, uint16_t unsolicited) {
 
 // Places a data packet on the ring: a gap since the previous packet is
 // filled by repeating the last frame, then the payload is decoded at
-// writePos. Rates outside the list and a timebase of 0 decode nothing.
-// At synchronisation the converter's output is placed at the packet's start,
-// so that the first packet lands at the reader's position whatever the
-// server's positions start from (a converter still at 0 would take the
-// whole distance to the first start for a gap to fill).
+// writePos. A timebase of 0 decodes nothing. At synchronisation the
+// converter's output is placed at the packet's start, so that the first
+// packet lands at the reader's position whatever the server's positions
+// start from (a converter still at 0 would take the whole distance to the
+// first start for a gap to fill).
 static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
                           const uint8_t *payload, uint32_t length, bool first) {
   RecordSink *sink = receiver->endpoint;
   SampleRing *ring = sink->ring;
-  if (receiver->timebaseRate == 0 || header->rateIndex >= WIRE_RATE_COUNT) return;
+  if (receiver->timebaseRate == 0) return;
   rsSetup(&receiver->resampler, receiver->timebaseRate, wireRates[header->rateIndex], ring->rate,
           ring->channels);
   if (first) rsSetOutPos(&receiver->resampler, header->start);
   uint32_t gap = rsStartPacket(&receiver->resampler, header->start);
+  // The ring holds no more than its length ahead of the reader.
+  if (gap > ring->frames) gap = ring->frames;
   if (gap > 0) {
     ringRepeat(ring, receiver->writePos, gap);
     receiver->writePos += gap;
@@ -467,14 +486,15 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
   uint32_t made = 0;
   switch (header->kind) {
     case WIRE_COMPANDED:
-      made =
-          decodeCompanded(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
+      made = decodeCompanded(&packet, receiver->writePos, ring, sink->readPos,
+                             &receiver->resampler);
       break;
     case WIRE_LINEAR16:
       made = decodeLinear16(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
       break;
     case WIRE_GSM:
-      made = decodeGsm(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
+      made = decodeGsm(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler,
+                       &receiver->coder);
       break;
     default:
       break;
@@ -482,23 +502,42 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
   receiver->writePos += made;
 }
 
-int receiverOnDatagram(void *user) {
-  CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
+// Whether a data packet of a synchronised receiver starts within a ring's
+// length (in timebase frames) of the highest end seen, either way. The
+// server sends no further ahead than its credit, which never exceeds the
+// ring; a start beyond that is forged or corrupt, and would hand the
+// application a flood of filler or leave the receiver waiting for a
+// position that never comes.
+static bool receiverPlausible(const CaptureReceiver *receiver, const PacketHeader *header) {
+  const SampleRing *ring = receiver->endpoint->ring;
+  uint64_t reach = uint64_t(ring->frames) * receiver->timebaseRate / (ring->rate ? ring->rate : 1);
+  int64_t distance = int32_t(header->start - receiver->receivedEnd);
+  return distance <= int64_t(reach) && -distance <= int64_t(reach);
+}
+
+void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, int length,
+                          const sockaddr_in *from) {
   assert(drvLockHeld());
   RecordSink *sink = receiver->endpoint;
-  uint8_t datagram[PACKET_MAX_DATAGRAM];
-  sockaddr_in from;
-  int got = receiveFrom(receiver->watcher.socket, receiver->serverAddress, datagram, &from);
   PacketHeader header;
-  if (got < 0 || !packetCheck(datagram, got, &header)) return 0;
+  if (from->sin_family != AF_INET || from->sin_addr.s_addr != receiver->serverAddress.s_addr) {
+    return;
+  }
+  if (!packetCheck(datagram, length, &header)) return;
+  bool data = header.kind != WIRE_PROBE;
+  if (data && receiver->synced && !receiverPlausible(receiver, &header)) return;
   receiver->heardAt = tickNow();
-  receiver->source = from;
+  receiver->source = *from;
   receiver->lastStart = header.start;
   receiver->lastDuration = header.duration;
   uint32_t end = header.start + header.duration;
-  if (end > receiver->receivedEnd) receiver->receivedEnd = end;
+  // The first data packet sets where the positions run; later ones move
+  // the end on by signed difference, so it wraps with the stream.
+  if ((data && !receiver->synced) || int32_t(end - receiver->receivedEnd) > 0) {
+    receiver->receivedEnd = end;
+  }
   bool justSynced = false;
-  if (header.kind != WIRE_PROBE) {
+  if (data) {
     if (!receiver->synced) {
       receiver->writePos = receiver->creditedRead = sink->readPos;
       receiver->creditedPos = receiver->receivedEnd;
@@ -508,11 +547,19 @@ int receiverOnDatagram(void *user) {
       justSynced = true;
     }
     receiverPlace(receiver, &header, datagram + PACKET_HEADER_BYTES,
-                  uint32_t(got) - PACKET_HEADER_BYTES, justSynced);
+                  uint32_t(length) - PACKET_HEADER_BYTES, justSynced);
   }
   receiverAck(receiver, 0);
   if (justSynced) sinkReceiverStarted(sink);
   sink->dataReady(sink);
+}
+
+int receiverOnDatagram(void *user) {
+  CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
+  uint8_t datagram[PACKET_MAX_DATAGRAM];
+  sockaddr_in from;
+  int got = receiveFrom(receiver->watcher.socket, datagram, &from);
+  if (got > 0) receiverTakeDatagram(receiver, datagram, got, &from);
   return 0;
 }
 

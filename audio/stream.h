@@ -77,6 +77,7 @@ struct PlaySender {
   PlaySource *endpoint;       // the source this sender reads
   PlaySender *next;           // next sender of the same source
   Resampler resampler;        // ring rate to the row's rate, timebase the ring rate
+  GsmCoder coder;             // this stream's GSM encoder, made on first use
   // 1 while the sender waits for the server: packets in flight, or its
   // queue full. quietSince is when it last heard from the server or began
   // to wait (GetTickCount ms).
@@ -100,6 +101,7 @@ struct CaptureReceiver {
   RecordSink *endpoint;       // the sink this receiver writes
   CaptureReceiver *next;      // next receiver of the same sink
   Resampler resampler;        // packet rate to the ring rate
+  GsmCoder coder;             // this stream's GSM decoder, made on first use
   in_addr serverAddress;      // the audio server, network order: other hosts are ignored
   // Checks every STREAM_STALL_MS that the server still sends: receiverOnQuiet,
   // priority 20. heardAt is the tick of the last datagram taken, or of the
@@ -140,17 +142,29 @@ void packetLoadHeader(const uint8_t *bytes, PacketHeader *header);
 void ackStore(uint8_t *bytes, const StreamAck *ack);
 int ackLoad(const uint8_t *bytes, int length, StreamAck *ack);
 // Whether a received datagram of `length` bytes is a well-formed audio
-// packet: a full-size probe, or data whose (kind, rate index, stereo) is a
-// row of wireFormats and whose payload is exactly what its wire frames
+// packet: a full-size probe, or data of kind 1 to 3 at one of the listed
+// rates, mono or stereo, whose payload is exactly what its wire frames
 // need. Fills *header when it is.
 int packetCheck(const uint8_t *bytes, int length, PacketHeader *header);
 
-// Loop handlers. The user value is the sender or receiver.
+// Loop handlers. The user value is the sender or receiver. The read
+// handlers read one datagram and hand it to the take functions below.
 int senderOnAck(void *sender);
 void senderOnTimeout(void *sender);
 void receiverOnQuiet(void *receiver);
 void senderRun(void *sender);
 int receiverOnDatagram(void *receiver);
+
+// One datagram of `length` bytes from `from`. An acknowledgement counts
+// only from the server's address and stream port, and only when it reports
+// nothing beyond what was sent; its positions never move the sender's back.
+void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
+                   const sockaddr_in *from);
+// An audio packet counts only from the server's host, and once the
+// receiver is synchronised only when it starts within a ring's length of
+// the positions seen so far.
+void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, int length,
+                          const sockaddr_in *from);
 
 // Builds and sends one data packet; nonzero when another may follow at once.
 int senderSend(PlaySender *sender);

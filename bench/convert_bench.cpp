@@ -24,6 +24,9 @@
 
 namespace {
 
+// The benchmarks code one stream at a time: one GSM coder for the process.
+GsmCoder gsmCoder;
+
 constexpr double PI = 3.14159265358979323846;
 
 struct Pair {
@@ -135,7 +138,7 @@ void encoder(benchmark::State &state, Coder coder, uint32_t rate, uint32_t chann
       uint32_t before = rsInPos(&rs);
       uint32_t want = std::min(perPacket, rate - done);
       if (coder == GSM) {
-        encodeGsm(ring, position, want, payload, &frames, &rs);
+        encodeGsm(ring, position, want, payload, &frames, &rs, &gsmCoder);
       } else if (coder == LINEAR16) {
         encodeLinear16(ring, position, want, payload, &frames, channels == 2, &rs);
       } else {
@@ -165,7 +168,7 @@ void decoder(benchmark::State &state, Coder coder, uint32_t rate, uint32_t chann
   uint32_t bytes;
   uint32_t perPacket = coder == GSM ? 1280 : 1400 / (channels * (coder == LINEAR16 ? 2 : 1));
   if (coder == GSM) {
-    bytes = encodeGsm(source, 0, perPacket, payload, &frames, &enc);
+    bytes = encodeGsm(source, 0, perPacket, payload, &frames, &enc, &gsmCoder);
   } else if (coder == LINEAR16) {
     bytes = encodeLinear16(source, 0, perPacket, payload, &frames, channels == 2, &enc);
   } else {
@@ -175,7 +178,7 @@ void decoder(benchmark::State &state, Coder coder, uint32_t rate, uint32_t chann
   uint32_t position = 0;
   for (auto _ : state) {
     for (uint32_t done = 0; done < rate; done += frames) {
-      uint32_t made = coder == GSM        ? decodeGsm(&packet, position, ring, position, &rs)
+      uint32_t made = coder == GSM        ? decodeGsm(&packet, position, ring, position, &rs, &gsmCoder)
                       : coder == LINEAR16 ? decodeLinear16(&packet, position, ring, position, &rs)
                                           : decodeCompanded(&packet, position, ring, position, &rs);
       position += made;

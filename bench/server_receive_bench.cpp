@@ -38,6 +38,9 @@
 
 namespace {
 
+// The benchmarks code one stream at a time: one GSM coder for the process.
+GsmCoder gsmCoder;
+
 constexpr uint32_t STREAM_RATE = 48000;   // the application's rate: the packets' timebase
 constexpr uint32_t PAYLOAD_BYTES = 1384;  // what the driver's largest packets code
 
@@ -71,7 +74,7 @@ CodedPacket codePacket(const WireFormat &row) {
   } else if (row.kind == WIRE_COMPANDED) {
     bytes = encodeCompanded(ring, 0, want, payload, &wireFrames, int(row.stereo), &rs);
   } else {
-    bytes = encodeGsm(ring, 0, want, payload, &wireFrames, &rs);
+    bytes = encodeGsm(ring, 0, want, payload, &wireFrames, &rs, &gsmCoder);
   }
   p.bytes.resize(PACKET_HEADER_BYTES + bytes);
   p.duration = rsOutPos(&rs);
@@ -165,7 +168,7 @@ void decodeOnly(benchmark::State &state, int rowIndex) {
     uint32_t made = 0;
     if (row.kind == WIRE_LINEAR16) made = decodeLinear16(&payload, writePos, ring, readPos, &rs);
     if (row.kind == WIRE_COMPANDED) made = decodeCompanded(&payload, writePos, ring, readPos, &rs);
-    if (row.kind == WIRE_GSM) made = decodeGsm(&payload, writePos, ring, readPos, &rs);
+    if (row.kind == WIRE_GSM) made = decodeGsm(&payload, writePos, ring, readPos, &rs, &gsmCoder);
     writePos += made;
     // Played out at once: cleared behind, as the playout's writeOut does.
     while (readPos != writePos) {

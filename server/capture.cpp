@@ -48,7 +48,10 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
         driverHost_(r.driver.address().to_v4().to_uint()),
         timebase_(r.rate ? r.rate : 1),
         lead_(r.applicationLead) {}
-  ~CaptureStream() override { finish(); }
+  ~CaptureStream() override {
+    finish();
+    gsmCoderFree(&coder_);
+  }
 
   bool start();
   void close() override;
@@ -94,6 +97,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   double phase_ = 0;            // radians of the tone's next frame
   SampleRing *ring_ = nullptr;  // source rate and channels; LocalFree'd by finish
   Resampler rs_{};              // source rate to wire rate, timebase = source rate
+  GsmCoder coder_ = nullptr;     // this stream's own GSM coder, made on first use
   uint32_t produced_ = 0;       // ring position up to which source audio is in
   uint32_t consumedIn_ = 0;     // ring position up to which the encoder read
   uint64_t sentSource_ = 0;     // source frames sent so far
@@ -282,7 +286,7 @@ bool CaptureStream::sendOne() {
   } else if (row_->kind == WIRE_LINEAR16) {
     bytes = encodeLinear16(ring_, consumedIn_, want, payload, &wireFrames, row_->stereo, &rs_);
   } else {
-    bytes = encodeGsm(ring_, consumedIn_, want, payload, &wireFrames, &rs_);
+    bytes = encodeGsm(ring_, consumedIn_, want, payload, &wireFrames, &rs_, &coder_);
   }
   uint32_t after = rsOutPos(&rs_);
   consumedIn_ = rsInPos(&rs_);

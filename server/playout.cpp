@@ -47,7 +47,10 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
         id_(r.id),
         rate_(r.applicationRate ? r.applicationRate : 1),
         driverHost_(r.driver.address().to_v4().to_uint()) {}
-  ~PlayoutStream() override { finish(); }
+  ~PlayoutStream() override {
+    finish();
+    gsmCoderFree(&coder_);
+  }
 
   bool start();
   void close() override;
@@ -81,6 +84,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
   SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
   Resampler rs_{};              // wire rate to output rate, positions in timebase frames
+  GsmCoder coder_ = nullptr;     // this stream's own GSM coder, made on first use
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
   std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;  // one byte more shows oversize
   asio::ip::udp::endpoint from_;                       // sender of the last datagram
@@ -245,7 +249,7 @@ void PlayoutStream::decode(const PacketHeader &h, std::span<const uint8_t> paylo
   uint32_t made = 0;
   if (h.kind == WIRE_COMPANDED) made = decodeCompanded(&packet, writePos_, ring_, readPos_, &rs_);
   if (h.kind == WIRE_LINEAR16) made = decodeLinear16(&packet, writePos_, ring_, readPos_, &rs_);
-  if (h.kind == WIRE_GSM) made = decodeGsm(&packet, writePos_, ring_, readPos_, &rs_);
+  if (h.kind == WIRE_GSM) made = decodeGsm(&packet, writePos_, ring_, readPos_, &rs_, &coder_);
   writePos_ += made;
 }
 

@@ -414,7 +414,9 @@ TEST_F(Convert, GsmCodesWholeFramesOnly) {
   uint8_t payload[1400];
   uint16_t frames = 0;
   // 400 input frames give two whole frames; the rest stays in the ring.
-  EXPECT_EQ(encodeGsm(ring, 0, 400, payload, &frames, &rs), 66u);
+  GsmCoder encoder = nullptr, decoder = nullptr;
+  EXPECT_EQ(encodeGsm(ring, 0, 400, payload, &frames, &rs, &encoder), 66u);
+  gsmCoderFree(&encoder);
   EXPECT_EQ(frames, 320);
   EXPECT_EQ(rsInPos(&rs), 320u);
   EXPECT_NE(ringSamples(ring)[321], 0);
@@ -426,11 +428,12 @@ TEST_F(Convert, GsmCodesWholeFramesOnly) {
   Resampler back = {};
   rsSetup(&back, 8000, 8000, 8000, 2);
   AudioPayload partial = {300, 0, payload, 66};
-  EXPECT_EQ(decodeGsm(&partial, 0, out, 0, &back), 0u);
+  EXPECT_EQ(decodeGsm(&partial, 0, out, 0, &back, &decoder), 0u);
   AudioPayload truncated = {320, 0, payload, 65};
-  EXPECT_EQ(decodeGsm(&truncated, 0, out, 0, &back), 0u);
+  EXPECT_EQ(decodeGsm(&truncated, 0, out, 0, &back, &decoder), 0u);
   AudioPayload packet = {320, 0, payload, 66};
-  EXPECT_EQ(decodeGsm(&packet, 0, out, 0, &back), 320u);
+  EXPECT_EQ(decodeGsm(&packet, 0, out, 0, &back, &decoder), 320u);
+  gsmCoderFree(&decoder);
   double energy = 0;
   for (int i = 0; i < 320; i++) {
     EXPECT_EQ(ringSamples(out)[2 * i], ringSamples(out)[2 * i + 1]);

@@ -183,8 +183,13 @@ TEST(StreamPackets, LayoutsAreLittleEndianAndChecked) {
   EXPECT_EQ(back.duration, 0x0605);
   EXPECT_FALSE(packetCheck(b, 12 + 159, &back));
   EXPECT_FALSE(packetCheck(b, 11, &back));
-  b[8] = WIRE_LINEAR16;  // kind 2 at 8000 Hz is no row
+  b[8] = WIRE_LINEAR16;  // kind 2 at 8000 Hz is no sending row, and still audio
+  EXPECT_TRUE(packetCheck(b, 12 + 320, &back));
+  b[10] = 7;  // no such rate
   EXPECT_FALSE(packetCheck(b, 12 + 320, &back));
+  b[8] = 4, b[10] = 0;  // no such kind
+  EXPECT_FALSE(packetCheck(b, 12 + 160, &back));
+  b[8] = WIRE_LINEAR16;
   b[10] = 5;
   b[9] = 1;  // row 16: four bytes per frame
   EXPECT_TRUE(packetCheck(b, 12 + 640, &back));
@@ -380,6 +385,53 @@ TEST_F(StreamTest, SenderIgnoresOtherHostsAndMalformedAcknowledgements) {
   }
 }
 
+// Positions that no server could report: from the server's host but not its
+// stream port, beyond what was sent, or a lead larger than the ring. None
+// may gate the sender, and the pump never fills past the ring.
+TEST_F(StreamTest, ForgedAcknowledgementsAndOversizedLeadsCannotStallPlayback) {
+  SOCKET stranger = boundSocket(SERVER_HOST);
+  PlaySender *sender = bindSender();
+  startSender(sender, 5);
+  runWork();
+  uint32_t sent = sender->sent;
+  ASSERT_GT(sent, 0u);
+  ack({0, 0x7FFFFFFF, 0, 0, 0}, stranger);  // another port of the server's host
+  ack({0, 0x7FFFFFFF, 0, 0, 0});            // beyond what was sent
+  ack({sent + 1, sent, 0, 0, 1});
+  EXPECT_EQ(sender->ackedEnd, 0u);
+  EXPECT_EQ(sender->ackedPlayed, 0u);
+  ack({sent, sent, 0, 0, 1});  // the server's own progress still counts...
+  ack({0, 0, 0, 0, 1});        // ...and an older one moves nothing back
+  EXPECT_EQ(sender->ackedEnd, sent);
+  EXPECT_EQ(sender->ackedPlayed, sent);
+  closesocket(stranger);
+
+  // Positions compare by signed difference across the 2^32 wrap.
+  sender->sent += 0xFFFFFF00u;
+  sender->ackedEnd = sender->ackedPlayed = sender->sent - 0x100;
+  ack({sender->sent - 0x80, sender->sent, 0, 0, 1});
+  EXPECT_EQ(sender->ackedEnd, sender->sent);
+  EXPECT_EQ(sender->ackedPlayed, sender->sent - 0x80);
+  slotClose(slot);
+  slot = nullptr;
+
+  for (uint32_t minLead : {200000u, 0x80000000u}) {
+    slot = slotCreate();
+    ASSERT_NE(slot, nullptr);
+    slotBindPlay(slot, &source, SERVER_HOST, portOf(server), minLead, 65536, 0, 48000);
+    PlaySender *s = static_cast<PlaySender *>(slot->stream);
+    EXPECT_LE(s->leadMin, RING_FRAMES);
+    EXPECT_LE(s->leadMin, s->leadMax);
+    senderWindow(s, 5);
+    EXPECT_GT(int32_t(s->leadTarget), 0);
+    EXPECT_LE(s->leadTarget, RING_FRAMES);
+    slotClose(slot);
+    slot = nullptr;
+    while (!serverReceive().empty()) {
+    }
+  }
+}
+
 TEST_F(StreamTest, SenderWithoutAudioSendsNothingUntilAsked) {
   slog.refuse = 1;
   PlaySender *sender = bindSender();
@@ -529,6 +581,37 @@ TEST_F(StreamTest, ReceiverFillsGapsByRepetition) {
   serverReceive();
 }
 
+// A start far ahead of or behind the stream is dropped without an answer,
+// and the stream goes on where it was; a coding and rate that no sending
+// row has (16-bit linear at 8000 Hz) is decoded.
+TEST_F(StreamTest, ReceiverDropsWildStartsAndDecodesAnyListedFormat) {
+  CaptureReceiver *receiver = bindReceiver();
+  std::vector<uint8_t> first = companded(0, 160, 160);
+  sendToSlot(server, first.data(), first.size());
+  loopTurn();
+  ASSERT_EQ(receiver->synced, 1u);
+  ASSERT_EQ(serverReceive().size(), ACK_BYTES);
+  uint32_t writePos = receiver->writePos;
+  for (uint32_t start : {0x80000000u, 160u + 12000u, 0u - 12000u}) {
+    std::vector<uint8_t> wild = companded(start, 160, 160);
+    sendToSlot(server, wild.data(), wild.size());
+    loopTurn();
+  }
+  EXPECT_EQ(receiver->writePos, writePos);
+  EXPECT_EQ(receiver->receivedEnd, 160u);
+  EXPECT_TRUE(serverReceive().empty());
+
+  std::vector<uint8_t> linear(PACKET_HEADER_BYTES + 320, 0);
+  PacketHeader h = {160, 160, 160, WIRE_LINEAR16, 0, 0};
+  packetStoreHeader(linear.data(), &h);
+  for (uint32_t i = 0; i < 160; i++) linear[PACKET_HEADER_BYTES + 2 * i + 1] = 0x10;  // 4096
+  sendToSlot(server, linear.data(), linear.size());
+  loopTurn();
+  EXPECT_EQ(receiver->receivedEnd, 320u);
+  EXPECT_GT(int32_t(receiver->writePos - writePos), 800);  // 160 frames at 8000 Hz, at 44100
+  EXPECT_EQ(serverReceive().size(), ACK_BYTES);
+}
+
 TEST_F(StreamTest, ReceiverIgnoresOtherHostsAndMalformedDatagrams) {
   if (!otherHostDistinct(other, server)) {
     GTEST_SKIP() << "this socket layer sends every loopback datagram from 127.0.0.1";
@@ -544,15 +627,15 @@ TEST_F(StreamTest, ReceiverIgnoresOtherHostsAndMalformedDatagrams) {
   EXPECT_EQ(recv(other, &byte, 1, 0), SOCKET_ERROR);
 
   // From the server: a late acknowledgement of a closed playback stream, a
-  // short payload, a rate and kind that is no row, a short probe, a bare
-  // header fragment.
+  // short payload, a rate outside the list, a short probe, a bare header
+  // fragment.
   StreamAck stale = {0x00050102, 0x000000A0, 0x00000502, 160, 0};
   uint8_t ackBytes[ACK_BYTES];
   ackStore(ackBytes, &stale);
   std::vector<uint8_t> shortPayload = companded(40, 160, 160);
   shortPayload.pop_back();
   std::vector<uint8_t> noRow = companded(40, 160, 160);
-  noRow[10] = 5;  // companded at 44100 Hz
+  noRow[10] = 7;
   std::vector<uint8_t> shortProbe(PACKET_HEADER_BYTES, 0);
   const std::vector<uint8_t> bad[] = {std::vector<uint8_t>(ackBytes, ackBytes + 16), shortPayload,
                                       noRow, shortProbe, std::vector<uint8_t>(5, 1)};

@@ -158,11 +158,12 @@ Bytes encodeSine(uint8_t kind, uint32_t frames, uint32_t first, double hz, uint1
     ringSamples(ring)[i] = int16_t(std::lrint(8000 * std::sin(2 * M_PI * hz * (first + i) / 8000)));
   }
   static Resampler rs;
+  static GsmCoder coder;  // one stream's coder across its packets
   rs = {};
   rsSetup(&rs, 8000, 8000, 8000, 1);
   Bytes payload(1400);
   uint32_t bytes = kind == 1 ? encodeCompanded(ring, 0, frames, payload.data(), &wireFrames, 0, &rs)
-                             : encodeGsm(ring, 0, frames, payload.data(), &wireFrames, &rs);
+                             : encodeGsm(ring, 0, frames, payload.data(), &wireFrames, &rs, &coder);
   payload.resize(bytes);
   LocalFree(ring);
   return payload;
