@@ -279,7 +279,8 @@ static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
 // beyond what was sent. Positions are compared by signed difference, so
 // they wrap with the stream after 2^32 frames.
 static bool ackPlausible(const PlaySender *sender, const StreamAck *ack) {
-  return int32_t(ack->receivedEnd - sender->sent) <= 0 && int32_t(ack->consumed - sender->sent) <= 0;
+  return int32_t(ack->receivedEnd - sender->sent) <= 0 &&
+         int32_t(ack->consumed - sender->sent) <= 0;
 }
 
 void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
@@ -486,8 +487,8 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
   uint32_t made = 0;
   switch (header->kind) {
     case WIRE_COMPANDED:
-      made = decodeCompanded(&packet, receiver->writePos, ring, sink->readPos,
-                             &receiver->resampler);
+      made =
+          decodeCompanded(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
       break;
     case WIRE_LINEAR16:
       made = decodeLinear16(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);

@@ -178,7 +178,7 @@ void decoder(benchmark::State &state, Coder coder, uint32_t rate, uint32_t chann
   uint32_t position = 0;
   for (auto _ : state) {
     for (uint32_t done = 0; done < rate; done += frames) {
-      uint32_t made = coder == GSM        ? decodeGsm(&packet, position, ring, position, &rs, &gsmCoder)
+      uint32_t made = coder == GSM ? decodeGsm(&packet, position, ring, position, &rs, &gsmCoder)
                       : coder == LINEAR16 ? decodeLinear16(&packet, position, ring, position, &rs)
                                           : decodeCompanded(&packet, position, ring, position, &rs);
       position += made;

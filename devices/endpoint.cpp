@@ -185,10 +185,9 @@ void playPump(void *user) {
     uint32_t buffered = source->produced - played;
     uint32_t window = sender->leadTarget;
     // Never more than the ring holds past what the sender has yet to take.
-    int32_t unsent = int32_t(source->produced - sender->base - sender->consumed);
-    uint32_t room = unsent < 0 ? source->ring->frames
-                    : uint32_t(unsent) < source->ring->frames ? source->ring->frames - uint32_t(unsent)
-                                                              : 0;
+    uint32_t unsent = source->produced - sender->base - sender->consumed;
+    uint32_t frames = source->ring->frames;
+    uint32_t room = int32_t(unsent) < 0 ? frames : unsent < frames ? frames - unsent : 0;
     if (window > buffered) {
       uint32_t amount = window - buffered;
       if (amount > room) amount = room;

@@ -97,7 +97,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   double phase_ = 0;            // radians of the tone's next frame
   SampleRing *ring_ = nullptr;  // source rate and channels; LocalFree'd by finish
   Resampler rs_{};              // source rate to wire rate, timebase = source rate
-  GsmCoder coder_ = nullptr;     // this stream's own GSM coder, made on first use
+  GsmCoder coder_ = nullptr;    // this stream's own GSM coder, made on first use
   uint32_t produced_ = 0;       // ring position up to which source audio is in
   uint32_t consumedIn_ = 0;     // ring position up to which the encoder read
   uint64_t sentSource_ = 0;     // source frames sent so far

@@ -84,7 +84,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
   SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish
   Resampler rs_{};              // wire rate to output rate, positions in timebase frames
-  GsmCoder coder_ = nullptr;     // this stream's own GSM coder, made on first use
+  GsmCoder coder_ = nullptr;    // this stream's own GSM coder, made on first use
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
   std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;  // one byte more shows oversize
   asio::ip::udp::endpoint from_;                       // sender of the last datagram
