@@ -11,6 +11,7 @@ Watcher *loopReaders;
 Watcher *loopWriters;
 WorkItem *loopWork;
 Timer *loopTimers;
+DWORD loopTurns;
 
 // The wake-up watcher drains one datagram per call. 512 bytes is more than a
 // wake-up byte needs; several pending bytes keep the socket readable, so
@@ -24,6 +25,7 @@ Watcher *watcherInit(Watcher *w, SOCKET s, WatcherCallback callback, void *user,
   w->user = user;
   w->priority = priority;
   w->ready = 0;
+  w->lastTurn = loopTurns - 0x80000000u;  // long ago
   return w;
 }
 

@@ -9,6 +9,13 @@
 // bounds the wait of a high-priority item to one lower-priority callback
 // plus one polling select.
 //
+// Floods: a watcher whose socket is always readable (a host flooding a
+// stream's port) would otherwise win every turn. After LOOP_WATCHER_BURST
+// turns in a row that dispatched watchers, one turn passes over every
+// watcher dispatched in that run and takes the best other candidate: a
+// timer, a work item or a watcher that has waited. A flood then costs the
+// rest of the loop throughput, never its turn.
+//
 // Starvation: a work item whose priority is above every registered watcher's
 // runs turn after turn without select being called at all, and a work item
 // stays queued until somebody dequeues it. Such an item must dequeue itself
@@ -39,7 +46,14 @@ struct Watcher {
   void *user;
   DWORD priority;            // larger wins; 0 is never dispatched
   int ready;                 // set by select, then the callback's result
+  DWORD lastTurn;            // loopTurns value of its last dispatch
 };
+
+// Turns in a row that may dispatch watchers before one turn passes over
+// them (see Floods above).
+constexpr DWORD LOOP_WATCHER_BURST = 16;
+// Turns taken so far, wrapping.
+extern DWORD loopTurns;
 
 struct Timer {
   Timer *next;             // link in the timer list, ascending by due

@@ -10,6 +10,10 @@
 //   7.   mark watchers ready from the select result and pick the best;
 //   8.   dispatch exactly one: watcher, else timer, else work item.
 //
+// After LOOP_WATCHER_BURST turns in a row that dispatched watchers, phase 7
+// passes over the watchers of that run for one turn (unless nothing else
+// is there), so that a flooded socket cannot hold the loop.
+//
 // Each later phase only replaces the choice of an earlier one when its
 // candidate has a strictly greater priority, which gives the tie order
 // work item, timer, reader, writer. A turn allocates nothing: the sets and
@@ -34,7 +38,12 @@ struct Turn {
   WorkItem *bestWork;
   int selected;              // select's result; 0 when skipped
   DWORD bestPriority;        // of the candidate chosen so far
+  bool yielding;             // watchers dispatched in the current run are passed over
 };
+
+// Turns in a row that dispatched a watcher: the last watcherRun values of
+// loopTurns.
+DWORD watcherRun;
 
 // Puts a socket into a set and counts it.
 void addToSet(Turn *turn, SOCKET s, fd_set *set, int *count) {
@@ -135,6 +144,7 @@ Watcher *markReady(Turn *turn, Watcher *list, fd_set *set, Watcher *best) {
     if (turn->selected > 0 && lvSocketSelectable(w->socket) && FD_ISSET(w->socket, set)) {
       w->ready = 1;
     }
+    if (turn->yielding && loopTurns - w->lastTurn <= watcherRun) continue;  // had its run
     if (w->ready && w->priority > turn->bestPriority) {
       best = w;
       turn->bestPriority = w->priority;
@@ -158,6 +168,7 @@ void loopTurn(void) {
   turn.timerTimeout = {0, 0};
   turn.timeout = nullptr;
   turn.selected = 0;
+  turn.yielding = watcherRun >= LOOP_WATCHER_BURST;
 
   collectWatchers(&turn, loopReaders, &turn.readSet, &turn.readCount);
   collectWatchers(&turn, loopWriters, &turn.writeSet, &turn.writeCount);
@@ -169,7 +180,21 @@ void loopTurn(void) {
   Timer **timerLink = fireTimers(&turn);
   Watcher *watcher = markReady(&turn, loopReaders, &turn.readSet, nullptr);
   watcher = markReady(&turn, loopWriters, &turn.writeSet, watcher);
+  if (turn.yielding && !watcher && !timerLink && !turn.bestWork) {
+    // Only the watchers of the run are ready: they go on.
+    turn.yielding = false;
+    turn.selected = 0;  // already marked
+    watcher = markReady(&turn, loopReaders, &turn.readSet, nullptr);
+    watcher = markReady(&turn, loopWriters, &turn.writeSet, watcher);
+  }
 
+  if (watcher) {
+    watcherRun += 1;
+    watcher->lastTurn = loopTurns;
+  } else {
+    watcherRun = 0;
+  }
+  loopTurns += 1;
   if (watcher) {
     watcher->ready = watcher->callback(watcher->user);
   } else if (timerLink) {

@@ -352,4 +352,28 @@ TEST_F(Turn, CallbacksMayChangeTheirOwnRegistrations) {
   EXPECT_EQ(s.watcher.ready, 1) << "the result is still stored in the removed record";
 }
 
+
+// A watcher that is ready every turn (a flooded socket) still leaves turns
+// to everything else: each one it passes over runs within a few bursts.
+TEST_F(Turn, AFloodedWatcherCannotHoldTheLoop) {
+  LoopbackSocket flooded, control;
+  flooded.poke();
+  control.poke();
+  CallLog log;
+  Probe flood = makeProbe(&log, 1, 1), reader = makeProbe(&log, 2, 1);
+  Probe timer = makeProbe(&log, 3), work = makeProbe(&log, 4);
+  addReader(&flood, flooded.socket(), 40);
+  addReader(&reader, control.socket(), 10);
+  scheduleTimer(&timer, START_TICK, 20);
+  queueWork(&work, 1);
+  for (int i = 0; i < 4 * int(LOOP_WATCHER_BURST + 1); i++) loopTurn();
+  EXPECT_EQ(timer.count, 1);
+  EXPECT_GE(work.count, 1);
+  EXPECT_GE(reader.count, 1);
+  EXPECT_GE(flood.count, 3 * int(LOOP_WATCHER_BURST));
+  workDequeue(&work.work);
+  loopRemoveReader(&flood.watcher);
+  loopRemoveReader(&reader.watcher);
+}
+
 }  // namespace
