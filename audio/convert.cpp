@@ -220,10 +220,15 @@ static int16_t limitSample(float v) {
 // of the input. Returns the frames written, at most room.
 static uint32_t copyLookahead(Resampler *rs, int16_t *output, uint32_t room) {
   if (int64_t(rs->inTime - rs->outTime) <= 0 || rs->outStep == 0) return 0;
-  uint64_t ahead = (rs->inTime - rs->outTime) / rs->outStep;
+  // Counted up: the frame at or just before the next output instant is the
+  // first handed out. A copy has no instants between input frames, so a
+  // filtered stretch's fraction of a frame is dropped here, once, by moving
+  // the output back to that frame (rather than skipping it).
+  uint64_t ahead = (rs->inTime - rs->outTime + rs->outStep - 1) / rs->outStep;
   // The history holds RS_HISTORY_FRAMES frames; a filtered stretch runs at
   // most half of its longest window ahead.
   if (ahead > RS_HISTORY_FRAMES - 1) ahead = RS_HISTORY_FRAMES - 1;
+  rs->outTime = rs->inTime - ahead * rs->outStep;
   const uint32_t channels = rs->channels;
   uint32_t n = ahead < room ? uint32_t(ahead) : room;
   for (uint32_t i = 0; i < n; i++) {
@@ -272,6 +277,10 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
   const uint64_t span = uint64_t(rs->taps) * rs->inStep;
   uint64_t x = rs->outTime - rs->inTime + span;  // output instant after the oldest tap
   uint64_t middle = rs->inTime - span / 2;       // outputs up to here have their window
+  const int64_t half = int64_t(span / 2);
+  // How far back in the history a window may reach: the frames before the
+  // one just stored.
+  const uint64_t maxBack = RS_HISTORY_FRAMES - 1 - rs->taps;
   uint32_t pos = rs->historyPos;
   uint32_t consumed = 0, produced = 0, room = *outCount;
   const int vector = rsVectorKernel();
@@ -285,8 +294,20 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
     // in the mirrored history.
     const float *window = rs->history + pos + RS_HISTORY - rs->taps * channels;
     while (room > 0 && int64_t(rs->outTime - middle) <= 0) {
+      const float *frames = window;
+      uint64_t at = x;
+      if (int64_t(x) <= half - int64_t(rs->inStep)) {
+        // An instant more than an input frame before the window's centre:
+        // after a change to a shorter window the input stands a longer
+        // lookahead ahead, and the instant's own window lies further back
+        // in the history. Reading it there keeps the output continuous.
+        uint64_t back = uint64_t(half - int64_t(x)) / rs->inStep;
+        if (back > maxBack) back = maxBack;
+        frames -= back * channels;
+        at += back * rs->inStep;
+      }
       float sums[2];
-      filterFrameAny(rs, window, firstTapPosition(rs, x, unit), sums, vector);
+      filterFrameAny(rs, frames, firstTapPosition(rs, at, unit), sums, vector);
       for (uint32_t c = 0; c < channels; c++) *output++ = limitSample(sums[c] * rs->gain);
       rs->outTime += rs->outStep;
       x += rs->outStep;
@@ -329,7 +350,10 @@ uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n) {
 }
 
 uint32_t rsStartPacket(Resampler *rs, uint32_t start) {
-  rs->inTime = uint64_t(start) << 32;
+  // A packet that starts where the input stands continues it: the fraction
+  // of a timebase frame that the input had reached is kept, so that the
+  // boundaries of a stream's packets carry no timing error.
+  if (uint32_t(rs->inTime >> 32) != start) rs->inTime = uint64_t(start) << 32;
   __int128 v = __int128(int64_t(rs->inTime - rs->outTime));
   if (rs->inRate != rs->outRate) v -= __int128(rs->taps / 2 + 1) * rs->inStep;
   if (v <= 0 || rs->outStep == 0) return 0;

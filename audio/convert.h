@@ -99,7 +99,8 @@ void rsSetOutPos(Resampler *rs, uint32_t position);
 uint32_t rsLookahead(const Resampler *rs, uint32_t position);
 // Output frames that n more input frames allow.
 uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n);
-// Places the next input frame at `start` (timebase frames); returns the
+// Places the next input frame at `start` (timebase frames), keeping the
+// fraction when start is where the input already stands; returns the
 // output frames between the previous output and this packet (a gap), and
 // moves the output position past them.
 uint32_t rsStartPacket(Resampler *rs, uint32_t start);

@@ -183,7 +183,10 @@ int senderSend(PlaySender *sender) {
     if (uint32_t(available) < want) want = uint32_t(available);
   }
   uint32_t s = sender->sent;
-  rsSetOutPos(&sender->resampler, s);
+  // The converter keeps the fraction of a timebase frame that its output
+  // has reached; setting the position at every packet would drop it and
+  // shift each packet's instants by up to a frame.
+  if (rsOutPos(&sender->resampler) != s) rsSetOutPos(&sender->resampler, s);
   uint8_t datagram[PACKET_MAX_DATAGRAM];  // one packet, on the stack
   PacketHeader header = {};
   uint32_t bytes = senderEncode(sender, want, datagram + PACKET_HEADER_BYTES, &header.wireFrames);
