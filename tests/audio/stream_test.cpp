@@ -13,6 +13,7 @@
 #include "audio/formats.h"
 #include "devices/endpoint.h"
 #include "tests/support/loop_support.h"
+#include "tests/support/tone.h"
 
 namespace {
 
@@ -434,16 +435,19 @@ TEST_F(StreamTest, ForgedAcknowledgementsAndOversizedLeadsCannotStallPlayback) {
   }
 }
 
-// A 1 kHz sine at half of full scale in both channels of the source ring.
+// A sine at half of full scale in both channels of a 44100 Hz source ring:
+// 1 kHz, or 440 Hz for the source named here.
 constexpr double SINE_HZ = 1000, SINE_PEAK = 16384;
-double sineAt(double ringPosition) {
-  return SINE_PEAK * std::sin(2 * M_PI * SINE_HZ * ringPosition / 44100);
+PlaySource *lowToneSource;
+double sineAt(double ringPosition, double hz = SINE_HZ) {
+  return SINE_PEAK * std::sin(2 * M_PI * hz * ringPosition / 44100);
 }
 int sineFill(PlaySource *source, uint32_t position, uint32_t amount) {
+  double hz = source == lowToneSource ? 440 : SINE_HZ;
   for (; int32_t(position + amount - source->produced) > 0; source->produced++) {
     uint32_t span;
     int16_t *at = ringSpan(source->ring, source->produced, &span);
-    at[0] = at[1] = int16_t(std::lrint(sineAt(source->produced)));
+    at[0] = at[1] = int16_t(std::lrint(sineAt(source->produced, hz)));
   }
   return 1;
 }
@@ -488,6 +492,92 @@ TEST_F(StreamTest, ASineCrossesFormatChangesAndPacketsUnbroken) {
   }
   EXPECT_GT(packets, 60);
   EXPECT_LT(worst, 0.01 * 32768) << "the worst sample's error";
+}
+
+// Two GSM streams in one process, their packets interleaved: every sender
+// and every receiver codes against its own stream's history only.
+TEST_F(StreamTest, TwoGsmStreamsInOneProcessKeepTheirOwnCoders) {
+  PlaySource low = source;
+  low.ring = ringCreate(RING_FRAMES, 44100, 1);
+  low.fill = source.fill = sineFill;
+  lowToneSource = &low;
+  RecordSink lowSink = sink;
+  lowSink.ring = ringCreate(RING_FRAMES, 44100, 0);
+  PlaySource *sources[2] = {&source, &low};
+  RecordSink *sinks[2] = {&sink, &lowSink};
+  StreamSlot *slots[4];
+  PlaySender *senders[2];
+  CaptureReceiver *receivers[2];
+  for (int k = 0; k < 2; k++) {
+    ASSERT_NE(slots[k] = slotCreate(), nullptr);
+    slotBindPlay(slots[k], sources[k], SERVER_HOST, portOf(server), 256, 65536, 0, 8000);
+    senders[k] = static_cast<PlaySender *>(slots[k]->stream);
+    ASSERT_NE(slots[2 + k] = slotCreate(), nullptr);
+    slotBindCapture(slots[2 + k], sinks[k], SERVER_HOST, 44100);  // positions as sent
+    receivers[k] = static_cast<CaptureReceiver *>(slots[2 + k]->stream);
+  }
+  sockaddr_in serverAddress = {};
+  serverAddress.sin_family = AF_INET;
+  serverAddress.sin_addr.s_addr = htonl(SERVER_HOST);
+  serverAddress.sin_port = htons(portOf(server));
+  auto answer = [&](const StreamAck &a, int k) {
+    uint8_t b[ACK_BYTES];
+    ackStore(b, &a);
+    sockaddr_in to = serverAddress;
+    to.sin_port = htons(slots[k]->localPort);
+    sendto(server, reinterpret_cast<const char *>(b), sizeof b, 0,
+           reinterpret_cast<sockaddr *>(&to), sizeof to);
+    loopTurn();
+  };
+  // Both probes answered; then both on the GSM row for good.
+  runWork();
+  while (!serverReceive().empty()) {
+  }
+  for (int k = 0; k < 2; k++) {
+    answer({0, 0, 0, 0, 0}, k);
+    ASSERT_EQ(senders[k]->started, 1u);
+    senderSwitch(senders[k], &wireFormats[0], 5);
+    senders[k]->stepUpAt = senders[k]->stepDownAt = 0x40000000;
+  }
+  // A second of audio each; each packet goes on to the receiver of its
+  // stream as it arrives, so the two streams' frames alternate.
+  uint32_t frames[2] = {0, 0};
+  for (int round = 0; round < 400 && (frames[0] < 8000 || frames[1] < 8000); round++) {
+    runWork();
+    for (;;) {
+      uint8_t d[PACKET_MAX_DATAGRAM];
+      sockaddr_in from = {};
+      socklen_t length = sizeof from;
+      int got = recvfrom(server, reinterpret_cast<char *>(d), sizeof d, 0,
+                         reinterpret_cast<sockaddr *>(&from), &length);
+      if (got <= 0) break;
+      if (got == int(ACK_BYTES)) continue;  // a receiver's acknowledgement
+      int k = ntohs(from.sin_port) == slots[0]->localPort ? 0 : 1;
+      PacketHeader h;
+      ASSERT_TRUE(packetCheck(d, got, &h));
+      ASSERT_EQ(h.kind, WIRE_GSM);
+      if (frames[k] < 8000) receiverTakeDatagram(receivers[k], d, got, &serverAddress);
+      frames[k] += h.wireFrames;
+      answer({h.start + h.duration, h.start + h.duration, h.start, h.duration, 0}, k);
+    }
+  }
+  // The worst 20 ms (a GSM frame) of each, away from the converters' start
+  // and within what a second made: a coder that took the other stream's
+  // history spoils the frames after each change of stream.
+  double worst[2] = {200, 200};
+  for (uint32_t from = 4000; from + 882 <= 40000; from += 882) {
+    worst[0] =
+        std::fmin(worst[0], toneSnrDb(ringSamples(sink.ring), from, from + 882, 44100, SINE_HZ));
+    worst[1] =
+        std::fmin(worst[1], toneSnrDb(ringSamples(lowSink.ring), from, from + 882, 44100, 440));
+  }
+  EXPECT_GT(worst[0], 25) << "1 kHz stream";
+  EXPECT_GT(worst[1], 25) << "440 Hz stream";
+  std::printf("GSM tones through two streams: worst frame %.1f dB and %.1f dB SNR\n", worst[0],
+              worst[1]);
+  for (StreamSlot *s : slots) slotClose(s);
+  LocalFree(low.ring);
+  LocalFree(lowSink.ring);
 }
 
 TEST_F(StreamTest, SenderWithoutAudioSendsNothingUntilAsked) {

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "tests/server/driver_messages.h"
 #include "tests/server/udp_peer.h"
+#include "tests/support/tone.h"
 
 namespace {
 
@@ -152,7 +153,8 @@ TEST_F(UdpStreamTest, LinearAtTheOutputRateIsWrittenBitExact) {
 }
 
 // A sine of `hz` at 8000 Hz mono coded as the kind's encoder does it.
-Bytes encodeSine(uint8_t kind, uint32_t frames, uint32_t first, double hz, uint16_t &wireFrames) {
+Bytes encodeSine(uint8_t kind, uint32_t frames, uint32_t first, double hz, uint16_t &wireFrames,
+                 GsmCoder *streamCoder = nullptr) {
   SampleRing *ring = ringCreate(RING_FRAMES, 8000, 0);
   for (uint32_t i = 0; i < frames; ++i) {
     ringSamples(ring)[i] = int16_t(std::lrint(8000 * std::sin(2 * M_PI * hz * (first + i) / 8000)));
@@ -163,7 +165,8 @@ Bytes encodeSine(uint8_t kind, uint32_t frames, uint32_t first, double hz, uint1
   rsSetup(&rs, 8000, 8000, 8000, 1);
   Bytes payload(1400);
   uint32_t bytes = kind == 1 ? encodeCompanded(ring, 0, frames, payload.data(), &wireFrames, 0, &rs)
-                             : encodeGsm(ring, 0, frames, payload.data(), &wireFrames, &rs, &coder);
+                             : encodeGsm(ring, 0, frames, payload.data(), &wireFrames, &rs,
+                                         streamCoder ? streamCoder : &coder);
   payload.resize(bytes);
   LocalFree(ring);
   return payload;
@@ -205,6 +208,49 @@ TEST_F(UdpStreamTest, CompandedAndGsmAreDecodedAndConverted) {
     EXPECT_NEAR(rms, 8000 / std::sqrt(2.0), 8000 * 0.15);
     EXPECT_NEAR(crossings, 800, 16);
   }
+}
+
+// Two GSM streams at one server, a frame each in turn: each decodes against
+// its own history. The first stream owns the output file.
+TEST_F(UdpStreamTest, TwoGsmStreamsAtOneServerKeepTheirOwnDecoders) {
+  std::string out = path("two.wav");
+  ServerProcess server({"--port", "0", "--fast", "--output", out, "--output-rate", "8000",
+                        "--output-channels", "1"});
+  ASSERT_TRUE(server.ready());
+  auto client = setUpClient(server);
+  UdpPeer peers[2];
+  uint16_t ports[2];
+  for (uint32_t k = 0; k < 2; ++k) {
+    OpenStream o;
+    o.port = peers[k].port();
+    o.rate = 8000;
+    o.id = k + 1;
+    ASSERT_TRUE(client->send(openStreamRequest(o)));
+    ports[k] = streamReplyFields(client->receive()).port;
+    ASSERT_NE(ports[k], 0);
+  }
+  GsmCoder coders[2] = {nullptr, nullptr};
+  const double hz[2] = {400, 1000};
+  for (uint32_t p = 0; p < 100; ++p) {  // two seconds each
+    for (int k = 0; k < 2; ++k) {
+      uint16_t wireFrames = 0;
+      Bytes payload = encodeSine(3, 160, p * 160, hz[k], wireFrames, &coders[k]);
+      peers[k].sendTo(ports[k], packet(p * 160, wireFrames, 160, 3, 0, 0, payload));
+      ASSERT_EQ(peers[k].receive().size(), 16u);
+    }
+  }
+  for (GsmCoder &c : coders) gsmCoderFree(&c);
+  ASSERT_TRUE(client->send(closeStreamRequest(2)));
+  EXPECT_TRUE(server.waitForLog("stream 2 closed"));
+  closeAndStop(*client, server);
+  SF_INFO info;
+  std::vector<int16_t> got = readWav(out, info);
+  ASSERT_GE(got.size(), 15000u);
+  double worst = 200;
+  for (size_t from = 1600; from + 160 <= 15000; from += 160) {
+    worst = std::fmin(worst, toneSnrDb(got.data(), from, from + 160, 8000, 400));
+  }
+  EXPECT_GT(worst, 25) << "the worst frame of the 400 Hz stream";
 }
 
 // A mono 44100 Hz WAV file of a ramp.
