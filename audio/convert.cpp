@@ -42,14 +42,18 @@ void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate
   rs->channels = channels;
   rs->inStep = ((uint64_t(timebase) << 32) + inRate / 2) / inRate;
   rs->outStep = ((uint64_t(timebase) << 32) + outRate / 2) / outRate;
-  if (inRate == outRate) return;  // the filter is not used; it keeps its values
-  if (outRate < inRate) {
-    uint64_t taps = uint64_t(inRate) * RS_TABLE_TAPS / outRate;
+  // The band ends at the lower rate's Nyquist frequency (times the table's
+  // cutoff), or lower while a change of input rate is under way.
+  uint32_t lower = inRate < outRate ? inRate : outRate;
+  if (rs->cutoffRate != 0 && rs->cutoffRate < lower) lower = rs->cutoffRate;
+  if (lower < inRate) {
+    uint64_t taps = uint64_t(inRate) * RS_TABLE_TAPS / lower;
     rs->taps = taps > RS_MAX_TAPS ? RS_MAX_TAPS : uint32_t(taps);
-    rs->coefStep = uint32_t((uint64_t(outRate) << 22) / inRate);
-    // The table's taps sum to about inRate / outRate per output frame.
-    rs->gain = float(double(outRate) / inRate);
+    rs->coefStep = uint32_t((uint64_t(lower) << 22) / inRate);
+    // The table's taps sum to about inRate / lower per output frame.
+    rs->gain = float(double(lower) / inRate);
   } else {
+    // Upwards, or equal rates off the input's frames (a fractional delay).
     rs->taps = RS_TABLE_TAPS;
     rs->coefStep = uint32_t(1) << 22;  // 64 entries per input frame
     rs->gain = 1.0f;
@@ -58,8 +62,8 @@ void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate
   // Lanes past the last tap read the last tap's entry (and weigh nothing).
   for (uint32_t k = rs->taps; k < RS_MAX_TAPS; k++) rs->tapOffset[k] = rs->tapOffset[rs->taps - 1];
   rs->firstTapLimit = (uint32_t(RS_TABLE_ENTRIES) << 16) - 1 - rs->tapOffset[rs->taps - 1];
-  uint64_t unit = inRate < outRate ? rs->inStep : rs->outStep;
-  rs->tableScale = double(uint64_t(1) << 22) / double(unit);
+  rs->lowerStep = ((uint64_t(timebase) << 32) + lower / 2) / lower;
+  rs->tableScale = double(uint64_t(1) << 22) / double(rs->lowerStep);
 }
 
 // The table position of the first tap for an output instant X (32.32
@@ -213,6 +217,17 @@ static int16_t limitSample(float v) {
   return int16_t(v);  // truncation toward zero
 }
 
+// Whether the converter copies: equal rates, and output instants on the
+// input's frames. A stream that reaches equal rates with a fraction of a
+// frame left by a filtered stretch keeps filtering (a fractional delay), so
+// that its instants run on unbroken.
+static bool rsCopies(const Resampler *rs) {
+  if (rs->inRate != rs->outRate || rs->neverCopy || rs->cutoffRate || rs->inStep == 0) return false;
+  int64_t apart = int64_t(rs->inTime - rs->outTime);
+  if (apart < 0) apart = -apart;
+  return uint64_t(apart) % rs->inStep == 0;
+}
+
 // Frames that a filtered stretch took in ahead of its output (the half
 // window of its lookahead) when the rates have become equal: they are in
 // the history only, stored exactly, and are handed out from there before
@@ -220,15 +235,10 @@ static int16_t limitSample(float v) {
 // of the input. Returns the frames written, at most room.
 static uint32_t copyLookahead(Resampler *rs, int16_t *output, uint32_t room) {
   if (int64_t(rs->inTime - rs->outTime) <= 0 || rs->outStep == 0) return 0;
-  // Counted up: the frame at or just before the next output instant is the
-  // first handed out. A copy has no instants between input frames, so a
-  // filtered stretch's fraction of a frame is dropped here, once, by moving
-  // the output back to that frame (rather than skipping it).
-  uint64_t ahead = (rs->inTime - rs->outTime + rs->outStep - 1) / rs->outStep;
+  uint64_t ahead = (rs->inTime - rs->outTime) / rs->outStep;
   // The history holds RS_HISTORY_FRAMES frames; a filtered stretch runs at
   // most half of its longest window ahead.
   if (ahead > RS_HISTORY_FRAMES - 1) ahead = RS_HISTORY_FRAMES - 1;
-  rs->outTime = rs->inTime - ahead * rs->outStep;
   const uint32_t channels = rs->channels;
   uint32_t n = ahead < room ? uint32_t(ahead) : room;
   for (uint32_t i = 0; i < n; i++) {
@@ -268,12 +278,12 @@ static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output,
 
 void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
            uint32_t *outCount) {
-  if (rs->inRate == rs->outRate) {
+  if (rsCopies(rs)) {
     copyEqualRates(rs, input, output, inCount, outCount);
     return;
   }
   const uint32_t channels = rs->channels;
-  const uint64_t unit = rs->inRate < rs->outRate ? rs->inStep : rs->outStep;
+  const uint64_t unit = rs->lowerStep;
   const uint64_t span = uint64_t(rs->taps) * rs->inStep;
   uint64_t x = rs->outTime - rs->inTime + span;  // output instant after the oldest tap
   uint64_t middle = rs->inTime - span / 2;       // outputs up to here have their window
@@ -286,8 +296,9 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
   const int vector = rsVectorKernel();
   while (consumed < *inCount) {
     const int16_t *frame = input + SIZE_T(consumed) * channels;
+    float weight = rs->joinWeight != 0 ? rs->joinWeight : 1.0f;
     for (uint32_t c = 0; c < channels; c++) {
-      rs->history[pos + c] = rs->history[pos + c + RS_HISTORY] = float(frame[c]);
+      rs->history[pos + c] = rs->history[pos + c + RS_HISTORY] = weight * float(frame[c]);
     }
     if (room == 0) break;
     // The window: the taps frames before the one just stored, contiguous
@@ -317,6 +328,7 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
     if (room == 0) break;
     pos += channels;
     if (pos >= RS_HISTORY) pos = 0;
+    rs->joinWeight = 0;
     rs->inTime += rs->inStep;
     x -= rs->inStep;
     middle += rs->inStep;
@@ -337,11 +349,11 @@ uint32_t rsOutPos(const Resampler *rs) { return uint32_t(rs->outTime >> 32); }
 void rsSetOutPos(Resampler *rs, uint32_t position) { rs->outTime = uint64_t(position) << 32; }
 
 uint32_t rsLookahead(const Resampler *rs, uint32_t position) {
-  return rs->inRate == rs->outRate ? position : position + (rs->taps + 1) / 2;
+  return rsCopies(rs) ? position : position + (rs->taps + 1) / 2;
 }
 
 uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n) {
-  if (rs->inRate == rs->outRate) return n;
+  if (rsCopies(rs)) return n;
   __int128 frames = __int128(int64_t(n) - int64_t(rs->taps / 2));
   __int128 v = __int128(int64_t(rs->inTime - rs->outTime)) + frames * __int128(rs->inStep);
   if (v <= 0 || rs->outStep == 0) return 0;
@@ -355,11 +367,57 @@ uint32_t rsStartPacket(Resampler *rs, uint32_t start) {
   // boundaries of a stream's packets carry no timing error.
   if (uint32_t(rs->inTime >> 32) != start) rs->inTime = uint64_t(start) << 32;
   __int128 v = __int128(int64_t(rs->inTime - rs->outTime));
-  if (rs->inRate != rs->outRate) v -= __int128(rs->taps / 2 + 1) * rs->inStep;
+  if (!rsCopies(rs)) v -= __int128(rs->taps / 2 + 1) * rs->inStep;
   if (v <= 0 || rs->outStep == 0) return 0;
   uint64_t n = uint64_t(v / rs->outStep);
   rs->outTime += n * rs->outStep;
   return n > 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(n);
+}
+
+uint32_t rsPlacePacket(Resampler *rs, uint32_t timebase, uint32_t inRate, SampleRing *ring,
+                       uint32_t start, bool first, uint32_t writePosition, uint32_t readPosition) {
+  const uint32_t channels = ring->channels == 2 ? 2 : 1;
+  // The band of a change ends once the old frames weigh nothing, after
+  // this packet's start is placed with the window the last one had.
+  bool widen = rs->cutoffRate != 0 && int64_t(rs->outTime - rs->cutoffUntil) >= 0;
+  // A change of input rate of a converter already in use, on the same
+  // timebase, channels and output rate.
+  bool change = !first && rs->inRate != 0 && rs->inRate != inRate && rs->timebase == timebase &&
+                rs->channels == channels && rs->outRate == ring->rate;
+  if (!change) rsSetup(rs, timebase, inRate, ring->rate, channels);
+  if (first) rsSetOutPos(rs, start);
+  uint32_t gap = rsStartPacket(rs, start);
+  // The ring holds no more than its length ahead of the reader.
+  if (gap > ring->frames) gap = ring->frames;
+  if (gap > 0) ringRepeat(ring, writePosition, gap);
+  if (change) {
+    // Both spacings are filtered with one band, the lower rate's, until
+    // the old frames weigh nothing: with one kernel the two shares add up
+    // to the signal across the change.
+    uint32_t lowerIn = inRate < rs->inRate ? inRate : rs->inRate;
+    Resampler old = *rs;
+    old.neverCopy = 1;  // an exact copy has its tail filtered too
+    old.cutoffRate = lowerIn;
+    rsSetup(&old, timebase, old.inRate, ring->rate, channels);
+    // A whole window of silence: the last outputs it makes weigh no old
+    // frame any more.
+    static const int16_t silence[RS_MAX_TAPS * 2] = {};
+    ringMixConverted(ring, writePosition + gap, silence, old.taps, readPosition, &old);
+    rsClearHistory(rs);
+    rs->cutoffRate = lowerIn;
+    rs->cutoffUntil = old.outTime;
+    rsSetup(rs, timebase, inRate, ring->rate, channels);
+    // Each frame stands for the stretch of time around it, half a spacing
+    // either way: the old frames' ends half an old spacing after the last,
+    // and the first new frame's begins half a new spacing before it. The
+    // first new frame is weighed by the share of its stretch that the old
+    // frames left: less where they overlap it, more where they fall short.
+    rs->joinWeight = float((1.0 + double(inRate) / old.inRate) / 2);
+  } else if (widen) {
+    rs->cutoffRate = 0;
+    rsSetup(rs, timebase, inRate, ring->rate, channels);
+  }
+  return gap;
 }
 
 void ringReadConverted(SampleRing *ring, uint32_t position, int16_t *output, uint32_t *inCount,

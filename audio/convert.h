@@ -77,13 +77,27 @@ struct Resampler {
   // 2^22 divided by the step of the lower rate: turns a distance in 32.32
   // timebase frames into 10.22 frames of the lower rate.
   double tableScale;
+  // 1: filters even at equal rates on the input's frames, where it would
+  // otherwise copy (the flush of a change of input rate).
+  uint32_t neverCopy;
+  // The step of the rate whose Nyquist frequency ends the band, 32.32.
+  uint64_t lowerStep;
+  // While a received stream changes its input rate: the band ends at this
+  // rate's Nyquist frequency (0: no such limit) until the output reaches
+  // cutoffUntil (32.32 timebase frames).
+  uint32_t cutoffRate;
+  uint64_t cutoffUntil;
+  // The weight of the next input frame, the first after a change of input
+  // rate; 0 means 1.
+  float joinWeight;
 };
 
 // Sets rates, steps and the filter for the next conversions; positions and
 // history carry over. Rates of 0 are taken as 1 Hz (nothing divides by 0).
 void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate,
              uint32_t channels);
-// Converts frames of input into output. On entry *inCount is the frames
+// Converts frames of input into output: copied at equal rates while the
+// output instants fall on the input's frames, filtered otherwise. On entry *inCount is the frames
 // available and *outCount the room in frames; on return they are the frames
 // consumed and produced.
 void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
@@ -104,6 +118,20 @@ uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n);
 // output frames between the previous output and this packet (a gap), and
 // moves the output position past them.
 uint32_t rsStartPacket(Resampler *rs, uint32_t start);
+
+// A decoder's converter before a received packet: rates for the packet's
+// inRate into the ring, and its start placed (rsStartPacket). A gap before
+// the packet is filled by repeating the frame before writePosition (at most
+// a ring); the frames filled are returned, and the packet's audio goes
+// after them. With `first` the output position is set to the packet's
+// start instead. When the input rate changes between two filtered rates,
+// the frames of the old rate keep their own spacing: the old converter is
+// run on over a window of silence and what it makes (the old frames' share
+// of the outputs around the change) is mixed into the ring; the new rate
+// starts from a silent history at the same output position, so its
+// outputs add the new frames' share, and the change makes no click.
+uint32_t rsPlacePacket(Resampler *rs, uint32_t timebase, uint32_t inRate, SampleRing *ring,
+                       uint32_t start, bool first, uint32_t writePosition, uint32_t readPosition);
 
 // Which filter kernel runs: 1 for the vector kernel (x86-64 with AVX2 and
 // FMA, not in the Windows build), 0 for the portable one. The two may

@@ -476,16 +476,9 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
   RecordSink *sink = receiver->endpoint;
   SampleRing *ring = sink->ring;
   if (receiver->timebaseRate == 0) return;
-  rsSetup(&receiver->resampler, receiver->timebaseRate, wireRates[header->rateIndex], ring->rate,
-          ring->channels);
-  if (first) rsSetOutPos(&receiver->resampler, header->start);
-  uint32_t gap = rsStartPacket(&receiver->resampler, header->start);
-  // The ring holds no more than its length ahead of the reader.
-  if (gap > ring->frames) gap = ring->frames;
-  if (gap > 0) {
-    ringRepeat(ring, receiver->writePos, gap);
-    receiver->writePos += gap;
-  }
+  receiver->writePos +=
+      rsPlacePacket(&receiver->resampler, receiver->timebaseRate, wireRates[header->rateIndex],
+                    ring, header->start, first, receiver->writePos, sink->readPos);
   AudioPayload packet = {header->wireFrames, header->stereo, payload, length};
   uint32_t made = 0;
   switch (header->kind) {

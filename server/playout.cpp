@@ -238,13 +238,8 @@ void PlayoutStream::noteFormat(const PacketHeader &h) {
 // place has been played.
 void PlayoutStream::decode(const PacketHeader &h, std::span<const uint8_t> payload) {
   if (int32_t(h.start + h.duration - consumed_) <= 0) return;
-  rsSetup(&rs_, rate_, wireRates[h.rateIndex], ring_->rate, ring_->channels);
-  uint32_t gap = rsStartPacket(&rs_, h.start);
-  if (gap > 0) {
-    if (gap > ring_->frames) gap = ring_->frames;
-    ringRepeat(ring_, writePos_, gap);
-    writePos_ += gap;
-  }
+  writePos_ += rsPlacePacket(&rs_, rate_, wireRates[h.rateIndex], ring_, h.start, false, writePos_,
+                             readPos_);
   AudioPayload packet{h.wireFrames, h.stereo ? 1u : 0u, payload.data(), uint32_t(payload.size())};
   uint32_t made = 0;
   if (h.kind == WIRE_COMPANDED) made = decodeCompanded(&packet, writePos_, ring_, readPos_, &rs_);

@@ -5,14 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
+constexpr double TWO_PI = 6.283185307179586477;
+
 // The ratio in dB of the least-squares sine of frequency hz (samples at
 // rate, one channel, `stride` samples apart) in x[from, to) to what is left.
 inline double toneSnrDb(const int16_t *x, size_t from, size_t to, double rate, double hz,
                         size_t stride = 1) {
   double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
   for (size_t i = from; i < to; i++) {
-    double sn = std::sin(2 * M_PI * hz * double(i) / rate);
-    double cs = std::cos(2 * M_PI * hz * double(i) / rate);
+    double sn = std::sin(TWO_PI * hz * double(i) / rate);
+    double cs = std::cos(TWO_PI * hz * double(i) / rate);
     double v = x[i * stride];
     ss += sn * sn, sc += sn * cs, cc += cs * cs;
     xs += v * sn, xc += v * cs, xx += v * v;
