@@ -209,19 +209,26 @@ int senderSend(PlaySender *sender) {
 // Keeps the quiet time: the sender waits for the server while packets are
 // in flight or while the server reports its queue full; otherwise it waits
 // for the application and the server owes it nothing. A full queue with
-// nothing in flight is answered only by the server's progress reports, so
-// the timer then runs to the end of the quiet time instead.
+// nothing in flight is answered only by the server's progress reports; when
+// a retransmit timeout passes without one (they were lost, or the server's
+// last reports fell into an outage), a probe asks for the positions again:
+// the server answers every datagram.
 static void senderWatch(PlaySender *sender, bool queueFull) {
   if (sender->inFlight > 0) return;  // the retransmit timer runs, and checks the quiet time
   if (!queueFull || sender->paused) {
     sender->awaiting = 0;
     return;
   }
+  DWORD now = tickNow();
   if (!sender->awaiting) {
     sender->awaiting = 1;
-    sender->quietSince = tickNow();
+    sender->quietSince = now;
   }
-  timerSchedule(&sender->timer, sender->quietSince + STREAM_STALL_MS);
+  if (now - sender->quietSince >= sender->timeout) {
+    senderProbe(sender);  // in flight now: its timer runs
+    return;
+  }
+  timerSchedule(&sender->timer, sender->quietSince + sender->timeout);
 }
 
 void senderRun(void *user) {

@@ -84,6 +84,12 @@ struct WaveStreamState {
   // and the endpoint of a connection that ended while the I/O thread was
   // inside the endpoint (a callback to the application in progress).
   WorkItem teardown;
+  // Input, once the connection has gone: hands back the headers added
+  // since, empty, each after its length in time (at most STREAM_STALL_MS),
+  // as a device that records nothing would: inputPace, priority
+  // PUMP_PRIORITY. pacing is 1 while it is scheduled.
+  Timer pace;
+  DWORD pacing;
 };
 
 // One open mixer target's link to its server.

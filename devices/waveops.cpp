@@ -83,8 +83,8 @@ void outputPump(void *user) {
 }
 
 // An input stream whose connection has gone gives back the headers it had,
-// each with what was recorded into it. Headers added later stay queued
-// until a reset: handing them back empty at once would only have the
+// each with what was recorded into it. Headers added later come back empty
+// at the pace of their length (inputPace): at once would only have the
 // application add them again, round and round. Runs as the pump, once.
 void inputDiscard(WaveStreamState *state) {
   WaveInstance *instance = state->instance;
@@ -93,6 +93,28 @@ void inputDiscard(WaveStreamState *state) {
   for (WAVEHDR *h = instance->queueHead; h; h = h->lpNext) queued++;
   // Filling a header returns it with drvLock released: re-read each time.
   while (queued-- > 0 && stream->current) inHeaderFilled(instance, stream);
+}
+
+// Schedules the return of the current header of an input stream whose
+// connection has gone, after the header's length in time.
+void inputPaceNext(WaveStreamState *state) {
+  WaveStream *stream = state->stream;
+  if (state->pacing || !stream->current) return;
+  DWORD perSecond = state->instance->format.nAvgBytesPerSec;
+  uint64_t ms = perSecond ? uint64_t(stream->current->dwBufferLength) * 1000 / perSecond : 0;
+  if (ms > STREAM_STALL_MS) ms = STREAM_STALL_MS;
+  state->pacing = 1;
+  timerSchedule(&state->pace, tickNow() + DWORD(ms));
+}
+
+void inputPace(void *user) {
+  WaveStreamState *state = static_cast<WaveStreamState *>(user);
+  assert(drvLockHeld());
+  state->pacing = 0;
+  WaveStream *stream = state->stream;
+  if (!state->closed || !stream->current) return;
+  inHeaderFilled(state->instance, stream);  // drvLock is released meanwhile: read afresh
+  if (state->closed && stream->state == state) inputPaceNext(state);
 }
 
 void inputPump(void *user) {
@@ -214,6 +236,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
     state->stream = stream;
     state->direction = instance->direction;
     workInit(&state->teardown, waveStreamTeardown, state, PUMP_PRIORITY);
+    timerInit(&state->pace, inputPace, state, PUMP_PRIORITY);
     if (state->direction == WAVE_INPUT) {
       state->endpoint = recordSinkCreate(state);
       state->paused = 1;  // stopped until the first start
@@ -249,6 +272,7 @@ void waveStreamClose(WaveInstance *instance, WaveStream *stream) {
   if (!state) return;
   if (state->direction == WAVE_INPUT) {
     workDequeue(&state->pump);
+    timerCancel(&state->pace);
   } else {
     outputDrain(instance, state);
   }
@@ -398,6 +422,10 @@ void inputKick(WaveInstance *, WaveStream *stream) {
   assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
   if (!state->paused && !state->closed && stream->current) pumpQueue(state);
+  if (state->closed && stream->current) {
+    inputPaceNext(state);
+    loopWake();
+  }
 }
 
 DWORD inputPosition(WaveInstance *, WaveStream *stream) {

@@ -29,9 +29,9 @@ constexpr auto CAPTURE_TICK = std::chrono::milliseconds(10);  // real-time pacin
 // Source audio per packet, milliseconds, unless the coding fills a datagram
 // first (the encoders stop at 1400 bytes).
 constexpr uint32_t PACKET_MS = 20;
-// Before any acknowledgement came, one more packet goes out after this
-// long, so a stream whose first packets were all lost still starts. Once
-// the driver answers, only its credit lets packets go.
+// With the credit spent and nothing heard for this long, one more packet
+// goes out: a stream whose first packets were all lost still starts, and
+// one that lost a whole lead of packets or acknowledgements goes on.
 constexpr auto CREDIT_RETRY = std::chrono::milliseconds(1000);
 constexpr uint32_t SENT_LOG = 16;  // packets remembered for round-trip samples
 constexpr uint32_t MALFORMED_LOGGED = 16;
@@ -74,6 +74,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   void onAck(size_t bytes);
   void sendMore();
   bool mayCredit() const;
+  void coverRoundTrip(uint64_t rttMicroseconds);
   bool sendOne();
   bool fill(uint32_t want);
   uint32_t toTimebase(uint64_t sourceFrames) const {
@@ -91,6 +92,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::ip::udp::endpoint via_;     // the routed relay; port 0: packets go to the driver directly
   uint32_t timebase_;               // Hz: positions of packets and credit
   uint32_t lead_;                   // timebase frames sent beyond the credit at most
+  uint32_t baseLead_ = 0;           // lead_ as requested and bounded, before round trips
   const WireFormat *row_ = nullptr;
   SNDFILE *file_ = nullptr;     // the input, or null for the tone
   uint32_t fileChannels_ = 1;   // channels of the input file
@@ -105,7 +107,6 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   bool inputEnded_ = false;     // the file has no more frames
   bool closed_ = false;
   bool ticking_ = false;
-  bool acked_ = false;              // an acknowledgement came
   uint32_t credit_ = 0;             // timebase frames: highest consumed acknowledged
   Clock::time_point started_;       // the real-time clock's zero
   Clock::time_point lastProgress_;  // last acknowledgement or retry
@@ -143,6 +144,7 @@ bool CaptureStream::start() {
   uint32_t minLead = serverMinLead(options_, rate);
   if (lead_ < minLead) lead_ = minLead;
   if (lead_ > options_.maxLead) lead_ = options_.maxLead;
+  baseLead_ = lead_;
   if (!options_.sendViaAddress.empty()) {
     via_ = asio::ip::udp::endpoint(asio::ip::make_address_v4(options_.sendViaAddress),
                                    options_.sendViaPort);
@@ -191,7 +193,6 @@ void CaptureStream::onAck(size_t bytes) {
   // Through a routed relay the acknowledgements come from the relay, and
   // the packets keep going to the driver's port behind it.
   if (via_.port() == 0) driver_ = from_;
-  acked_ = true;
   lastProgress_ = Clock::now();
   if (int32_t(ack.consumed - credit_) > 0) credit_ = ack.consumed;
   if (ack.unsolicited == 0) {
@@ -200,6 +201,7 @@ void CaptureStream::onAck(size_t bytes) {
       if (s.start != ack.lastStart || s.duration != ack.lastDuration) continue;
       auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(lastProgress_ - s.at);
       ++rttSamples_;
+      coverRoundTrip(uint64_t(rtt.count()));
       char line[160];
       std::snprintf(line, sizeof line, "{\"event\":\"rtt\",\"stream\":%u,\"ms\":%.3f}", id_,
                     double(rtt.count()) / 1000.0);
@@ -208,6 +210,15 @@ void CaptureStream::onAck(size_t bytes) {
     }
   }
   sendMore();
+}
+
+// The lead covers two round trips of audio, or the stream could never run
+// faster than a lead per round trip: a slow path would record slower than
+// real time. It stays within half the driver's ring and --max-lead.
+void CaptureStream::coverRoundTrip(uint64_t rttMicroseconds) {
+  uint64_t cover = 2 * rttMicroseconds * timebase_ / 1000000;
+  uint64_t limit = std::min<uint64_t>(RING_FRAMES / 2, options_.maxLead);
+  lead_ = uint32_t(std::max<uint64_t>(baseLead_, std::min(cover, limit)));
 }
 
 // Whether the credit lets the next packet go: what is sent beyond the
@@ -221,7 +232,11 @@ void CaptureStream::sendMore() {
   if (closed_ || options_.silentStreams) return;
   while (!inputEnded_) {
     if (!mayCredit()) {
-      if (acked_ || Clock::now() - lastProgress_ < CREDIT_RETRY) break;
+      // Nothing heard for a while with the credit spent: the packets or
+      // the acknowledgements of a whole lead were lost, and neither end
+      // would speak again. One packet beyond the credit brings an answer
+      // (the driver fills the gap before it).
+      if (Clock::now() - lastProgress_ < CREDIT_RETRY) break;
       lastProgress_ = Clock::now();
     } else if (!options_.fast) {
       auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
