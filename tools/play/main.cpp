@@ -190,7 +190,7 @@ struct Player {
   // STATS_STILL_MS (longer than a short outage of the network), or the
   // rest of the audio and STATS_STILL_MS more have passed.
   void count() {
-    constexpr DWORD STATS_STILL_MS = 4000;
+    constexpr DWORD STATS_STILL_MS = 2000;
     uint64_t back = 0;
     for (const WAVEHDR &h : headers) back += toolHeaderDone(h);
     uint64_t end = framesWritten * (options.loop ? options.plays : 1);
