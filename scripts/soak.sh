@@ -21,10 +21,12 @@
 #
 # A tool's run passes when it got every header back, no call to the device
 # took longer than the driver's 10 s stall limit and a margin (12 s), the
-# tool ended within the audio's length and 15 s, no process crashed, and no
-# sanitizer report appeared in any process's output. Frames lost (written
-# but not played by the device's position, or asked for but not recorded)
-# and the server's count of wire format changes are shown, not judged.
+# tool ended in time (the audio's length and 15 s for lumivox-record, 27 s
+# for lumivox-play, which also follows the position and closes), no process
+# crashed, and no sanitizer report appeared in any process's output.
+# Frames lost (written but not played by the device's position, or asked
+# for but not recorded) and the server's count of wire format changes are
+# shown, not judged.
 #
 # Exits 0 when every run passed, 1 when one failed, 2 for a usage or set-up
 # error.
@@ -70,7 +72,7 @@ call_bound_ms=12000
 blackout_ms=3000
 
 usage() {
-  sed -n '2,30s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+  sed -n '2,32s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
 }
 
 die() {
@@ -324,14 +326,18 @@ run_row() {
   await_line "$out/server.log" "listening on" "$server_pid" ||
     problems+=("lumivox-server did not start")
 
-  # Each tool's own limit: the audio, the driver's stall limit and a
-  # margin; beyond it the tool is interrupted (once: a second SIGINT would
-  # end it before it writes its statistics), and killed 5 s later.
-  local limit=$((seconds + 15)) play_pid="" record_pid="" disturber=""
+  # Each tool's own limit, beyond which it is interrupted (once: a second
+  # SIGINT would end it before it writes its statistics) and killed 5 s
+  # later. A recording takes the audio's length, and at worst the driver's
+  # 10 s stall limit before its buffers come back: 5 s more are a margin.
+  # Playback may take that too, then the 2 s for which lumivox-play follows
+  # the position, and a close that drains for up to the call bound.
+  local record_limit=$((seconds + 15)) play_limit=$((seconds + 10 + 2 + 12 + 3))
+  local play_pid="" record_pid="" disturber=""
   local -A started=() statuses=() walls=()
   if [[ ${#problems[@]} -eq 0 ]]; then
     started[play]=$(date +%s%N)
-    timeout --foreground -s INT -k 5 "$limit" "$play" --stats "$dir/play.json" "$work/sample.wav" \
+    timeout --foreground -s INT -k 5 "$play_limit" "$play" --stats "$dir/play.json" "$work/sample.wav" \
       >"$out/play.log" 2>&1 &
     play_pid=$!
     pids+=("$play_pid")
@@ -342,7 +348,7 @@ run_row() {
       sleep 0.05
     done
     started[record]=$(date +%s%N)
-    timeout --foreground -s INT -k 5 "$limit" "$record" --stats "$dir/record.json" "$dir/recorded.wav" \
+    timeout --foreground -s INT -k 5 "$record_limit" "$record" --stats "$dir/record.json" "$dir/recorded.wav" \
       --seconds "$seconds" >"$out/record.log" 2>&1 &
     record_pid=$!
     pids+=("$record_pid")

@@ -33,15 +33,16 @@ struct Recorder {
   HANDLE event = nullptr;       // set by the device's callbacks
   std::vector<uint8_t> buffer;  // HEADERS blocks
   WAVEHDR headers[HEADERS] = {};
-  bool queued[HEADERS] = {};  // given to the device and not yet taken back
-  size_t next = 0;            // the header the device gives back next
-  uint64_t wantedBytes = 0;   // the whole recording, bytes
-  uint64_t pendingBytes = 0;  // room in the queued headers, bytes
-  double peak = -INFINITY;    // of the last header taken, dBFS
-  std::string fileError;      // why the file could not take the samples
-  ToolStats stats;            // what --stats writes
-  uint64_t added = 0;         // headers the device took
-  uint64_t returned = 0;      // headers it gave back
+  bool queued[HEADERS] = {};        // given to the device and not yet taken back
+  size_t next = 0;                  // the header the device gives back next
+  uint64_t wantedBytes = 0;         // the whole recording, bytes
+  uint64_t pendingBytes = 0;        // room in the queued headers, bytes
+  double peak = -INFINITY;          // of the last header taken, dBFS
+  std::string fileError;            // why the file could not take the samples
+  ToolStats stats;                  // what --stats writes
+  uint64_t added = 0;               // headers the device took
+  uint64_t returned = 0;            // headers it gave back
+  int64_t returnedBeforeStop = -1;  // of those, before the stop; -1: no stop yet
 
   explicit Recorder(const RecordOptions &o) : options(o) {}
 
@@ -151,6 +152,7 @@ struct Recorder {
       }
     }
     line.end();
+    returnedBeforeStop = returnedNow();
     // Stopping gives back the header being filled with what it holds; the
     // reset gives back the rest.
     stats.time("waveInStop", [&] { return waveInStop(in); });
@@ -160,13 +162,20 @@ struct Recorder {
     return result;
   }
 
-  // The counts of --stats, taken before the close's reset: the headers the
-  // device gave back by then, and the frames they brought.
-  void count() {
+  // The headers the device has given back so far.
+  uint64_t returnedNow() const {
     uint64_t back = returned;
     for (size_t i = 0; i < HEADERS; ++i) back += queued[i] && toolHeaderDone(headers[i]);
+    return back;
+  }
+
+  // The counts of --stats: the headers the device gave back by itself, so
+  // before the tool stopped it (after a normal end none is left then; after
+  // SIGINT, those still queued come back only with the stop and the
+  // reset), and the frames the recording holds.
+  void count() {
     stats.set("headersAdded", added);
-    stats.set("headersReturned", back);
+    stats.set("headersReturned", returnedBeforeStop < 0 ? returnedNow() : returnedBeforeStop);
     stats.set("framesAsked", wantedBytes / format.blockAlign);
     stats.set("framesRecorded", writer.dataBytes() / format.blockAlign);
   }
