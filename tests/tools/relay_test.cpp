@@ -318,11 +318,35 @@ TEST_F(RelayProgram, TheDelayFollowsItsScheduleAndSignals) {
   EXPECT_EQ(rest.find("delay"), std::string::npos) << rest;
 }
 
+TEST(RelayImpairment, ABlackholeDropsWhatArrivesOrFallsDueWithinIt) {
+  ImpairOptions o;
+  o.delayMs = 5;
+  Impairment imp(o, 0);
+  imp.setBlackhole(10000, 20000);
+  std::vector<uint32_t> out;
+  std::vector<uint8_t> bytes;
+  // One datagram a millisecond for 30 ms, 5 ms on the way: those that
+  // arrive from 10 ms on, and those on the way then (arrived from 5 ms on),
+  // are lost until 20 ms.
+  for (uint64_t now = 0; now < 40000; now += 1000) {
+    if (now < 30000) imp.arrive(numbered(uint32_t(now / 1000)), now);
+    while (imp.departNext(now, bytes)) out.push_back(number(bytes));
+  }
+  std::vector<uint32_t> expected{0, 1, 2, 3, 4};
+  for (uint32_t i = 20; i < 30; ++i) expected.push_back(i);
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(imp.counts().dropped, 15u);
+  EXPECT_EQ(imp.counts().sent, 15u);
+}
+
 TEST_F(RelayProgram, BadScheduleOrModesAreUsageErrors) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--to", "9", "--delay-schedule", "5@10,5@9"},
         {"--to", "9", "--delay-schedule", "5"},
         {"--to", "9", "--delay-schedule", ""},
+        {"--to", "9", "--blackhole", "1000"},
+        {"--to", "9", "--blackhole", "1000+0"},
+        {"--to", "9", "--blackhole", "+3000"},
         {"--routed", "--to", "9"},
         {"--delay", "5"}}) {
     RelayProcess relay(args);

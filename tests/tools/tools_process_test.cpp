@@ -349,6 +349,44 @@ TEST_F(Tools, RecordFinishesTheFileOnSigint) {
   expectCleanClose("wid", 4);
 }
 
+TEST_F(Tools, StatsCountTheHeadersTheFramesAndTheCallsOfARun) {
+  auto text = [&](const char *name) {
+    Bytes bytes = readFile(path(name));
+    return std::string(bytes.begin(), bytes.end());
+  };
+  writeWav("a.wav", STEREO16, 2800);  // three whole headers and a half one
+  ASSERT_EQ(runTool(LUMIVOX_PLAY, {"--stats", path("play.json"), path("a.wav")}), 0);
+  std::string play = text("play.json");
+  EXPECT_EQ(play.rfind("{\"tool\":\"lumivox-play\",\"status\":0,\"headersWritten\":4,"
+                       "\"headersReturned\":4,\"framesWritten\":2800,\"framesPlayed\":2800,"
+                       "\"calls\":{\"waveOutOpen\":{\"count\":1,\"longestMs\":",
+                       0),
+            0u)
+      << play;
+  EXPECT_NE(play.find("\"waveOutWrite\":{\"count\":4,"), std::string::npos) << play;
+  EXPECT_NE(play.find("\"waveOutClose\":{\"count\":1,"), std::string::npos) << play;
+  EXPECT_EQ(play.substr(play.size() - 3), "}}\n") << "one line";
+
+  // 0.25 s at 8000 Hz: headers of 800, 800 and 400 frames.
+  std::vector<std::string> record{
+      "--stats=" + path("record.json"), path("r.wav"), "--seconds", "0.25", "--rate", "8000"};
+  ASSERT_EQ(runTool(LUMIVOX_RECORD, record), 0);
+  std::string got = text("record.json");
+  EXPECT_NE(got.find("\"status\":0,\"headersAdded\":3,\"headersReturned\":3,"
+                     "\"framesAsked\":2000,\"framesRecorded\":2000,"),
+            std::string::npos)
+      << got;
+  EXPECT_NE(got.find("\"waveInStop\":{\"count\":1,"), std::string::npos) << got;
+
+  // A failed run still writes its statistics, with the tool's exit status.
+  setenv("LUMIVOX_FAKE_FAIL", "wid:57=7", 1);
+  ASSERT_EQ(runTool(LUMIVOX_RECORD, record), 3);
+  got = text("record.json");
+  EXPECT_NE(got.find("\"status\":3,\"headersAdded\":3,"), std::string::npos) << got;
+  std::string err;
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {"--stats", path("a.wav")}, nullptr, &err), 1) << "no file";
+}
+
 TEST_F(Tools, VolumeFindsTheControlAsAnApplicationDoesAndReadsIt) {
   setenv("LUMIVOX_FAKE_VOLUME", "16384", 1);
   std::string out, err;

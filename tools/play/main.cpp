@@ -14,6 +14,7 @@
 #include "tools/common/console.h"
 #include "tools/common/device.h"
 #include "tools/common/interrupt.h"
+#include "tools/common/stats.h"
 #include "tools/common/wav.h"
 #include "tools/play/options.h"
 
@@ -45,7 +46,10 @@ struct Player {
   PositionCounter position;     // frames played, by the device's count
   bool paused = false;
   bool pauseDone = false;
-  DWORD pausedSince = 0;  // GetTickCount at the pause, milliseconds
+  DWORD pausedSince = 0;       // GetTickCount at the pause, milliseconds
+  ToolStats stats;             // what --stats writes
+  uint64_t written = 0;        // headers the device took
+  uint64_t framesWritten = 0;  // frames of those headers (one pass of a loop)
 
   explicit Player(const PlayOptions &o) : options(o) {}
 
@@ -63,8 +67,10 @@ struct Player {
     }
     event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     WAVEFORMATEX wfx = toolWaveFormat(format);
-    MMRESULT r =
-        waveOutOpen(&out, WAVE_MAPPER, &wfx, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT);
+    MMRESULT r = stats.time("waveOutOpen", [&] {
+      return waveOutOpen(&out, WAVE_MAPPER, &wfx, reinterpret_cast<DWORD_PTR>(event), 0,
+                         CALLBACK_EVENT);
+    });
     if (r != MMSYSERR_NOERROR) {
       out = nullptr;
       return fail("cannot open the wave output device", r);
@@ -81,7 +87,8 @@ struct Player {
       h = WAVEHDR{};
       h.lpData = reinterpret_cast<LPSTR>(data.data() + i * block);
       h.dwBufferLength = DWORD(std::min<size_t>(block, data.size() - i * block));
-      MMRESULT r = waveOutPrepareHeader(out, &h, sizeof h);
+      MMRESULT r = stats.time("waveOutPrepareHeader",
+                              [&] { return waveOutPrepareHeader(out, &h, sizeof h); });
       if (r != MMSYSERR_NOERROR) return fail("waveOutPrepareHeader", r);
     }
     if (options.loop && !headers.empty()) {
@@ -90,8 +97,10 @@ struct Player {
       headers.back().dwFlags |= WHDR_ENDLOOP;
     }
     for (WAVEHDR &h : headers) {
-      MMRESULT r = waveOutWrite(out, &h, sizeof h);
+      MMRESULT r = stats.time("waveOutWrite", [&] { return waveOutWrite(out, &h, sizeof h); });
       if (r != MMSYSERR_NOERROR) return fail("waveOutWrite", r);
+      ++written;
+      framesWritten += h.dwBufferLength / format.blockAlign;
     }
     return true;
   }
@@ -108,7 +117,9 @@ struct Player {
   double elapsedSeconds() {
     MMTIME time = {};
     time.wType = TIME_SAMPLES;
-    if (waveOutGetPosition(out, &time, sizeof time) == MMSYSERR_NOERROR) {
+    if (stats.time("waveOutGetPosition", [&] {
+          return waveOutGetPosition(out, &time, sizeof time);
+        }) == MMSYSERR_NOERROR) {
       int64_t frames = toolPositionFrames(time, format);
       if (frames >= 0) position.feed(uint32_t(frames));
     }
@@ -121,13 +132,13 @@ struct Player {
   bool steerPause(double elapsed) {
     if (!options.pause || pauseDone) return true;
     if (!paused && elapsed >= options.pauseAt) {
-      MMRESULT r = waveOutPause(out);
+      MMRESULT r = stats.time("waveOutPause", [&] { return waveOutPause(out); });
       if (r != MMSYSERR_NOERROR) return fail("waveOutPause", r);
       paused = true;
       pausedSince = GetTickCount();
     }
     if (paused && GetTickCount() - pausedSince >= DWORD(options.pauseFor * 1000)) {
-      MMRESULT r = waveOutRestart(out);
+      MMRESULT r = stats.time("waveOutRestart", [&] { return waveOutRestart(out); });
       if (r != MMSYSERR_NOERROR) return fail("waveOutRestart", r);
       paused = false;
       pauseDone = true;
@@ -171,16 +182,52 @@ struct Player {
     return TOOL_EXIT_OK;
   }
 
+  // The counts of --stats, taken before the reset gives back what is still
+  // queued: the headers the device gave back by itself, and the position
+  // it reports. A header may come back as soon as the device has taken its
+  // audio, well before it is heard, so once every header is back the
+  // position is followed until it reaches the end, or stands still for
+  // STATS_STILL_MS (longer than a short outage of the network), or the
+  // rest of the audio and STATS_STILL_MS more have passed.
+  void count() {
+    constexpr DWORD STATS_STILL_MS = 2000;
+    uint64_t back = 0;
+    for (const WAVEHDR &h : headers) back += toolHeaderDone(h);
+    uint64_t end = framesWritten * (options.loop ? options.plays : 1);
+    if (out && written > 0) elapsedSeconds();
+    if (out && back == headers.size() && back > 0 && position.total() < end) {
+      DWORD start = GetTickCount(), moved = start;
+      DWORD limit = DWORD((end - position.total()) * 1000 / format.rate) + STATS_STILL_MS;
+      for (uint64_t last = position.total(); position.total() < end && !interruptRequested();) {
+        DWORD now = GetTickCount();
+        if (now - moved >= STATS_STILL_MS || now - start >= limit) break;
+        Sleep(TOOL_TICK_MS);
+        elapsedSeconds();
+        if (position.total() != last) {
+          last = position.total();
+          moved = GetTickCount();
+        }
+      }
+    }
+    stats.set("headersWritten", written);
+    stats.set("headersReturned", back);
+    stats.set("framesWritten", end);
+    stats.set("framesPlayed", position.total());
+  }
+
   // Resets the device (every queued header comes back), unprepares the
   // headers and closes the device. False when the close fails.
   bool close() {
     MMRESULT r = MMSYSERR_NOERROR;
     if (out) {
-      waveOutReset(out);
+      stats.time("waveOutReset", [&] { return waveOutReset(out); });
       for (WAVEHDR &h : headers) {
-        if (h.dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(out, &h, sizeof h);
+        if (h.dwFlags & WHDR_PREPARED) {
+          stats.time("waveOutUnprepareHeader",
+                     [&] { return waveOutUnprepareHeader(out, &h, sizeof h); });
+        }
       }
-      r = waveOutClose(out);
+      r = stats.time("waveOutClose", [&] { return waveOutClose(out); });
       out = nullptr;
     }
     if (event) CloseHandle(event);
@@ -202,18 +249,22 @@ int play(const PlayOptions &options) {
     return TOOL_EXIT_FILE;
   }
   interruptInstall();
-  if (!player.open()) {
-    player.close();
-    return TOOL_EXIT_DEVICE;
-  }
+  // The run's end: closes the device and writes --stats.
+  auto finish = [&](int status) {
+    player.count();
+    if (!player.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
+    if (status == TOOL_EXIT_INTERRUPTED) std::fprintf(stderr, "%s: interrupted\n", TOOL);
+    if (!options.stats.empty() && !player.stats.write(options.stats, TOOL, status)) {
+      std::fprintf(stderr, "%s: %s: cannot write the statistics\n", TOOL, options.stats.c_str());
+    }
+    return status;
+  };
+  if (!player.open()) return finish(TOOL_EXIT_DEVICE);
   double seconds = double(player.data.size() / player.format.blockAlign) / player.format.rate;
   std::printf("%s: %s: %s\n", TOOL, options.file.c_str(),
               describe(player.format, seconds, options).c_str());
   std::fflush(stdout);
-  int status = player.queue() ? player.run() : TOOL_EXIT_DEVICE;
-  if (!player.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
-  if (status == TOOL_EXIT_INTERRUPTED) std::fprintf(stderr, "%s: interrupted\n", TOOL);
-  return status;
+  return finish(player.queue() ? player.run() : TOOL_EXIT_DEVICE);
 }
 
 }  // namespace
@@ -222,8 +273,11 @@ int main(int argc, char **argv) {
   PlayOptions options;
   std::string error;
   switch (playParseOptions(argc, argv, options, error)) {
-    case PARSE_OK: return play(options);
-    case PARSE_HELP: std::fputs(PLAY_USAGE, stdout); return TOOL_EXIT_OK;
+    case PARSE_OK:
+      return play(options);
+    case PARSE_HELP:
+      std::fputs(PLAY_USAGE, stdout);
+      return TOOL_EXIT_OK;
     default:
       std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
       return TOOL_EXIT_USAGE;

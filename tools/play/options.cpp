@@ -13,6 +13,14 @@ const char PLAY_USAGE[] =
     "  --pause-at SECONDS     when the device's position reaches SECONDS, pause it\n"
     "                         (waveOutPause), wait, and resume it (waveOutRestart)\n"
     "  --pause-for SECONDS    how long that pause lasts (default 2; 0 resumes at once)\n"
+    "  --stats FILE           when the tool ends, write to FILE one JSON line: the\n"
+    "                         headers written and returned, the frames written\n"
+    "                         and played (the device's position once every header\n"
+    "                         is back and the position has reached the end, or\n"
+    "                         stood still for 2 s, or the rest of the audio and\n"
+    "                         2 s more have passed), the exit status, and the\n"
+    "                         count and longest duration of each call made to\n"
+    "                         the device\n"
     "  --help                 show this text and exit\n"
     "\n"
     "SIGINT stops playback: the device is reset and closed.\n"
@@ -48,6 +56,15 @@ ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::
         error = "bad value for --loop: " + value + " (a count from 1)";
         return PARSE_ERROR;
       }
+      continue;
+    }
+    if (name == "--stats") {
+      if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
+      if (value.empty()) {
+        error = "--stats needs a file name";
+        return PARSE_ERROR;
+      }
+      options.stats = value;
       continue;
     }
     if (name == "--pause-at" || name == "--pause-for") {

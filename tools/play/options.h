@@ -16,6 +16,7 @@ struct PlayOptions {
   bool pause = false;   // --pause-at was given
   double pauseAt = 0;   // position at which to pause, seconds
   double pauseFor = 2;  // how long the pause lasts, seconds
+  std::string stats;    // --stats: where the run's counts go; empty: nowhere
 };
 
 extern const char PLAY_USAGE[];

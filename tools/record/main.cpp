@@ -15,6 +15,7 @@
 #include "tools/common/console.h"
 #include "tools/common/device.h"
 #include "tools/common/interrupt.h"
+#include "tools/common/stats.h"
 #include "tools/common/wav.h"
 #include "tools/record/options.h"
 
@@ -32,12 +33,16 @@ struct Recorder {
   HANDLE event = nullptr;       // set by the device's callbacks
   std::vector<uint8_t> buffer;  // HEADERS blocks
   WAVEHDR headers[HEADERS] = {};
-  bool queued[HEADERS] = {};  // given to the device and not yet taken back
-  size_t next = 0;            // the header the device gives back next
-  uint64_t wantedBytes = 0;   // the whole recording, bytes
-  uint64_t pendingBytes = 0;  // room in the queued headers, bytes
-  double peak = -INFINITY;    // of the last header taken, dBFS
-  std::string fileError;      // why the file could not take the samples
+  bool queued[HEADERS] = {};        // given to the device and not yet taken back
+  size_t next = 0;                  // the header the device gives back next
+  uint64_t wantedBytes = 0;         // the whole recording, bytes
+  uint64_t pendingBytes = 0;        // room in the queued headers, bytes
+  double peak = -INFINITY;          // of the last header taken, dBFS
+  std::string fileError;            // why the file could not take the samples
+  ToolStats stats;                  // what --stats writes
+  uint64_t added = 0;               // headers the device took
+  uint64_t returned = 0;            // headers it gave back
+  int64_t returnedBeforeStop = -1;  // of those, before the stop; -1: no stop yet
 
   explicit Recorder(const RecordOptions &o) : options(o) {}
 
@@ -55,8 +60,10 @@ struct Recorder {
     }
     event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     WAVEFORMATEX wfx = toolWaveFormat(format);
-    MMRESULT r =
-        waveInOpen(&in, WAVE_MAPPER, &wfx, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT);
+    MMRESULT r = stats.time("waveInOpen", [&] {
+      return waveInOpen(&in, WAVE_MAPPER, &wfx, reinterpret_cast<DWORD_PTR>(event), 0,
+                        CALLBACK_EVENT);
+    });
     if (r != MMSYSERR_NOERROR) {
       in = nullptr;
       return fail("cannot open the wave input device", r);
@@ -66,7 +73,8 @@ struct Recorder {
     for (size_t i = 0; i < HEADERS; ++i) {
       headers[i].lpData = reinterpret_cast<LPSTR>(buffer.data() + i * block);
       headers[i].dwBufferLength = block;
-      r = waveInPrepareHeader(in, &headers[i], sizeof headers[i]);
+      r = stats.time("waveInPrepareHeader",
+                     [&] { return waveInPrepareHeader(in, &headers[i], sizeof headers[i]); });
       if (r != MMSYSERR_NOERROR) return fail("waveInPrepareHeader", r);
     }
     return true;
@@ -79,8 +87,10 @@ struct Recorder {
     if (room == 0) return true;
     headers[i].dwBufferLength = room;
     headers[i].dwFlags &= ~WHDR_DONE;
-    MMRESULT r = waveInAddBuffer(in, &headers[i], sizeof headers[i]);
+    MMRESULT r = stats.time("waveInAddBuffer",
+                            [&] { return waveInAddBuffer(in, &headers[i], sizeof headers[i]); });
     if (r != MMSYSERR_NOERROR) return fail("waveInAddBuffer", r);
+    ++added;
     queued[i] = true;
     pendingBytes += room;
     return true;
@@ -92,6 +102,7 @@ struct Recorder {
     while (queued[next] && toolHeaderDone(headers[next])) {
       WAVEHDR &h = headers[next];
       queued[next] = false;
+      ++returned;
       pendingBytes -= h.dwBufferLength;
       uint64_t left = wantedBytes - writer.dataBytes();
       size_t bytes =
@@ -122,7 +133,7 @@ struct Recorder {
     for (size_t i = 0; i < HEADERS; ++i) {
       if (!add(i)) return TOOL_EXIT_DEVICE;
     }
-    MMRESULT r = waveInStart(in);
+    MMRESULT r = stats.time("waveInStart", [&] { return waveInStart(in); });
     if (r != MMSYSERR_NOERROR) {
       fail("waveInStart", r);
       return TOOL_EXIT_DEVICE;
@@ -136,29 +147,50 @@ struct Recorder {
         break;
       }
       line.show(status(terminal), int64_t(writer.dataBytes() / format.blockAlign / format.rate));
-      if (writer.dataBytes() < wantedBytes &&
-          !(queued[next] && toolHeaderDone(headers[next]))) {
+      if (writer.dataBytes() < wantedBytes && !(queued[next] && toolHeaderDone(headers[next]))) {
         WaitForSingleObject(event, TOOL_TICK_MS);
       }
     }
     line.end();
+    returnedBeforeStop = returnedNow();
     // Stopping gives back the header being filled with what it holds; the
     // reset gives back the rest.
-    waveInStop(in);
+    stats.time("waveInStop", [&] { return waveInStop(in); });
     if (result == TOOL_EXIT_OK && !take(false)) result = TOOL_EXIT_FILE;
-    waveInReset(in);
+    stats.time("waveInReset", [&] { return waveInReset(in); });
     if (result == TOOL_EXIT_OK && !take(false)) result = TOOL_EXIT_FILE;
     return result;
+  }
+
+  // The headers the device has given back so far.
+  uint64_t returnedNow() const {
+    uint64_t back = returned;
+    for (size_t i = 0; i < HEADERS; ++i) back += queued[i] && toolHeaderDone(headers[i]);
+    return back;
+  }
+
+  // The counts of --stats: the headers the device gave back by itself, so
+  // before the tool stopped it (after a normal end none is left then; after
+  // SIGINT, those still queued come back only with the stop and the
+  // reset), and the frames the recording holds.
+  void count() {
+    stats.set("headersAdded", added);
+    stats.set("headersReturned", returnedBeforeStop < 0 ? returnedNow() : returnedBeforeStop);
+    stats.set("framesAsked", wantedBytes / format.blockAlign);
+    stats.set("framesRecorded", writer.dataBytes() / format.blockAlign);
   }
 
   bool close() {
     MMRESULT r = MMSYSERR_NOERROR;
     if (in) {
-      waveInReset(in);
+      stats.time("waveInReset", [&] { return waveInReset(in); });
       for (WAVEHDR &h : headers) {
-        if (h.dwFlags & WHDR_PREPARED) waveInUnprepareHeader(in, &h, sizeof h);
+        if (h.dwFlags & WHDR_PREPARED) {
+          stats.time("waveInUnprepareHeader",
+                     [&] { return waveInUnprepareHeader(in, &h, sizeof h); });
+        }
       }
-      r = waveInClose(in);
+      r = stats.time("waveInClose", [&] { return waveInClose(in); });
       in = nullptr;
     }
     if (event) CloseHandle(event);
@@ -167,8 +199,7 @@ struct Recorder {
   }
 };
 
-int record(const RecordOptions &options) {
-  Recorder recorder(options);
+int recordWith(Recorder &recorder, const RecordOptions &options) {
   recorder.format = wavMakeFormat(options.rate, uint16_t(options.channels), uint16_t(options.bits));
   uint64_t limitFrames = WAV_DATA_LIMIT / recorder.format.blockAlign;
   uint64_t frames = options.seconds > 0 ? uint64_t(options.seconds * options.rate) : limitFrames;
@@ -192,6 +223,7 @@ int record(const RecordOptions &options) {
     std::fflush(stdout);
     status = recorder.run();
   }
+  recorder.count();
   if (!recorder.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
   if (status == TOOL_EXIT_FILE) {
     std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), recorder.fileError.c_str());
@@ -210,14 +242,26 @@ int record(const RecordOptions &options) {
   return status;
 }
 
+int record(const RecordOptions &options) {
+  Recorder recorder(options);
+  int status = recordWith(recorder, options);
+  if (!options.stats.empty() && !recorder.stats.write(options.stats, TOOL, status)) {
+    std::fprintf(stderr, "%s: %s: cannot write the statistics\n", TOOL, options.stats.c_str());
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   RecordOptions options;
   std::string error;
   switch (recordParseOptions(argc, argv, options, error)) {
-    case PARSE_OK: return record(options);
-    case PARSE_HELP: std::fputs(RECORD_USAGE, stdout); return TOOL_EXIT_OK;
+    case PARSE_OK:
+      return record(options);
+    case PARSE_HELP:
+      std::fputs(RECORD_USAGE, stdout);
+      return TOOL_EXIT_OK;
     default:
       std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
       return TOOL_EXIT_USAGE;

@@ -14,6 +14,11 @@ const char RECORD_USAGE[] =
     "  --rate R               frames per second, 1000 to 192000 (default 44100)\n"
     "  --channels C           1 (mono) or 2 (stereo) (default 2)\n"
     "  --bits B               8 or 16 bits per sample (default 16)\n"
+    "  --stats FILE           when the tool ends, write to FILE one JSON line: the\n"
+    "                         headers added and returned (before the tool stops\n"
+    "                         the device), the frames asked for and recorded, the\n"
+    "                         exit status, and the count and longest duration of\n"
+    "                         each call made to the device\n"
     "  --help                 show this text and exit\n"
     "\n"
     "SIGINT stops recording: the device is stopped, reset and closed, and the file\n"
@@ -33,11 +38,13 @@ bool applyValue(const std::string &name, const std::string &value, RecordOptions
   if (name == "--channels") return optionUnsigned(value, 1, 2, o.channels);
   if (name == "--bits")
     return optionUnsigned(value, 8, 16, o.bits) && (o.bits == 8 || o.bits == 16);
+  if (name == "--stats") return !(o.stats = value).empty();
   return false;
 }
 
 bool takesValue(const std::string &name) {
-  return name == "--seconds" || name == "--rate" || name == "--channels" || name == "--bits";
+  return name == "--seconds" || name == "--rate" || name == "--channels" || name == "--bits" ||
+         name == "--stats";
 }
 
 }  // namespace

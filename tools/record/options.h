@@ -14,6 +14,7 @@ struct RecordOptions {
   uint32_t rate = 44100;  // frames per second
   uint32_t channels = 2;  // 1 or 2
   uint32_t bits = 16;     // 8 or 16
+  std::string stats;      // --stats: where the run's counts go; empty: nowhere
 };
 
 extern const char RECORD_USAGE[];

@@ -18,7 +18,7 @@ void Impairment::arrive(std::vector<uint8_t> bytes, uint64_t nowUs, uint64_t tag
   bool twice = chance(options_.duplicate);
   bool hold = chance(options_.reorder);
   uint64_t jitter = std::uniform_int_distribution<uint64_t>(0, options_.jitterMs * 1000)(random_);
-  if (lost) {
+  if (lost || dark(nowUs)) {
     ++counts_.dropped;
     return;
   }
@@ -57,6 +57,10 @@ void Impairment::schedule(std::vector<uint8_t> bytes, uint64_t dueUs, uint64_t t
 }
 
 bool Impairment::departNext(uint64_t nowUs, std::vector<uint8_t> &out, uint64_t *tag) {
+  while (!queue_.empty() && queue_.front().dueUs <= nowUs && dark(nowUs)) {
+    queue_.pop_front();
+    ++counts_.dropped;
+  }
   if (queue_.empty() || queue_.front().dueUs > nowUs) return false;
   out = std::move(queue_.front().bytes);
   if (tag) *tag = queue_.front().tag;

@@ -8,7 +8,8 @@
 // 0..`jitterMs` after its arrival, is sent twice with probability
 // `duplicate`, and is held back behind the next datagram with probability
 // `reorder`. A bandwidth limit serialises departures: each datagram keeps
-// the link busy for its size divided by the rate.
+// the link busy for its size divided by the rate. A blackhole drops every
+// datagram that arrives, or falls due, within its window.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,7 @@ struct ImpairOptions {
 
 struct ImpairCounts {
   uint64_t received = 0;    // datagrams that arrived
-  uint64_t dropped = 0;     // lost on purpose
+  uint64_t dropped = 0;     // lost on purpose (the blackhole's included)
   uint64_t duplicated = 0;  // extra copies made
   uint64_t reordered = 0;   // held back behind a later one
   uint64_t overflow = 0;    // dropped because IMPAIR_QUEUE_MAX were waiting
@@ -57,6 +58,14 @@ class Impairment {
   // and since order is kept a shorter delay takes effect behind them.
   void setDelayMs(uint32_t delayMs) { options_.delayMs = delayMs; }
   uint32_t delayMs() const { return options_.delayMs; }
+  // From fromUs until untilUs on the caller's clock nothing passes: what
+  // arrives then is lost, and so is what falls due then (it was on the
+  // link when it went dark).
+  void setBlackhole(uint64_t fromUs, uint64_t untilUs) {
+    darkFromUs_ = fromUs;
+    darkUntilUs_ = untilUs;
+  }
+  bool dark(uint64_t nowUs) const { return nowUs >= darkFromUs_ && nowUs < darkUntilUs_; }
   // When the next datagram is due; UINT64_MAX when none waits (a held-back
   // one waits for the next arrival and has no time).
   uint64_t nextDueUs() const;
@@ -68,10 +77,11 @@ class Impairment {
 
   ImpairOptions options_;
   std::mt19937_64 random_;
-  std::deque<Datagram> queue_;  // departures, due times ascending
-  std::vector<uint8_t> held_;   // held back for reordering
-  uint64_t heldTag_ = 0;        // the tag of held_
-  bool holding_ = false;        // held_ is a datagram
-  uint64_t linkFreeUs_ = 0;     // when the limited link has sent what it took
+  std::deque<Datagram> queue_;                 // departures, due times ascending
+  std::vector<uint8_t> held_;                  // held back for reordering
+  uint64_t heldTag_ = 0;                       // the tag of held_
+  bool holding_ = false;                       // held_ is a datagram
+  uint64_t linkFreeUs_ = 0;                    // when the limited link has sent what it took
+  uint64_t darkFromUs_ = 0, darkUntilUs_ = 0;  // the blackhole; empty by default
   ImpairCounts counts_;
 };

@@ -6,7 +6,8 @@
 // server knows which driver port a recording goes to; answers then go back
 // to whoever last routed to the answering address. Each direction has its
 // own impairment (tools/relay/impair.h) with its own generator, seeded from
-// --seed; the delay may follow a schedule or be stepped by signals.
+// --seed; the delay may follow a schedule or be stepped by signals, and a
+// blackhole may stop both directions for a while.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -36,7 +37,9 @@ const char RELAY_USAGE[] =
     "ADDRESS:PORT to ADDRESS:PORT\" on standard error; on SIGINT or SIGTERM it\n"
     "prints the counts of each direction and exits 0. Each change of the delay\n"
     "is printed as \"lumivox-relay: delay MS ms\"; datagrams already waiting\n"
-    "keep their times, and order is kept.\n"
+    "keep their times, and order is kept. A blackhole is announced as\n"
+    "\"lumivox-relay: blackhole: nothing passes\" and \"lumivox-relay: blackhole\n"
+    "over\".\n"
     "\n"
     "  --to [ADDR:]PORT       the target (default address 127.0.0.1)\n"
     "  --routed               no fixed target: each datagram that arrives on the\n"
@@ -63,6 +66,11 @@ const char RELAY_USAGE[] =
     "                         first T it is --delay), e.g. 10@2000,40@4000,0@6000\n"
     "  --delay-step MS        what SIGUSR1 adds to the delay and SIGUSR2 takes off\n"
     "                         it, not below 0 (default 10)\n"
+    "  --blackhole START+LENGTH\n"
+    "                         from START milliseconds after the start, for LENGTH\n"
+    "                         milliseconds, nothing passes either way: datagrams\n"
+    "                         that arrive then, or were due to leave then, are\n"
+    "                         dropped (and counted so), e.g. 2000+3000\n"
     "  --seed N               seed of the generators (default 1)\n"
     "  --help                 show this text and exit\n"
     "\n"
@@ -91,6 +99,8 @@ struct RelayOptions {
   bool routed = false;
   std::vector<DelayChange> schedule;  // atMs ascending
   uint32_t delayStepMs = 10;
+  uint64_t blackholeStartMs = 0;   // after the start
+  uint64_t blackholeLengthMs = 0;  // 0: no blackhole
   ImpairOptions impair;
 };
 
@@ -147,9 +157,19 @@ bool parseSchedule(const std::string &text, std::vector<DelayChange> &out) {
   return !out.empty();
 }
 
+// "START+LENGTH", milliseconds, LENGTH above 0.
+bool parseBlackhole(const std::string &text, RelayOptions &o) {
+  size_t plus = text.find('+');
+  return plus != std::string::npos &&
+         parseCount(text.substr(0, plus), UINT32_MAX, o.blackholeStartMs) &&
+         parseCount(text.substr(plus + 1), UINT32_MAX, o.blackholeLengthMs) &&
+         o.blackholeLengthMs > 0;
+}
+
 bool apply(const std::string &name, const std::string &value, RelayOptions &o) {
   uint64_t n = 0;
   if (name == "--delay-schedule") return parseSchedule(value, o.schedule);
+  if (name == "--blackhole") return parseBlackhole(value, o);
   if (name == "--delay-step") {
     if (!parseCount(value, 3600000, n)) return false;
     o.delayStepMs = uint32_t(n);
@@ -380,9 +400,20 @@ int relay(const RelayOptions &o) {
   std::fprintf(stderr, "lumivox-relay: relaying %s to %s\n", name(r.front).c_str(),
                o.routed ? "routed targets" : endpointText(o.target).c_str());
   uint64_t startUs = nowUs();
+  if (o.blackholeLengthMs > 0) {
+    uint64_t from = startUs + o.blackholeStartMs * 1000;
+    uint64_t until = from + o.blackholeLengthMs * 1000;
+    r.forward.setBlackhole(from, until);
+    r.backward.setBlackhole(from, until);
+  }
   size_t nextChange = 0;
+  bool wasDark = false;
   while (!stopRequested) {
     updateDelay(r, startUs, nextChange);
+    if (r.forward.dark(nowUs()) != wasDark) {
+      wasDark = !wasDark;
+      std::fprintf(stderr, "lumivox-relay: blackhole%s\n", wasDark ? ": nothing passes" : " over");
+    }
     uint64_t due = std::min(r.forward.nextDueUs(), r.backward.nextDueUs()), now = nowUs();
     if (nextChange < o.schedule.size()) {
       due = std::min(due, startUs + o.schedule[nextChange].atMs * 1000);
