@@ -85,8 +85,8 @@ struct WaveStreamState {
   // inside the endpoint (a callback to the application in progress).
   WorkItem teardown;
   // Input, once the connection has gone: hands back the headers added
-  // since, empty, each after its length in time (at most STREAM_STALL_MS),
-  // as a device that records nothing would: inputPace, priority
+  // since, filled with silence, each after its length in time (at most
+  // STREAM_STALL_MS), as a device that hears nothing would: inputPace, priority
   // PUMP_PRIORITY. pacing is 1 while it is scheduled.
   Timer pace;
   DWORD pacing;

@@ -1,6 +1,7 @@
 // The wave operations: a wave stream's control connection, its play or
 // record stream, the pumps, and the output drain at close.
 #include <cassert>
+#include <cstring>
 
 #include "audio/formats.h"
 #include "audio/stream.h"
@@ -83,9 +84,10 @@ void outputPump(void *user) {
 }
 
 // An input stream whose connection has gone gives back the headers it had,
-// each with what was recorded into it. Headers added later come back empty
-// at the pace of their length (inputPace): at once would only have the
-// application add them again, round and round. Runs as the pump, once.
+// each with what was recorded into it. Headers added later come back
+// filled with silence at the pace of their length (inputPace): at once
+// would only have the application add them again, round and round. Runs as
+// the pump, once.
 void inputDiscard(WaveStreamState *state) {
   WaveInstance *instance = state->instance;
   WaveStream *stream = state->stream;
@@ -113,6 +115,16 @@ void inputPace(void *user) {
   state->pacing = 0;
   WaveStream *stream = state->stream;
   if (!state->closed || !stream->current) return;
+  // Silence, as a device whose microphone went away records: a recorder
+  // that counts its frames still reaches its end.
+  WAVEHDR *header = stream->current;
+  const WAVEFORMAT &format = state->instance->format;
+  DWORD block = format.nBlockAlign ? format.nBlockAlign : 1;
+  DWORD bytes = header->dwBufferLength / block * block;
+  bool eightBit = block == format.nChannels;  // one byte a sample: silence is 128
+  if (bytes > 0) std::memset(header->lpData, eightBit ? 0x80 : 0, bytes);
+  header->dwBytesRecorded = bytes;
+  state->position += bytes / block;
   inHeaderFilled(state->instance, stream);  // drvLock is released meanwhile: read afresh
   if (state->closed && stream->state == state) inputPaceNext(state);
 }
@@ -182,6 +194,11 @@ void outputDrain(WaveInstance *instance, WaveStreamState *state) {
       if (int32_t(sender->base + sender->sent - instance->framesWritten) >= 0) {
         if (sender->inFlight == 0) break;
         playSenderSetPaused(sender, 1);  // nothing more is sent; wait for what is out
+      } else {
+        // The sender may have gone idle when the audio ran out, before the
+        // close let the source pad with silence: it must run again.
+        workQueue(&sender->work);
+        loopWake();
       }
       ResetEvent(state->event);
       if (waitUnlocked(state->event, DRAIN_WAIT_MS) == WAIT_TIMEOUT) break;
