@@ -226,7 +226,10 @@ void senderRun(void *user) {
   assert(drvLockHeld());
   workDequeue(&sender->work);
   if (!sender->started) {
-    senderProbe(sender);
+    // One probe at a time: an acknowledgement that matches nothing queues
+    // this run as well, and must not send another. A lost probe is written
+    // off by the retransmit timer, which asks for the next.
+    if (sender->inFlight == 0) senderProbe(sender);
     return;
   }
   if (sender->inFlight > 0) {
