@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "audio/formats.h"
+#include "platform/bytes.h"
 
 // The vector kernel: x86-64 with AVX2 and FMA, chosen at run time. Not in
 // the Windows build: its compiler does not align the stack for 32-byte
@@ -508,8 +509,6 @@ uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8
   return bytes;
 }
 
-static int16_t load16(const uint8_t *p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
-
 // The shared loop of the sample-wise decoders.
 static uint32_t decodeSamples(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
                               uint32_t readPosition, Resampler *rs, uint32_t sampleBytes) {
@@ -522,9 +521,9 @@ static uint32_t decodeSamples(const AudioPayload *packet, uint32_t writePosition
     int16_t block[RS_BLOCK_FRAMES * 2];
     for (uint32_t i = 0; i < n; i++) {
       const uint8_t *at = packet->bytes + SIZE_T(done + i) * wireChannels * sampleBytes;
-      int16_t g = sampleBytes == 1 ? ulawDecode[at[0]] : load16(at);
+      int16_t g = sampleBytes == 1 ? ulawDecode[at[0]] : int16_t(load16(at));
       int16_t h = g;
-      if (wireChannels == 2) h = sampleBytes == 1 ? ulawDecode[at[1]] : load16(at + 2);
+      if (wireChannels == 2) h = sampleBytes == 1 ? ulawDecode[at[1]] : int16_t(load16(at + 2));
       if (ring->channels == 2) {
         block[2 * i] = g;
         block[2 * i + 1] = h;

@@ -8,7 +8,7 @@
 // its status block and buffer (both on the caller's stack) go out of scope.
 #include "devices/discovery.h"
 
-#include "net/bytes.h"
+#include "platform/bytes.h"
 
 namespace {
 
