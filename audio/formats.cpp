@@ -7,7 +7,7 @@
 
 #include "audio/stream.h"
 #include "devices/endpoint.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
 
 const uint32_t wireRates[WIRE_RATE_COUNT] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
 

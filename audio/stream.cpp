@@ -22,7 +22,7 @@
 #include <cstring>
 
 #include "devices/endpoint.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
 #include "platform/bytes.h"
 
 // Coded bytes of the largest packet and of the smallest worth sending.

@@ -4,13 +4,14 @@
 
 #include <cassert>
 
-#include "driver/entry.h"
+#include "driver/lock.h"
 
 SOCKET wakePair[2] = {INVALID_SOCKET, INVALID_SOCKET};
 Watcher *loopReaders;
 Watcher *loopWriters;
 WorkItem *loopWork;
 Timer *loopTimers;
+DWORD ioStop;
 
 // The wake-up watcher drains one datagram per call. 512 bytes is more than a
 // wake-up byte needs; several pending bytes keep the socket readable, so

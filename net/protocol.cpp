@@ -8,7 +8,7 @@
 #include "audio/formats.h"
 #include "audio/stream.h"
 #include "devices/endpoint.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
 #include "net/loop.h"
 #include "platform/bytes.h"
 
