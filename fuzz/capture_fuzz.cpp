@@ -3,8 +3,11 @@
 // earn the server.
 //
 // Each input makes a fresh slot and receiver. Its first 7 bytes set them up:
-// the ring's channels and rate (what an application may open: 8000 to
-// 48000 Hz) and the receiver's timebase, which the server chooses freely.
+// the ring's channels, length and rate (what an application may open: 8000
+// to 48000 Hz) and the receiver's timebase, which the server chooses freely.
+// The endpoints' rings are RING_FRAMES long; the shorter ones make wraps,
+// overruns and packets longer than the ring cheap to reach, and gaps cheap
+// to fill.
 // The rest is a sequence of events, an opcode byte and its fields each:
 // well-formed audio packets of every kind, rate and channel count with
 // starts near the positions seen or anywhere, raw datagrams of any length,
@@ -38,7 +41,8 @@ constexpr DWORD START_TICK = 1000;
 
 SOCKET server;  // the receiver's acknowledgements arrive here
 sockaddr_in serverAddress;
-SampleRing *rings[2];  // mono and stereo, RING_FRAMES each
+constexpr uint32_t RING_LENGTHS[4] = {RING_FRAMES, 8192, 2048, RING_FRAMES};
+SampleRing *rings[4][2];  // by length, mono and stereo
 RecordSink sink;
 
 struct Model {
@@ -53,11 +57,15 @@ void onActivity(RecordSink *, int) {}
 bool startOnce() {
   fuzzStartIo();
   server = fuzzServerSocket(&serverAddress);
-  rings[0] = ringCreate(RING_FRAMES, 8000, 0);
-  rings[1] = ringCreate(RING_FRAMES, 8000, 1);
+  for (int i = 0; i < 4; i++) {
+    for (int stereo = 0; stereo < 2; stereo++) {
+      rings[i][stereo] = ringCreate(RING_LENGTHS[i], 8000, stereo);
+      if (!rings[i][stereo]) return false;
+    }
+  }
   sink.dataReady = onDataReady;
   sink.activity = onActivity;
-  return rings[0] && rings[1];
+  return true;
 }
 
 void drainServer() {
@@ -223,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   long allocations = lvLocalAllocLive();
   lvTickFreeze(START_TICK);
   model = {};
-  SampleRing *ring = rings[flags & 1];
+  SampleRing *ring = rings[(flags >> 1) & 3][flags & 1];
   std::memset(ringSamples(ring), 0, SIZE_T(ring->frames) * ring->channels * sizeof(int16_t));
   ring->rate = rate;
   sink.ring = ring;
