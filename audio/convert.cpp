@@ -322,10 +322,16 @@ uint32_t rsLookahead(const Resampler *rs, uint32_t position) {
 
 uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n) {
   if (rs->inRate == rs->outRate) return n;
-  __int128 frames = __int128(int64_t(n) - int64_t(rs->taps / 2));
-  __int128 v = __int128(int64_t(rs->inTime - rs->outTime)) + frames * __int128(rs->inStep);
-  if (v <= 0 || rs->outStep == 0) return 0;
-  __int128 out = v / rs->outStep;
+  if (n == 0 || rs->outStep == 0) return 0;
+  // Exactly as rsRun counts: an output is made once it lies half a window
+  // (span / 2) behind the newest input frame stored, and the last of n
+  // frames is n - 1 steps past inTime. An estimate one too high would have
+  // the GSM encoder convert a frame short of a whole one and drop it.
+  uint64_t span = uint64_t(rs->taps) * rs->inStep;
+  __int128 v = __int128(int64_t(rs->inTime - rs->outTime)) + __int128(n - 1) * rs->inStep -
+               __int128(span / 2);
+  if (v < 0) return 0;
+  __int128 out = v / rs->outStep + 1;
   return out > 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(out);
 }
 
