@@ -239,16 +239,25 @@ static uint32_t copyLookahead(Resampler *rs, int16_t *output, uint32_t room) {
 
 // Equal rates: a plain copy. The history is kept up to date as well, so
 // that a later change to a filtered row starts from the true recent input.
+// Input timed before the output position (a packet that starts behind what
+// was already made: a duplicate or a late one) makes no output, as in the
+// filtered path, and only enters the history; copied anyway it would run
+// the output position ever further ahead of the input.
 static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
                            uint32_t *outCount) {
   const uint32_t channels = rs->channels;
   uint32_t early = copyLookahead(rs, output, *outCount);
   output += SIZE_T(early) * channels;
   uint32_t room = *outCount - early;
-  uint32_t n = *inCount < room ? *inCount : room;
-  std::memcpy(output, input, SIZE_T(n) * channels * sizeof(int16_t));
+  uint32_t skip = 0;
+  if (int64_t(rs->outTime - rs->inTime) > 0 && rs->inStep != 0) {
+    uint64_t behind = (rs->outTime - rs->inTime + rs->inStep - 1) / rs->inStep;
+    skip = behind < *inCount ? uint32_t(behind) : *inCount;
+  }
+  uint32_t n = *inCount - skip < room ? *inCount - skip : room;
+  std::memcpy(output, input + SIZE_T(skip) * channels, SIZE_T(n) * channels * sizeof(int16_t));
   uint32_t pos = rs->historyPos;
-  for (uint32_t i = 0; i < n; i++) {
+  for (uint32_t i = 0; i < skip + n; i++) {
     for (uint32_t c = 0; c < channels; c++) {
       rs->history[pos + c] = rs->history[pos + c + RS_HISTORY] = float(input[i * channels + c]);
     }
@@ -256,9 +265,9 @@ static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output,
     if (pos >= RS_HISTORY) pos = 0;
   }
   rs->historyPos = pos;
-  rs->inTime += n * rs->inStep;
+  rs->inTime += (skip + n) * rs->inStep;
   rs->outTime += n * rs->outStep;
-  *inCount = n;
+  *inCount = skip + n;
   *outCount = early + n;
 }
 

@@ -49,6 +49,7 @@ struct Model {
   uint64_t read;        // frames the application read since synchronisation
   uint32_t creditBase;  // creditedPos at synchronisation
   int dataReady;        // dataReady calls
+  uint64_t inputEnd;    // the converter's furthest input position (32.32)
 } model;
 
 void onDataReady(RecordSink *) { model.dataReady++; }
@@ -144,6 +145,7 @@ void take(CaptureReceiver *r, const uint8_t *d, int length, const sockaddr_in *f
   if (!synced && r->synced) {
     model.read = 0;
     model.creditBase = r->creditedPos;
+    model.inputEnd = r->resampler.inTime;
   }
   if (synced && r->synced && int32_t(r->receivedEnd - receivedEnd) < 0) {
     fuzzFail("the highest end seen went back");
@@ -152,6 +154,13 @@ void take(CaptureReceiver *r, const uint8_t *d, int length, const sockaddr_in *f
     uint64_t made = (uint64_t(h.wireFrames) + 2) * sink.ring->rate / wireRates[h.rateIndex] + 3;
     if (r->writePos - writeFrom > sink.ring->frames + made) {
       fuzzFail("one packet moved the write position too far");
+    }
+    // A late or repeated packet adds nothing past what the converter was
+    // given: its output never runs ahead of its furthest input.
+    const Resampler *rs = &r->resampler;
+    if (int64_t(rs->inTime - model.inputEnd) > 0) model.inputEnd = rs->inTime;
+    if (r->timebaseRate && int64_t(rs->outTime - model.inputEnd) > int64_t(rs->outStep)) {
+      fuzzFail("the converter's output ran ahead of its input");
     }
   }
 }
