@@ -244,7 +244,7 @@ CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_
   if (!receiver) return nullptr;
   watcherInit(&receiver->watcher, socket, receiverOnDatagram, receiver, RECEIVER_PRIORITY);
   receiver->endpoint = owner;
-  receiver->timebaseRate = timebaseRate;
+  receiver->timebaseRate = timebaseRate <= RECEIVER_TIMEBASE_MAX ? timebaseRate : 0;
   receiver->serverAddress.s_addr = htonl(serverAddress);
   receiver->next = owner->receivers;
   owner->receivers = receiver;
