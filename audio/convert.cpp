@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "audio/formats.h"
+#include "platform/bytes.h"
 
 // The vector kernel: x86-64 with AVX2 and FMA, chosen at run time. Not in
 // the Windows build: its compiler does not align the stack for 32-byte
@@ -253,16 +254,25 @@ static uint32_t copyLookahead(Resampler *rs, int16_t *output, uint32_t room) {
 
 // Equal rates: a plain copy. The history is kept up to date as well, so
 // that a later change to a filtered row starts from the true recent input.
+// Input timed before the output position (a packet that starts behind what
+// was already made: a duplicate or a late one) makes no output, as in the
+// filtered path, and only enters the history; copied anyway it would run
+// the output position ever further ahead of the input.
 static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
                            uint32_t *outCount) {
   const uint32_t channels = rs->channels;
   uint32_t early = copyLookahead(rs, output, *outCount);
   output += SIZE_T(early) * channels;
   uint32_t room = *outCount - early;
-  uint32_t n = *inCount < room ? *inCount : room;
-  std::memcpy(output, input, SIZE_T(n) * channels * sizeof(int16_t));
+  uint32_t skip = 0;
+  if (int64_t(rs->outTime - rs->inTime) > 0 && rs->inStep != 0) {
+    uint64_t behind = (rs->outTime - rs->inTime + rs->inStep - 1) / rs->inStep;
+    skip = behind < *inCount ? uint32_t(behind) : *inCount;
+  }
+  uint32_t n = *inCount - skip < room ? *inCount - skip : room;
+  std::memcpy(output, input + SIZE_T(skip) * channels, SIZE_T(n) * channels * sizeof(int16_t));
   uint32_t pos = rs->historyPos;
-  for (uint32_t i = 0; i < n; i++) {
+  for (uint32_t i = 0; i < skip + n; i++) {
     for (uint32_t c = 0; c < channels; c++) {
       rs->history[pos + c] = rs->history[pos + c + RS_HISTORY] = float(input[i * channels + c]);
     }
@@ -270,9 +280,9 @@ static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output,
     if (pos >= RS_HISTORY) pos = 0;
   }
   rs->historyPos = pos;
-  rs->inTime += n * rs->inStep;
+  rs->inTime += (skip + n) * rs->inStep;
   rs->outTime += n * rs->outStep;
-  *inCount = n;
+  *inCount = skip + n;
   *outCount = early + n;
 }
 
@@ -354,10 +364,16 @@ uint32_t rsLookahead(const Resampler *rs, uint32_t position) {
 
 uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n) {
   if (rsCopies(rs)) return n;
-  __int128 frames = __int128(int64_t(n) - int64_t(rs->taps / 2));
-  __int128 v = __int128(int64_t(rs->inTime - rs->outTime)) + frames * __int128(rs->inStep);
-  if (v <= 0 || rs->outStep == 0) return 0;
-  __int128 out = v / rs->outStep;
+  if (n == 0 || rs->outStep == 0) return 0;
+  // Exactly as rsRun counts: an output is made once it lies half a window
+  // (span / 2) behind the newest input frame stored, and the last of n
+  // frames is n - 1 steps past inTime. An estimate one too high would have
+  // the GSM encoder convert a frame short of a whole one and drop it.
+  uint64_t span = uint64_t(rs->taps) * rs->inStep;
+  __int128 v = __int128(int64_t(rs->inTime - rs->outTime)) + __int128(n - 1) * rs->inStep -
+               __int128(span / 2);
+  if (v < 0) return 0;
+  __int128 out = v / rs->outStep + 1;
   return out > 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(out);
 }
 
@@ -590,8 +606,6 @@ uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8
   return bytes;
 }
 
-static int16_t load16(const uint8_t *p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
-
 // The shared loop of the sample-wise decoders.
 static uint32_t decodeSamples(const AudioPayload *packet, uint32_t writePosition, SampleRing *ring,
                               uint32_t readPosition, Resampler *rs, uint32_t sampleBytes) {
@@ -604,9 +618,9 @@ static uint32_t decodeSamples(const AudioPayload *packet, uint32_t writePosition
     int16_t block[RS_BLOCK_FRAMES * 2];
     for (uint32_t i = 0; i < n; i++) {
       const uint8_t *at = packet->bytes + SIZE_T(done + i) * wireChannels * sampleBytes;
-      int16_t g = sampleBytes == 1 ? ulawDecode[at[0]] : load16(at);
+      int16_t g = sampleBytes == 1 ? ulawDecode[at[0]] : int16_t(load16(at));
       int16_t h = g;
-      if (wireChannels == 2) h = sampleBytes == 1 ? ulawDecode[at[1]] : load16(at + 2);
+      if (wireChannels == 2) h = sampleBytes == 1 ? ulawDecode[at[1]] : int16_t(load16(at + 2));
       if (ring->channels == 2) {
         block[2 * i] = g;
         block[2 * i + 1] = h;

@@ -7,7 +7,7 @@
 
 #include "audio/stream.h"
 #include "devices/endpoint.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
 
 const uint32_t wireRates[WIRE_RATE_COUNT] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
 
@@ -244,7 +244,7 @@ CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_
   if (!receiver) return nullptr;
   watcherInit(&receiver->watcher, socket, receiverOnDatagram, receiver, RECEIVER_PRIORITY);
   receiver->endpoint = owner;
-  receiver->timebaseRate = timebaseRate;
+  receiver->timebaseRate = timebaseRate <= RECEIVER_TIMEBASE_MAX ? timebaseRate : 0;
   receiver->serverAddress.s_addr = htonl(serverAddress);
   receiver->next = owner->receivers;
   owner->receivers = receiver;

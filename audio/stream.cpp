@@ -22,7 +22,8 @@
 #include <cstring>
 
 #include "devices/endpoint.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
+#include "platform/bytes.h"
 
 // Coded bytes of the largest packet and of the smallest worth sending.
 // 1384 leaves room below the 1400-byte payload for a coding unit that the
@@ -38,21 +39,10 @@ static constexpr uint32_t FIRST_RTT_FACTOR = 4;
 static constexpr uint32_t TIMEOUT_RTT_FACTOR = 10;
 static constexpr uint32_t TIMEOUT_FLOOR_MS = 1000;
 
-static void storeLe16(uint8_t *p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-static void storeLe32(uint8_t *p, uint32_t v) {
-  storeLe16(p, uint16_t(v));
-  storeLe16(p + 2, uint16_t(v >> 16));
-}
-static uint16_t loadLe16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
-static uint32_t loadLe32(const uint8_t *p) { return loadLe16(p) | uint32_t(loadLe16(p + 2)) << 16; }
-
 void packetStoreHeader(uint8_t *bytes, const PacketHeader *header) {
-  storeLe32(bytes, header->start);
-  storeLe16(bytes + 4, header->wireFrames);
-  storeLe16(bytes + 6, header->duration);
+  store32(bytes, header->start);
+  store16(bytes + 4, header->wireFrames);
+  store16(bytes + 6, header->duration);
   bytes[8] = header->kind;
   bytes[9] = header->stereo;
   bytes[10] = header->rateIndex;
@@ -60,29 +50,29 @@ void packetStoreHeader(uint8_t *bytes, const PacketHeader *header) {
 }
 
 void packetLoadHeader(const uint8_t *bytes, PacketHeader *header) {
-  header->start = loadLe32(bytes);
-  header->wireFrames = loadLe16(bytes + 4);
-  header->duration = loadLe16(bytes + 6);
+  header->start = load32(bytes);
+  header->wireFrames = load16(bytes + 4);
+  header->duration = load16(bytes + 6);
   header->kind = bytes[8];
   header->stereo = bytes[9];
   header->rateIndex = bytes[10];
 }
 
 void ackStore(uint8_t *bytes, const StreamAck *ack) {
-  storeLe32(bytes, ack->consumed);
-  storeLe32(bytes + 4, ack->receivedEnd);
-  storeLe32(bytes + 8, ack->lastStart);
-  storeLe16(bytes + 12, ack->lastDuration);
-  storeLe16(bytes + 14, ack->unsolicited);
+  store32(bytes, ack->consumed);
+  store32(bytes + 4, ack->receivedEnd);
+  store32(bytes + 8, ack->lastStart);
+  store16(bytes + 12, ack->lastDuration);
+  store16(bytes + 14, ack->unsolicited);
 }
 
 int ackLoad(const uint8_t *bytes, int length, StreamAck *ack) {
   if (length != int(ACK_BYTES)) return 0;
-  ack->consumed = loadLe32(bytes);
-  ack->receivedEnd = loadLe32(bytes + 4);
-  ack->lastStart = loadLe32(bytes + 8);
-  ack->lastDuration = loadLe16(bytes + 12);
-  ack->unsolicited = loadLe16(bytes + 14);
+  ack->consumed = load32(bytes);
+  ack->receivedEnd = load32(bytes + 4);
+  ack->lastStart = load32(bytes + 8);
+  ack->lastDuration = load16(bytes + 12);
+  ack->unsolicited = load16(bytes + 14);
   return 1;
 }
 
@@ -236,7 +226,10 @@ void senderRun(void *user) {
   assert(drvLockHeld());
   workDequeue(&sender->work);
   if (!sender->started) {
-    senderProbe(sender);
+    // One probe at a time: an acknowledgement that matches nothing queues
+    // this run as well, and must not send another. A lost probe is written
+    // off by the retransmit timer, which asks for the next.
+    if (sender->inFlight == 0) senderProbe(sender);
     return;
   }
   if (sender->inFlight > 0) {

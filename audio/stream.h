@@ -40,6 +40,12 @@ constexpr uint32_t SENDER_FIRST_RTT = 10;
 // header waiting on a dead path or a silent server ends within it.
 constexpr uint32_t STREAM_STALL_MS = 10000;
 constexpr DWORD RECEIVER_WATCHDOG_PRIORITY = 20;
+// The highest timebase a capture receiver follows, Hz. Its positions are
+// 32-bit and compared by signed difference, so a ring's length must span
+// far fewer than 2^31 of them: at this rate a ring at the slowest rate
+// (8.2 s) spans about 2^23. A faster timebase is no audio clock; the
+// receiver takes it as 0 and decodes nothing.
+constexpr uint32_t RECEIVER_TIMEBASE_MAX = 1000000;
 
 struct SentPacket {
   DWORD tick;         // GetTickCount at sending, ms

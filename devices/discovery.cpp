@@ -8,7 +8,7 @@
 // its status block and buffer (both on the caller's stack) go out of scope.
 #include "devices/discovery.h"
 
-#include "net/bytes.h"
+#include "platform/bytes.h"
 
 namespace {
 
@@ -53,11 +53,10 @@ int pathAppend(WCHAR *path, int at, const WCHAR *text) {
   return at;
 }
 
-// Whether the view holds at least bytes bytes from its start, so that no
-// field is read past its end.
-bool viewHolds(const BYTE *view, SIZE_T bytes) {
+// The bytes the view holds from its start, or 0 when it cannot be asked.
+SIZE_T viewLength(const BYTE *view) {
   MEMORY_BASIC_INFORMATION info;
-  return VirtualQuery(view, &info, sizeof info) != 0 && info.RegionSize >= bytes;
+  return VirtualQuery(view, &info, sizeof info) != 0 ? info.RegionSize : 0;
 }
 
 // Opens "\Device\Hookup" + kind + service into *handle. Only a status of
@@ -128,22 +127,17 @@ LONG QuerySessionNumber(ULONG queryValue) {
 
 NTSTATUS LookupDisplayAddress(LONG session, DWORD *address, DWORD *display) {
   if (session == SESSION_NONE) return STATUS_UNSUCCESSFUL;
-  const BYTE *view = MapDisplayAddress(session);
-  if (!view) return QueryHookupAddress(session, address, display);
-  // The record is in host order already: no byte swap, no validation.
-  DWORD overrideAddress = load32(view + RECORD_OVERRIDE_ADDRESS);
-  if (overrideAddress != 0) {
-    *address = overrideAddress;
-    *display = load32(view + RECORD_OVERRIDE_DISPLAY);
-  } else {
-    *address = load32(view + RECORD_PRIMARY_ADDRESS);
-    *display = load32(view + RECORD_PRIMARY_DISPLAY);
+  SIZE_T length = 0;
+  const BYTE *view = MapDisplayAddress(session, &length);
+  if (view) {
+    bool found = ParseDisplayRecord(view, length, address, display);
+    UnmapViewOfFile(view);
+    if (found) return STATUS_SUCCESS;
   }
-  UnmapViewOfFile(view);
-  return STATUS_SUCCESS;
+  return QueryHookupAddress(session, address, display);
 }
 
-const BYTE *MapDisplayAddress(LONG session) {
+const BYTE *MapDisplayAddress(LONG session, SIZE_T *length) {
   // "XDisplayAddress-" is 16 characters and a signed dword at most 11.
   CHAR name[28];
   wsprintfA(name, "XDisplayAddress-%d", session);
@@ -151,13 +145,32 @@ const BYTE *MapDisplayAddress(LONG session) {
   if (!mapping) return nullptr;
   const BYTE *view = static_cast<const BYTE *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
   CloseHandle(mapping);  // the view, if any, keeps the object
-  if (!view) return nullptr;
-  // A view too short for the fields read counts as no record at all.
-  if (!viewHolds(view, RECORD_MIN_BYTES) || load32(view + RECORD_VALID) == 0) {
-    UnmapViewOfFile(view);
-    return nullptr;
-  }
+  if (view) *length = viewLength(view);
   return view;
+}
+
+bool ParseDisplayRecord(const BYTE *record, SIZE_T length, DWORD *address, DWORD *display) {
+  // A record too short for the fields read counts as no record at all.
+  if (length < RECORD_MIN_BYTES || load32(record + RECORD_VALID) == 0) return false;
+  // The record is in host order already: no byte swap, no validation.
+  DWORD overrideAddress = load32(record + RECORD_OVERRIDE_ADDRESS);
+  if (overrideAddress != 0) {
+    *address = overrideAddress;
+    *display = load32(record + RECORD_OVERRIDE_DISPLAY);
+  } else {
+    *address = load32(record + RECORD_PRIMARY_ADDRESS);
+    *display = load32(record + RECORD_PRIMARY_DISPLAY);
+  }
+  return true;
+}
+
+bool ParseHookupReply(const BYTE *reply, SIZE_T length, DWORD *address) {
+  // A reply shorter than the address (an empty read included) is no answer:
+  // the bytes it did not fill would otherwise count as part of it.
+  if (length < 4 || load32(reply) == 0) return false;
+  // Network order, first octet first.
+  *address = DWORD(reply[0]) << 24 | DWORD(reply[1]) << 16 | DWORD(reply[2]) << 8 | reply[3];
+  return true;
 }
 
 NTSTATUS QueryHookupAddress(LONG session, DWORD *address, DWORD *display) {
@@ -171,11 +184,7 @@ NTSTATUS QueryHookupAddress(LONG session, DWORD *address, DWORD *display) {
       HookupTransact(channel, request, sizeof request, reply, sizeof reply, &replyLength);
   CloseHookupChannel(channel);
   if (status < 0) return status;
-  // A reply shorter than the address (an empty read included) is no answer:
-  // the bytes it did not fill would otherwise count as part of it.
-  if (replyLength < sizeof reply || load32(reply) == 0) return STATUS_UNSUCCESSFUL;
-  // The reply is in network order, first octet first.
-  *address = DWORD(reply[0]) << 24 | DWORD(reply[1]) << 16 | DWORD(reply[2]) << 8 | reply[3];
+  if (!ParseHookupReply(reply, replyLength, address)) return STATUS_UNSUCCESSFUL;
   *display = 0;
   return status;
 }

@@ -61,9 +61,18 @@ LONG QuerySessionNumber(ULONG queryValue);
 // The record first, the Hookup channel as the fallback. On success (status
 // not negative) both outputs are written; on failure neither is.
 NTSTATUS LookupDisplayAddress(LONG session, DWORD *address, DWORD *display);
-// A read-only view of the session's valid record, at least
-// RECORD_MIN_BYTES long, or null. The caller unmaps it.
-const BYTE *MapDisplayAddress(LONG session);
+// A read-only view of the session's record, or null; *length gets the
+// bytes the view holds from its start. The caller unmaps it.
+const BYTE *MapDisplayAddress(LONG session, SIZE_T *length);
+// Reads the address and display of a record of length bytes: the override
+// pair when its address is not 0, else the primary pair. A record shorter
+// than RECORD_MIN_BYTES or not marked valid counts as none: false, and
+// neither output is written.
+bool ParseDisplayRecord(const BYTE *record, SIZE_T length, DWORD *address, DWORD *display);
+// Reads the address from a Hookup reply of length bytes (network order,
+// first octet first). A reply shorter than the address, or an address of
+// 0, is no answer: false, and *address is not written.
+bool ParseHookupReply(const BYTE *reply, SIZE_T length, DWORD *address);
 // Asks the Hookup channel for the session's address; the display number
 // it yields is always 0.
 NTSTATUS QueryHookupAddress(LONG session, DWORD *address, DWORD *display);

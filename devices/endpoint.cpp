@@ -10,7 +10,7 @@
 #include "audio/formats.h"
 #include "audio/stream.h"
 #include "devices/operations.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
 #include "driver/wavein.h"
 #include "driver/waveout.h"
 

@@ -7,7 +7,7 @@
 #include "audio/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
-#include "driver/entry.h"
+#include "driver/lock.h"
 #include "driver/registry.h"
 #include "driver/wavein.h"
 #include "driver/waveout.h"

@@ -3,7 +3,7 @@
 
 #include <cassert>
 
-#include "driver/entry.h"
+#include "driver/lock.h"
 
 namespace {
 

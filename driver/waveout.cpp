@@ -4,7 +4,7 @@
 
 #include <cassert>
 
-#include "driver/entry.h"
+#include "driver/lock.h"
 
 namespace {
 

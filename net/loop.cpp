@@ -4,7 +4,7 @@
 
 #include <cassert>
 
-#include "driver/entry.h"
+#include "driver/lock.h"
 
 SOCKET wakePair[2] = {INVALID_SOCKET, INVALID_SOCKET};
 Watcher *loopReaders;
@@ -12,6 +12,7 @@ Watcher *loopWriters;
 WorkItem *loopWork;
 Timer *loopTimers;
 DWORD loopTurns;
+DWORD ioStop;
 
 // The wake-up watcher drains one datagram per call. 512 bytes is more than a
 // wake-up byte needs; several pending bytes keep the socket readable, so

@@ -112,6 +112,9 @@ void loopWake(void);
 // One turn. Called only on the I/O thread (or a test acting as it), with
 // drvLock held; returns with it held.
 void loopTurn(void);
+// Set to ask the I/O thread to leave its loop; cleared before each start
+// (driver/entry). drvLock held.
+extern DWORD ioStop;
 // The I/O thread's start routine; returns 0 once ioStop is set and no work
 // item and no write watcher remain.
 DWORD WINAPI ioThreadMain(LPVOID unused);

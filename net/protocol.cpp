@@ -8,9 +8,9 @@
 #include "audio/formats.h"
 #include "audio/stream.h"
 #include "devices/endpoint.h"
-#include "driver/entry.h"
-#include "net/bytes.h"
+#include "driver/lock.h"
 #include "net/loop.h"
+#include "platform/bytes.h"
 
 namespace {
 

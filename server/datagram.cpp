@@ -2,7 +2,7 @@
 
 #include "audio/convert.h"
 #include "audio/formats.h"
-#include "server/bytes.h"
+#include "platform/bytes.h"
 
 size_t packetPayloadNeeded(const PacketHeader &h) {
   switch (h.kind) {

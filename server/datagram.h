@@ -2,7 +2,7 @@
 //
 // A packet is a 12-byte header and at most 1400 bytes of coded audio; an
 // acknowledgement is exactly 16 bytes. All fields are little-endian and go
-// through the helpers of server/bytes.h.
+// through the helpers of platform/bytes.h.
 #pragma once
 
 #include <cstddef>

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "server/bytes.h"
+#include "platform/bytes.h"
 
 namespace {
 

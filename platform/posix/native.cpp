@@ -22,6 +22,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/bytes.h"
 #include "platform/posix/rundir.h"
 #include "platform/posix/sync.h"
 
@@ -78,16 +79,6 @@ long liveCount = 0;
 std::atomic<DWORD> waitCap{INFINITE};   // milliseconds, test seam
 std::atomic<DWORD> lastWait{INFINITE};  // milliseconds, test seam
 
-uint32_t load32(const unsigned char *p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void store32(unsigned char *p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
 
 void registerObject(NativeObject *o) {
   std::lock_guard<std::mutex> hold(registryLock);

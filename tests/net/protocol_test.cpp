@@ -7,7 +7,7 @@
 #include "audio/formats.h"
 #include "audio/stream.h"
 #include "devices/endpoint.h"
-#include "net/bytes.h"
+#include "platform/bytes.h"
 #include "tests/support/control_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "server/bytes.h"
+#include "platform/bytes.h"
 #include "server/catalog.h"
 
 namespace {

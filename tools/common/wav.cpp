@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/bytes.h"
+
 namespace {
 
 constexpr uint16_t FORMAT_PCM = 1;
@@ -20,17 +22,6 @@ constexpr size_t FMT_EXTENSIBLE_BYTES = 40;  // with cbSize, valid bits, mask, s
 constexpr uint8_t PCM_SUBFORMAT[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                        0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-uint16_t load16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t load32(const uint8_t *p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void store16(uint8_t *p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void store32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 std::string chunkName(const uint8_t *id) {
   std::string name;

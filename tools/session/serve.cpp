@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/bytes.h"
 #include "platform/posix/rundir.h"
 
 namespace {
@@ -55,14 +56,6 @@ struct Made {
   std::vector<std::string> files;
   std::vector<std::string> directories;
 };
-
-void store32(unsigned char *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t load32(const unsigned char *p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 bool fail(const std::string &what) {
   std::fprintf(stderr, "lumivox-session: %s: %s\n", what.c_str(), std::strerror(errno));
