@@ -246,7 +246,9 @@ static uint32_t copyLookahead(Resampler *rs, int16_t *output, uint32_t room) {
     // The frame `back` frames before the next input frame.
     uint32_t back = uint32_t(ahead) - i;
     const float *frame = rs->history + rs->historyPos + RS_HISTORY - back * channels;
-    for (uint32_t c = 0; c < channels; c++) *output++ = int16_t(frame[c]);
+    // Limited: the first frame after a change of input rate is stored
+    // weighted, and may lie beyond the 16-bit range.
+    for (uint32_t c = 0; c < channels; c++) *output++ = limitSample(frame[c]);
   }
   rs->outTime += n * rs->outStep;
   return n;
