@@ -83,6 +83,18 @@ void outputPump(void *user) {
   outputDiscard(state);
 }
 
+// Schedules the return of the current header of an input stream whose
+// connection has gone, after the header's length in time.
+void inputPaceNext(WaveStreamState *state) {
+  WaveStream *stream = state->stream;
+  if (state->pacing || !stream->current) return;
+  DWORD perSecond = state->instance->format.nAvgBytesPerSec;
+  uint64_t ms = perSecond ? uint64_t(stream->current->dwBufferLength) * 1000 / perSecond : 0;
+  if (ms > STREAM_STALL_MS) ms = STREAM_STALL_MS;
+  state->pacing = 1;
+  timerSchedule(&state->pace, tickNow() + DWORD(ms));
+}
+
 // An input stream whose connection has gone gives back the headers it had,
 // each with what was recorded into it. Headers added later come back
 // filled with silence at the pace of their length (inputPace): at once
@@ -95,18 +107,8 @@ void inputDiscard(WaveStreamState *state) {
   for (WAVEHDR *h = instance->queueHead; h; h = h->lpNext) queued++;
   // Filling a header returns it with drvLock released: re-read each time.
   while (queued-- > 0 && stream->current) inHeaderFilled(instance, stream);
-}
-
-// Schedules the return of the current header of an input stream whose
-// connection has gone, after the header's length in time.
-void inputPaceNext(WaveStreamState *state) {
-  WaveStream *stream = state->stream;
-  if (state->pacing || !stream->current) return;
-  DWORD perSecond = state->instance->format.nAvgBytesPerSec;
-  uint64_t ms = perSecond ? uint64_t(stream->current->dwBufferLength) * 1000 / perSecond : 0;
-  if (ms > STREAM_STALL_MS) ms = STREAM_STALL_MS;
-  state->pacing = 1;
-  timerSchedule(&state->pace, tickNow() + DWORD(ms));
+  // Headers added meanwhile were not kicked (the stream had a header).
+  if (stream->state == state) inputPaceNext(state);
 }
 
 void inputPace(void *user) {
