@@ -529,8 +529,12 @@ void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, in
   receiver->lastDuration = header.duration;
   uint32_t end = header.start + header.duration;
   // The first data packet sets where the positions run; later ones move
-  // the end on by signed difference, so it wraps with the stream.
-  if ((data && !receiver->synced) || int32_t(end - receiver->receivedEnd) > 0) {
+  // the end on by signed difference, so it wraps with the stream. A probe
+  // carries no audio: once synchronised, its positions move nothing (a zero
+  // probe half the position range away would otherwise count as ahead, and
+  // every later packet as implausible).
+  if ((data && !receiver->synced) ||
+      ((data || !receiver->synced) && int32_t(end - receiver->receivedEnd) > 0)) {
     receiver->receivedEnd = end;
   }
   bool justSynced = false;

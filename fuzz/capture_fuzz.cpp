@@ -15,13 +15,14 @@
 // (as the record pump makes them), a discard and a stop.
 //
 // After every event: a datagram from elsewhere changes nothing; once
-// synchronised, the highest end seen never goes back; one packet moves the
-// write position by no more than a ring of gap plus what its frames make at
-// the ring's rate; the server's credit since synchronisation is exactly
-// what the application read, in timebase frames, nothing lost to rounding;
-// every acknowledgement is 16 bytes; the sink counts the receiver active
-// exactly while it is synchronised. At the end the slot is closed and
-// nothing is left on the loop or allocated.
+// synchronised, the highest end seen never goes back and no probe moves it;
+// one packet moves the write position by no more than a ring of gap plus
+// what its frames make at the ring's rate, and the converter's output never
+// runs ahead of its input; the server's credit since synchronisation is
+// exactly what the application read, in timebase frames, nothing lost to
+// rounding; every acknowledgement is 16 bytes; the sink counts the receiver
+// active exactly while it is synchronised. At the end the slot is closed
+// and nothing is left on the loop or allocated.
 #include <sys/socket.h>
 
 #include <cstring>
@@ -150,6 +151,7 @@ void take(CaptureReceiver *r, const uint8_t *d, int length, const sockaddr_in *f
   if (synced && r->synced && int32_t(r->receivedEnd - receivedEnd) < 0) {
     fuzzFail("the highest end seen went back");
   }
+  if (synced && !data && r->receivedEnd != receivedEnd) fuzzFail("a probe moved the positions");
   if (data && r->synced) {
     // What the packet's frames make, and at a change of wire rate the
     // outputs that the old rate's longer window held back (half a window
