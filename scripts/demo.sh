@@ -22,7 +22,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-packages=(cmake g++ make pkg-config binutils libgsm1-dev libsndfile1-dev libasio-dev
+packages=(cmake g++ make pkg-config binutils libgsm1-dev libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils libasio-dev
   espeak-ng sox gnuplot-nox fonts-dejavu-core python3)
 impaired=0
 short=0

@@ -14,6 +14,7 @@
 #include "server/datagram.h"
 #include "server/log.h"
 #include "server/options.h"
+#include "server/sound.h"
 #include "server/stats.h"
 #include "server/streams.h"
 #include "server/udpstream.h"
@@ -47,7 +48,8 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
         driver_(r.driver),
         driverHost_(r.driver.address().to_v4().to_uint()),
         timebase_(r.rate ? r.rate : 1),
-        lead_(r.applicationLead) {}
+        lead_(r.applicationLead),
+        volume_(r.volume) {}
   ~CaptureStream() override {
     finish();
     gsmCoderFree(&coder_);
@@ -77,6 +79,8 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   void coverRoundTrip(uint64_t rttMicroseconds);
   bool sendOne();
   bool fill(uint32_t want);
+  bool openSound(uint32_t rate, uint32_t channels);
+  void applyVolume();
   uint32_t toTimebase(uint64_t sourceFrames) const {
     return uint32_t(sourceFrames * timebase_ / ring_->rate);
   }
@@ -94,17 +98,20 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   uint32_t lead_;                   // timebase frames sent beyond the credit at most
   uint32_t baseLead_ = 0;           // lead_ as requested and bounded, before round trips
   const WireFormat *row_ = nullptr;
-  SNDFILE *file_ = nullptr;     // the input, or null for the tone
-  uint32_t fileChannels_ = 1;   // channels of the input file
-  double phase_ = 0;            // radians of the tone's next frame
-  SampleRing *ring_ = nullptr;  // source rate and channels; LocalFree'd by finish
-  Resampler rs_{};              // source rate to wire rate, timebase = source rate
-  GsmCoder coder_ = nullptr;    // this stream's own GSM coder, made on first use
-  uint32_t produced_ = 0;       // ring position up to which source audio is in
-  uint32_t consumedIn_ = 0;     // ring position up to which the encoder read
-  uint64_t sentSource_ = 0;     // source frames sent so far
-  uint32_t packetFrames_ = 0;   // source frames per packet
-  bool inputEnded_ = false;     // the file has no more frames
+  SNDFILE *file_ = nullptr;        // the input, or null for the tone or the sound system
+  SoundCapture *sound_ = nullptr;  // the sound system's source, or null
+  const uint32_t *volume_;         // the volume control's stored value, or null
+  uint32_t volumeApplied_ = 0;     // the value last given to the sound system
+  uint32_t fileChannels_ = 1;      // channels of the input file
+  double phase_ = 0;               // radians of the tone's next frame
+  SampleRing *ring_ = nullptr;     // source rate and channels; LocalFree'd by finish
+  Resampler rs_{};                 // source rate to wire rate, timebase = source rate
+  GsmCoder coder_ = nullptr;       // this stream's own GSM coder, made on first use
+  uint32_t produced_ = 0;          // ring position up to which source audio is in
+  uint32_t consumedIn_ = 0;        // ring position up to which the encoder read
+  uint64_t sentSource_ = 0;        // source frames sent so far
+  uint32_t packetFrames_ = 0;      // source frames per packet
+  bool inputEnded_ = false;        // the file has no more frames
   bool closed_ = false;
   bool ticking_ = false;
   uint32_t credit_ = 0;             // timebase frames: highest consumed acknowledged
@@ -133,6 +140,8 @@ bool CaptureStream::start() {
     rate = uint32_t(info.samplerate);
     fileChannels_ = uint32_t(info.channels);
     channels = fileChannels_ >= 2 ? 2 : 1;
+  } else if (!options_.tone && openSound(rate, row_->stereo ? 2 : 1)) {
+    channels = row_->stereo ? 2 : 1;
   }
   ring_ = ringCreate(RING_FRAMES, rate, channels == 2);
   if (!ring_) return false;
@@ -151,8 +160,11 @@ bool CaptureStream::start() {
   }
   started_ = lastProgress_ = Clock::now();
   logLine(LOG_INFO, "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u",
-          id_, file_ ? options_.input.c_str() : "a tone", rate,
-          driver_.address().to_string().c_str(), unsigned(driver_.port()),
+          id_,
+          file_    ? options_.input.c_str()
+          : sound_ ? (options_.source.empty() ? "the default source" : options_.source.c_str())
+                   : "a tone",
+          rate, driver_.address().to_string().c_str(), unsigned(driver_.port()),
           row_->kind == WIRE_GSM         ? "GSM"
           : row_->kind == WIRE_COMPANDED ? "companded"
                                          : "linear",
@@ -230,6 +242,14 @@ bool CaptureStream::mayCredit() const {
 
 void CaptureStream::sendMore() {
   if (closed_ || options_.silentStreams) return;
+  if (sound_) {
+    applyVolume();
+    if (sound_->failed()) {
+      logLine(LOG_INFO, "stream %u: the sound system's stream failed: recording a tone", id_);
+      sound_->close();
+      sound_ = nullptr;
+    }
+  }
   while (!inputEnded_) {
     if (!mayCredit()) {
       // Nothing heard for a while with the credit spent: the packets or
@@ -238,7 +258,7 @@ void CaptureStream::sendMore() {
       // (the driver fills the gap before it).
       if (Clock::now() - lastProgress_ < CREDIT_RETRY) break;
       lastProgress_ = Clock::now();
-    } else if (!options_.fast) {
+    } else if (!options_.fast && !sound_) {
       auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
       if (sentSource_ > uint64_t(elapsed.count()) * ring_->rate / 1000000) break;
     }
@@ -255,7 +275,13 @@ bool CaptureStream::fill(uint32_t want) {
     uint32_t index = produced_ % ring_->frames;
     uint32_t room = std::min(ring_->frames - index, want - uint32_t(produced_ - consumedIn_));
     int16_t *at = samples + size_t(index) * ring_->channels;
-    if (!file_) {
+    if (sound_) {
+      // What the source has captured so far; the rest comes later.
+      uint32_t got = sound_->read(at, room);
+      produced_ += got;
+      if (got < room) return false;
+      continue;
+    } else if (!file_) {
       for (uint32_t i = 0; i < room; ++i) {
         at[i] = int16_t(std::lrint(TONE_LEVEL * std::sin(phase_)));
         phase_ += 2 * M_PI * options_.toneHz / ring_->rate;
@@ -285,7 +311,9 @@ bool CaptureStream::fill(uint32_t want) {
 bool CaptureStream::sendOne() {
   uint32_t sent = rsOutPos(&rs_);
   uint32_t want = rsLookahead(&rs_, sent + packetFrames_) - consumedIn_;
-  if (!fill(want) && produced_ == consumedIn_) {
+  bool filled = fill(want);
+  if (!filled && sound_) return false;  // the source has not captured enough yet
+  if (!filled && produced_ == consumedIn_) {
     inputEnded_ = true;
     logLine(LOG_INFO, "stream %u: the input has ended after %llu packets", id_,
             (unsigned long long)packets_);
@@ -332,6 +360,37 @@ bool CaptureStream::sendOne() {
   return true;
 }
 
+bool CaptureStream::openSound(uint32_t rate, uint32_t channels) {
+  if (!soundConnected()) return false;
+  std::weak_ptr<CaptureStream> weak = weak_from_this();
+  auto executor = timer_.get_executor();
+  SoundStreamSpec spec{options_.source,
+                       "Lumivox recording " + std::to_string(id_),
+                       rate,
+                       channels,
+                       options_.soundLatencyMs * 1000,
+                       uint16_t(volume_ ? *volume_ >> 16 : 0xFFFF),
+                       [weak, executor] {
+                         asio::post(executor, [weak] {
+                           if (auto self = weak.lock()) self->sendMore();
+                         });
+                       }};
+  std::string why;
+  sound_ = SoundCapture::open(spec, why);
+  if (!sound_) {
+    logLine(LOG_INFO, "stream %u: no sound system stream (%s): recording a tone", id_, why.c_str());
+    return false;
+  }
+  volumeApplied_ = volume_ ? *volume_ : 0;
+  return true;
+}
+
+void CaptureStream::applyVolume() {
+  if (!volume_ || *volume_ == volumeApplied_) return;
+  volumeApplied_ = *volume_;
+  sound_->setVolume(uint16_t(volumeApplied_ >> 16));
+}
+
 void CaptureStream::armTimer() {
   if (ticking_ || closed_) return;
   ticking_ = true;
@@ -367,6 +426,8 @@ void CaptureStream::finish() {
   statsWrite(line);
   if (file_) sf_close(file_);
   file_ = nullptr;
+  if (sound_) sound_->close();
+  sound_ = nullptr;
   LocalFree(ring_);
   ring_ = nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -75,22 +76,43 @@ const char SERVER_USAGE[] =
     "  --silent-streams       grant streams, then send nothing on them: playback\n"
     "                         is never acknowledged, recordings never come\n"
     "\n"
+    "The sound system (a PulseAudio server, or PipeWire's PulseAudio server,\n"
+    "through libpulse): when one answers at start, each playback stream is a\n"
+    "stream of its own there, mixed with the others by the sound server, its\n"
+    "played position (the device's clock) is what the server reports as\n"
+    "played, and the output volume control sets its volume; recordings come\n"
+    "from its source, at the input volume control's level. Without one,\n"
+    "playback goes nowhere and recordings are a tone.\n"
+    "  --sound-server NAME    the sound server to use (default: libpulse's own\n"
+    "                         choice: PULSE_SERVER, then the user's runtime\n"
+    "                         directory); never started by us; none: do not\n"
+    "                         use a sound system\n"
+    "  --sink NAME            play to this sink (default: the default sink)\n"
+    "  --source NAME          record from this source (default: the default\n"
+    "                         source)\n"
+    "  --sound-latency MS     the buffering asked of the sound server, 2 to 1000\n"
+    "                         (default 10); the automatic minimum lead covers it\n"
+    "\n"
     "Datagrams:\n"
     "  --output FILE          write playback to FILE, a 16-bit WAV file, written\n"
     "                         anew by each playback stream (one at a time; others\n"
-    "                         play to nothing); without it playback goes nowhere\n"
+    "                         play to nothing) instead of to the sound system;\n"
+    "                         --output none plays to nothing\n"
     "  --output-rate HZ       the output's rate, 1000 to 192000 (default: the\n"
     "                         stream's application rate); wire formats are\n"
     "                         decoded and converted to it\n"
     "  --output-channels N    1 or 2 (default 2)\n"
     "  --fast                 consume playback as soon as it arrives instead of in\n"
     "                         real time at the stream's rate, and send recordings\n"
-    "                         as fast as the credit allows (for benchmarks)\n"
+    "                         as fast as the credit allows (for benchmarks; not\n"
+    "                         with the sound system)\n"
     "  --input FILE           record from FILE (WAV or any format libsndfile reads,\n"
-    "                         the first two channels); each recording stream reads\n"
-    "                         it from the start and stops at its end\n"
+    "                         the first two channels) instead of the sound\n"
+    "                         system; each recording stream reads it from the\n"
+    "                         start and stops at its end\n"
     "  --tone HZ              without --input, record a sine of HZ (default 440) at\n"
-    "                         half of full scale, mono\n"
+    "                         half of full scale, mono, instead of the sound\n"
+    "                         system\n"
     "  --record-format ROW    the wire format of recordings, a row of the format\n"
     "                         table 0 to 17 (default 17, 48000 Hz stereo 16-bit;\n"
     "                         0 GSM, 1 companded 8000 Hz, 12 linear 44100 Hz mono)\n"
@@ -103,6 +125,8 @@ const char SERVER_USAGE[] =
     "                         starts with \"time\", ms since the start\n"
     "\n"
     "Examples:\n"
+    "  lumivox-server --listen 0.0.0.0 --display 3\n"
+    "  lumivox-server --sink alsa_output.pci-0000_00_1b.0.analog-stereo\n"
     "  lumivox-server --output played.wav --output-rate 48000\n"
     "  lumivox-server --input speech.wav --record-format 12\n"
     "\n"
@@ -175,7 +199,13 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
     return parseInto(value, 2, o.outputChannels) && o.outputChannels >= 1;
   }
   if (name == "--input") return !(o.input = value).empty();
-  if (name == "--tone") return parseInto(value, 24000, o.toneHz);
+  if (name == "--tone") return (o.tone = true) && parseInto(value, 24000, o.toneHz);
+  if (name == "--sound-server") return !(o.soundServer = value).empty();
+  if (name == "--sink") return !(o.sink = value).empty();
+  if (name == "--source") return !(o.source = value).empty();
+  if (name == "--sound-latency") {
+    return parseInto(value, 1000, o.soundLatencyMs) && o.soundLatencyMs >= 2;
+  }
   if (name == "--record-format") return parseInto(value, 17, o.recordFormat);
   if (name == "--stats") return !(o.stats = value).empty();
   if (name == "--advertise-udp-port") return parseInto(value, 65535, o.advertiseUdpPort);
@@ -184,29 +214,15 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
 }
 
 bool takesValue(const std::string &name) {
-  static const char *const names[] = {"--display",
-                                      "--listen",
-                                      "--port",
-                                      "--verbose",
-                                      "--max-clients",
-                                      "--stream-status",
-                                      "--udp-port",
-                                      "--adaptive",
-                                      "--rate",
-                                      "--min-lead",
-                                      "--max-lead",
-                                      "--delay-setup",
-                                      "--delay-replies",
-                                      "--close-after",
-                                      "--stop-reading-after",
-                                      "--output",
-                                      "--output-rate",
-                                      "--output-channels",
-                                      "--input",
-                                      "--tone",
-                                      "--record-format",
-                                      "--stats",
-                                      "--advertise-udp-port",
+  static const char *const names[] = {"--display",       "--listen",      "--port",
+                                      "--verbose",       "--max-clients", "--stream-status",
+                                      "--udp-port",      "--adaptive",    "--rate",
+                                      "--min-lead",      "--max-lead",    "--delay-setup",
+                                      "--delay-replies", "--close-after", "--stop-reading-after",
+                                      "--output",        "--output-rate", "--output-channels",
+                                      "--input",         "--tone",        "--sound-server",
+                                      "--sink",          "--source",      "--sound-latency",
+                                      "--record-format", "--stats",       "--advertise-udp-port",
                                       "--send-via"};
   for (const char *n : names) {
     if (name == n) return true;
@@ -266,7 +282,9 @@ uint16_t serverControlPort(const ServerOptions &options) {
 uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate) {
   if (options.minLead) return options.minLead;
   constexpr uint32_t LEAD_FLOOR = 256;  // frames
-  constexpr uint32_t LEAD_MS = 20;      // two playout steps
-  uint32_t lead = uint32_t(uint64_t(applicationRate) * LEAD_MS / 1000);
+  // Two steps of the playout clock, or the sound system's buffering and a
+  // step more.
+  uint32_t leadMs = std::max<uint32_t>(20, options.soundLatencyMs + 10);
+  uint32_t lead = uint32_t(uint64_t(applicationRate) * leadMs / 1000);
   return lead > LEAD_FLOOR ? lead : LEAD_FLOOR;
 }

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-constexpr uint32_t SERVER_PORT_BASE = 9000;  // the control port is this plus the display number
+constexpr uint32_t SERVER_PORT_BASE = 9000;   // the control port is this plus the display number
+constexpr const char OUTPUT_NONE[] = "none";  // --output none: playback goes nowhere
+constexpr const char SOUND_SERVER_NONE[] = "none";  // --sound-server none: no sound system
 
 struct ServerOptions {
   std::string listen = "127.0.0.1";  // IPv4 address of the control socket and the stream sockets
@@ -24,22 +26,30 @@ struct ServerOptions {
   std::string sendViaAddress;     // IPv4 address of the routed relay; empty: none
   uint16_t sendViaPort = 0;       // its UDP port, with sendViaAddress
   // Misbehaviour, for tests of the driver.
-  bool refuseSetup = false;      // answer every setup with setup refused
-  bool outputDevice = true;      // list the playback device and its volume control
-  bool inputDevice = true;       // list the recording device and its volume control
-  uint32_t setupDelayMs = 0;     // hold the setup answer back this long
-  uint32_t replyDelayMs = 0;     // hold stream and query replies back this long
-  bool withholdSetup = false;    // never answer the setup
-  bool withholdReplies = false;  // never send stream or query replies
-  int64_t closeAfter = -1;       // close a connection after handling this many messages; -1 never
+  bool refuseSetup = false;       // answer every setup with setup refused
+  bool outputDevice = true;       // list the playback device and its volume control
+  bool inputDevice = true;        // list the recording device and its volume control
+  uint32_t setupDelayMs = 0;      // hold the setup answer back this long
+  uint32_t replyDelayMs = 0;      // hold stream and query replies back this long
+  bool withholdSetup = false;     // never answer the setup
+  bool withholdReplies = false;   // never send stream or query replies
+  int64_t closeAfter = -1;        // close a connection after handling this many messages; -1 never
   int64_t stopReadingAfter = -1;  // stop reading a connection after this many messages; -1 never
   bool silentStreams = false;     // granted streams send nothing: no acknowledgements, no audio
+  // The sound system: playback goes to it unless --output names a file or
+  // none, and recordings come from it unless --input or --tone is given,
+  // whenever a sound server answers at start.
+  std::string soundServer;       // libpulse's server string; empty: its default
+  std::string sink;              // sink name; empty: the sound server's default
+  std::string source;            // source name; empty: the sound server's default
+  uint32_t soundLatencyMs = 10;  // buffering asked of the sound server
   // Datagrams.
-  std::string output;           // WAV file that playback is written to; empty: to nothing
+  std::string output;           // WAV file for playback, OUTPUT_NONE, or empty: the sound system
   uint32_t outputRate = 0;      // Hz of the output; 0: the stream's application rate
   uint32_t outputChannels = 2;  // 1 or 2
   bool fast = false;            // consume playback at once instead of in real time
-  std::string input;            // WAV (or other libsndfile) file to record from; empty: tone
+  std::string input;            // WAV (or other libsndfile) file to record from
+  bool tone = false;            // --tone given: record the tone even with a sound system
   uint32_t toneHz = 440;        // frequency of the generated tone, Hz
   uint32_t recordFormat = 17;   // row of wireFormats recordings are sent in
   std::string stats;            // JSON-lines statistics file; empty: none

@@ -2,6 +2,7 @@
 // decoding into the output ring and the WAV file. See server/udpstream.h.
 #include <sndfile.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "server/datagram.h"
 #include "server/log.h"
 #include "server/options.h"
+#include "server/sound.h"
 #include "server/stats.h"
 #include "server/streams.h"
 #include "server/udpstream.h"
@@ -37,6 +39,11 @@ constexpr uint32_t MALFORMED_LOGGED = 16;
 
 // Only one stream at a time writes the output file.
 bool outputBusy = false;
+// The arrival-to-audible latency is sampled on a packet this often, and
+// reported as the median of each second's samples.
+constexpr auto LATENCY_SAMPLE = std::chrono::milliseconds(100);
+constexpr auto LATENCY_REPORT = std::chrono::seconds(1);
+constexpr size_t LATENCY_KEPT = 100000;  // samples kept for the stream's closing figures
 
 class PlayoutStream : public UdpStream, public std::enable_shared_from_this<PlayoutStream> {
  public:
@@ -46,7 +53,8 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
         timer_(io),
         id_(r.id),
         rate_(r.applicationRate ? r.applicationRate : 1),
-        driverHost_(r.driver.address().to_v4().to_uint()) {}
+        driverHost_(r.driver.address().to_v4().to_uint()),
+        volume_(r.volume) {}
   ~PlayoutStream() override {
     finish();
     gsmCoderFree(&coder_);
@@ -54,7 +62,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
   bool start();
   void close() override;
-  void pause() override { paused_ = true; }
+  void pause() override;
 
  private:
   void receiveNext();
@@ -75,6 +83,16 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void onTick();
   void sendAck(uint16_t unsolicited);
   void finish();
+  // The sound system's side: feeding the device, its played position,
+  // the volume, the latency samples, and going on without it.
+  bool openSound(uint32_t outRate);
+  void onSound();
+  void feed();
+  bool followDevice();
+  void applyVolume();
+  void sampleLatency(const PacketHeader &h);
+  void measureLatency();
+  void dropSound(const char *why);
 
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
@@ -104,6 +122,23 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint32_t anchorPos_ = 0;        // timebase frames
   int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
   uint32_t dryReports_ = 0;       // progress reports repeated since the clock ran dry
+  // Playing to the sound system: its stream; the frames it has played,
+  // counted from syncPos_, give consumed. Written frames are all audio:
+  // a stream that runs dry is held by the sound server where it stands
+  // and goes on when more comes, so the device's position and the
+  // timebase stay in step.
+  SoundPlayback *sound_ = nullptr;
+  uint32_t syncPos_ = 0;        // timebase frames: consumed at the first data packet
+  const uint32_t *volume_;      // the volume control's stored value, or null
+  uint32_t volumeApplied_ = 0;  // the value last given to the sound system
+  // Arrival-to-audible latency: one packet sampled at a time.
+  bool latencyPending_ = false;
+  Clock::time_point latencyAt_;          // when the sampled packet arrived
+  uint32_t latencyStart_ = 0;            // its start, timebase frames
+  Clock::time_point lastLatencySample_;  // when the last sample was taken
+  Clock::time_point lastLatencyReport_;
+  std::vector<double> latencySecond_;  // ms, samples of the current second
+  std::vector<double> latencyAll_;     // ms, every sample (up to LATENCY_KEPT)
   // Counters for the statistics.
   uint64_t packets_ = 0, probes_ = 0, bytes_ = 0, malformed_ = 0, lost_ = 0, lostFrames_ = 0,
            late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0, foreign_ = 0;
@@ -113,7 +148,8 @@ bool PlayoutStream::start() {
   uint32_t outRate = options_.outputRate ? options_.outputRate : rate_;
   ring_ = ringCreate(PLAYOUT_RING_FRAMES, outRate, options_.outputChannels == 2);
   if (!ring_) return false;
-  if (!options_.output.empty() && !outputBusy) {
+  bool toFile = !options_.output.empty() && options_.output != OUTPUT_NONE;
+  if (toFile && !outputBusy) {
     SF_INFO info{};
     info.samplerate = int(outRate);
     info.channels = int(options_.outputChannels);
@@ -125,12 +161,42 @@ bool PlayoutStream::start() {
     } else {
       outputBusy = true;
     }
-  } else if (!options_.output.empty()) {
+  } else if (toFile) {
     logLine(LOG_INFO, "stream %u: the output file is taken: playing to nothing", id_);
   }
+  if (options_.output.empty() && !options_.fast) openSound(outRate);
   logLine(LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
-          options_.outputChannels, file_ ? options_.output.c_str() : "nothing");
+          options_.outputChannels,
+          file_    ? options_.output.c_str()
+          : sound_ ? (options_.sink.empty() ? "the default sink" : options_.sink.c_str())
+                   : "nothing");
   receiveNext();
+  return true;
+}
+
+bool PlayoutStream::openSound(uint32_t outRate) {
+  if (!soundConnected()) return false;
+  std::weak_ptr<PlayoutStream> weak = weak_from_this();
+  auto executor = timer_.get_executor();
+  SoundStreamSpec spec{options_.sink,
+                       "Lumivox playback " + std::to_string(id_),
+                       outRate,
+                       options_.outputChannels,
+                       options_.soundLatencyMs * 1000,
+                       uint16_t(volume_ ? *volume_ >> 16 : 0xFFFF),
+                       [weak, executor] {
+                         asio::post(executor, [weak] {
+                           if (auto self = weak.lock()) self->onSound();
+                         });
+                       }};
+  std::string why;
+  sound_ = SoundPlayback::open(spec, why);
+  if (!sound_) {
+    logLine(LOG_INFO, "stream %u: no sound system stream (%s): playing to nothing", id_,
+            why.c_str());
+    return false;
+  }
+  volumeApplied_ = volume_ ? *volume_ : 0;
   return true;
 }
 
@@ -175,7 +241,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
   uint32_t end = h.start + h.duration;
   // A clock that ran dry starts again from this arrival, not from when it
   // stopped, or it would play the new audio out at once.
-  if (synced_ && consumed_ == receivedEnd_ && !options_.fast) {
+  if (synced_ && consumed_ == receivedEnd_ && !options_.fast && !sound_) {
     anchorTime_ = Clock::now();
     anchorPos_ = consumed_;
   }
@@ -185,7 +251,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
     ++packets_;
     if (!synced_) {
       synced_ = true;
-      consumed_ = anchorPos_ = receivedEnd_ = h.start;
+      consumed_ = anchorPos_ = receivedEnd_ = syncPos_ = h.start;
       anchorTime_ = Clock::now();
     }
     dryReports_ = 0;
@@ -196,12 +262,15 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
       paused_ = false;
       anchorTime_ = Clock::now();
       anchorPos_ = consumed_;
+      if (sound_) sound_->cork(false);
     }
+    if (sound_) sampleLatency(h);
   }
   lastStart_ = h.start;
   lastDuration_ = h.duration;
   if (int32_t(end - receivedEnd_) > 0) receivedEnd_ = end;
   if (synced_ && options_.fast) playTo(receivedEnd_);
+  if (sound_ && synced_) feed();
   sendAck(0);
   if (synced_ && !options_.fast) armTimer();
 }
@@ -288,10 +357,24 @@ void PlayoutStream::armTimer() {
 }
 
 // The clock runs from its anchor at the stream's rate; it waits (is
-// re-anchored) where the received audio ends, and stops while paused.
+// re-anchored) where the received audio ends, and stops while paused. With
+// the sound system the device's played position is the clock.
 void PlayoutStream::onTick() {
   auto now = Clock::now();
-  if (!paused_) {
+  if (sound_) {
+    applyVolume();
+    if (sound_->failed()) dropSound("the sound system's stream failed");
+  }
+  if (sound_) {
+    if (!paused_) feed();
+    bool moved = followDevice();
+    if (moved) {
+      sendAck(1);
+    } else if (!paused_ && consumed_ == receivedEnd_ && dryReports_ < DRY_REPORTS) {
+      ++dryReports_;
+      sendAck(1);
+    }
+  } else if (!paused_) {
     uint64_t elapsed =
         uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - anchorTime_).count());
     uint32_t target = anchorPos_ + uint32_t(elapsed * rate_ / 1000000);
@@ -312,6 +395,104 @@ void PlayoutStream::onTick() {
   if (!paused_ && (consumed_ != receivedEnd_ || dryReports_ < DRY_REPORTS)) armTimer();
 }
 
+// The sound system asked for audio, or its stream changed state.
+void PlayoutStream::onSound() {
+  if (closed_ || !sound_) return;
+  if (sound_->failed()) {
+    dropSound("the sound system's stream failed");
+    armTimer();
+    return;
+  }
+  if (!synced_ || paused_) return;
+  feed();
+  if (followDevice()) sendAck(1);
+}
+
+// Gives the device what the ring holds, up to what it asks for.
+void PlayoutStream::feed() {
+  uint32_t want = sound_->writable();
+  uint32_t have = int32_t(writePos_ - readPos_) > 0 ? writePos_ - readPos_ : 0;
+  uint32_t frames = std::min(want, have);
+  ringRead_ += frames;
+  while (frames > 0) {
+    uint32_t span = 0;
+    int16_t *at = ringSpan(ring_, readPos_, &span);
+    if (span > frames) span = frames;
+    if (!sound_->write(at, span)) return;
+    ringClear(ring_, readPos_, span);
+    readPos_ += span;
+    frames -= span;
+  }
+}
+
+// Moves consumed to what the device has played; true when it moved.
+bool PlayoutStream::followDevice() {
+  uint64_t devicePlayed = 0;
+  if (!synced_ || !sound_->played(devicePlayed)) return false;
+  // Never beyond what was written: a sound server that runs on through an
+  // underrun has played silence, not audio.
+  uint64_t real = std::min(devicePlayed, sound_->written());
+  uint32_t position = syncPos_ + uint32_t(real * rate_ / ring_->rate);
+  if (int32_t(position - receivedEnd_) > 0) position = receivedEnd_;
+  int32_t step = int32_t(position - consumed_);
+  if (step <= 0) return false;
+  consumed_ = position;
+  played_ += uint32_t(step);
+  dryReports_ = 0;
+  measureLatency();
+  return true;
+}
+
+void PlayoutStream::applyVolume() {
+  if (!volume_ || *volume_ == volumeApplied_) return;
+  volumeApplied_ = *volume_;
+  sound_->setVolume(uint16_t(volumeApplied_ >> 16));
+}
+
+void PlayoutStream::sampleLatency(const PacketHeader &h) {
+  auto now = Clock::now();
+  if (latencyPending_ || now - lastLatencySample_ < LATENCY_SAMPLE) return;
+  if (int32_t(h.start - consumed_) < 0) return;  // partly played already
+  latencyPending_ = true;
+  latencyAt_ = lastLatencySample_ = now;
+  latencyStart_ = h.start;
+}
+
+// Once the device has played the sampled packet's first frame: the time
+// from its arrival, less what has played since that frame.
+void PlayoutStream::measureLatency() {
+  if (!latencyPending_ || int32_t(consumed_ - latencyStart_) < 0) return;
+  latencyPending_ = false;
+  auto now = Clock::now();
+  double ms = std::chrono::duration<double, std::milli>(now - latencyAt_).count() -
+              double(consumed_ - latencyStart_) * 1000.0 / rate_;
+  latencySecond_.push_back(ms);
+  if (latencyAll_.size() < LATENCY_KEPT) latencyAll_.push_back(ms);
+  if (now - lastLatencyReport_ < LATENCY_REPORT) return;
+  lastLatencyReport_ = now;
+  std::sort(latencySecond_.begin(), latencySecond_.end());
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "{\"event\":\"latency\",\"stream\":%u,\"ms\":%.2f,\"samples\":%zu}", id_,
+                latencySecond_[latencySecond_.size() / 2], latencySecond_.size());
+  statsWrite(line);
+  latencySecond_.clear();
+}
+
+// Goes on with the clock of our own from where the device stopped.
+void PlayoutStream::dropSound(const char *why) {
+  logLine(LOG_INFO, "stream %u: %s: playing to nothing", id_, why);
+  sound_->close(false);
+  sound_ = nullptr;
+  anchorTime_ = Clock::now();
+  anchorPos_ = consumed_;
+}
+
+void PlayoutStream::pause() {
+  paused_ = true;
+  if (sound_) sound_->cork(true);
+}
+
 void PlayoutStream::sendAck(uint16_t unsolicited) {
   if (options_.silentStreams) return;
   std::array<uint8_t, ACK_BYTES> out;
@@ -327,7 +508,23 @@ void PlayoutStream::close() {
   // What arrived and was not played yet still plays, as a device lets its
   // queue run out: a driver closes once its last packet is acknowledged,
   // not once it is heard. A paused stream has dropped its queue.
-  if (!paused_ && ring_) playTo(receivedEnd_);
+  if (sound_) {
+    // The rest of the ring goes to the device, which plays it out after
+    // the stream has gone here.
+    uint32_t rest = int32_t(writePos_ - readPos_) > 0 ? writePos_ - readPos_ : 0;
+    while (!paused_ && rest > 0) {
+      uint32_t span = 0;
+      int16_t *at = ringSpan(ring_, readPos_, &span);
+      if (span > rest) span = rest;
+      sound_->write(at, span);
+      readPos_ += span;
+      rest -= span;
+    }
+    sound_->close(!paused_);
+    sound_ = nullptr;
+  } else if (!paused_ && ring_) {
+    playTo(receivedEnd_);
+  }
   asio::error_code ignored;
   timer_.cancel();
   socket_.close(ignored);
@@ -336,17 +533,31 @@ void PlayoutStream::close() {
 
 void PlayoutStream::finish() {
   if (!ring_) return;
-  char line[512];
+  if (sound_) {
+    sound_->close(false);
+    sound_ = nullptr;
+  }
+  // Latency figures in ms: the median and the extremes of the samples.
+  double latency[3] = {0, 0, 0};
+  if (!latencyAll_.empty()) {
+    std::sort(latencyAll_.begin(), latencyAll_.end());
+    latency[0] = latencyAll_.front();
+    latency[1] = latencyAll_[latencyAll_.size() / 2];
+    latency[2] = latencyAll_.back();
+  }
+  char line[768];
   std::snprintf(
       line, sizeof line,
       "{\"event\":\"end\",\"stream\":%u,\"direction\":\"playback\",\"packets\":%llu,"
       "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
       "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
-      "\"foreign\":%llu,\"consumed\":%u,\"receivedEnd\":%u}",
+      "\"foreign\":%llu,\"consumed\":%u,\"receivedEnd\":%u,"
+      "\"latencySamples\":%zu,\"latencyMinMs\":%.2f,\"latencyMs\":%.2f,\"latencyMaxMs\":%.2f}",
       id_, (unsigned long long)packets_, (unsigned long long)probes_, (unsigned long long)bytes_,
       (unsigned long long)acks_, (unsigned long long)lost_, (unsigned long long)lostFrames_,
       (unsigned long long)late_, (unsigned long long)reordered_, (unsigned long long)malformed_,
-      (unsigned long long)formatChanges_, (unsigned long long)foreign_, consumed_, receivedEnd_);
+      (unsigned long long)formatChanges_, (unsigned long long)foreign_, consumed_, receivedEnd_,
+      latencyAll_.size(), latency[0], latency[1], latency[2]);
   statsWrite(line);
   if (file_) {
     sf_close(file_);

@@ -99,6 +99,8 @@ void onOpenStream(ControlSession &s, Bytes message) {
   stream->rate = o.rate;
   stream->minLead = serverMinLead(o, r.rate);
   stream->maxLead = o.maxLead;
+  stream->volume = catalogValue(
+      s.server().catalog(), r.direction == DIRECTION_PLAYBACK ? OUTPUT_VOLUME_ID : INPUT_VOLUME_ID);
   uint16_t ownPort = stream->socket.local_endpoint().port();
   reply.port = o.advertiseUdpPort >= 0 ? uint16_t(o.advertiseUdpPort) : ownPort;
   stream->udp = udpStreamStart(s.server().io(), o, *stream);

@@ -17,19 +17,20 @@
 #include "server/udpstream.h"
 
 struct StreamRecord {
-  uint32_t id;                     // the driver's slot id, unique on its connection
-  uint8_t direction;               // DIRECTION_PLAYBACK or DIRECTION_RECORDING
-  uint16_t deviceId;               // the listed device it plays to or records from
-  asio::ip::udp::endpoint driver;  // the driver's slot socket: request's address and port
-  uint32_t applicationRate;        // Hz, the application's rate as the driver gave it
-  uint32_t applicationLead;        // frames, the lead the driver asked for
-  uint32_t rate;                   // Hz, the rate of the reply
-  uint32_t minLead;                // frames, as replied
-  uint32_t maxLead;                // frames, as replied
-  bool paused;                     // a pause request came and no later one
-  uint32_t pausedAt;               // frames of the stream's timebase, from the pause request
-  asio::ip::udp::socket socket;    // bound; local port is the reply's port; moved to udp
-  std::shared_ptr<UdpStream> udp;  // the datagram side once started, else null
+  uint32_t id;                       // the driver's slot id, unique on its connection
+  uint8_t direction;                 // DIRECTION_PLAYBACK or DIRECTION_RECORDING
+  uint16_t deviceId;                 // the listed device it plays to or records from
+  asio::ip::udp::endpoint driver;    // the driver's slot socket: request's address and port
+  uint32_t applicationRate;          // Hz, the application's rate as the driver gave it
+  uint32_t applicationLead;          // frames, the lead the driver asked for
+  uint32_t rate;                     // Hz, the rate of the reply
+  uint32_t minLead;                  // frames, as replied
+  uint32_t maxLead;                  // frames, as replied
+  const uint32_t *volume = nullptr;  // the stored value of its device's volume control, if listed
+  bool paused;                       // a pause request came and no later one
+  uint32_t pausedAt;                 // frames of the stream's timebase, from the pause request
+  asio::ip::udp::socket socket;      // bound; local port is the reply's port; moved to udp
+  std::shared_ptr<UdpStream> udp;    // the datagram side once started, else null
 
   explicit StreamRecord(asio::io_context &io) : socket(io) {}
 };

@@ -20,8 +20,20 @@ namespace {
 constexpr char READY_PREFIX[] = "lumivox-server: listening on ";
 }
 
+namespace {
+// A test's server keeps off the sound system of the machine it runs on,
+// unless the test names one.
+std::vector<std::string> withoutSound(std::vector<std::string> arguments) {
+  for (const std::string &a : arguments) {
+    if (a == "--sound-server") return arguments;
+  }
+  arguments.insert(arguments.begin(), {"--sound-server", "none"});
+  return arguments;
+}
+}  // namespace
+
 ServerProcess::ServerProcess(const std::vector<std::string> &arguments)
-    : ServerProcess(LUMIVOX_SERVER, READY_PREFIX, arguments) {}
+    : ServerProcess(LUMIVOX_SERVER, READY_PREFIX, withoutSound(arguments)) {}
 
 ServerProcess::ServerProcess(const std::string &program, const std::string &readyPrefix,
                              const std::vector<std::string> &arguments) {

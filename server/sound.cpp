@@ -1,0 +1,428 @@
+#include "server/sound.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "server/log.h"
+
+namespace {
+
+pa_threaded_mainloop *mainLoop = nullptr;
+pa_context *context = nullptr;
+// Playback streams closed with a drain, still playing their last frames:
+// they end themselves when the drain completes, or with the connection.
+std::set<pa_stream *> draining;
+
+// Holds the main loop's lock: libpulse's objects are touched only under it.
+class Locked {
+ public:
+  Locked() { pa_threaded_mainloop_lock(mainLoop); }
+  ~Locked() { pa_threaded_mainloop_unlock(mainLoop); }
+  Locked(const Locked &) = delete;
+  Locked &operator=(const Locked &) = delete;
+};
+
+void onContextState(pa_context *, void *) { pa_threaded_mainloop_signal(mainLoop, 0); }
+
+bool contextGood() {
+  return context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) &&
+         pa_context_get_state(context) == PA_CONTEXT_READY;
+}
+
+pa_cvolume volumeOf(uint16_t level, uint32_t channels) {
+  pa_cvolume v;
+  pa_cvolume_set(&v, channels, pa_sw_volume_from_linear(double(level) / 0xFFFF));
+  return v;
+}
+
+pa_sample_spec specOf(const SoundStreamSpec &spec) {
+  pa_sample_spec s;
+  s.format = PA_SAMPLE_S16LE;
+  s.rate = spec.rate;
+  s.channels = uint8_t(spec.channels);
+  return s;
+}
+
+uint32_t bytesFor(const pa_sample_spec &s, uint64_t microseconds) {
+  return uint32_t(pa_usec_to_bytes(microseconds, &s));
+}
+
+void endStream(pa_stream *stream) {
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_write_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+}
+
+bool streamFailed(pa_stream *stream) {
+  pa_stream_state_t state = pa_stream_get_state(stream);
+  return !contextGood() || state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
+}
+
+}  // namespace
+
+bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &why) {
+  mainLoop = pa_threaded_mainloop_new();
+  if (!mainLoop) {
+    why = "no memory for the sound system's main loop";
+    return false;
+  }
+  context = pa_context_new(pa_threaded_mainloop_get_api(mainLoop), "lumivox-server");
+  if (!context) {
+    why = "no memory for the sound system's context";
+    soundDisconnect();
+    return false;
+  }
+  pa_context_set_state_callback(context, onContextState, nullptr);
+  // Never start a sound server of our own: on a terminal without one the
+  // server plays to nothing.
+  if (pa_context_connect(context, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
+                         nullptr) < 0 ||
+      pa_threaded_mainloop_start(mainLoop) < 0) {
+    why = pa_strerror(pa_context_errno(context));
+    soundDisconnect();
+    return false;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    pa_context_state_t state;
+    {
+      Locked lock;
+      state = pa_context_get_state(context);
+      if (!PA_CONTEXT_IS_GOOD(state)) why = pa_strerror(pa_context_errno(context));
+    }
+    if (state == PA_CONTEXT_READY) return true;
+    if (!PA_CONTEXT_IS_GOOD(state)) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      why = "no answer within " + std::to_string(timeoutMs) + " ms";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  soundDisconnect();
+  return false;
+}
+
+bool soundConnected() {
+  if (!mainLoop) return false;
+  Locked lock;
+  return contextGood();
+}
+
+void soundDisconnect() {
+  if (!mainLoop) return;
+  {
+    Locked lock;
+    for (pa_stream *stream : draining) endStream(stream);
+    draining.clear();
+    if (context) {
+      pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_disconnect(context);
+    }
+  }
+  pa_threaded_mainloop_stop(mainLoop);
+  if (context) pa_context_unref(context);
+  pa_threaded_mainloop_free(mainLoop);
+  context = nullptr;
+  mainLoop = nullptr;
+}
+
+// ---- Playback.
+
+struct SoundPlayback::Impl {
+  pa_stream *stream = nullptr;
+  pa_sample_spec spec{};
+  uint32_t frameBytes = 0;
+  std::function<void()> wake;
+  int32_t pendingVolume = -1;  // set before the stream was ready: applied once it is
+};
+
+namespace {
+
+void onPlaybackWrite(pa_stream *, size_t, void *data) {
+  auto *impl = static_cast<SoundPlayback::Impl *>(data);
+  if (impl->wake) impl->wake();
+}
+
+void applyPlaybackVolume(SoundPlayback::Impl *impl, uint16_t level) {
+  pa_cvolume v = volumeOf(level, impl->spec.channels);
+  pa_operation *op = pa_context_set_sink_input_volume(context, pa_stream_get_index(impl->stream),
+                                                      &v, nullptr, nullptr);
+  if (op) pa_operation_unref(op);
+}
+
+void onPlaybackState(pa_stream *stream, void *data) {
+  auto *impl = static_cast<SoundPlayback::Impl *>(data);
+  if (pa_stream_get_state(stream) == PA_STREAM_READY && impl->pendingVolume >= 0) {
+    applyPlaybackVolume(impl, uint16_t(impl->pendingVolume));
+    impl->pendingVolume = -1;
+  }
+  if (impl->wake) impl->wake();  // ready or failed: either way the owner looks
+}
+
+void onDrained(pa_stream *stream, int, void *) {
+  if (draining.erase(stream)) endStream(stream);
+}
+
+}  // namespace
+
+SoundPlayback *SoundPlayback::open(const SoundStreamSpec &spec, std::string &why) {
+  if (!mainLoop) {
+    why = "no sound server";
+    return nullptr;
+  }
+  Locked lock;
+  if (!contextGood()) {
+    why = "the sound server's connection is gone";
+    return nullptr;
+  }
+  auto *impl = new Impl;
+  impl->spec = specOf(spec);
+  impl->frameBytes = uint32_t(pa_frame_size(&impl->spec));
+  impl->wake = spec.wake;
+  impl->stream = pa_stream_new(context, spec.name.c_str(), &impl->spec, nullptr);
+  if (!impl->stream) {
+    why = pa_strerror(pa_context_errno(context));
+    delete impl;
+    return nullptr;
+  }
+  // The sound server keeps about latencyUs queued, asks for more each
+  // quarter of it, and starts once half of it is there.
+  pa_buffer_attr attr;
+  attr.maxlength = uint32_t(-1);
+  attr.tlength = bytesFor(impl->spec, spec.latencyUs);
+  attr.minreq = bytesFor(impl->spec, spec.latencyUs / 4);
+  attr.prebuf = impl->frameBytes;
+  attr.fragsize = uint32_t(-1);
+  pa_cvolume volume = volumeOf(spec.volume, spec.channels);
+  pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
+  pa_stream_set_state_callback(impl->stream, onPlaybackState, impl);
+  auto flags = pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                 PA_STREAM_ADJUST_LATENCY);
+  if (pa_stream_connect_playback(impl->stream, spec.device.empty() ? nullptr : spec.device.c_str(),
+                                 &attr, flags, &volume, nullptr) < 0) {
+    why = pa_strerror(pa_context_errno(context));
+    endStream(impl->stream);
+    delete impl;
+    return nullptr;
+  }
+  return new SoundPlayback(impl);
+}
+
+void SoundPlayback::close(bool drain) {
+  if (mainLoop) {
+    Locked lock;
+    pa_stream *stream = impl_->stream;
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_operation *op = nullptr;
+    if (drain && !streamFailed(stream) && pa_stream_get_state(stream) == PA_STREAM_READY &&
+        !pa_stream_is_corked(stream)) {
+      op = pa_stream_drain(stream, onDrained, nullptr);
+    }
+    if (op) {
+      draining.insert(stream);
+      pa_operation_unref(op);
+    } else {
+      endStream(stream);
+    }
+  }
+  delete impl_;
+  delete this;
+}
+
+uint32_t SoundPlayback::writable() {
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return 0;
+  size_t bytes = pa_stream_writable_size(impl_->stream);
+  if (bytes == size_t(-1)) return 0;
+  return uint32_t(bytes / impl_->frameBytes);
+}
+
+bool SoundPlayback::write(const int16_t *samples, uint32_t frames) {
+  static const uint8_t silence[4096] = {};
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return false;
+  size_t bytes = size_t(frames) * impl_->frameBytes;
+  const uint8_t *from = reinterpret_cast<const uint8_t *>(samples);
+  while (bytes > 0) {
+    size_t n = samples ? bytes : std::min(bytes, sizeof silence);
+    if (pa_stream_write(impl_->stream, samples ? from : silence, n, nullptr, 0, PA_SEEK_RELATIVE) <
+        0) {
+      return false;
+    }
+    if (samples) from += n;
+    bytes -= n;
+  }
+  written_ += frames;
+  return true;
+}
+
+bool SoundPlayback::played(uint64_t &frames) {
+  Locked lock;
+  pa_usec_t time = 0;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY ||
+      pa_stream_get_time(impl_->stream, &time) < 0) {
+    return false;
+  }
+  frames = uint64_t(time) * impl_->spec.rate / 1000000;
+  return true;
+}
+
+void SoundPlayback::cork(bool corked) {
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return;
+  pa_operation *op = pa_stream_cork(impl_->stream, corked ? 1 : 0, nullptr, nullptr);
+  if (op) pa_operation_unref(op);
+}
+
+void SoundPlayback::setVolume(uint16_t level) {
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) == PA_STREAM_READY) {
+    applyPlaybackVolume(impl_, level);
+  } else {
+    impl_->pendingVolume = level;
+  }
+}
+
+bool SoundPlayback::failed() {
+  Locked lock;
+  return streamFailed(impl_->stream);
+}
+
+// ---- Recording.
+
+struct SoundCapture::Impl {
+  pa_stream *stream = nullptr;
+  pa_sample_spec spec{};
+  uint32_t frameBytes = 0;
+  std::function<void()> wake;
+  const uint8_t *fragment = nullptr;  // peeked and not yet dropped; null data is a hole
+  size_t fragmentBytes = 0;
+  size_t fragmentAt = 0;  // bytes of it already handed out
+  bool peeked = false;
+  int32_t pendingVolume = -1;
+};
+
+namespace {
+
+void onCaptureRead(pa_stream *, size_t, void *data) {
+  auto *impl = static_cast<SoundCapture::Impl *>(data);
+  if (impl->wake) impl->wake();
+}
+
+void applyCaptureVolume(SoundCapture::Impl *impl, uint16_t level) {
+  pa_cvolume v = volumeOf(level, impl->spec.channels);
+  pa_operation *op = pa_context_set_source_output_volume(context, pa_stream_get_index(impl->stream),
+                                                         &v, nullptr, nullptr);
+  if (op) pa_operation_unref(op);
+}
+
+void onCaptureState(pa_stream *stream, void *data) {
+  auto *impl = static_cast<SoundCapture::Impl *>(data);
+  if (pa_stream_get_state(stream) == PA_STREAM_READY && impl->pendingVolume >= 0) {
+    applyCaptureVolume(impl, uint16_t(impl->pendingVolume));
+    impl->pendingVolume = -1;
+  }
+  if (impl->wake) impl->wake();
+}
+
+}  // namespace
+
+SoundCapture *SoundCapture::open(const SoundStreamSpec &spec, std::string &why) {
+  if (!mainLoop) {
+    why = "no sound server";
+    return nullptr;
+  }
+  Locked lock;
+  if (!contextGood()) {
+    why = "the sound server's connection is gone";
+    return nullptr;
+  }
+  auto *impl = new Impl;
+  impl->spec = specOf(spec);
+  impl->frameBytes = uint32_t(pa_frame_size(&impl->spec));
+  impl->wake = spec.wake;
+  impl->pendingVolume = spec.volume;
+  impl->stream = pa_stream_new(context, spec.name.c_str(), &impl->spec, nullptr);
+  if (!impl->stream) {
+    why = pa_strerror(pa_context_errno(context));
+    delete impl;
+    return nullptr;
+  }
+  pa_buffer_attr attr;
+  attr.maxlength = uint32_t(-1);
+  attr.tlength = attr.minreq = attr.prebuf = uint32_t(-1);
+  attr.fragsize = bytesFor(impl->spec, spec.latencyUs);
+  pa_stream_set_read_callback(impl->stream, onCaptureRead, impl);
+  pa_stream_set_state_callback(impl->stream, onCaptureState, impl);
+  if (pa_stream_connect_record(impl->stream, spec.device.empty() ? nullptr : spec.device.c_str(),
+                               &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    why = pa_strerror(pa_context_errno(context));
+    endStream(impl->stream);
+    delete impl;
+    return nullptr;
+  }
+  return new SoundCapture(impl);
+}
+
+void SoundCapture::close() {
+  if (mainLoop) {
+    Locked lock;
+    if (impl_->peeked) pa_stream_drop(impl_->stream);
+    endStream(impl_->stream);
+  }
+  delete impl_;
+  delete this;
+}
+
+uint32_t SoundCapture::read(int16_t *out, uint32_t maxFrames) {
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return 0;
+  uint8_t *to = reinterpret_cast<uint8_t *>(out);
+  size_t want = size_t(maxFrames) * impl_->frameBytes, done = 0;
+  while (done < want) {
+    if (!impl_->peeked) {
+      const void *data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(impl_->stream, &data, &bytes) < 0 || bytes == 0) break;
+      impl_->peeked = true;
+      impl_->fragment = static_cast<const uint8_t *>(data);
+      impl_->fragmentBytes = bytes;
+      impl_->fragmentAt = 0;
+    }
+    size_t n = std::min(want - done, impl_->fragmentBytes - impl_->fragmentAt);
+    // A hole in the source's data is silence.
+    if (impl_->fragment) {
+      std::memcpy(to + done, impl_->fragment + impl_->fragmentAt, n);
+    } else {
+      std::memset(to + done, 0, n);
+    }
+    done += n;
+    impl_->fragmentAt += n;
+    if (impl_->fragmentAt == impl_->fragmentBytes) {
+      pa_stream_drop(impl_->stream);
+      impl_->peeked = false;
+    }
+  }
+  return uint32_t(done / impl_->frameBytes);
+}
+
+void SoundCapture::setVolume(uint16_t level) {
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) == PA_STREAM_READY) {
+    applyCaptureVolume(impl_, level);
+  } else {
+    impl_->pendingVolume = level;
+  }
+}
+
+bool SoundCapture::failed() {
+  Locked lock;
+  return streamFailed(impl_->stream);
+}

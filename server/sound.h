@@ -1,0 +1,97 @@
+// The terminal's sound system, through libpulse (a PulseAudio daemon, or
+// PipeWire's PulseAudio server).
+//
+// One connection per server process, made by soundConnect before serving
+// and ended by soundDisconnect after; libpulse runs it on a thread of its
+// own (the threaded main loop). Every function here is called from the
+// server's asio thread and takes that loop's lock for the moment it needs
+// it, so nothing in it waits for the sound server: streams are made and
+// become ready in the background, and until then take nothing and play
+// nothing.
+//
+// Playback streams are fed by their owner on request (the `wake` callback,
+// which runs on libpulse's thread and should only post work to the asio
+// thread) and report how much the device has actually played, from the
+// sound server's timing information: that position, not a clock of ours,
+// is what paces the driver. Recording streams hand out what the source
+// has captured, again on `wake`.
+//
+// A stream whose connection to the sound server fails says so (failed())
+// and takes and gives nothing more; its owner goes on without it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The sound server's address as libpulse takes it (empty: its default, from
+// PULSE_SERVER or the user's runtime directory). Waits at most timeoutMs
+// for the connection. False, with the reason, when no sound server is
+// reachable; the server then plays to nothing and records a tone.
+bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &why);
+// Whether soundConnect succeeded and the connection still stands.
+bool soundConnected();
+// Ends every stream and the connection. Safe without a connection.
+void soundDisconnect();
+
+struct SoundStreamSpec {
+  std::string device;          // sink or source name; empty: the sound server's default
+  std::string name;            // the stream's name in the sound server's lists
+  uint32_t rate;               // Hz of the samples given or taken
+  uint32_t channels;           // 1 or 2, interleaved signed 16-bit
+  uint32_t latencyUs;          // the buffering asked of the sound server
+  uint16_t volume;             // initial level, 0 to 0xFFFF (linear amplitude)
+  std::function<void()> wake;  // on libpulse's thread: more may be written or read
+};
+
+class SoundPlayback {
+ public:
+  // Null (and the reason) without a connection. The stream starts playing
+  // once the sound server has buffered its first request.
+  static SoundPlayback *open(const SoundStreamSpec &spec, std::string &why);
+  // Stops the wake calls. With drain, what was written still plays before
+  // the stream goes (in the background); without, it goes at once.
+  // Deletes the object.
+  void close(bool drain);
+
+  // Frames the sound server asks for now; 0 until the stream is ready.
+  uint32_t writable();
+  // Appends frames (silence when samples is null); false when the stream
+  // cannot take them.
+  bool write(const int16_t *samples, uint32_t frames);
+  // Frames written so far.
+  uint64_t written() const { return written_; }
+  // Frames the device has played, at the time of the call (interpolated
+  // between the sound server's timing updates); false until known.
+  bool played(uint64_t &frames);
+  // Cork: the device stops taking from this stream, its position stops.
+  void cork(bool corked);
+  void setVolume(uint16_t level);
+  bool failed();
+
+  struct Impl;
+
+ private:
+  explicit SoundPlayback(Impl *impl) : impl_(impl) {}
+  ~SoundPlayback() = default;
+  Impl *impl_;
+  uint64_t written_ = 0;
+};
+
+class SoundCapture {
+ public:
+  static SoundCapture *open(const SoundStreamSpec &spec, std::string &why);
+  // Ends the stream and deletes the object.
+  void close();
+  // Copies up to maxFrames captured frames into out; the frames copied.
+  uint32_t read(int16_t *out, uint32_t maxFrames);
+  void setVolume(uint16_t level);
+  bool failed();
+
+  struct Impl;
+
+ private:
+  explicit SoundCapture(Impl *impl) : impl_(impl) {}
+  ~SoundCapture() = default;
+  Impl *impl_;
+};

@@ -1,0 +1,218 @@
+// Through the real driver to a real sound server: a private daemon with a
+// null sink (whose monitor shows what the sink played) and a sine source,
+// in the case's runtime directory, with no hardware. What an application
+// plays arrives at the sink at its level and frequency, two applications
+// are mixed, the output volume scales the stream, and a recording comes
+// from the source.
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/mixer_support.h"
+#include "tests/support/spawn.h"
+#include "tests/support/tone.h"
+
+namespace {
+
+constexpr int SINK_RATE = 48000;
+constexpr double SOURCE_HZ = 440;  // the sine source's frequency
+
+// Little-endian 16-bit stereo PCM of a sine on both channels.
+std::vector<uint8_t> stereoTone(double hz, double amplitude, double seconds) {
+  size_t frames = size_t(seconds * SINK_RATE);
+  std::vector<uint8_t> bytes(frames * 4);
+  for (size_t i = 0; i < frames; ++i) {
+    auto v = int16_t(std::lrint(amplitude * std::sin(TWO_PI * hz * double(i) / SINK_RATE)));
+    for (int c = 0; c < 2; ++c) {
+      bytes[4 * i + 2 * c] = uint8_t(v);
+      bytes[4 * i + 2 * c + 1] = uint8_t(uint16_t(v) >> 8);
+    }
+  }
+  return bytes;
+}
+
+// The left channel where the sink played something: from the first to the
+// last 10 ms block above a small level, less 100 ms at each end.
+std::vector<double> playedPart(const std::vector<int16_t> &stereo) {
+  std::vector<double> left = channelOf(stereo, 2, 0);
+  const size_t block = SINK_RATE / 100, margin = SINK_RATE / 10;
+  size_t first = SIZE_MAX, last = 0;
+  for (size_t at = 0; at + block <= left.size(); at += block) {
+    std::vector<double> b(left.begin() + long(at), left.begin() + long(at + block));
+    if (rms(b) < 300) continue;
+    first = std::min(first, at);
+    last = at + block;
+  }
+  if (first == SIZE_MAX || last - first <= 2 * margin) return {};
+  return {left.begin() + long(first + margin), left.begin() + long(last - margin)};
+}
+
+class SoundSystem : public EndToEnd {
+ protected:
+  // A private sound server in the case's runtime directory; the case is
+  // skipped when this machine has none installed.
+  void startSoundServer() {
+    if (access("/usr/bin/pulseaudio", X_OK) != 0) GTEST_SKIP() << "no pulseaudio installed";
+    std::string home = file("sound"), socket = home + "/native";
+    mkdir(home.c_str(), 0700);
+    std::ofstream(home + "/default.pa")
+        << "load-module module-null-sink sink_name=lumivox_null rate=48000 channels=2\n"
+        << "load-module module-sine-source source_name=lumivox_sine rate=48000 frequency="
+        << SOURCE_HZ << "\n"
+        << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket << "\n"
+        << "set-default-sink lumivox_null\n";
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    daemon_ = spawnProgram(
+        "/usr/bin/pulseaudio",
+        {"-n", "-F", home + "/default.pa", "--daemonize=no", "--exit-idle-time=-1",
+         "--use-pid-file=no", "--system=false", "--log-target=file:" + home + "/daemon.log"},
+        nullptr, nullptr);
+    ASSERT_GT(daemon_, 0);
+    server_name_ = "unix:" + socket;
+    for (auto until = Clock::now() + std::chrono::milliseconds(E2E_WAIT_MS);
+         access(socket.c_str(), F_OK) != 0;) {
+      ASSERT_LT(Clock::now(), until) << "the sound server did not start";
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  void startServerOnSound(std::vector<std::string> options) {
+    options.insert(options.end(), {"--sound-server", server_name_});
+    startServer(options);
+    ASSERT_TRUE(server_->waitForLog("sound system: playing to")) << server_->log();
+  }
+
+  void TearDown() override {
+    EndToEnd::TearDown();
+    if (daemon_ > 0) {
+      kill(daemon_, SIGTERM);
+      waitpid(daemon_, nullptr, 0);
+    }
+  }
+
+  // Records the sink's monitor for `seconds` on a thread while `play` runs.
+  std::vector<int16_t> monitorWhile(double seconds, const std::function<void()> &play) {
+    std::vector<int16_t> samples(size_t(seconds * SINK_RATE) * 2);
+    pa_sample_spec spec{PA_SAMPLE_S16LE, SINK_RATE, 2};
+    int error = 0;
+    pa_simple *monitor =
+        pa_simple_new(server_name_.c_str(), "test", PA_STREAM_RECORD, "lumivox_null.monitor",
+                      "monitor", &spec, nullptr, nullptr, &error);
+    EXPECT_TRUE(monitor) << pa_strerror(error);
+    if (!monitor) return {};
+    std::thread reader(
+        [&] { pa_simple_read(monitor, samples.data(), samples.size() * 2, &error); });
+    play();
+    reader.join();
+    pa_simple_free(monitor);
+    return samples;
+  }
+
+  pid_t daemon_ = -1;
+  std::string server_name_;
+};
+
+void play(const std::vector<uint8_t> &pcm) {
+  Player player(pcmFormat(2, SINK_RATE, 16), pcm, SINK_RATE / 10 * 4);
+  ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
+  player.play(4);
+  ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
+}
+
+// A tone at half of full scale arrives at the sink as it was played; at an
+// output volume of one half it arrives 6 dB lower.
+TEST_F(SoundSystem, AToneArrivesAtTheSinkAndTheOutputVolumeScalesIt) {
+  startSession(701);
+  startSoundServer();
+  startServerOnSound({});
+  std::vector<uint8_t> tone = stereoTone(1000, 16384, 2);
+  std::vector<double> full = playedPart(monitorWhile(3, [&] { play(tone); }));
+  ASSERT_EQ(setVolume(MIXER_CONTROL_OUTPUT, 0x8000), MMSYSERR_NOERROR);
+  std::vector<double> half = playedPart(monitorWhile(3, [&] { play(tone); }));
+  ASSERT_GT(full.size(), size_t(SINK_RATE));
+  ASSERT_GT(half.size(), size_t(SINK_RATE));
+
+  SineFit a = fitSine(full, SINK_RATE, 1000), b = fitSine(half, SINK_RATE, 1000);
+  EXPECT_NEAR(zeroCrossingFrequency(full, SINK_RATE), 1000, 1);
+  EXPECT_NEAR(a.amplitude, 16384, 16384 * 0.02);
+  EXPECT_GT(a.snrDb, 40);
+  double stepDb = 20 * std::log10(b.amplitude / a.amplitude);
+  EXPECT_NEAR(stepDb, -6.02, 0.2);
+  std::printf("at the sink: %.1f (SNR %.1f dB), at volume 0x8000 %.1f: %+.2f dB\n", a.amplitude,
+              a.snrDb, b.amplitude, stepDb);
+}
+
+// Two applications at once: the sink plays both tones, each at its level.
+TEST_F(SoundSystem, TwoStreamsAtOnceAreMixed) {
+  startSession(702);
+  startSoundServer();
+  startServerOnSound({});
+  std::vector<uint8_t> low = stereoTone(440, 8000, 2), high = stereoTone(1000, 8000, 2);
+  // Both open before either plays, so that they play together.
+  Player one(pcmFormat(2, SINK_RATE, 16), low, SINK_RATE / 10 * 4);
+  Player two(pcmFormat(2, SINK_RATE, 16), high, SINK_RATE / 10 * 4);
+  ASSERT_EQ(one.open(), MMSYSERR_NOERROR);
+  ASSERT_EQ(two.open(), MMSYSERR_NOERROR);
+  std::vector<double> both = playedPart(monitorWhile(3, [&] {
+    std::thread other([&] { two.play(4); });
+    one.play(4);
+    other.join();
+  }));
+  EXPECT_EQ(one.close(), MMSYSERR_NOERROR);
+  EXPECT_EQ(two.close(), MMSYSERR_NOERROR);
+  ASSERT_GT(both.size(), size_t(SINK_RATE));
+  // Where both streams play: the middle second.
+  std::vector<double> middle(both.begin() + long(both.size() / 2 - SINK_RATE / 2),
+                             both.begin() + long(both.size() / 2 + SINK_RATE / 2));
+  double a = fitSine(middle, SINK_RATE, 440).amplitude;
+  double b = fitSine(middle, SINK_RATE, 1000).amplitude;
+  EXPECT_NEAR(a, 8000, 8000 * 0.03);
+  EXPECT_NEAR(b, 8000, 8000 * 0.03);
+  std::printf("mixed at the sink: 440 Hz at %.1f, 1000 Hz at %.1f\n", a, b);
+}
+
+// A recording through the driver comes from the source: its sine, clean.
+TEST_F(SoundSystem, ARecordingComesFromTheSource) {
+  startSession(703);
+  startSoundServer();
+  startServerOnSound({"--source", "lumivox_sine"});
+  WAVEFORMATEX format = pcmFormat(1, SINK_RATE, 16);
+  std::vector<int16_t> samples(SINK_RATE * 3 / 2);
+  WAVEHDR header = {};
+  header.lpData = reinterpret_cast<LPSTR>(samples.data());
+  header.dwBufferLength = DWORD(samples.size() * 2);
+  EventLog log;
+  HWAVEIN handle = nullptr;
+  ASSERT_EQ(waveInOpen(&handle, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(waveCallback),
+                       reinterpret_cast<DWORD_PTR>(&log), CALLBACK_FUNCTION),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInPrepareHeader(handle, &header, sizeof header), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(handle, &header, sizeof header), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInStart(handle), MMSYSERR_NOERROR);
+  EXPECT_TRUE(log.waitFor(WIM_DATA, 1));
+  EXPECT_EQ(waveInReset(handle), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(handle), MMSYSERR_NOERROR);
+  ASSERT_EQ(header.dwBytesRecorded, header.dwBufferLength);
+
+  // The first 0.25 s holds the stream's start.
+  std::vector<double> x(samples.begin() + SINK_RATE / 4, samples.end());
+  SineFit fit = fitSine(x, SINK_RATE, SOURCE_HZ);
+  EXPECT_NEAR(zeroCrossingFrequency(x, SINK_RATE), SOURCE_HZ, 1);
+  EXPECT_GT(fit.amplitude, 1000);
+  EXPECT_GT(fit.snrDb, 40);
+  std::printf("recorded from the source: %.1f at %.1f dB SNR\n", fit.amplitude, fit.snrDb);
+}
+
+}  // namespace
