@@ -99,6 +99,29 @@ def identical_audio(sample, played):
     return all(got[i:i + len(want)] == want for i in range(0, len(got), len(want)))
 
 
+def audible_span(info):
+    """Seconds from the first to the last 10 ms block above SILENCE_DBFS."""
+    rate, channels, frames, _, values = info
+    block = rate // 100 * channels
+    threshold = 32768 * 10 ** (SILENCE_DBFS / 20)
+    loud = [i for i in range(0, len(values) - block + 1, block)
+            if max(abs(v) for v in values[i:i + block]) > threshold]
+    if not loud:
+        return 0.0
+    return (loud[-1] + block - loud[0]) / channels / rate
+
+
+def sink_line(info, origin):
+    """What the sink played, from its monitor."""
+    if info is None:
+        return "nothing recorded from the sink's monitor"
+    rate, channels, frames, peak, values = info
+    rms = math.sqrt(sum(v * v for v in values) / len(values)) if values else 0
+    level = 20 * math.log10(rms / 32768) if rms else -math.inf
+    return (f"{audible_span(info):.2f} s of audio, peak {peak:.1f} dBFS, "
+            f"RMS {level:.1f} dBFS ({origin}, from its monitor)")
+
+
 def volume_lines(logs):
     path = os.path.join(logs, "volume.log")
     if not os.path.exists(path):
@@ -216,6 +239,8 @@ def main():
     parser.add_argument("--stats", required=True)
     parser.add_argument("--sample", required=True)
     parser.add_argument("--played", required=True)
+    parser.add_argument("--sink", help="what the sink played, from its monitor")
+    parser.add_argument("--sound", default="", help="which sound server played it")
     parser.add_argument("--recorded", required=True)
     parser.add_argument("--record-seconds", type=float, required=True)
     parser.add_argument("--logs", required=True)
@@ -229,6 +254,8 @@ def main():
 
     events = read_stats(args.stats)
     sample, played, recorded = (read_wav(p) for p in (args.sample, args.played, args.recorded))
+    sink = read_wav(args.sink) if args.sound else None
+    latencies = [e["ms"] for e in events if e.get("event") == "latency"]
     formats = [e for e in events if e.get("event") == "format"]
     rtts = [e["ms"] for e in events if e.get("event") == "rtt"]
     play_ends = [e for e in events if e.get("event") == "end" and e.get("direction") == "playback"]
@@ -265,6 +292,15 @@ def main():
                    f"{e['late']} late, {e['reordered']} reordered")
     if not play_ends:
         out.append("  playback      no stream")
+    if args.sound:
+        out.append(f"  sink          {sink_line(sink, args.sound)}")
+        if latencies:
+            out.append(f"  latency       {statistics.median(latencies):.1f} ms median from a "
+                       f"packet's arrival to its first frame played, {min(latencies):.1f} to "
+                       f"{max(latencies):.1f} ms over {len(latencies)} s (the device's "
+                       "position, measured by the server)")
+        else:
+            out.append("  latency       not measured: no playback reached the sink")
     for e in record_ends:
         out.append(f"  recording     {e['sent']} frames sent by the server in {e['packets']} "
                    f"packets, {e['credit']} credited by the driver")
@@ -277,9 +313,12 @@ def main():
         out.append(f"  volume        {'; '.join(volumes)} (set, then read back)")
     for line in relay_lines(args.logs):
         out.append(f"  relay         {line}")
-    played_text = describe_wav("played.wav", played)
-    if identical_audio(sample, played):
-        played_text += ", identical to sample.wav"
+    if args.sound:
+        played_text = describe_wav("sink.wav", sink) + ": what the sink played"
+    else:
+        played_text = describe_wav("played.wav", played)
+        if identical_audio(sample, played):
+            played_text += ", identical to sample.wav"
     files = [describe_wav("sample.wav", sample), played_text,
              describe_wav("recorded.wav", recorded),
              "input.wav (the sample repeated: what the server records from)", "stats.jsonl"]
@@ -295,7 +334,8 @@ def main():
         out.append(f"                {f}")
 
     problems = list(args.failed)
-    if not played or played[2] == 0 or played[3] < SILENCE_DBFS:
+    heard = sink if args.sound else played
+    if not heard or heard[2] == 0 or heard[3] < SILENCE_DBFS:
         problems.append("nothing audible was played")
     if not any(e["consumed"] for e in play_ends):
         problems.append("the server played no frame")

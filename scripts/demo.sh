@@ -2,8 +2,10 @@
 # The main job: the whole system on loopback in one command. On Debian 12 it
 # installs what is missing, builds, makes a sample (speech and a chord),
 # starts lumivox-session (session 1, terminal 127.0.0.1, display 0) and
-# lumivox-server, plays the sample through the driver, records from the
-# server, sets and reads both volumes, and prints a summary.
+# lumivox-server (playing to the sound system: the one running, or a
+# private one with a null sink), plays the sample through the driver,
+# records from the server, sets and reads both volumes, and prints a
+# summary with what the sink played and the latency to it.
 #
 #   scripts/demo.sh                 the demo, output in demo-output/
 #   scripts/demo.sh --impaired      the same through lumivox-relay with a round
@@ -111,7 +113,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 logs=$out/logs
 mkdir -p "$logs"
-rm -f "$out"/{sample,input,speech,chord,played,recorded}.wav "$out"/stats.jsonl "$out"/timeline.png \
+rm -f "$out"/{sample,input,speech,chord,played,recorded,sink}.wav "$out"/sink.raw "$out"/stats.jsonl "$out"/timeline.png \
   "$out"/summary.txt "$logs"/*.log
 
 # Every process started here is stopped on every way out, by its own id.
@@ -255,9 +257,28 @@ session_pid=$!
 pids+=($!)
 await_line "$logs/session.log" "lumivox-session: ready" "$!" lumivox-session
 
-# The server: plays into played.wav, records from the repeated sample, and
-# writes its statistics.
-server_args=(--display "$display" --output "$out/played.wav" --input "$out/input.wav"
+# The sound system the server plays to: the user's own when one answers,
+# else a private one in the runtime directory, with a null sink (no
+# hardware) whose monitor shows what it played. Without pulseaudio
+# installed the server writes played.wav instead.
+source "$root/scripts/sound-server.sh"
+sound_server_find "$rundir/sound" "$logs/sound-server.log"
+[[ -n $sound_server_pid ]] && pids+=("$sound_server_pid")
+if [[ -n $sound_server ]]; then
+  sound_args=(--sound-server "$sound_server")
+  # What the default sink plays, recorded from its monitor until the end.
+  parec --server="$sound_server" -d @DEFAULT_MONITOR@ --raw --format=s16le --rate=44100 \
+    --channels=2 >"$out/sink.raw" 2>"$logs/monitor.log" &
+  monitor_pid=$!
+  pids+=($!)
+else
+  sound_args=(--output "$out/played.wav")
+  echo "demo.sh: no sound server and no pulseaudio: playing into played.wav" >&2
+fi
+
+# The server: plays to the sound system, records from the repeated sample,
+# and writes its statistics.
+server_args=(--display "$display" "${sound_args[@]}" --input "$out/input.wav"
   --record-format 12 --stats "$out/stats.jsonl")
 if [[ $impaired -eq 1 ]]; then
   pick_ports
@@ -340,10 +361,16 @@ if [[ $impaired -eq 1 ]]; then
   stop_service "$record_relay_pid" "lumivox-relay (recording)"
 fi
 stop_service "$session_pid" lumivox-session
+if [[ -n $sound_server ]]; then
+  stop "$monitor_pid"
+  sox -q -t raw -r 44100 -e signed -b 16 -c 2 "$out/sink.raw" "$out/sink.wav"
+  rm -f "$out/sink.raw"
+fi
 cleanup
 
 report=(python3 "$root/scripts/demo-report.py" --stats "$out/stats.jsonl" --sample "$out/sample.wav"
-  --played "$out/played.wav" --recorded "$out/recorded.wav" --record-seconds "$record_seconds"
+  --played "$out/played.wav" --sink "$out/sink.wav" --sound "${sound_origin:-}"
+  --recorded "$out/recorded.wav" --record-seconds "$record_seconds"
   --logs "$logs" --display "$display")
 if [[ $impaired -eq 1 ]]; then
   # The relays' clock started a little before the server's.
