@@ -16,6 +16,18 @@ pa_context *context = nullptr;
 // Playback streams closed with a drain, still playing their last frames:
 // they end themselves when the drain completes, or with the connection.
 std::set<pa_stream *> draining;
+// The stream pointers of every open SoundPlayback and SoundCapture: when
+// the connection ends, their streams end with it and the pointers become
+// null, so that their owners see failed streams, not freed ones.
+std::set<pa_stream **> live;
+// Reconnecting: a sound server that went away (restarted, say) is tried
+// again at the next stream, at most this often and for this long, so that
+// the server's thread is never held long.
+constexpr auto RECONNECT_INTERVAL = std::chrono::seconds(5);
+constexpr uint32_t RECONNECT_MS = 250;
+std::string serverName;  // as given to soundConnect
+bool wanted = false;     // soundConnect was called and soundDisconnect not
+std::chrono::steady_clock::time_point lastAttempt;
 
 // Holds the main loop's lock: libpulse's objects are touched only under it.
 class Locked {
@@ -66,7 +78,12 @@ bool streamFailed(pa_stream *stream) {
 
 }  // namespace
 
-bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &why) {
+namespace {
+
+void teardown();
+
+bool connectNow(const std::string &server, uint32_t timeoutMs, std::string &why) {
+  lastAttempt = std::chrono::steady_clock::now();
   mainLoop = pa_threaded_mainloop_new();
   if (!mainLoop) {
     why = "no memory for the sound system's main loop";
@@ -75,7 +92,7 @@ bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &wh
   context = pa_context_new(pa_threaded_mainloop_get_api(mainLoop), "lumivox-server");
   if (!context) {
     why = "no memory for the sound system's context";
-    soundDisconnect();
+    teardown();
     return false;
   }
   pa_context_set_state_callback(context, onContextState, nullptr);
@@ -85,7 +102,7 @@ bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &wh
                          nullptr) < 0 ||
       pa_threaded_mainloop_start(mainLoop) < 0) {
     why = pa_strerror(pa_context_errno(context));
-    soundDisconnect();
+    teardown();
     return false;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -104,22 +121,20 @@ bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &wh
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  soundDisconnect();
+  teardown();
   return false;
 }
 
-bool soundConnected() {
-  if (!mainLoop) return false;
-  Locked lock;
-  return contextGood();
-}
-
-void soundDisconnect() {
+void teardown() {
   if (!mainLoop) return;
   {
     Locked lock;
     for (pa_stream *stream : draining) endStream(stream);
     draining.clear();
+    for (pa_stream **stream : live) {
+      endStream(*stream);
+      *stream = nullptr;
+    }
     if (context) {
       pa_context_set_state_callback(context, nullptr, nullptr);
       pa_context_disconnect(context);
@@ -130,6 +145,35 @@ void soundDisconnect() {
   pa_threaded_mainloop_free(mainLoop);
   context = nullptr;
   mainLoop = nullptr;
+}
+
+}  // namespace
+
+bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &why) {
+  serverName = server;
+  wanted = true;
+  return connectNow(server, timeoutMs, why);
+}
+
+bool soundConnected() {
+  if (mainLoop) {
+    Locked lock;
+    if (contextGood()) return true;
+  }
+  if (!wanted || std::chrono::steady_clock::now() - lastAttempt < RECONNECT_INTERVAL) return false;
+  teardown();
+  std::string why;
+  if (!connectNow(serverName, RECONNECT_MS, why)) {
+    logLine(LOG_INFO, "the sound server is gone (%s): playing to nothing", why.c_str());
+    return false;
+  }
+  logLine(LOG_INFO, "the sound server is back");
+  return true;
+}
+
+void soundDisconnect() {
+  wanted = false;
+  teardown();
 }
 
 // ---- Playback.
@@ -211,11 +255,13 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSpec &spec, std::string &why
     delete impl;
     return nullptr;
   }
+  live.insert(&impl->stream);
   return new SoundPlayback(impl);
 }
 
 void SoundPlayback::close(bool drain) {
-  if (mainLoop) {
+  live.erase(&impl_->stream);
+  if (mainLoop && impl_->stream) {
     Locked lock;
     pa_stream *stream = impl_->stream;
     pa_stream_set_write_callback(stream, nullptr, nullptr);
@@ -237,6 +283,7 @@ void SoundPlayback::close(bool drain) {
 }
 
 uint32_t SoundPlayback::writable() {
+  if (!impl_->stream) return 0;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return 0;
   size_t bytes = pa_stream_writable_size(impl_->stream);
@@ -246,6 +293,7 @@ uint32_t SoundPlayback::writable() {
 
 bool SoundPlayback::write(const int16_t *samples, uint32_t frames) {
   static const uint8_t silence[4096] = {};
+  if (!impl_->stream) return false;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return false;
   size_t bytes = size_t(frames) * impl_->frameBytes;
@@ -264,6 +312,7 @@ bool SoundPlayback::write(const int16_t *samples, uint32_t frames) {
 }
 
 bool SoundPlayback::played(uint64_t &frames) {
+  if (!impl_->stream) return false;
   Locked lock;
   pa_usec_t time = 0;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY ||
@@ -275,6 +324,7 @@ bool SoundPlayback::played(uint64_t &frames) {
 }
 
 void SoundPlayback::cork(bool corked) {
+  if (!impl_->stream) return;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return;
   pa_operation *op = pa_stream_cork(impl_->stream, corked ? 1 : 0, nullptr, nullptr);
@@ -282,6 +332,7 @@ void SoundPlayback::cork(bool corked) {
 }
 
 void SoundPlayback::setVolume(uint16_t level) {
+  if (!impl_->stream) return;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) == PA_STREAM_READY) {
     applyPlaybackVolume(impl_, level);
@@ -291,6 +342,7 @@ void SoundPlayback::setVolume(uint16_t level) {
 }
 
 bool SoundPlayback::failed() {
+  if (!impl_->stream) return true;
   Locked lock;
   return streamFailed(impl_->stream);
 }
@@ -368,11 +420,13 @@ SoundCapture *SoundCapture::open(const SoundStreamSpec &spec, std::string &why) 
     delete impl;
     return nullptr;
   }
+  live.insert(&impl->stream);
   return new SoundCapture(impl);
 }
 
 void SoundCapture::close() {
-  if (mainLoop) {
+  live.erase(&impl_->stream);
+  if (mainLoop && impl_->stream) {
     Locked lock;
     if (impl_->peeked) pa_stream_drop(impl_->stream);
     endStream(impl_->stream);
@@ -382,6 +436,7 @@ void SoundCapture::close() {
 }
 
 uint32_t SoundCapture::read(int16_t *out, uint32_t maxFrames) {
+  if (!impl_->stream) return 0;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return 0;
   uint8_t *to = reinterpret_cast<uint8_t *>(out);
@@ -414,6 +469,7 @@ uint32_t SoundCapture::read(int16_t *out, uint32_t maxFrames) {
 }
 
 void SoundCapture::setVolume(uint16_t level) {
+  if (!impl_->stream) return;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) == PA_STREAM_READY) {
     applyCaptureVolume(impl_, level);
@@ -423,6 +479,7 @@ void SoundCapture::setVolume(uint16_t level) {
 }
 
 bool SoundCapture::failed() {
+  if (!impl_->stream) return true;
   Locked lock;
   return streamFailed(impl_->stream);
 }
