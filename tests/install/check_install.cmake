@@ -2,8 +2,8 @@
 # and checks what arrives: exactly the programs, the libraries, the manual
 # pages, the user unit and the README; each installed program runs from
 # there and prints "PROGRAM VERSION" for --version; each manual page has
-# every option of its program's --help; the unit starts the installed
-# server. Inputs: BUILD_DIR, PREFIX, VERSION, PROGRAMS, LIBRARIES (file
+# every option of its program's --help; the installed host loads the
+# installed driver; the unit starts the installed server. Inputs: BUILD_DIR, PREFIX, VERSION, PROGRAMS, LIBRARIES (file
 # names), BINDIR, LIBDIR, MANDIR, DOCDIR, MAN_PAGES (ON or OFF).
 set(failures)
 macro(fail message)
