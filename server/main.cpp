@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/version.h"
 #include "server/listener.h"
 #include "server/log.h"
 #include "server/options.h"
@@ -90,6 +91,9 @@ int main(int argc, char **argv) {
       return serve(options);
     case 1:
       std::fputs(SERVER_USAGE, stdout);
+      return 0;
+    case 3:
+      std::fputs("lumivox-server " LUMIVOX_VERSION "\n", stdout);
       return 0;
     default:
       std::fprintf(stderr, "lumivox-server: %s\nTry 'lumivox-server --help'.\n", error.c_str());

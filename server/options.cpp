@@ -45,14 +45,16 @@ const char SERVER_USAGE[] =
     "  --max-lead FRAMES      the maximum lead (default 65536)\n"
     "\n"
     "A relay in the datagrams' way (lumivox-relay):\n"
-    "  --advertise-udp-port N name UDP port N in open-stream replies instead of\n"
+    "  --advertise-udp-port N\n"
+    "                         name UDP port N in open-stream replies instead of\n"
     "                         the stream's own (0 names port 0, where nothing\n"
     "                         is reached), so that the driver sends its\n"
     "                         playback datagrams to whatever listens there, e.g.\n"
     "                         lumivox-relay --listen N --to P with --udp-port P;\n"
     "                         acknowledgements go back to where datagrams came\n"
     "                         from, through the relay again\n"
-    "  --send-via [ADDR:]PORT send recording packets to a relay in routed mode\n"
+    "  --send-via [ADDR:]PORT\n"
+    "                         send recording packets to a relay in routed mode\n"
     "                         (lumivox-relay --routed --listen PORT; ADDR defaults\n"
     "                         to 127.0.0.1) instead of to the driver, each behind\n"
     "                         a 6-byte route header: the driver's IPv4 address and\n"
@@ -70,7 +72,8 @@ const char SERVER_USAGE[] =
     "  --close-after N        close a connection once it has handled N messages\n"
     "                         (the setup request counts; 0 closes on accepting),\n"
     "                         after sending the answers those messages earned\n"
-    "  --stop-reading-after N stop reading a connection once it has handled N\n"
+    "  --stop-reading-after N\n"
+    "                         stop reading a connection once it has handled N\n"
     "                         messages, and keep it open: the driver's requests\n"
     "                         back up (its receive buffer is made small)\n"
     "  --silent-streams       grant streams, then send nothing on them: playback\n"
@@ -124,16 +127,17 @@ const char SERVER_USAGE[] =
     "                         driver's, which are ignored) at close; each line\n"
     "                         starts with \"time\", ms since the start\n"
     "\n"
-    "Examples:\n"
-    "  lumivox-server --listen 0.0.0.0 --display 3\n"
-    "  lumivox-server --sink alsa_output.pci-0000_00_1b.0.analog-stereo\n"
-    "  lumivox-server --output played.wav --output-rate 48000\n"
-    "  lumivox-server --input speech.wav --record-format 12\n"
-    "\n"
     "  --help                 show this text and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 after a signal or --help, 1 when it cannot listen, 2 for a\n"
-    "usage error.\n";
+    "Exit status: 0 after a signal, --help or --version, 1 when it cannot\n"
+    "listen, 2 for a usage error.\n"
+    "\n"
+    "Examples:\n"
+    "  $ lumivox-server --listen 0.0.0.0 --display 3\n"
+    "  $ lumivox-server --sink alsa_output.pci-0000_00_1b.0.analog-stereo\n"
+    "  $ lumivox-server --output played.wav --output-rate 48000\n"
+    "  $ lumivox-server --input speech.wav --record-format 12\n";
 
 namespace {
 
@@ -248,6 +252,7 @@ int serverParseOptions(int argc, char **argv, ServerOptions &options, std::strin
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help") return 1;
+    if (arg == "--version") return 3;
     if (applyFlag(arg, options)) continue;
     std::string name = arg, value;
     size_t equals = arg.find('=');

@@ -60,7 +60,8 @@ extern const char SERVER_USAGE[];
 
 // Parses argv. Returns 0 and fills options; 1 when --help was given (the
 // caller prints SERVER_USAGE and exits 0); 2 on a usage error, with the
-// reason in error.
+// reason in error; 3 when --version was given (the caller prints it and
+// exits 0).
 int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error);
 
 // The TCP port the options ask for.

@@ -15,9 +15,10 @@ enum ToolExit {
 };
 
 enum ParseOutcome {
-  PARSE_OK,     // options filled
-  PARSE_HELP,   // --help was given: print the usage and exit 0
-  PARSE_ERROR,  // usage error, reason in the error text
+  PARSE_OK,       // options filled
+  PARSE_HELP,     // --help was given: print the usage and exit 0
+  PARSE_VERSION,  // --version was given: print "PROGRAM VERSION" and exit 0
+  PARSE_ERROR,    // usage error, reason in the error text
 };
 
 // Splits "--name=value" into name and value; hasValue tells whether an '='

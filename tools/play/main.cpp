@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/version.h"
 #include "tools/common/console.h"
 #include "tools/common/device.h"
 #include "tools/common/interrupt.h"
@@ -277,6 +278,9 @@ int main(int argc, char **argv) {
       return play(options);
     case PARSE_HELP:
       std::fputs(PLAY_USAGE, stdout);
+      return TOOL_EXIT_OK;
+    case PARSE_VERSION:
+      std::printf("%s %s\n", TOOL, LUMIVOX_VERSION);
       return TOOL_EXIT_OK;
     default:
       std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);

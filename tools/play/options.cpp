@@ -22,6 +22,7 @@ const char PLAY_USAGE[] =
     "                         count and longest duration of each call made to\n"
     "                         the device\n"
     "  --help                 show this text and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
     "SIGINT stops playback: the device is reset and closed.\n"
     "\n"
@@ -49,6 +50,7 @@ ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::
     bool hasValue;
     optionSplit(arg, name, value, hasValue);
     if (name == "--help") return PARSE_HELP;
+    if (name == "--version") return PARSE_VERSION;
     if (name == "--loop") {
       options.loop = true;
       options.plays = PLAY_LOOP_FOREVER;

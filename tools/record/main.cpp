@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/version.h"
 #include "tools/common/console.h"
 #include "tools/common/device.h"
 #include "tools/common/interrupt.h"
@@ -261,6 +262,9 @@ int main(int argc, char **argv) {
       return record(options);
     case PARSE_HELP:
       std::fputs(RECORD_USAGE, stdout);
+      return TOOL_EXIT_OK;
+    case PARSE_VERSION:
+      std::printf("%s %s\n", TOOL, LUMIVOX_VERSION);
       return TOOL_EXIT_OK;
     default:
       std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);

@@ -20,6 +20,7 @@ const char RECORD_USAGE[] =
     "                         exit status, and the count and longest duration of\n"
     "                         each call made to the device\n"
     "  --help                 show this text and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
     "SIGINT stops recording: the device is stopped, reset and closed, and the file\n"
     "is finished with the frames recorded until then.\n"
@@ -56,6 +57,7 @@ ParseOutcome recordParseOptions(int argc, char **argv, RecordOptions &options, s
     bool hasValue;
     optionSplit(arg, name, value, hasValue);
     if (name == "--help") return PARSE_HELP;
+    if (name == "--version") return PARSE_VERSION;
     if (takesValue(name)) {
       if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
       if (!applyValue(name, value, options)) {

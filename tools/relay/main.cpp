@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/version.h"
 #include "tools/relay/impair.h"
 
 namespace {
@@ -73,9 +74,10 @@ const char RELAY_USAGE[] =
     "                         dropped (and counted so), e.g. 2000+3000\n"
     "  --seed N               seed of the generators (default 1)\n"
     "  --help                 show this text and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 after a signal or --help, 1 when it cannot bind, 2 for a\n"
-    "usage error.\n";
+    "Exit status: 0 after a signal, --help or --version, 1 when it cannot\n"
+    "bind, 2 for a usage error.\n";
 
 volatile std::sig_atomic_t stopRequested = 0;
 volatile std::sig_atomic_t stepsUp = 0, stepsDown = 0;  // signals not yet applied
@@ -190,12 +192,14 @@ bool apply(const std::string &name, const std::string &value, RelayOptions &o) {
   return false;
 }
 
-// 0 to run, 1 for --help, 2 for a usage error (reason in why).
+// 0 to run, 1 for --help, 2 for a usage error (reason in why), 3 for
+// --version.
 int parseOptions(int argc, char **argv, RelayOptions &o, std::string &why) {
   parseEndpoint("0", o.listen);
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i], value;
     if (arg == "--help") return 1;
+    if (arg == "--version") return 3;
     if (arg == "--routed") {
       o.routed = true;
       continue;
@@ -448,6 +452,9 @@ int main(int argc, char **argv) {
       break;
     case 1:
       std::fputs(RELAY_USAGE, stdout);
+      return 0;
+    case 3:
+      std::fputs("lumivox-relay " LUMIVOX_VERSION "\n", stdout);
       return 0;
     default:
       std::fprintf(stderr, "lumivox-relay: %s\nTry 'lumivox-relay --help'.\n", why.c_str());

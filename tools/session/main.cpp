@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/version.h"
 #include "tools/session/options.h"
 #include "tools/session/serve.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char **argv) {
   switch (sessionParseOptions(argc, argv, options, error)) {
     case 0: return sessionServe(options);
     case 1: std::fputs(SESSION_USAGE, stdout); return 0;
+    case 3: std::fputs("lumivox-session " LUMIVOX_VERSION "\n", stdout); return 0;
     default:
       std::fprintf(stderr, "lumivox-session: %s\nTry 'lumivox-session --help'.\n", error.c_str());
       return 2;

@@ -41,9 +41,10 @@ const char SESSION_USAGE[] =
     "                         (an empty message), silent (never), hangup (the\n"
     "                         connection is closed instead)\n"
     "  --help                 show this text and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 after a signal or --help, 1 when the objects cannot be made,\n"
-    "2 for a usage error.\n";
+    "Exit status: 0 after a signal, --help or --version, 1 when the objects\n"
+    "cannot be made, 2 for a usage error.\n";
 
 namespace {
 
@@ -144,6 +145,7 @@ int sessionParseOptions(int argc, char **argv, SessionOptions &options, std::str
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help") return 1;
+    if (arg == "--version") return 3;
     if (arg == "--invalid") {
       options.valid = false;
       continue;

@@ -38,7 +38,8 @@ extern const char SESSION_USAGE[];
 
 // Parses argv. Returns 0 and fills options; 1 when --help was given (the
 // caller prints SESSION_USAGE and exits 0); 2 on a usage error, with the
-// reason in error.
+// reason in error; 3 when --version was given (the caller prints it and
+// exits 0).
 int sessionParseOptions(int argc, char **argv, SessionOptions &options, std::string &error);
 // Parses a dotted IPv4 address into the host-order form. Returns false for
 // anything but four decimal octets.

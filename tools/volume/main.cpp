@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/version.h"
 #include "tools/common/mmapi.h"
 #include "tools/common/options.h"
 #include "tools/common/results.h"
@@ -139,6 +140,7 @@ int main(int argc, char **argv) {
   switch (volumeParseOptions(argc, argv, options, error)) {
     case PARSE_OK: return volume(options);
     case PARSE_HELP: std::fputs(VOLUME_USAGE, stdout); return TOOL_EXIT_OK;
+    case PARSE_VERSION: std::printf("%s %s\n", TOOL, LUMIVOX_VERSION); return TOOL_EXIT_OK;
     default:
       std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
       return TOOL_EXIT_USAGE;

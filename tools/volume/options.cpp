@@ -15,6 +15,7 @@ const char VOLUME_USAGE[] =
     "                         65535, or a percentage of its range such as 50%\n"
     "  --input                the input volume instead of the output volume\n"
     "  --help                 show this text and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 for a usage error (also a LEVEL outside the\n"
     "control's range), 3 when the mixer device or the driver fails (the message\n"
@@ -37,6 +38,7 @@ ParseOutcome volumeParseOptions(int argc, char **argv, VolumeOptions &options, s
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help") return PARSE_HELP;
+    if (arg == "--version") return PARSE_VERSION;
     if (arg == "--input") {
       options.input = true;
     } else if (arg.size() > 1 && arg[0] == '-') {

@@ -1,0 +1,77 @@
+# What `cmake --install` puts where, by GNUInstallDirs: the programs in bin;
+# the driver, and the shared libraries that it and the programs load, in
+# lib; the programs' manual pages, made from their --help by help2man; the
+# systemd user unit of lumivox-server; the README. Tests, benchmarks and
+# fuzz targets are never installed.
+include(GNUInstallDirs)
+
+# The Windows build installs nothing: there the driver is registered with
+# the multimedia layer, which copying files does not do.
+if(WIN32)
+  return()
+endif()
+
+# Each program with the one line that names it in its manual page.
+set(LUMIVOX_PROGRAMS
+  "lumivox-server|the audio server of a terminal"
+  "lumivox-session|stand in for the terminal-server installation of a session"
+  "lumivox-play|play a WAV file on the wave output device"
+  "lumivox-record|record a WAV file from the wave input device"
+  "lumivox-volume|read or set the terminal's output or input volume"
+  "lumivox-relay|relay UDP datagrams with repeatable impairments")
+set(LUMIVOX_INSTALLED_PROGRAMS)
+foreach(entry IN LISTS LUMIVOX_PROGRAMS)
+  string(REGEX REPLACE "\\|.*" "" program "${entry}")
+  list(APPEND LUMIVOX_INSTALLED_PROGRAMS ${program})
+endforeach()
+
+# The runtime (liblvposix.so) and the host (libmmhost.so) are shared
+# libraries that every program and the driver load, so they go to lib with
+# the driver. The installed files find them relative to themselves, so
+# that any prefix works without ldconfig; the host also finds the driver
+# there when it opens liblumivox.so by name.
+set(LUMIVOX_INSTALLED_LIBRARIES lumivox mmhost lumivox_platform)
+file(RELATIVE_PATH lib_from_bin /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(${LUMIVOX_INSTALLED_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${lib_from_bin}")
+set_target_properties(${LUMIVOX_INSTALLED_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS ${LUMIVOX_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ${LUMIVOX_INSTALLED_LIBRARIES} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# The manual pages, made in the build tree as part of `all` by running each
+# program's --help and --version. Without help2man the build goes on
+# without them.
+find_program(HELP2MAN help2man)
+if(HELP2MAN)
+  set(man_pages)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
+  foreach(entry IN LISTS LUMIVOX_PROGRAMS)
+    string(REGEX REPLACE "\\|.*" "" program "${entry}")
+    string(REGEX REPLACE "^[^|]*\\|" "" description "${entry}")
+    set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    add_custom_command(OUTPUT ${page}
+      COMMAND ${HELP2MAN} --no-info --section=1 "--name=${description}"
+              "--source=Lumivox ${PROJECT_VERSION}" --output=${page} $<TARGET_FILE:${program}>
+      DEPENDS ${program}
+      COMMENT "Manual page ${program}.1"
+      VERBATIM)
+    list(APPEND man_pages ${page})
+  endforeach()
+  add_custom_target(lumivox_man_pages ALL DEPENDS ${man_pages})
+  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(LUMIVOX_MAN_PAGES ON)
+else()
+  message(STATUS "help2man not found: no manual pages are made or installed "
+                 "(Debian's help2man makes them)")
+  set(LUMIVOX_MAN_PAGES OFF)
+endif()
+
+# The user unit, instance = display number. It names the server by its full
+# path, so it is written when installing, for the prefix installed to
+# (cmake --install --prefix), by packaging/systemd/install-unit.cmake.
+install(CODE "
+  set(LUMIVOX_UNIT_IN \"${PROJECT_SOURCE_DIR}/packaging/systemd/lumivox-server@.service.in\")
+  set(LUMIVOX_UNIT_OUT \"${PROJECT_BINARY_DIR}/packaging/lumivox-server@.service\")
+  set(LUMIVOX_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
+install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/systemd/install-unit.cmake)
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
