@@ -57,6 +57,25 @@ std::vector<double> playedPart(const std::vector<int16_t> &stereo) {
   return {left.begin() + long(first + margin), left.begin() + long(last - margin)};
 }
 
+// The fit of a sine of `hz` over each 100 ms of x and its frequency there,
+// and the medians of each: a moment where the sink ran dry on a busy
+// machine leaves the figures of the rest as they are.
+struct ToneFit {
+  double amplitude, snrDb, hz;
+};
+ToneFit medianFit(const std::vector<double> &x, double hz) {
+  std::vector<double> amplitudes, ratios, frequencies;
+  const size_t window = SINK_RATE / 10;
+  for (size_t at = 0; at + window <= x.size(); at += window) {
+    std::vector<double> part(x.begin() + long(at), x.begin() + long(at + window));
+    SineFit f = fitSine(part, SINK_RATE, hz);
+    amplitudes.push_back(f.amplitude);
+    ratios.push_back(f.snrDb);
+    frequencies.push_back(zeroCrossingFrequency(part, SINK_RATE));
+  }
+  return {median(amplitudes), median(ratios), median(frequencies)};
+}
+
 class SoundSystem : public EndToEnd {
  protected:
   // A private sound server in the case's runtime directory; the case is
@@ -144,8 +163,8 @@ TEST_F(SoundSystem, AToneArrivesAtTheSinkAndTheOutputVolumeScalesIt) {
   ASSERT_GT(full.size(), size_t(SINK_RATE));
   ASSERT_GT(half.size(), size_t(SINK_RATE));
 
-  SineFit a = fitSine(full, SINK_RATE, 1000), b = fitSine(half, SINK_RATE, 1000);
-  EXPECT_NEAR(zeroCrossingFrequency(full, SINK_RATE), 1000, 1);
+  ToneFit a = medianFit(full, 1000), b = medianFit(half, 1000);
+  EXPECT_NEAR(a.hz, 1000, 1);
   EXPECT_NEAR(a.amplitude, 16384, 16384 * 0.02);
   EXPECT_GT(a.snrDb, 40);
   double stepDb = 20 * std::log10(b.amplitude / a.amplitude);
@@ -176,8 +195,8 @@ TEST_F(SoundSystem, TwoStreamsAtOnceAreMixed) {
   // Where both streams play: the middle second.
   std::vector<double> middle(both.begin() + long(both.size() / 2 - SINK_RATE / 2),
                              both.begin() + long(both.size() / 2 + SINK_RATE / 2));
-  double a = fitSine(middle, SINK_RATE, 440).amplitude;
-  double b = fitSine(middle, SINK_RATE, 1000).amplitude;
+  double a = medianFit(middle, 440).amplitude;
+  double b = medianFit(middle, 1000).amplitude;
   EXPECT_NEAR(a, 8000, 8000 * 0.03);
   EXPECT_NEAR(b, 8000, 8000 * 0.03);
   std::printf("mixed at the sink: 440 Hz at %.1f, 1000 Hz at %.1f\n", a, b);
@@ -208,8 +227,8 @@ TEST_F(SoundSystem, ARecordingComesFromTheSource) {
 
   // The first 0.25 s holds the stream's start.
   std::vector<double> x(samples.begin() + SINK_RATE / 4, samples.end());
-  SineFit fit = fitSine(x, SINK_RATE, SOURCE_HZ);
-  EXPECT_NEAR(zeroCrossingFrequency(x, SINK_RATE), SOURCE_HZ, 1);
+  ToneFit fit = medianFit(x, SOURCE_HZ);
+  EXPECT_NEAR(fit.hz, SOURCE_HZ, 1);
   EXPECT_GT(fit.amplitude, 1000);
   EXPECT_GT(fit.snrDb, 40);
   std::printf("recorded from the source: %.1f at %.1f dB SNR\n", fit.amplitude, fit.snrDb);
