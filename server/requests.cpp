@@ -4,10 +4,9 @@
 // (and the connection closed); an open-stream request that cannot be granted
 // for any reason, a field out of range among them, is answered with a
 // refusal, so the driver's open fails at once instead of waiting; a query
-// of an unlisted control is answered with
-// status 0 and value 0; set-control, close-stream and pause-stream requests
-// that are too short or name nothing known are logged and ignored, as they
-// have no answer.
+// of an unlisted control is answered with status 0 and value 0;
+// set-control, close-stream and pause-stream requests that are too short or
+// name nothing known are logged and ignored, as they have no answer.
 #include <array>
 
 #include "server/catalog.h"

@@ -49,8 +49,6 @@ void ControlSession::start() {
   readMore();
 }
 
-void ControlSession::setupReceived() { setupReceived_ = true; }
-
 // Arms the watch timer for the earlier of the deadlines that apply. It is
 // not moved when bytes come: when it fires early for that reason it is
 // armed again for the rest.

@@ -98,7 +98,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   // The peer's IPv4 address: where the driver is, whatever its requests say.
   uint32_t peerAddress() const { return peerAddress_; }
   // The setup request has come: the setup deadline no longer applies.
-  void setupReceived();
+  void setupReceived() { setupReceived_ = true; }
   // True the first time a request names another address than the peer's:
   // that is logged once per connection.
   bool firstForeignAddress() { return !std::exchange(foreignAddressSeen_, true); }
