@@ -59,13 +59,34 @@ void Server::onAccepted(const asio::error_code &error, asio::ip::tcp::socket soc
     return;
   }
   ++accepted_;
-  if (sessions_.size() >= options_.maxClients) {
-    logLine(LOG_INFO, "connection %llu refused: %zu connections already (--max-clients)",
-            (unsigned long long)accepted_, sessions_.size());
+  asio::error_code e;
+  asio::ip::tcp::endpoint peer = socket.remote_endpoint(e);
+  // The acceptor is IPv4; a peer that is gone already has no address.
+  uint32_t address = !e && peer.address().is_v4() ? peer.address().to_v4().to_uint() : 0;
+  std::string who = e ? std::string("?") : peer.address().to_string();
+  auto known = clients_.find(address);
+  uint32_t held = known == clients_.end() ? 0 : known->second.connections;
+  std::string refusal;
+  if (e) {
+    refusal = "the peer is gone";
+  } else if (!serverAllows(options_, address)) {
+    refusal = who + " is not in the --allow networks";
+  } else if (sessions_.size() >= options_.maxClients) {
+    refusal = std::to_string(sessions_.size()) + " connections already (--max-clients)";
+  } else if (held >= options_.maxConnectionsPerClient) {
+    refusal = who + " has " + std::to_string(held) +
+              " connections already (--max-connections-per-client)";
+  }
+  if (!refusal.empty()) {
+    logLine(LOG_INFO, "connection %llu refused: %s", (unsigned long long)accepted_,
+            refusal.c_str());
     asio::error_code ignored;
     socket.close(ignored);
   } else {
-    auto session = std::make_shared<ControlSession>(*this, std::move(socket), accepted_);
+    ClientUsage &usage = clients_[address];
+    ++usage.connections;
+    auto session =
+        std::make_shared<ControlSession>(*this, std::move(socket), accepted_, address, usage);
     sessions_.emplace(session.get(), session);
     session->start();
   }
@@ -85,4 +106,8 @@ void Server::stop() {
   logLine(LOG_INFO, "stopped after %llu connections", (unsigned long long)accepted_);
 }
 
-void Server::sessionEnded(ControlSession *session) { sessions_.erase(session); }
+void Server::sessionEnded(ControlSession *session) {
+  auto at = clients_.find(session->peerAddress());
+  if (at != clients_.end() && --at->second.connections == 0) clients_.erase(at);
+  sessions_.erase(session);
+}

@@ -4,6 +4,12 @@
 // connection's reads, writes and timers, and later the streams' datagrams.
 // There is no fixed limit of sockets per wait (the driver's select-based
 // loop has one; a server must not), only --max-clients connections at once.
+//
+// On a network one client address must not take the whole server: a peer
+// outside --allow is closed at accept, and each peer address has its own
+// count of connections (--max-connections-per-client, checked here) and
+// of streams over all its connections (--max-streams-per-client, checked
+// by the open-stream handler, counted by each connection's StreamTable).
 #pragma once
 
 #include <asio.hpp>
@@ -16,6 +22,12 @@
 #include "server/options.h"
 
 class ControlSession;
+
+// What one peer address holds at the moment.
+struct ClientUsage {
+  uint32_t connections = 0;
+  uint32_t streams = 0;  // over all its connections
+};
 
 class Server {
  public:
@@ -38,7 +50,7 @@ class Server {
   const ServerOptions &options() const { return options_; }
   Catalog &catalog() { return catalog_; }
   const asio::ip::address_v4 &listenAddress() const { return address_; }
-  // Called once by each session as it finishes.
+  // Called once by each session as it finishes, after its streams closed.
   void sessionEnded(ControlSession *session);
 
  private:
@@ -52,6 +64,10 @@ class Server {
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer retry_;  // ACCEPT_RETRY_MS after a failed accept
   std::unordered_map<ControlSession *, std::shared_ptr<ControlSession>> sessions_;
+  // By peer address, host order; an entry lives while the peer has a
+  // connection, and its sessions hold a reference to it (the map's nodes
+  // do not move).
+  std::unordered_map<uint32_t, ClientUsage> clients_;
   uint64_t accepted_ = 0;  // connections accepted so far; numbers them in the log
   bool stopping_ = false;
 };

@@ -30,11 +30,39 @@ const char SERVER_USAGE[] =
     "  --max-clients N        connections served at once (default 1024); a\n"
     "                         connection beyond them is closed at once\n"
     "\n"
+    "Serving a network (with --listen 0.0.0.0, say):\n"
+    "  --allow NET            take connections only from NET, an IPv4 address or\n"
+    "                         ADDR/BITS (192.168.1.0/24); repeatable; others are\n"
+    "                         closed at once (default: every address)\n"
+    "  --max-connections-per-client N\n"
+    "                         connections of one client address at once, 1 to\n"
+    "                         65536 (default 64); one beyond them is closed at once\n"
+    "  --max-streams-per-client N\n"
+    "                         streams of one client address over all its\n"
+    "                         connections, 1 to 65536 (default 64); one beyond them\n"
+    "                         is refused. A playback stream holds about 1 MiB of\n"
+    "                         audio and a recording 256 KiB, so one client holds\n"
+    "                         at most N MiB of streams besides 64 KiB of unsent\n"
+    "                         answers per connection\n"
+    "  --setup-timeout S      close a connection that has not sent its setup\n"
+    "                         request S seconds after connecting, 0 to 86400\n"
+    "                         (default 10; 0: never)\n"
+    "  --idle-timeout S       close a connection without streams that has sent\n"
+    "                         nothing for S seconds, 0 to 86400 (default 300; 0:\n"
+    "                         never); one with a stream open is never idle\n"
+    "\n"
+    "Recordings go to the control connection's peer, at the UDP port its\n"
+    "request names, and a stream takes datagrams only from that address: the\n"
+    "address inside the request is not used.\n"
+    "\n"
     "Open-stream replies:\n"
     "  --stream-status N      the status byte, 0 to 255 (default 1, accepted); any\n"
     "                         other value refuses every stream\n"
     "  --udp-port N           the first UDP port tried for a stream, counting up\n"
     "                         while ports are taken (default 0: any free port)\n"
+    "  --udp-ports FIRST-LAST stream sockets only on ports FIRST to LAST (1 to\n"
+    "                         65535), for a firewall; a stream for which none is\n"
+    "                         free is refused\n"
     "  --adaptive 0|1         the server's adaptive flag (default 1: the driver\n"
     "                         picks its first format by the measured round trip)\n"
     "  --rate HZ              the rate: for playback the highest wire rate taken,\n"
@@ -178,6 +206,35 @@ bool parseVia(const std::string &text, ServerOptions &o) {
   return parseInto(port, 65535, o.sendViaPort) && o.sendViaPort;
 }
 
+// "FIRST-LAST" of --udp-ports: both in 1 to 65535, FIRST not above LAST.
+bool parsePortRange(const std::string &text, ServerOptions &o) {
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  uint16_t first = 0, last = 0;
+  if (!parseInto(text.substr(0, dash), 65535, first) ||
+      !parseInto(text.substr(dash + 1), 65535, last) || first == 0 || first > last) {
+    return false;
+  }
+  o.udpPort = first;
+  o.udpPortLast = last;
+  return true;
+}
+
+// "ADDR" or "ADDR/BITS" of --allow, added to the list; the address may
+// have no bits set beyond the prefix, so that a mistyped prefix is caught.
+bool parseAllow(const std::string &text, ServerOptions &o) {
+  size_t slash = text.find('/');
+  uint32_t bits = 32;
+  if (slash != std::string::npos && !parseInto(text.substr(slash + 1), 32, bits)) return false;
+  in_addr parsed;
+  if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &parsed) != 1) return false;
+  uint32_t network = ntohl(parsed.s_addr);
+  uint32_t mask = bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
+  if (network & ~mask) return false;
+  o.allow.push_back({network, mask});
+  return true;
+}
+
 // Applies one option with its value; false when the value is bad.
 bool applyOption(const std::string &name, const std::string &value, ServerOptions &o) {
   if (name == "--display") return parseInto(value, 65535 - SERVER_PORT_BASE, o.display);
@@ -185,8 +242,21 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--port") return parseInto(value, 65535, o.port);
   if (name == "--verbose") return parseInto(value, 2, o.verbose);
   if (name == "--max-clients") return parseInto(value, 1000000, o.maxClients) && o.maxClients;
+  if (name == "--allow") return parseAllow(value, o);
+  if (name == "--max-connections-per-client") {
+    return parseInto(value, 65536, o.maxConnectionsPerClient) && o.maxConnectionsPerClient;
+  }
+  if (name == "--max-streams-per-client") {
+    return parseInto(value, 65536, o.maxStreamsPerClient) && o.maxStreamsPerClient;
+  }
+  if (name == "--setup-timeout") return parseInto(value, 86400, o.setupTimeoutS);
+  if (name == "--idle-timeout") return parseInto(value, 86400, o.idleTimeoutS);
   if (name == "--stream-status") return parseInto(value, 255, o.streamStatus);
-  if (name == "--udp-port") return parseInto(value, 65535, o.udpPort);
+  if (name == "--udp-port") {
+    o.udpPortLast = 65535;
+    return parseInto(value, 65535, o.udpPort);
+  }
+  if (name == "--udp-ports") return parsePortRange(value, o);
   if (name == "--adaptive") return parseInto(value, 1, o.adaptive);
   if (name == "--rate") return parseInto(value, UINT32_MAX, o.rate);
   if (name == "--min-lead") return parseInto(value, UINT32_MAX, o.minLead);
@@ -217,16 +287,53 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   return false;
 }
 
+// What a good value looks like, for the error message; empty for the
+// options whose value speaks for itself.
+std::string valueHint(const std::string &name) {
+  if (name == "--allow")
+    return " (an IPv4 address, or ADDR/BITS with BITS 0 to 32 and no host bits)";
+  if (name == "--max-connections-per-client" || name == "--max-streams-per-client") {
+    return " (1 to 65536)";
+  }
+  if (name == "--setup-timeout" || name == "--idle-timeout") return " (seconds, 0 to 86400)";
+  if (name == "--udp-ports") return " (FIRST-LAST, 1 to 65535, FIRST not above LAST)";
+  return "";
+}
+
 bool takesValue(const std::string &name) {
-  static const char *const names[] = {"--display",       "--listen",      "--port",
-                                      "--verbose",       "--max-clients", "--stream-status",
-                                      "--udp-port",      "--adaptive",    "--rate",
-                                      "--min-lead",      "--max-lead",    "--delay-setup",
-                                      "--delay-replies", "--close-after", "--stop-reading-after",
-                                      "--output",        "--output-rate", "--output-channels",
-                                      "--input",         "--tone",        "--sound-server",
-                                      "--sink",          "--source",      "--sound-latency",
-                                      "--record-format", "--stats",       "--advertise-udp-port",
+  static const char *const names[] = {"--display",
+                                      "--listen",
+                                      "--port",
+                                      "--verbose",
+                                      "--max-clients",
+                                      "--allow",
+                                      "--max-connections-per-client",
+                                      "--max-streams-per-client",
+                                      "--setup-timeout",
+                                      "--idle-timeout",
+                                      "--udp-ports",
+                                      "--stream-status",
+                                      "--udp-port",
+                                      "--adaptive",
+                                      "--rate",
+                                      "--min-lead",
+                                      "--max-lead",
+                                      "--delay-setup",
+                                      "--delay-replies",
+                                      "--close-after",
+                                      "--stop-reading-after",
+                                      "--output",
+                                      "--output-rate",
+                                      "--output-channels",
+                                      "--input",
+                                      "--tone",
+                                      "--sound-server",
+                                      "--sink",
+                                      "--source",
+                                      "--sound-latency",
+                                      "--record-format",
+                                      "--stats",
+                                      "--advertise-udp-port",
                                       "--send-via"};
   for (const char *n : names) {
     if (name == n) return true;
@@ -272,11 +379,19 @@ int serverParseOptions(int argc, char **argv, ServerOptions &options, std::strin
       value = argv[++i];
     }
     if (!applyOption(name, value, options)) {
-      error = "bad value for " + name + ": " + value;
+      error = "bad value for " + name + ": " + value + valueHint(name);
       return 2;
     }
   }
   return 0;
+}
+
+bool serverAllows(const ServerOptions &options, uint32_t address) {
+  if (options.allow.empty()) return true;
+  for (const AllowedNetwork &n : options.allow) {
+    if ((address & n.mask) == n.network) return true;
+  }
+  return false;
 }
 
 uint16_t serverControlPort(const ServerOptions &options) {

@@ -3,10 +3,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr uint32_t SERVER_PORT_BASE = 9000;   // the control port is this plus the display number
 constexpr const char OUTPUT_NONE[] = "none";  // --output none: playback goes nowhere
 constexpr const char SOUND_SERVER_NONE[] = "none";  // --sound-server none: no sound system
+
+// An IPv4 network in host order, as --allow names it: a peer belongs when
+// its address masked by `mask` is `network`.
+struct AllowedNetwork {
+  uint32_t network;
+  uint32_t mask;  // prefix bits set; 0 takes every address
+};
 
 struct ServerOptions {
   std::string listen = "127.0.0.1";  // IPv4 address of the control socket and the stream sockets
@@ -14,13 +22,20 @@ struct ServerOptions {
   int32_t port = -1;                 // TCP port overriding the display's; 0 ephemeral; -1 none
   int verbose = 1;                   // log level on standard error, 0 to 2
   uint32_t maxClients = 1024;        // control connections served at once
+  // Serving a LAN: who may connect, and what one client address may hold.
+  std::vector<AllowedNetwork> allow;      // peers that may connect; empty: every peer
+  uint32_t maxConnectionsPerClient = 64;  // control connections of one peer address at once
+  uint32_t maxStreamsPerClient = 64;      // streams of one peer address, all its connections
+  uint32_t setupTimeoutS = 10;            // seconds to send the setup request; 0: no limit
+  uint32_t idleTimeoutS = 300;  // seconds a connection without streams may stay silent; 0: ever
   // Open-stream replies.
-  uint8_t streamStatus = 1;  // 1 accepts; any other value refuses every stream
-  uint16_t udpPort = 0;      // first UDP port tried for a stream; 0: any free port
-  uint8_t adaptive = 1;      // the server's adaptive flag
-  uint32_t rate = 48000;     // Hz: highest playback wire rate and recording timebase
-  uint32_t minLead = 0;      // frames; 0: serverMinLead's automatic value
-  uint32_t maxLead = 65536;  // frames
+  uint8_t streamStatus = 1;      // 1 accepts; any other value refuses every stream
+  uint16_t udpPort = 0;          // first UDP port tried for a stream; 0: any free port
+  uint16_t udpPortLast = 65535;  // last UDP port tried, with udpPort
+  uint8_t adaptive = 1;          // the server's adaptive flag
+  uint32_t rate = 48000;         // Hz: highest playback wire rate and recording timebase
+  uint32_t minLead = 0;          // frames; 0: serverMinLead's automatic value
+  uint32_t maxLead = 65536;      // frames
   // Putting a relay in the datagrams' way (lumivox-relay).
   int32_t advertiseUdpPort = -1;  // port named in open-stream replies; -1: the stream's own
   std::string sendViaAddress;     // IPv4 address of the routed relay; empty: none
@@ -63,6 +78,10 @@ extern const char SERVER_USAGE[];
 // reason in error; 3 when --version was given (the caller prints it and
 // exits 0).
 int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error);
+
+// Whether a peer (IPv4, host order) may connect: --allow names its network,
+// or no --allow was given.
+bool serverAllows(const ServerOptions &options, uint32_t address);
 
 // The TCP port the options ask for.
 uint16_t serverControlPort(const ServerOptions &options);

@@ -2,11 +2,11 @@
 //
 // Bad input gets a bounded answer: a malformed setup request is refused
 // (and the connection closed); an open-stream request that cannot be granted
-// for any reason is answered with a refusal, so the driver's open fails at
-// once instead of waiting; a query of an unlisted control is answered with
-// status 0 and value 0; set-control, close-stream and pause-stream requests
-// that are too short or name nothing known are logged and ignored, as they
-// have no answer.
+// for any reason, a field out of range among them, is answered with a
+// refusal, so the driver's open fails at once instead of waiting; a query
+// of an unlisted control is answered with status 0 and value 0;
+// set-control, close-stream and pause-stream requests that are too short or
+// name nothing known are logged and ignored, as they have no answer.
 #include <array>
 
 #include "server/catalog.h"
@@ -29,6 +29,7 @@ void refuseSetup(ControlSession &s) {
 }
 
 void onSetupRequest(ControlSession &s, Bytes message) {
+  s.setupReceived();
   uint16_t version = 0;
   if (!setupRequestParse(message, version) || version != SETUP_VERSION) {
     s.log(LOG_INFO, "malformed setup request (%zu bytes, version %u): refusing", message.size(),
@@ -54,12 +55,32 @@ void sendStreamReply(ControlSession &s, const StreamReply &reply) {
   s.answer(ControlSession::Answer::REPLY, std::span(out.data(), streamReplyBuild(out, reply)));
 }
 
-// The reason the request cannot be granted, or null when it can.
+// Application rates a stream may have. Drivers open 8000 to 48000 Hz; the
+// rate is the playout's timebase and, without --output-rate, its output
+// rate, so a rate far outside makes the converter produce (and the clock
+// count) absurd amounts of audio per packet.
+constexpr uint32_t APPLICATION_RATE_MIN = 1000;
+constexpr uint32_t APPLICATION_RATE_MAX = 192000;
+// The most lead a driver asks for, in frames: its ring's length. Larger
+// values only ever get bounded, but no driver sends them.
+constexpr uint32_t APPLICATION_LEAD_MAX = 65536;
+
+// The reason the request cannot be granted, or null when it can. The
+// fields the server uses are checked here; the adaptive flag and the
+// maximum lead of the request are not used.
 const char *streamRefusal(ControlSession &s, const OpenStreamRequest &r) {
   if (r.direction != DIRECTION_PLAYBACK && r.direction != DIRECTION_RECORDING) {
     return "unknown direction";
   }
   if (!catalogDevice(s.server().catalog(), r.deviceId, r.direction)) return "no such device";
+  if (r.rate < APPLICATION_RATE_MIN || r.rate > APPLICATION_RATE_MAX) {
+    return "application rate outside 1000 to 192000 Hz";
+  }
+  if (r.lead > APPLICATION_LEAD_MAX) return "lead above 65536 frames";
+  if (r.port == 0) return "UDP port 0";
+  if (s.streams().clientStreams() >= s.server().options().maxStreamsPerClient) {
+    return "as many streams from this address as --max-streams-per-client already";
+  }
   return nullptr;
 }
 
@@ -76,8 +97,10 @@ void onOpenStream(ControlSession &s, Bytes message) {
   }
   reply.id = r.id;
   if (const char *why = streamRefusal(s, r)) {
-    s.log(LOG_INFO, "open-stream %u (direction %u, device %u): %s: refusing", r.id,
-          unsigned(r.direction), unsigned(r.deviceId), why);
+    s.log(LOG_INFO,
+          "open-stream %u (direction %u, device %u, rate %u, lead %u, port %u): %s: "
+          "refusing",
+          r.id, unsigned(r.direction), unsigned(r.deviceId), r.rate, r.lead, unsigned(r.port), why);
     sendStreamReply(s, reply);
     return;
   }
@@ -88,9 +111,16 @@ void onOpenStream(ControlSession &s, Bytes message) {
     sendStreamReply(s, reply);
     return;
   }
+  // The driver is where the connection comes from; the request's address
+  // is at best the same and is otherwise not to be trusted.
+  uint32_t driverHost = s.peerAddress();
+  if (r.address != 0 && r.address != driverHost && s.firstForeignAddress()) {
+    s.log(LOG_INFO, "open-stream %u names address %s, not the peer's: the peer's is used", r.id,
+          asio::ip::address_v4(r.address).to_string().c_str());
+  }
   std::string why;
-  StreamRecord *stream =
-      s.streams().open(s.server().io(), s.server().listenAddress(), o.udpPort, r, why);
+  StreamPorts ports{s.server().listenAddress(), o.udpPort, o.udpPortLast};
+  StreamRecord *stream = s.streams().open(s.server().io(), ports, driverHost, r, why);
   if (!stream) {
     s.log(LOG_INFO, "open-stream %u: %s: refusing", r.id, why.c_str());
     sendStreamReply(s, reply);

@@ -7,12 +7,16 @@
 #include "server/listener.h"
 #include "server/log.h"
 
-ControlSession::ControlSession(Server &server, asio::ip::tcp::socket socket, uint64_t number)
+ControlSession::ControlSession(Server &server, asio::ip::tcp::socket socket, uint64_t number,
+                               uint32_t address, ClientUsage &usage)
     : server_(server),
       socket_(std::move(socket)),
       delayTimer_(server.io()),
       flushTimer_(server.io()),
-      number_(number) {
+      watchTimer_(server.io()),
+      number_(number),
+      peerAddress_(address),
+      streams_(usage.streams) {
   asio::error_code error;
   asio::ip::tcp::endpoint peer = socket_.remote_endpoint(error);
   peer_ = error ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
@@ -40,7 +44,57 @@ void ControlSession::start() {
     closeAfterOutput("closing after 0 messages (--close-after)");
     return;
   }
+  connected_ = heard_ = std::chrono::steady_clock::now();
+  armWatch();
   readMore();
+}
+
+// Arms the watch timer for the earlier of the deadlines that apply. It is
+// not moved when bytes come: when it fires early for that reason it is
+// armed again for the rest.
+void ControlSession::armWatch() {
+  const ServerOptions &o = server_.options();
+  using std::chrono::seconds;
+  bool armed = false;
+  std::chrono::steady_clock::time_point due;
+  if (!setupReceived_ && o.setupTimeoutS) {
+    due = connected_ + seconds(o.setupTimeoutS);
+    armed = true;
+  }
+  if (o.idleTimeoutS) {
+    auto idle = heard_ + seconds(o.idleTimeoutS);
+    if (!armed || idle < due) due = idle;
+    armed = true;
+  }
+  if (!armed) return;
+  watchTimer_.expires_at(due);
+  watchTimer_.async_wait(
+      [self = shared_from_this()](const asio::error_code &error) { self->onWatch(error); });
+}
+
+void ControlSession::onWatch(const asio::error_code &error) {
+  if (error || finished_ || closing_) return;
+  const ServerOptions &o = server_.options();
+  auto now = std::chrono::steady_clock::now();
+  char why[160];
+  if (!setupReceived_ && o.setupTimeoutS &&
+      now >= connected_ + std::chrono::seconds(o.setupTimeoutS)) {
+    std::snprintf(why, sizeof why, "no setup request within %u s (--setup-timeout): closing",
+                  o.setupTimeoutS);
+    closeAfterOutput(why);
+    return;
+  }
+  if (o.idleTimeoutS && now >= heard_ + std::chrono::seconds(o.idleTimeoutS)) {
+    if (streams_.size() == 0) {
+      std::snprintf(why, sizeof why,
+                    "nothing received for %u s and no stream open (--idle-timeout): closing",
+                    o.idleTimeoutS);
+      closeAfterOutput(why);
+      return;
+    }
+    heard_ = now;  // a stream's connection is silent while it plays
+  }
+  armWatch();
 }
 
 void ControlSession::readMore() {
@@ -71,6 +125,7 @@ void ControlSession::onRead(const asio::error_code &error, size_t bytes) {
     return;
   }
   if (closing_) return;  // bytes after the decision to close are not handled
+  heard_ = std::chrono::steady_clock::now();
   receiveFill_ += bytes;
   consume();
   readMore();
@@ -223,6 +278,7 @@ void ControlSession::finish() {
   asio::error_code ignored;
   delayTimer_.cancel();
   flushTimer_.cancel();
+  watchTimer_.cancel();
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   output_.clear();

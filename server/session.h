@@ -15,6 +15,13 @@
 // that sends requests and never reads the answers costs a bounded amount of
 // memory.
 //
+// Two deadlines keep a connection from holding its place for nothing: the
+// setup request must be complete within --setup-timeout of the connect,
+// and afterwards a connection that has no stream and sends nothing for
+// --idle-timeout is closed. A connection with a stream open is never idle:
+// the driver keeps a playing stream's connection open and silent for the
+// whole stream.
+//
 // Lifetime: the server holds each session by a shared pointer, and every
 // pending operation holds one too; finish() closes the socket, the timer and
 // the streams at once, and the record goes when the last operation has
@@ -22,11 +29,13 @@
 #pragma once
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/messages.h"
@@ -34,6 +43,7 @@
 
 class ControlSession;
 class Server;
+struct ClientUsage;
 
 // The handler of one message type; the message is complete and framed, and
 // is valid only during the call.
@@ -68,7 +78,11 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
 
   enum class Answer { SETUP, REPLY };  // which delay and withhold options apply
 
-  ControlSession(Server &server, asio::ip::tcp::socket socket, uint64_t number);
+  // `address` is the peer's IPv4 address (host order) and `usage` its
+  // entry in the server's per-client counts, which outlives the session's
+  // streams.
+  ControlSession(Server &server, asio::ip::tcp::socket socket, uint64_t number, uint32_t address,
+                 ClientUsage &usage);
   ControlSession(const ControlSession &) = delete;
   ControlSession &operator=(const ControlSession &) = delete;
 
@@ -81,6 +95,13 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   // For the handlers.
   Server &server() { return server_; }
   StreamTable &streams() { return streams_; }
+  // The peer's IPv4 address: where the driver is, whatever its requests say.
+  uint32_t peerAddress() const { return peerAddress_; }
+  // The setup request has come: the setup deadline no longer applies.
+  void setupReceived() { setupReceived_ = true; }
+  // True the first time a request names another address than the peer's:
+  // that is logged once per connection.
+  bool firstForeignAddress() { return !std::exchange(foreignAddressSeen_, true); }
   // The sequence number of the request being handled: running-phase
   // messages received so far, this one included.
   uint32_t sequence() const { return sequence_; }
@@ -109,13 +130,17 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   void armDelay();
   void onDelay(const asio::error_code &error);
   void finishIfFlushed();
+  void armWatch();
+  void onWatch(const asio::error_code &error);
   size_t waitingBytes() const { return outputBytes_ + delayedBytes_; }
 
   Server &server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer delayTimer_;  // due at the head of delayed_
   asio::steady_timer flushTimer_;  // FLUSH_LIMIT_MS after closing began with output left
+  asio::steady_timer watchTimer_;  // the setup deadline, then the idle one
   uint64_t number_;                // this server's count of accepted connections
+  uint32_t peerAddress_;           // IPv4, host order
   std::string peer_;               // "address:port", for the log
   const MessageTable *table_ = &SETUP_PHASE_TABLE;
   uint8_t receive_[RECEIVE_BYTES];
@@ -132,5 +157,9 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   bool readingStopped_ = false;              // --stop-reading-after took effect
   bool flushTimed_ = false;                  // flushTimer_ is armed
   bool finished_ = false;                    // finish was called
+  bool setupReceived_ = false;               // the setup request was handled
+  bool foreignAddressSeen_ = false;          // a request named another address
+  std::chrono::steady_clock::time_point connected_;  // when start ran
+  std::chrono::steady_clock::time_point heard_;      // when bytes last came
   StreamTable streams_;
 };

@@ -2,30 +2,34 @@
 
 namespace {
 
-// Binds the socket at the first free port from firstPort (0: any port).
-bool bindFrom(asio::ip::udp::socket &socket, const asio::ip::address_v4 &address,
-              uint16_t firstPort, std::string &why) {
+// Binds the socket at the first free port of the range (first 0: any port).
+bool bindIn(asio::ip::udp::socket &socket, const StreamPorts &ports, std::string &why) {
   asio::error_code error;
   socket.open(asio::ip::udp::v4(), error);
   if (error) {
     why = "no UDP socket: " + error.message();
     return false;
   }
-  for (uint32_t port = firstPort; port <= 65535; ++port) {
-    socket.bind(asio::ip::udp::endpoint(address, uint16_t(port)), error);
+  uint32_t last = ports.firstPort == 0 ? 0 : ports.lastPort;
+  for (uint32_t port = ports.firstPort; port <= last; ++port) {
+    socket.bind(asio::ip::udp::endpoint(ports.address, uint16_t(port)), error);
     if (!error) return true;
-    if (firstPort == 0 || error != asio::error::address_in_use) break;
+    if (error != asio::error::address_in_use) break;
   }
-  why = "no UDP port: " + error.message();
+  if (ports.firstPort != 0 && error == asio::error::address_in_use) {
+    why = "no free UDP port in " + std::to_string(ports.firstPort) + "-" +
+          std::to_string(ports.lastPort);
+  } else {
+    why = "no UDP port: " + error.message();
+  }
   socket.close(error);
   return false;
 }
 
 }  // namespace
 
-StreamRecord *StreamTable::open(asio::io_context &io, const asio::ip::address_v4 &address,
-                                uint16_t firstPort, const OpenStreamRequest &request,
-                                std::string &why) {
+StreamRecord *StreamTable::open(asio::io_context &io, const StreamPorts &ports, uint32_t driverHost,
+                                const OpenStreamRequest &request, std::string &why) {
   if (streams_.count(request.id)) {
     why = "stream id already open";
     return nullptr;
@@ -35,17 +39,18 @@ StreamRecord *StreamTable::open(asio::io_context &io, const asio::ip::address_v4
     return nullptr;
   }
   auto record = std::make_unique<StreamRecord>(io);
-  if (!bindFrom(record->socket, address, firstPort, why)) return nullptr;
+  if (!bindIn(record->socket, ports, why)) return nullptr;
   record->id = request.id;
   record->direction = request.direction;
   record->deviceId = request.deviceId;
-  record->driver = asio::ip::udp::endpoint(asio::ip::address_v4(request.address), request.port);
+  record->driver = asio::ip::udp::endpoint(asio::ip::address_v4(driverHost), request.port);
   record->applicationRate = request.rate;
   record->applicationLead = request.lead;
   record->paused = false;
   record->pausedAt = 0;
   StreamRecord *made = record.get();
   streams_.emplace(request.id, std::move(record));
+  if (clientStreams_) ++*clientStreams_;
   return made;
 }
 
@@ -61,6 +66,7 @@ bool StreamTable::close(uint32_t id) {
   if (at->second->udp) at->second->udp->close();
   at->second->socket.close(ignored);
   streams_.erase(at);
+  if (clientStreams_) --*clientStreams_;
   return true;
 }
 
@@ -70,5 +76,7 @@ void StreamTable::closeAll() {
     if (entry.second->udp) entry.second->udp->close();
     entry.second->socket.close(ignored);
   }
+  if (clientStreams_) *clientStreams_ -= uint32_t(streams_.size());
+  clientStreams_ = nullptr;
   streams_.clear();
 }

@@ -5,6 +5,17 @@
 // (playback) reach this socket and the server's (recording) leave from it.
 // Once granted, the datagram side (server/udpstream.h) takes the socket
 // over. A connection's streams end with it.
+//
+// The driver's end of a stream is the control connection's peer address at
+// the UDP port the request names. The request carries an address too, but
+// a server on a network must not send a recording wherever a request says
+// (it would be a reflector towards a third party), and a driver behind an
+// address translation names an address the server cannot reach anyway.
+//
+// Memory: a playback stream holds a ring of 2^18 stereo frames (1 MiB), a
+// recording one of RING_FRAMES (256 KiB at most); with STREAMS_MAX per
+// connection and --max-streams-per-client per peer address a client holds
+// at most that many MiB of rings.
 #pragma once
 
 #include <asio.hpp>
@@ -20,7 +31,7 @@ struct StreamRecord {
   uint32_t id;                       // the driver's slot id, unique on its connection
   uint8_t direction;                 // DIRECTION_PLAYBACK or DIRECTION_RECORDING
   uint16_t deviceId;                 // the listed device it plays to or records from
-  asio::ip::udp::endpoint driver;    // the driver's slot socket: request's address and port
+  asio::ip::udp::endpoint driver;    // the driver's slot socket: the peer's address, request's port
   uint32_t applicationRate;          // Hz, the application's rate as the driver gave it
   uint32_t applicationLead;          // frames, the lead the driver asked for
   uint32_t rate;                     // Hz, the rate of the reply
@@ -35,6 +46,14 @@ struct StreamRecord {
   explicit StreamRecord(asio::io_context &io) : socket(io) {}
 };
 
+// Where a stream's socket is bound: the listen address, and a port from
+// firstPort to lastPort (firstPort 0: any port the system gives).
+struct StreamPorts {
+  asio::ip::address_v4 address;
+  uint16_t firstPort;
+  uint16_t lastPort;
+};
+
 // The streams of one connection, by id.
 class StreamTable {
  public:
@@ -42,18 +61,29 @@ class StreamTable {
   // this on one connection is refused.
   static constexpr size_t STREAMS_MAX = 32;
 
-  // Binds a UDP socket on `address`: port 0 lets the system choose; any
-  // other `firstPort` is tried upwards to 65535 while ports are taken.
-  // Returns the new record, or null with the reason in `why` (duplicate id,
-  // table full, no port).
-  StreamRecord *open(asio::io_context &io, const asio::ip::address_v4 &address, uint16_t firstPort,
+  // `clientStreams` counts the streams of every connection of this peer
+  // address: each open adds one, each close takes it off.
+  explicit StreamTable(uint32_t &clientStreams) : clientStreams_(&clientStreams) {}
+  StreamTable(const StreamTable &) = delete;
+  StreamTable &operator=(const StreamTable &) = delete;
+
+  // Binds a UDP socket at the first free port of `ports`; the driver's end
+  // is `driverHost` (IPv4, host order) at the request's port. Returns the
+  // new record, or null with the reason in `why` (duplicate id, table
+  // full, no free port).
+  StreamRecord *open(asio::io_context &io, const StreamPorts &ports, uint32_t driverHost,
                      const OpenStreamRequest &request, std::string &why);
   StreamRecord *find(uint32_t id);
   // Closes the socket and drops the record; false when there is none.
   bool close(uint32_t id);
+  // Closes every stream; the table counts for the client no more (the
+  // connection is ending).
   void closeAll();
   size_t size() const { return streams_.size(); }
+  // The streams of every connection of this peer address.
+  uint32_t clientStreams() const { return clientStreams_ ? *clientStreams_ : 0; }
 
  private:
   std::map<uint32_t, std::unique_ptr<StreamRecord>> streams_;
+  uint32_t *clientStreams_;  // null once closeAll ran
 };

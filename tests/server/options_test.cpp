@@ -122,4 +122,55 @@ TEST(ServerOptions, RelayOptions) {
   }
 }
 
+TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
+  ServerOptions o;
+  std::string error;
+  ASSERT_EQ(parse({}, o, error), 0);
+  EXPECT_TRUE(o.allow.empty());
+  EXPECT_TRUE(serverAllows(o, 0x08080808)) << "without --allow every address may connect";
+  EXPECT_EQ(o.maxConnectionsPerClient, 64u);
+  EXPECT_EQ(o.maxStreamsPerClient, 64u);
+  EXPECT_EQ(o.setupTimeoutS, 10u);
+  EXPECT_EQ(o.idleTimeoutS, 300u);
+  EXPECT_EQ(o.udpPort, 0);
+  EXPECT_EQ(o.udpPortLast, 65535);
+  ASSERT_EQ(parse({"--allow", "192.168.1.0/24", "--allow=10.0.0.5", "--udp-ports", "30000-30009",
+                   "--setup-timeout", "0", "--idle-timeout=86400", "--max-streams-per-client", "1",
+                   "--max-connections-per-client", "65536"},
+                  o, error),
+            0)
+      << error;
+  EXPECT_TRUE(serverAllows(o, 0xC0A801FE));   // 192.168.1.254
+  EXPECT_FALSE(serverAllows(o, 0xC0A80201));  // 192.168.2.1
+  EXPECT_TRUE(serverAllows(o, 0x0A000005));
+  EXPECT_FALSE(serverAllows(o, 0x0A000006));
+  EXPECT_EQ(o.udpPort, 30000);
+  EXPECT_EQ(o.udpPortLast, 30009);
+  EXPECT_EQ(o.setupTimeoutS, 0u);
+  EXPECT_EQ(o.idleTimeoutS, 86400u);
+  EXPECT_EQ(o.maxStreamsPerClient, 1u);
+  EXPECT_EQ(o.maxConnectionsPerClient, 65536u);
+  ASSERT_EQ(parse({"--allow", "0.0.0.0/0", "--udp-port", "40000"}, o, error), 0) << error;
+  EXPECT_TRUE(serverAllows(o, 0x01020304));
+  EXPECT_EQ(o.udpPortLast, 65535) << "--udp-port counts up to the end";
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--allow", "192.168.1.5/24"},
+                                       {"--allow", "10.0.0.0/33"},
+                                       {"--allow", "10.0.0/8"},
+                                       {"--allow", "10.0.0.0/"},
+                                       {"--udp-ports", "0-10"},
+                                       {"--udp-ports", "20-10"},
+                                       {"--udp-ports", "10"},
+                                       {"--udp-ports", "10-65536"},
+                                       {"--setup-timeout", "86401"},
+                                       {"--idle-timeout", "-1"},
+                                       {"--max-streams-per-client", "0"},
+                                       {"--max-connections-per-client", "65537"}}) {
+    ServerOptions fresh;
+    EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0] << " " << bad[1];
+  }
+  parse({"--udp-ports", "20-10"}, o, error);
+  EXPECT_EQ(error,
+            "bad value for --udp-ports: 20-10 (FIRST-LAST, 1 to 65535, FIRST not above LAST)");
+}
+
 }  // namespace
