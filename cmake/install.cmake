@@ -18,6 +18,7 @@ set(LUMIVOX_PROGRAMS
   "lumivox-play|play a WAV file on the wave output device"
   "lumivox-record|record a WAV file from the wave input device"
   "lumivox-volume|read or set the terminal's output or input volume"
+  "lumivox-doctor|tell why a session has no sound"
   "lumivox-relay|relay UDP datagrams with repeatable impairments")
 set(LUMIVOX_INSTALLED_PROGRAMS)
 foreach(entry IN LISTS LUMIVOX_PROGRAMS)

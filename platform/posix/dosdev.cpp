@@ -53,8 +53,27 @@ std::atomic<unsigned> temporaryCount{0};  // makes each temporary name unique
 
 }  // namespace
 
+// Removes a name whose target matches targetPath (see the header).
+static BOOL removeDefinition(DWORD flags, LPCWSTR deviceName, LPCWSTR targetPath) {
+  char path[LV_RUNDIR_PATH_MAX];
+  WCHAR target[LV_DOSDEVICE_TARGET_MAX + 2];
+  if (!devicePath(deviceName, path, sizeof path)) return FALSE;
+  if (QueryDosDeviceW(deviceName, target, LV_DOSDEVICE_TARGET_MAX + 2) == 0) return FALSE;
+  if (targetPath && targetPath[0]) {
+    size_t i = 0;
+    for (; targetPath[i]; ++i) {
+      if (target[i] != targetPath[i]) return FALSE;  // the stored target ends with a 0
+    }
+    if ((flags & DDD_EXACT_MATCH_ON_REMOVE) && target[i] != 0) return FALSE;
+  }
+  return unlink(path) == 0 ? TRUE : FALSE;
+}
+
 BOOL DefineDosDeviceW(DWORD flags, LPCWSTR deviceName, LPCWSTR targetPath) {
-  if (flags & ~(DDD_RAW_TARGET_PATH | DDD_NO_BROADCAST_SYSTEM)) return FALSE;
+  const DWORD removal = DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE;
+  if (flags & ~(DDD_RAW_TARGET_PATH | DDD_NO_BROADCAST_SYSTEM | removal)) return FALSE;
+  if (flags & DDD_REMOVE_DEFINITION) return removeDefinition(flags, deviceName, targetPath);
+  if (flags & DDD_EXACT_MATCH_ON_REMOVE) return FALSE;  // a flag of removals only
   if (!targetPath) return FALSE;
   size_t chars = 0;
   while (targetPath[chars]) {

@@ -25,8 +25,12 @@
 // Keeps: defines name (printable ASCII without '/' or '\\') with target;
 // a later definition of the same name wins. DDD_RAW_TARGET_PATH and
 // DDD_NO_BROADCAST_SYSTEM are accepted; the target is stored as given
-// either way. Leaves out: DDD_REMOVE_DEFINITION (nothing removes a name,
-// FALSE), the stack of earlier definitions, the thread's last error.
+// either way. DDD_REMOVE_DEFINITION removes the name when its target
+// matches: any target for a null or empty targetPath, else one that
+// starts with targetPath, or with DDD_EXACT_MATCH_ON_REMOVE one equal to
+// it; FALSE when the name is not defined or does not match. Leaves out:
+// the stack of earlier definitions (a name has one, so a removal leaves
+// it undefined), the thread's last error.
 BOOL DefineDosDeviceW(DWORD flags, LPCWSTR deviceName, LPCWSTR targetPath);
 // Keeps: copies the target of a defined name to targetPath as a list of
 // strings (the target, its terminator and the list's final terminator) and

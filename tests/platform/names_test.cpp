@@ -247,6 +247,25 @@ TEST_F(DosDevices, BadNamesTargetsAndFlagsAreRefused) {
   }
 }
 
+TEST_F(DosDevices, ARemovalTakesTheNameOnlyWhenItsTargetMatches) {
+  const DWORD exact = DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE | DDD_RAW_TARGET_PATH;
+  ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, u"Lumivox{7f000001:9005}", u"NoAudio"));
+  EXPECT_FALSE(DefineDosDeviceW(exact, u"Lumivox{7f000001:9005}", u"NoAud"));
+  EXPECT_FALSE(DefineDosDeviceW(exact, u"Lumivox{7f000001:9005}", u"Other"));
+  EXPECT_FALSE(DefineDosDeviceW(DDD_EXACT_MATCH_ON_REMOVE, u"Lumivox{7f000001:9005}", u"NoAudio"))
+      << "a removal flag without the removal defines nothing";
+  EXPECT_EQ(query(u"Lumivox{7f000001:9005}"), std::u16string(u"NoAudio\0\0", 9));
+  EXPECT_TRUE(DefineDosDeviceW(exact, u"LUMIVOX{7F000001:9005}", u"NoAudio"));
+  EXPECT_EQ(query(u"Lumivox{7f000001:9005}"), u"");
+  EXPECT_FALSE(DefineDosDeviceW(exact, u"Lumivox{7f000001:9005}", u"NoAudio")) << "gone already";
+  // Without the exact match a prefix of the target, or none, is enough.
+  ASSERT_TRUE(DefineDosDeviceW(0, u"Name", u"NoAudio"));
+  EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, u"Name", u"NoAu"));
+  ASSERT_TRUE(DefineDosDeviceW(0, u"Name", u"NoAudio"));
+  EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION, u"Name", nullptr));
+  EXPECT_EQ(query(u"Name"), u"");
+}
+
 TEST_F(DosDevices, ForgedOrDamagedEntriesAnswerNothing) {
   ASSERT_TRUE(DefineDosDeviceW(0, u"Good", u"T"));
   std::string folder = dir_.path() + "/dosdevices/";
