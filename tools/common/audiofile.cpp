@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -286,6 +287,11 @@ std::vector<WritableKind> writableKinds() {
   return kinds;
 }
 
+// Whether the Opus encoder takes rate.
+bool opusRate(uint32_t rate) {
+  return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
+}
+
 // The SF_INFO format for format in kind, or 0 when the kind cannot hold it.
 int sndfileFormat(const WritableKind &kind, const WavFormat &format) {
   SF_INFO info{};
@@ -293,6 +299,9 @@ int sndfileFormat(const WritableKind &kind, const WavFormat &format) {
   info.channels = format.channels;
   auto fits = [&](int subtype) {
     info.format = kind.major | subtype;
+    // sf_format_check lets Opus pass at any rate, but its encoder refuses
+    // all but five, and only once sf_open has already truncated the file.
+    if (subtype == SF_FORMAT_OPUS && !opusRate(format.rate)) return false;
     return sf_format_check(&info) != 0;
   };
   if (kind.subtype) return fits(kind.subtype) ? info.format : 0;
