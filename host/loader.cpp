@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -14,27 +15,42 @@ namespace {
 const char *const ENTRY_NAMES[HOST_DEVICE_KINDS] = {"wodMessage", "widMessage", "mxdMessage"};
 
 struct Driver {
-  void *library;                        // dlopen handle; null while not loaded
+  void *library;  // dlopen handle; null while not loaded
   DriverProcEntry driverProc;
   DeviceEntry entries[HOST_DEVICE_KINDS];
-  DWORD_PTR driverId;                   // what DRV_OPEN answered
+  DWORD_PTR driverId;  // what DRV_OPEN answered
 };
 
 std::mutex driverLock;  // guards driver; held across the management messages
 Driver driver;
+// Why the last load failed, for mmhostLoadError. A fixed buffer, so that
+// the text a caller holds stays valid while another load writes it anew.
+char loadError[512];
+
+// Keeps the reason of a failed load. Called with driverLock held.
+void noteLoadError(const char *path, const char *reason) {
+  std::snprintf(loadError, sizeof loadError, "%s: %s", path, reason ? reason : "unknown reason");
+}
 
 // Loads and opens the driver. Called with driverLock held.
 bool driverLoad() {
   const char *path = std::getenv("LUMIVOX_DRIVER");
   if (!path || !path[0]) path = "liblumivox.so";
   void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!library) return false;
+  if (!library) {
+    // dlerror names the path already, in its own words.
+    const char *reason = dlerror();
+    std::snprintf(loadError, sizeof loadError, "%s", reason ? reason : path);
+    return false;
+  }
   DriverProcEntry proc = reinterpret_cast<DriverProcEntry>(dlsym(library, "DriverProc"));
   // A driver without DriverProc is not a driver; winmm refuses it too.
   if (!proc || !proc(0, nullptr, DRV_LOAD, 0, 0)) {
+    noteLoadError(path, proc ? "the driver refused DRV_LOAD" : "no DriverProc exported");
     dlclose(library);
     return false;
   }
+  loadError[0] = 0;
   proc(0, nullptr, DRV_ENABLE, 0, 0);
   driver.library = library;
   driver.driverProc = proc;
@@ -56,6 +72,11 @@ DeviceEntry hostEntry(HostDevice kind) {
   std::lock_guard<std::mutex> hold(driverLock);
   if (!driver.library && !driverLoad()) return nullptr;
   return driver.entries[kind];
+}
+
+extern "C" const char *mmhostLoadError(void) {
+  std::lock_guard<std::mutex> hold(driverLock);
+  return loadError;
 }
 
 extern "C" void mmhostUnload(void) {

@@ -75,4 +75,10 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ object, LPMIXERCONTROLDETAILS details,
 // and for applications that want the driver's orderly stop before exit.
 void mmhostUnload(void);
 
+// Why the last attempt to load the driver failed, as one line: the
+// loader's own reason (dlerror) or what the library lacks. Empty when the
+// driver is loaded or no load has failed. An addition of this host, for
+// the tools' messages; winmm has no counterpart.
+const char *mmhostLoadError(void);
+
 }  // extern "C"

@@ -156,7 +156,7 @@ const char SERVER_USAGE[] =
     "                         driver's, which are ignored) at close; each line\n"
     "                         starts with \"time\", ms since the start\n"
     "\n"
-    "  --help                 show this text and exit\n"
+    "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
     "Exit status: 0 after a signal, --help or --version, 1 when it cannot\n"
@@ -359,7 +359,7 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
 int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help") return 1;
+    if (arg == "--help" || arg == "-h") return 1;
     if (arg == "--version") return 3;
     if (applyFlag(arg, options)) continue;
     std::string name = arg, value;

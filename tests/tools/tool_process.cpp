@@ -59,8 +59,8 @@ bool ToolProcess::waitForLine(const std::string &prefix) {
   long deadline = nowMs() + WAIT_MS;
   for (;;) {
     size_t end;
-    while ((end = out_.find('\n', scanned_)) != std::string::npos) {
-      bool match = out_.compare(scanned_, prefix.size(), prefix) == 0;
+    while ((end = err_.find('\n', scanned_)) != std::string::npos) {
+      bool match = err_.compare(scanned_, prefix.size(), prefix) == 0;
       scanned_ = end + 1;
       if (match) return true;
     }
@@ -69,8 +69,10 @@ bool ToolProcess::waitForLine(const std::string &prefix) {
   }
 }
 
-void ToolProcess::interrupt() {
-  if (pid_ > 0) kill(pid_, SIGINT);
+void ToolProcess::interrupt() { signal(SIGINT); }
+
+void ToolProcess::signal(int number) {
+  if (pid_ > 0) kill(pid_, number);
 }
 
 int ToolProcess::finish() {

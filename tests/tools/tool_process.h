@@ -18,11 +18,14 @@ class ToolProcess {
   ToolProcess &operator=(const ToolProcess &) = delete;
 
   bool started() const { return pid_ > 0; }
-  // Reads standard output until a whole line starting with prefix has
-  // arrived (true), or the output ends or WAIT_MS pass (false).
+  // Reads standard error, where the tools show their status, until a
+  // whole line starting with prefix has arrived (true), or the output ends
+  // or WAIT_MS pass (false).
   bool waitForLine(const std::string &prefix);
   // Sends SIGINT.
   void interrupt();
+  // Sends another signal (SIGTERM, SIGHUP).
+  void signal(int number);
   // Reads both outputs to their end and waits for the exit (at most
   // WAIT_MS, then the tool is killed). Returns the exit status, or -1 when
   // the tool did not exit by itself.
@@ -38,7 +41,7 @@ class ToolProcess {
 
   pid_t pid_ = -1;
   int outFd_ = -1, errFd_ = -1;  // read ends; -1 once at their end
-  size_t scanned_ = 0;           // bytes of out_ already looked at by waitForLine
+  size_t scanned_ = 0;           // bytes of err_ already looked at by waitForLine
   std::string out_, err_;
 };
 

@@ -20,9 +20,9 @@ constexpr double METER_FLOOR_DB = -60.0;  // the empty end of the meter
 
 bool consoleIsTerminal() {
 #ifdef _WIN32
-  return _isatty(_fileno(stdout)) != 0;
+  return _isatty(_fileno(stderr)) != 0;
 #else
-  return isatty(STDOUT_FILENO) != 0;
+  return isatty(STDERR_FILENO) != 0;
 #endif
 }
 
@@ -30,8 +30,8 @@ void StatusLine::show(const std::string &text, int64_t step) {
   if (terminal_) {
     if (drawn_ && text == last_) return;
     // Back to the line's start, the text, then clear what a longer text left.
-    std::printf("\r%s\033[K", text.c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "\r%s\033[K", text.c_str());
+    std::fflush(stderr);
     drawn_ = true;
     last_ = text;
     return;
@@ -39,14 +39,14 @@ void StatusLine::show(const std::string &text, int64_t step) {
   if (step == lastStep_ || text == last_) return;
   lastStep_ = step;
   last_ = text;
-  std::printf("%s\n", text.c_str());
-  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
 }
 
 void StatusLine::end() {
-  if (terminal_ && drawn_) std::printf("\n");
+  if (terminal_ && drawn_) std::fputs("\n", stderr);
   drawn_ = false;
-  std::fflush(stdout);
+  std::fflush(stderr);
 }
 
 std::string consoleTime(double seconds) {

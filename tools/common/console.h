@@ -1,13 +1,14 @@
 // What the tools show while they run: a status line redrawn in place on a
-// terminal, or plain lines when standard output is a file or a pipe; and
-// the formatting of times, the progress bar and the level meter.
+// terminal, or plain lines when standard error is a file or a pipe; and
+// the formatting of times, the progress bar and the level meter. Status
+// goes to standard error so that standard output can carry audio ("-").
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-// Whether standard output is a terminal.
+// Whether standard error, where the status goes, is a terminal.
 bool consoleIsTerminal();
 
 // One status line. On a terminal every new text replaces the line; otherwise

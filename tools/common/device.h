@@ -47,5 +47,13 @@ inline bool toolHeaderDone(const WAVEHDR &header) {
 // or milliseconds), or -1 for another unit.
 int64_t toolPositionFrames(const MMTIME &time, const WavFormat &format);
 
-// Prints "<tool>: <what>: <result's message>" on standard error.
+// Prints "<tool>: <what>: <result's message>" on standard error. After
+// MMSYSERR_NODRIVER, the driver's answer when it finds no audio server for
+// the session, a second line points to lumivox-doctor, which looks at each
+// step of that search.
 void toolReport(const char *tool, const std::string &what, MMRESULT result);
+
+// Prints why a tool finds no device of kind ("wave output", "mixer"): on
+// Linux the loader's reason and the variable that names the driver
+// library; on Windows, that the driver is not installed.
+void toolReportNoDevice(const char *tool, const char *kind);

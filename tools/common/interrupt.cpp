@@ -4,15 +4,28 @@
 
 namespace {
 
-volatile std::sig_atomic_t requested = 0;
+// SIGHUP is POSIX only; the Windows runtime has SIGINT and SIGTERM.
+const int STOP_SIGNALS[] = {
+    SIGINT,
+    SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
 
-void onInterrupt(int) {
-  requested = 1;
-  std::signal(SIGINT, SIG_DFL);
+volatile std::sig_atomic_t requested = 0;  // the first stop signal, 0 until one came
+
+void onInterrupt(int signal) {
+  if (!requested) requested = signal;
+  for (int s : STOP_SIGNALS) std::signal(s, SIG_DFL);
 }
 
 }  // namespace
 
-void interruptInstall() { std::signal(SIGINT, onInterrupt); }
+void interruptInstall() {
+  for (int s : STOP_SIGNALS) std::signal(s, onInterrupt);
+}
 
 bool interruptRequested() { return requested != 0; }
+
+int interruptSignal() { return requested; }

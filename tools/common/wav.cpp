@@ -9,6 +9,14 @@
 #include <cstddef>
 #include <cstring>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "platform/bytes.h"
 
 namespace {
@@ -22,6 +30,17 @@ constexpr size_t FMT_EXTENSIBLE_BYTES = 40;  // with cbSize, valid bits, mask, s
 constexpr uint8_t PCM_SUBFORMAT[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                        0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
+// Whether standard output was opened for appending (">>" in a shell).
+bool outputAppends() {
+#ifdef _WIN32
+  // The runtime offers no query of its append flag. An appended file that
+  // is not empty reports a position past 0 and is left unrewritten anyway.
+  return false;
+#else
+  int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  return flags >= 0 && (flags & O_APPEND) != 0;
+#endif
+}
 
 std::string chunkName(const uint8_t *id) {
   std::string name;
@@ -203,18 +222,42 @@ WavWriter::~WavWriter() {
 }
 
 bool WavWriter::open(const std::string &path, const WavFormat &format, std::string &error) {
+  path_ = path;
+  format_ = format;
+  dataBytes_ = 0;
+  if (path == "-") return openStandardOutput(error);
   file_ = std::fopen(path.c_str(), "wb");
   if (!file_) {
     error = "cannot create: " + std::string(std::strerror(errno));
     return false;
   }
-  path_ = path;
-  format_ = format;
-  dataBytes_ = 0;
   std::vector<uint8_t> header = wavHeader(format, 0);
   if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
     error = "write error: " + std::string(std::strerror(errno));
     std::fclose(file_);
+    file_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool WavWriter::openStandardOutput(std::string &error) {
+#ifdef _WIN32
+  // The runtime would turn every byte 10 into 13 10.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  file_ = stdout;
+  standardOutput_ = true;
+  // A pipe has no position; a file opened for appending reports one, but
+  // every write goes to its end, so a rewrite at offset 0 would land there.
+  rewritable_ = std::ftell(file_) == 0 && !outputAppends();
+  std::vector<uint8_t> header = wavHeader(format_, 0);
+  if (!rewritable_) {
+    store32(&header[4], WAV_SIZE_UNKNOWN);
+    store32(&header[40], WAV_SIZE_UNKNOWN);
+  }
+  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+    error = "write error: " + std::string(std::strerror(errno));
     file_ = nullptr;
     return false;
   }
@@ -243,9 +286,15 @@ bool WavWriter::finish(std::string &error) {
   bool ok = true;
   if (dataBytes_ & 1) ok = std::fputc(0, file_) != EOF;
   std::vector<uint8_t> header = wavHeader(format_, uint32_t(dataBytes_));
-  ok = ok && std::fseek(file_, 0, SEEK_SET) == 0 &&
-       std::fwrite(header.data(), 1, header.size(), file_) == header.size();
-  ok = (std::fclose(file_) == 0) && ok;
+  if (rewritable_) {
+    ok = ok && std::fseek(file_, 0, SEEK_SET) == 0 &&
+         std::fwrite(header.data(), 1, header.size(), file_) == header.size();
+  }
+  if (standardOutput_) {
+    ok = std::fflush(file_) == 0 && ok;
+  } else {
+    ok = (std::fclose(file_) == 0) && ok;
+  }
   file_ = nullptr;
   if (!ok) error = "write error: " + std::string(std::strerror(errno));
   return ok;

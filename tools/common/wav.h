@@ -55,9 +55,19 @@ WavFormat wavMakeFormat(uint32_t rate, uint16_t channels, uint16_t bits);
 // (at most WAV_DATA_LIMIT).
 std::vector<uint8_t> wavHeader(const WavFormat &format, uint32_t dataBytes);
 
+// The size fields of a stream whose length is not known when its header is
+// written, the usual convention of WAV on pipes: readers take the data to
+// the end of the stream.
+constexpr uint32_t WAV_SIZE_UNKNOWN = 0xFFFFFFFFu;
+
 // Writes a PCM file as its data arrives: the header goes first with sizes
 // of 0 and is rewritten by finish. A writer destroyed unfinished finishes
 // its file.
+//
+// The path "-" is standard output. When it is a file at its start, the
+// header is rewritten there as for a named file; on a pipe (or a file
+// opened for appending) nothing can be rewritten, so the header carries
+// WAV_SIZE_UNKNOWN from the start.
 class WavWriter {
  public:
   WavWriter() = default;
@@ -75,7 +85,12 @@ class WavWriter {
   uint64_t dataBytes() const { return dataBytes_; }
 
  private:
+  // Standard output's header, with known sizes when it can be rewritten.
+  bool openStandardOutput(std::string &error);
+
   FILE *file_ = nullptr;
+  bool standardOutput_ = false;  // file_ is stdout: flushed, never closed
+  bool rewritable_ = true;       // the header can be rewritten at offset 0
   std::string path_;
   WavFormat format_;
   uint64_t dataBytes_ = 0;  // samples written so far, bytes

@@ -1,7 +1,10 @@
-// lumivox-play: plays a WAV file on the wave output device. See PLAY_USAGE
-// (tools/play/options.cpp) or run with --help.
+// lumivox-play: plays sound files on the wave output device, one after
+// the other. See PLAY_USAGE (tools/play/options.cpp) or run with --help.
 //
-// The whole file is cut into headers of TOOL_BLOCK_MS and queued at once,
+// Each file is decoded whole into memory (tools/common/audiofile.h) and the
+// device opened at its format; a file that cannot be read is reported and
+// the next one played. The samples are cut into headers of TOOL_BLOCK_MS
+// and queued at once,
 // which is what lets a loop over the whole file go through the device's own
 // header loop. The device reports each played header with an event
 // callback; the tool looks at the headers, the position, the pause and
@@ -12,11 +15,11 @@
 #include <vector>
 
 #include "platform/version.h"
+#include "tools/common/audiofile.h"
 #include "tools/common/console.h"
 #include "tools/common/device.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/stats.h"
-#include "tools/common/wav.h"
 #include "tools/play/options.h"
 
 namespace {
@@ -24,10 +27,11 @@ namespace {
 const char TOOL[] = "lumivox-play";
 constexpr size_t BAR_WIDTH = 30;  // characters of the progress bar
 
-std::string describe(const WavFormat &format, double seconds, const PlayOptions &options) {
-  std::string text = std::to_string(format.rate) + " Hz, " + std::to_string(format.bits) +
-                     "-bit, " + (format.channels == 1 ? "mono" : "stereo") + ", " +
-                     consoleTime(seconds);
+std::string describe(const AudioClip &clip, double seconds, const PlayOptions &options) {
+  const WavFormat &format = clip.format;
+  std::string text = clip.kind + ", " + std::to_string(format.rate) + " Hz, " +
+                     std::to_string(format.bits) + "-bit, " +
+                     (format.channels == 1 ? "mono" : "stereo") + ", " + consoleTime(seconds);
   if (options.plays == PLAY_LOOP_FOREVER)
     text += ", looping until interrupted";
   else if (options.loop)
@@ -35,10 +39,20 @@ std::string describe(const WavFormat &format, double seconds, const PlayOptions 
   return text;
 }
 
+// What --stats counts over all the files of a run.
+struct PlayTotals {
+  uint64_t headersWritten = 0;
+  uint64_t headersReturned = 0;
+  uint64_t framesWritten = 0;
+  uint64_t framesPlayed = 0;
+};
+
+// One file's way through the device: open, queue, wait, close.
 struct Player {
   const PlayOptions &options;
-  WavFormat format;
-  std::vector<uint8_t> data;
+  ToolStats &stats;  // the run's, shared by its files
+  const WavFormat &format;
+  const std::vector<uint8_t> &data;
   HWAVEOUT out = nullptr;
   HANDLE event = nullptr;  // set by the device's callbacks
   std::vector<WAVEHDR> headers;
@@ -48,11 +62,11 @@ struct Player {
   bool paused = false;
   bool pauseDone = false;
   DWORD pausedSince = 0;       // GetTickCount at the pause, milliseconds
-  ToolStats stats;             // what --stats writes
   uint64_t written = 0;        // headers the device took
   uint64_t framesWritten = 0;  // frames of those headers (one pass of a loop)
 
-  explicit Player(const PlayOptions &o) : options(o) {}
+  Player(const PlayOptions &o, ToolStats &s, const AudioClip &clip)
+      : options(o), stats(s), format(clip.format), data(clip.data) {}
 
   bool fail(const char *call, MMRESULT result) {
     toolReport(TOOL, call, result);
@@ -61,9 +75,7 @@ struct Player {
 
   bool open() {
     if (waveOutGetNumDevs() == 0) {
-      std::fprintf(stderr,
-                   "%s: no wave output device: the driver is not installed or cannot be loaded\n",
-                   TOOL);
+      toolReportNoDevice(TOOL, "wave output");
       return false;
     }
     event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -86,7 +98,8 @@ struct Player {
     for (size_t i = 0; i < headers.size(); ++i) {
       WAVEHDR &h = headers[i];
       h = WAVEHDR{};
-      h.lpData = reinterpret_cast<LPSTR>(data.data() + i * block);
+      // The device only reads the samples; winmm's header is not const.
+      h.lpData = reinterpret_cast<LPSTR>(const_cast<uint8_t *>(data.data()) + i * block);
       h.dwBufferLength = DWORD(std::min<size_t>(block, data.size() - i * block));
       MMRESULT r = stats.time("waveOutPrepareHeader",
                               [&] { return waveOutPrepareHeader(out, &h, sizeof h); });
@@ -160,7 +173,7 @@ struct Player {
   }
 
   // Waits for the last header, showing progress. Returns TOOL_EXIT_OK,
-  // TOOL_EXIT_INTERRUPTED or TOOL_EXIT_DEVICE.
+  // TOOL_EXIT_INTERRUPTED (whatever the signal) or TOOL_EXIT_DEVICE.
   int run() {
     bool terminal = consoleIsTerminal();
     StatusLine line(terminal);
@@ -190,7 +203,7 @@ struct Player {
   // position is followed until it reaches the end, or stands still for
   // STATS_STILL_MS (longer than a short outage of the network), or the
   // rest of the audio and STATS_STILL_MS more have passed.
-  void count() {
+  void count(PlayTotals &totals) {
     constexpr DWORD STATS_STILL_MS = 2000;
     uint64_t back = 0;
     for (const WAVEHDR &h : headers) back += toolHeaderDone(h);
@@ -210,10 +223,10 @@ struct Player {
         }
       }
     }
-    stats.set("headersWritten", written);
-    stats.set("headersReturned", back);
-    stats.set("framesWritten", end);
-    stats.set("framesPlayed", position.total());
+    totals.headersWritten += written;
+    totals.headersReturned += back;
+    totals.framesWritten += end;
+    totals.framesPlayed += position.total();
   }
 
   // Resets the device (every queued header comes back), unprepares the
@@ -237,35 +250,63 @@ struct Player {
   }
 };
 
-int play(const PlayOptions &options) {
-  Player player(options);
-  std::string error;
-  if (!wavLoad(options.file, player.format, player.data, error)) {
-    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), error.c_str());
-    return TOOL_EXIT_FILE;
-  }
-  if (!wavPlayable(player.format, error)) {
-    std::fprintf(stderr, "%s: %s: unsupported format: %s\n", TOOL, options.file.c_str(),
-                 error.c_str());
-    return TOOL_EXIT_FILE;
-  }
-  interruptInstall();
-  // The run's end: closes the device and writes --stats.
+// Plays one decoded file. Returns TOOL_EXIT_OK, TOOL_EXIT_INTERRUPTED or
+// TOOL_EXIT_DEVICE.
+int playClip(const PlayOptions &options, const std::string &name, const AudioClip &clip,
+             ToolStats &stats, PlayTotals &totals) {
+  Player player(options, stats, clip);
+  // The file's end: closes the device and adds to the counts of --stats.
   auto finish = [&](int status) {
-    player.count();
+    player.count(totals);
     if (!player.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
-    if (status == TOOL_EXIT_INTERRUPTED) std::fprintf(stderr, "%s: interrupted\n", TOOL);
-    if (!options.stats.empty() && !player.stats.write(options.stats, TOOL, status)) {
-      std::fprintf(stderr, "%s: %s: cannot write the statistics\n", TOOL, options.stats.c_str());
-    }
     return status;
   };
   if (!player.open()) return finish(TOOL_EXIT_DEVICE);
-  double seconds = double(player.data.size() / player.format.blockAlign) / player.format.rate;
-  std::printf("%s: %s: %s\n", TOOL, options.file.c_str(),
-              describe(player.format, seconds, options).c_str());
-  std::fflush(stdout);
+  double seconds = double(clip.data.size() / clip.format.blockAlign) / clip.format.rate;
+  std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(),
+               describe(clip, seconds, options).c_str());
+  if (!clip.note.empty())
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(), clip.note.c_str());
   return finish(player.queue() ? player.run() : TOOL_EXIT_DEVICE);
+}
+
+// Plays the files in order. A file that cannot be read is reported and
+// the next one played, the run then ending with TOOL_EXIT_FILE; a device
+// failure or a stop signal ends the run, since the next file would meet
+// the same device or the same wish to stop.
+int play(const PlayOptions &options) {
+  interruptInstall();
+  ToolStats stats;
+  PlayTotals totals;
+  int status = TOOL_EXIT_OK;
+  for (const std::string &file : options.files) {
+    if (interruptRequested()) break;
+    std::string name = file == AUDIO_STANDARD_STREAM ? "standard input" : file;
+    AudioClip clip;
+    std::string error;
+    if (!audioLoad(file, clip, error)) {
+      std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(), error.c_str());
+      status = TOOL_EXIT_FILE;
+      continue;
+    }
+    int result = playClip(options, name, clip, stats, totals);
+    if (result != TOOL_EXIT_OK) {
+      status = result;
+      break;
+    }
+  }
+  if (interruptRequested()) {
+    std::fprintf(stderr, "%s: interrupted\n", TOOL);
+    status = 128 + interruptSignal();
+  }
+  stats.set("headersWritten", totals.headersWritten);
+  stats.set("headersReturned", totals.headersReturned);
+  stats.set("framesWritten", totals.framesWritten);
+  stats.set("framesPlayed", totals.framesPlayed);
+  if (!options.stats.empty() && !stats.write(options.stats, TOOL, status)) {
+    std::fprintf(stderr, "%s: %s: cannot write the statistics\n", TOOL, options.stats.c_str());
+  }
+  return status;
 }
 
 }  // namespace

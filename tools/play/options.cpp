@@ -1,12 +1,23 @@
 #include "tools/play/options.h"
 
 const char PLAY_USAGE[] =
-    "Usage: lumivox-play [OPTION]... FILE.wav\n"
-    "Plays a PCM WAV file (8- or 16-bit, mono or stereo, 1000 to 192000 Hz, at most\n"
-    "1 GiB) on the wave output device. On a terminal a progress bar shows the\n"
-    "elapsed and total time; otherwise one line is printed per second played.\n"
+    "Usage: lumivox-play [OPTION]... FILE...\n"
+    "Plays sound files on the wave output device, one after the other, each with\n"
+    "the device opened at its own rate and channels. A FILE of '-' is standard\n"
+    "input.\n"
     "\n"
-    "  --loop[=N]             play the file N times (N from 1), or without N until\n"
+    "Every kind of file libsndfile reads is played (WAV, FLAC, Ogg Vorbis and\n"
+    "Opus, MP3, AIFF, AU, CAF, ...), as 16-bit samples at the file's rate (1000\n"
+    "to 192000 Hz). Of a file with more than two channels the first two are\n"
+    "played, and a note says so. Standard input is read to its end before it\n"
+    "is played, so every kind works from a pipe too. A file or input holds at\n"
+    "most 1 GiB, and as much again once decoded. The Windows builds have no\n"
+    "libsndfile: they play PCM WAV (8- or 16-bit, mono or stereo) only.\n"
+    "\n"
+    "Status goes to standard error: on a terminal a progress bar with the\n"
+    "elapsed and total time, otherwise one line per second played.\n"
+    "\n"
+    "  --loop[=N]             play each file N times (N from 1), or without N until\n"
     "                         interrupted, through the device's header loop: the\n"
     "                         first buffer carries WHDR_BEGINLOOP with dwLoops N,\n"
     "                         the last WHDR_ENDLOOP\n"
@@ -21,15 +32,17 @@ const char PLAY_USAGE[] =
     "                         2 s more have passed), the exit status, and the\n"
     "                         count and longest duration of each call made to\n"
     "                         the device\n"
-    "  --help                 show this text and exit\n"
+    "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
-    "SIGINT stops playback: the device is reset and closed.\n"
+    "SIGINT, SIGTERM and SIGHUP stop playback: the device is reset and closed,\n"
+    "and no further file is played.\n"
     "\n"
-    "Exit status: 0 when the file has been played, 1 for a usage error, 2 when the\n"
-    "file cannot be read or is not a WAV file the device takes, 3 when the device\n"
-    "or the driver fails (the message names the call and its result), 130 when\n"
-    "interrupted by SIGINT.\n";
+    "Exit status: 0 when every file has been played, 1 for a usage error, 2 when\n"
+    "a file cannot be read or decoded (it is reported and the next one played),\n"
+    "3 when the device or the driver fails (the message names the call and its\n"
+    "result; the files after it are not played), 128 plus the signal's number\n"
+    "when stopped by a signal (130 for SIGINT).\n";
 
 namespace {
 
@@ -44,12 +57,11 @@ bool applyValue(const std::string &name, const std::string &value, PlayOptions &
 }  // namespace
 
 ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::string &error) {
-  bool haveFile = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i], name, value;
     bool hasValue;
     optionSplit(arg, name, value, hasValue);
-    if (name == "--help") return PARSE_HELP;
+    if (name == "--help" || name == "-h") return PARSE_HELP;
     if (name == "--version") return PARSE_VERSION;
     if (name == "--loop") {
       options.loop = true;
@@ -72,14 +84,18 @@ ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::
     if (name == "--pause-at" || name == "--pause-for") {
       if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
       if (!applyValue(name, value, options)) {
-        error = "bad value for " + name + ": " + value + " (seconds)";
+        error = "bad value for " + name + ": " + value + " (seconds, 0 to 86400)";
         return PARSE_ERROR;
       }
       continue;
     }
-    if (!optionTakeFile(arg, options.file, haveFile, error)) return PARSE_ERROR;
+    if (arg.size() > 1 && arg[0] == '-') {
+      error = "unknown option: " + arg;
+      return PARSE_ERROR;
+    }
+    options.files.push_back(arg);
   }
-  if (!haveFile) {
+  if (options.files.empty()) {
     error = "no file given";
     return PARSE_ERROR;
   }

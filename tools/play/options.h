@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/common/options.h"
 
@@ -10,13 +11,13 @@ constexpr uint32_t PLAY_LOOP_FOREVER = 0xFFFFFFFFu;  // dwLoops of --loop withou
 constexpr double PLAY_SECONDS_MAX = 86400;           // bound of --pause-at and --pause-for
 
 struct PlayOptions {
-  std::string file;
-  uint32_t plays = 1;   // passes over the file; PLAY_LOOP_FOREVER: until interrupted
-  bool loop = false;    // the headers carry the loop flags
-  bool pause = false;   // --pause-at was given
-  double pauseAt = 0;   // position at which to pause, seconds
-  double pauseFor = 2;  // how long the pause lasts, seconds
-  std::string stats;    // --stats: where the run's counts go; empty: nowhere
+  std::vector<std::string> files;  // played in this order; "-" is standard input
+  uint32_t plays = 1;              // passes over the file; PLAY_LOOP_FOREVER: until interrupted
+  bool loop = false;               // the headers carry the loop flags
+  bool pause = false;              // --pause-at was given
+  double pauseAt = 0;              // position at which to pause, seconds
+  double pauseFor = 2;             // how long the pause lasts, seconds
+  std::string stats;               // --stats: where the run's counts go; empty: nowhere
 };
 
 extern const char PLAY_USAGE[];

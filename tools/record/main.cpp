@@ -1,23 +1,32 @@
-// lumivox-record: records from the wave input device into a WAV file. See
-// RECORD_USAGE (tools/record/options.cpp) or run with --help.
+// lumivox-record: records from the wave input device into a sound file or
+// onto standard output. See RECORD_USAGE (tools/record/options.cpp) or run
+// with --help.
 //
 // HEADERS headers of TOOL_BLOCK_MS circulate: the device fills them in the
 // order they were added and gives each back with an event callback; the
 // tool writes what it holds to the file and adds it again, never asking
 // for more than the frames still wanted, so that the file ends exactly at
 // the length asked for.
+//
+// The file is created only once the device has opened and started. The
+// headers hold the first 400 ms meanwhile, so nothing is lost, and a
+// recording that cannot start (no server for the session, say) leaves an
+// existing file as it was. Creating it then, in place, rather than in a
+// temporary file renamed at the end, keeps what the name stands for: its
+// owner, mode and other links, or a device or pipe that the name is.
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/version.h"
+#include "tools/common/audiofile.h"
 #include "tools/common/console.h"
 #include "tools/common/device.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/stats.h"
-#include "tools/common/wav.h"
 #include "tools/record/options.h"
 
 namespace {
@@ -29,7 +38,7 @@ constexpr size_t METER_WIDTH = 30;  // characters of the level meter
 struct Recorder {
   const RecordOptions &options;
   WavFormat format;
-  WavWriter writer;
+  AudioWriter writer;
   HWAVEIN in = nullptr;
   HANDLE event = nullptr;       // set by the device's callbacks
   std::vector<uint8_t> buffer;  // HEADERS blocks
@@ -54,9 +63,7 @@ struct Recorder {
 
   bool open() {
     if (waveInGetNumDevs() == 0) {
-      std::fprintf(stderr,
-                   "%s: no wave input device: the driver is not installed or cannot be loaded\n",
-                   TOOL);
+      toolReportNoDevice(TOOL, "wave input");
       return false;
     }
     event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -139,10 +146,17 @@ struct Recorder {
       fail("waveInStart", r);
       return TOOL_EXIT_DEVICE;
     }
+    int result = TOOL_EXIT_OK;
+    if (writer.open(options.file, format, fileError)) {
+      std::fprintf(stderr, "%s: recording %s: %u Hz, %u-bit, %s\n", TOOL, shownName().c_str(),
+                   unsigned(options.rate), unsigned(options.bits),
+                   options.channels == 1 ? "mono" : "stereo");
+    } else {
+      result = TOOL_EXIT_FILE;
+    }
     bool terminal = consoleIsTerminal();
     StatusLine line(terminal);
-    int result = TOOL_EXIT_OK;
-    while (writer.dataBytes() < wantedBytes && !interruptRequested()) {
+    while (result == TOOL_EXIT_OK && writer.dataBytes() < wantedBytes && !interruptRequested()) {
       if (!take(true)) {
         result = fileError.empty() ? TOOL_EXIT_DEVICE : TOOL_EXIT_FILE;
         break;
@@ -161,6 +175,11 @@ struct Recorder {
     stats.time("waveInReset", [&] { return waveInReset(in); });
     if (result == TOOL_EXIT_OK && !take(false)) result = TOOL_EXIT_FILE;
     return result;
+  }
+
+  // The output's name in messages.
+  std::string shownName() const {
+    return options.file == AUDIO_STANDARD_STREAM ? "standard output" : options.file;
   }
 
   // The headers the device has given back so far.
@@ -211,35 +230,38 @@ int recordWith(Recorder &recorder, const RecordOptions &options) {
   }
   recorder.wantedBytes = frames * recorder.format.blockAlign;
   std::string error;
-  if (!recorder.writer.open(options.file, recorder.format, error)) {
-    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), error.c_str());
-    return TOOL_EXIT_FILE;
+  if (!audioCheckOutput(options.file, recorder.format, error)) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
+    return TOOL_EXIT_USAGE;
   }
+#ifdef SIGPIPE
+  // A reader of standard output that goes away is a write error that ends
+  // the recording with the device closed, not a signal that kills the tool.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   interruptInstall();
-  int status = TOOL_EXIT_DEVICE;
-  if (recorder.open()) {
-    std::printf("%s: recording %s: %u Hz, %u-bit, %s\n", TOOL, options.file.c_str(),
-                unsigned(options.rate), unsigned(options.bits),
-                options.channels == 1 ? "mono" : "stereo");
-    std::fflush(stdout);
-    status = recorder.run();
-  }
+  int status = recorder.open() ? recorder.run() : TOOL_EXIT_DEVICE;
   recorder.count();
   if (!recorder.close() && status == TOOL_EXIT_OK) status = TOOL_EXIT_DEVICE;
+  std::string name = recorder.shownName();
   if (status == TOOL_EXIT_FILE) {
-    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), recorder.fileError.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(), recorder.fileError.c_str());
   }
+  if (!recorder.writer.isOpen()) return status;
   uint64_t recorded = recorder.writer.dataBytes() / recorder.format.blockAlign;
   if (!recorder.writer.finish(error)) {
-    std::fprintf(stderr, "%s: %s: %s\n", TOOL, options.file.c_str(), error.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(), error.c_str());
     return TOOL_EXIT_FILE;
   }
-  if (status == TOOL_EXIT_DEVICE && recorded == 0) {
+  if (status == TOOL_EXIT_DEVICE && recorded == 0 && options.file != AUDIO_STANDARD_STREAM) {
     std::remove(options.file.c_str());
     return status;
   }
-  std::printf("%s: %s: %llu frames, %s\n", TOOL, options.file.c_str(), (unsigned long long)recorded,
-              consoleTime(double(recorded) / options.rate).c_str());
+  if (interruptSignal() != 0) {
+    std::fprintf(stderr, "%s: stopped by signal %d\n", TOOL, interruptSignal());
+  }
+  std::fprintf(stderr, "%s: %s: %llu frames, %s\n", TOOL, name.c_str(),
+               (unsigned long long)recorded, consoleTime(double(recorded) / options.rate).c_str());
   return status;
 }
 

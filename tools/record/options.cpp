@@ -3,14 +3,26 @@
 #include "tools/common/wav.h"
 
 const char RECORD_USAGE[] =
-    "Usage: lumivox-record [OPTION]... FILE.wav\n"
-    "Records from the wave input device into a PCM WAV file. On a terminal a peak\n"
-    "level meter (dBFS) shows with the time recorded; otherwise one line is\n"
-    "printed per second recorded.\n"
+    "Usage: lumivox-record [OPTION]... FILE\n"
+    "Records from the wave input device into FILE, of the kind its extension\n"
+    "names (wav, flac, ogg, opus, mp3, aiff, au, caf, w64, rf64, raw, ...; an\n"
+    "unknown extension is refused with the list), or with FILE '-' onto\n"
+    "standard output as a WAV stream. The Windows builds write WAV only.\n"
     "\n"
-    "  --seconds N            record N seconds (decimals allowed) and stop; the file\n"
-    "                         holds exactly N times the rate frames, rounded down;\n"
-    "                         without it, record until SIGINT\n"
+    "Status, the peak level meter (dBFS) and the time recorded go to standard\n"
+    "error: redrawn in place on a terminal, otherwise one line per second.\n"
+    "\n"
+    "FILE is created only once the device has opened and started, so a\n"
+    "recording that cannot start leaves an existing FILE as it was.\n"
+    "\n"
+    "On standard output the WAV header is rewritten with the real sizes when\n"
+    "it is a file; on a pipe it cannot be, so its size fields say 'unknown'\n"
+    "(0xFFFFFFFF) and readers take the data to the end of the stream.\n"
+    "\n"
+    "  --seconds N            record N seconds (decimals allowed, more than 0 and up\n"
+    "                         to 86400) and stop; the file holds exactly N times\n"
+    "                         the rate frames, rounded down; without it, record\n"
+    "                         until stopped by a signal\n"
     "  --rate R               frames per second, 1000 to 192000 (default 44100)\n"
     "  --channels C           1 (mono) or 2 (stereo) (default 2)\n"
     "  --bits B               8 or 16 bits per sample (default 16)\n"
@@ -19,16 +31,17 @@ const char RECORD_USAGE[] =
     "                         the device), the frames asked for and recorded, the\n"
     "                         exit status, and the count and longest duration of\n"
     "                         each call made to the device\n"
-    "  --help                 show this text and exit\n"
+    "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
-    "SIGINT stops recording: the device is stopped, reset and closed, and the file\n"
-    "is finished with the frames recorded until then.\n"
+    "SIGINT, SIGTERM and SIGHUP stop recording: the device is stopped, reset and\n"
+    "closed, and the file is finished, with correct sizes, with the frames\n"
+    "recorded until then.\n"
     "\n"
-    "Exit status: 0 when the file has been written (also after SIGINT), 1 for a\n"
-    "usage error, 2 when the file cannot be written, 3 when the device or the\n"
-    "driver fails (the message names the call and its result; the file is removed\n"
-    "if nothing was recorded).\n";
+    "Exit status: 0 when the file has been written (also after a stop signal), 1\n"
+    "for a usage error, 2 when the file cannot be written, 3 when the device or\n"
+    "the driver fails (the message names the call and its result; the file is\n"
+    "removed if nothing was recorded into it).\n";
 
 namespace {
 
@@ -41,6 +54,16 @@ bool applyValue(const std::string &name, const std::string &value, RecordOptions
     return optionUnsigned(value, 8, 16, o.bits) && (o.bits == 8 || o.bits == 16);
   if (name == "--stats") return !(o.stats = value).empty();
   return false;
+}
+
+// What a value of the option may be, for the error text.
+std::string valueRange(const std::string &name) {
+  if (name == "--seconds") return "seconds, more than 0 and up to 86400";
+  if (name == "--rate")
+    return std::to_string(WAV_RATE_MIN) + " to " + std::to_string(WAV_RATE_MAX) + " Hz";
+  if (name == "--channels") return "1 or 2";
+  if (name == "--bits") return "8 or 16";
+  return "a file name";
 }
 
 bool takesValue(const std::string &name) {
@@ -56,12 +79,12 @@ ParseOutcome recordParseOptions(int argc, char **argv, RecordOptions &options, s
     std::string arg = argv[i], name, value;
     bool hasValue;
     optionSplit(arg, name, value, hasValue);
-    if (name == "--help") return PARSE_HELP;
+    if (name == "--help" || name == "-h") return PARSE_HELP;
     if (name == "--version") return PARSE_VERSION;
     if (takesValue(name)) {
       if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
       if (!applyValue(name, value, options)) {
-        error = "bad value for " + name + ": " + value;
+        error = "bad value for " + name + ": " + value + " (" + valueRange(name) + ")";
         return PARSE_ERROR;
       }
       continue;

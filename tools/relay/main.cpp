@@ -73,7 +73,7 @@ const char RELAY_USAGE[] =
     "                         that arrive then, or were due to leave then, are\n"
     "                         dropped (and counted so), e.g. 2000+3000\n"
     "  --seed N               seed of the generators (default 1)\n"
-    "  --help                 show this text and exit\n"
+    "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
     "Exit status: 0 after a signal, --help or --version, 1 when it cannot\n"
@@ -198,7 +198,7 @@ int parseOptions(int argc, char **argv, RelayOptions &o, std::string &why) {
   parseEndpoint("0", o.listen);
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i], value;
-    if (arg == "--help") return 1;
+    if (arg == "--help" || arg == "-h") return 1;
     if (arg == "--version") return 3;
     if (arg == "--routed") {
       o.routed = true;

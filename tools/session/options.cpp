@@ -40,7 +40,7 @@ const char SESSION_USAGE[] =
     "                         (four zero bytes), short (the first two bytes), empty\n"
     "                         (an empty message), silent (never), hangup (the\n"
     "                         connection is closed instead)\n"
-    "  --help                 show this text and exit\n"
+    "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
     "Exit status: 0 after a signal, --help or --version, 1 when the objects\n"
@@ -144,7 +144,7 @@ bool sessionParseAddress(const std::string &text, uint32_t &address) {
 int sessionParseOptions(int argc, char **argv, SessionOptions &options, std::string &error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help") return 1;
+    if (arg == "--help" || arg == "-h") return 1;
     if (arg == "--version") return 3;
     if (arg == "--invalid") {
       options.valid = false;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/version.h"
+#include "tools/common/device.h"
 #include "tools/common/mmapi.h"
 #include "tools/common/options.h"
 #include "tools/common/results.h"
@@ -24,14 +25,13 @@ struct Mixer {
   HMIXEROBJ object() const { return reinterpret_cast<HMIXEROBJ>(handle); }
 
   bool fail(const char *what, MMRESULT result) {
-    std::fprintf(stderr, "%s: %s: %s\n", TOOL, what, mmResultMessage(result).c_str());
+    toolReport(TOOL, what, result);
     return false;
   }
 
   bool open() {
     if (mixerGetNumDevs() == 0) {
-      std::fprintf(stderr, "%s: no mixer device: the driver is not installed or cannot be loaded\n",
-                   TOOL);
+      toolReportNoDevice(TOOL, "mixer");
       return false;
     }
     MMRESULT r = mixerOpen(&handle, 0, 0, 0, MIXER_OBJECTF_MIXER);

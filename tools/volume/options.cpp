@@ -14,7 +14,7 @@ const char VOLUME_USAGE[] =
     "  set LEVEL              set the volume: LEVEL is a value of the control, 0 to\n"
     "                         65535, or a percentage of its range such as 50%\n"
     "  --input                the input volume instead of the output volume\n"
-    "  --help                 show this text and exit\n"
+    "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 for a usage error (also a LEVEL outside the\n"
@@ -37,7 +37,7 @@ ParseOutcome volumeParseOptions(int argc, char **argv, VolumeOptions &options, s
   bool haveCommand = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help") return PARSE_HELP;
+    if (arg == "--help" || arg == "-h") return PARSE_HELP;
     if (arg == "--version") return PARSE_VERSION;
     if (arg == "--input") {
       options.input = true;

@@ -1,0 +1,193 @@
+// lumivox-play and lumivox-record as a user runs them, against a real
+// lumivox-session and lumivox-server: files of other kinds than WAV,
+// several files in a row, standard input and output, a stop by SIGTERM,
+// and a recording that cannot start.
+#include <signal.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/tools/tool_process.h"
+
+namespace {
+
+constexpr double AMPLITUDE = 12000;  // of the test tones, of 32767
+
+class ToolRuns : public EndToEnd {
+ protected:
+  // Writes seconds of a sine of hz at rate in every channel, in the kind
+  // format (SF_FORMAT_FLAC | SF_FORMAT_PCM_16, say).
+  std::string writeTone(const char *name, int format, int rate, int channels, double hz,
+                        double seconds) {
+    std::string path = file(name);
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+    if (!f) return path;
+    std::vector<int16_t> samples;
+    for (int i = 0; i < int(seconds * rate); ++i) {
+      int16_t s = int16_t(std::lround(AMPLITUDE * std::sin(2 * M_PI * hz * i / rate)));
+      samples.insert(samples.end(), size_t(channels), s);
+    }
+    sf_writef_short(f, samples.data(), sf_count_t(samples.size() / size_t(channels)));
+    sf_close(f);
+    return path;
+  }
+
+  static std::string readBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+};
+
+// How many frames of mono x carry a tone near each of hzs: x is cut into
+// windows of 10 ms, and a window loud enough counts for the tone its zero
+// crossings are within 3 % of.
+std::vector<size_t> toneFrames(const std::vector<double> &x, double rate,
+                               const std::vector<double> &hzs) {
+  std::vector<size_t> frames(hzs.size());
+  size_t window = size_t(rate / 100);
+  for (size_t at = 0; at + window <= x.size(); at += window) {
+    std::vector<double> w(x.begin() + long(at), x.begin() + long(at + window));
+    if (rms(w) < AMPLITUDE / 4) continue;
+    double hz = zeroCrossingFrequency(w, rate);
+    for (size_t k = 0; k < hzs.size(); ++k) {
+      if (std::fabs(hz - hzs[k]) < hzs[k] * 0.03) frames[k] += window;
+    }
+  }
+  return frames;
+}
+
+// The frames of the server's output (mono, 44100 Hz) that carry a tone of
+// hz, once the server has closed the connection of the run'th tool.
+size_t framesOfTone(ServerProcess &server, const std::string &output, int run, double hz) {
+  EXPECT_TRUE(server.waitForLog("closed (messages", run));
+  WavData played = readWav(output);
+  EXPECT_EQ(played.rate, 44100);
+  if (played.rate != 44100) return 0;
+  return toneFrames(channelOf(played.samples, played.channels, 0), 44100, {hz})[0];
+}
+
+// A FLAC file; then in one run a missing file, reported and passed over,
+// a WAV file of another rate and channel count and an Ogg Vorbis file,
+// each on a stream of its own; then a FLAC file through a pipe on standard
+// input, a kind libsndfile cannot decode from a pipe by itself. The server
+// writes its output anew for each stream, so the last stream of each run
+// is measured: its tone arrives for its length, within two windows at
+// either end where the tone meets silence.
+TEST_F(ToolRuns, PlayPlaysFlacOggAndWavInARowAndFlacFromAPipe) {
+  startSession(661);
+  std::string output = file("played.wav");
+  startServer({"--adaptive", "0", "--min-lead", "1024", "--output", output, "--output-rate",
+               "44100", "--output-channels", "1"});
+  std::string flac = writeTone("a.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 440, 1.0);
+  std::string wav = writeTone("b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050, 2, 880, 0.5);
+  std::string ogg = writeTone("c.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 1, 660, 0.5);
+  std::string piped = writeTone("d.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, 550, 1.0);
+  constexpr double EDGES = 4 * 441;  // two windows at either end
+
+  std::string out, err;
+  ASSERT_EQ(runTool(LUMIVOX_PLAY, {flac}, &out, &err), 0) << err;
+  EXPECT_NE(err.find("a.flac: FLAC, 44100 Hz, 16-bit, mono, 0:01"), std::string::npos) << err;
+  EXPECT_EQ(out, "") << "standard output stays clean";
+  EXPECT_NEAR(double(framesOfTone(*server_, output, 1, 440)), 44100, EDGES);
+
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("missing.flac"), wav, ogg}, nullptr, &err), 2) << err;
+  EXPECT_NE(err.find("missing.flac: cannot open: No such file or directory"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("b.wav: WAV, 22050 Hz, 16-bit, stereo, 0:00"), std::string::npos) << err;
+  EXPECT_NE(err.find("c.ogg: OGG, 44100 Hz, 16-bit, mono, 0:00"), std::string::npos) << err;
+  EXPECT_NEAR(double(framesOfTone(*server_, output, 2, 660)), 22050, EDGES);
+  EXPECT_EQ(server_->logCount(": playing at 44100 Hz"), 3) << "a stream for each file played";
+
+  EXPECT_EQ(
+      runTool("/bin/sh", {"-c", "cat '" + piped + "' | exec '" LUMIVOX_PLAY "' -"}, nullptr, &err),
+      0)
+      << err;
+  EXPECT_NE(err.find("standard input: FLAC, 48000 Hz"), std::string::npos) << err;
+  EXPECT_NEAR(double(framesOfTone(*server_, output, 3, 550)), 44100, EDGES);
+}
+
+// The checks of one recording of the server's 1000 Hz tone.
+void expectTone(const WavData &wav, int rate, size_t frames) {
+  ASSERT_EQ(wav.rate, rate);
+  ASSERT_EQ(wav.channels, 1);
+  EXPECT_EQ(wav.frames(), frames);
+  std::vector<double> x = channelOf(wav.samples, 1, 0);
+  EXPECT_NEAR(zeroCrossingFrequency(x, rate), 1000, 5);
+}
+
+// A FLAC file by its extension, and a WAV stream on standard output (a
+// pipe), each of exactly the length asked for.
+TEST_F(ToolRuns, RecordWritesFlacByItsNameAndAWavStreamToAPipe) {
+  startSession(662);
+  startServer({"--fast", "--tone", "1000"});
+  std::string err;
+  ASSERT_EQ(runTool(LUMIVOX_RECORD,
+                    {file("r.flac"), "--seconds", "0.5", "--rate", "8000", "--channels", "1"},
+                    nullptr, &err),
+            0)
+      << err;
+  SF_INFO info{};
+  SNDFILE *f = sf_open(file("r.flac").c_str(), SFM_READ, &info);
+  ASSERT_NE(f, nullptr);
+  sf_close(f);
+  EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_FLAC);
+  expectTone(readWav(file("r.flac")), 8000, 4000);
+
+  std::string out;
+  ASSERT_EQ(runTool(LUMIVOX_RECORD, {"-", "--seconds", "0.5", "--rate", "8000", "--channels", "1"},
+                    &out, &err),
+            0)
+      << err;
+  ASSERT_GT(out.size(), 44u);
+  EXPECT_EQ(out.compare(0, 8, std::string("RIFF\xFF\xFF\xFF\xFF", 8)), 0)
+      << "a pipe gets the sizes 'unknown'";
+  std::ofstream(file("stream.wav"), std::ios::binary) << out;
+  expectTone(readWav(file("stream.wav")), 8000, 4000);
+  EXPECT_NE(err.find("standard output: 4000 frames"), std::string::npos) << err;
+}
+
+// SIGTERM ends a recording with a file whose RIFF and data sizes are those
+// of the bytes that are there.
+TEST_F(ToolRuns, RecordStoppedBySigtermLeavesAWavWithCorrectSizes) {
+  startSession(663);
+  startServer({"--tone", "1000"});
+  ToolProcess record(LUMIVOX_RECORD, {file("r.wav"), "--rate", "8000", "--channels", "1"});
+  ASSERT_TRUE(record.waitForLine("0:01")) << record.err();
+  record.signal(SIGTERM);
+  ASSERT_EQ(record.finish(), 0) << record.err();
+  std::string bytes = readBytes(file("r.wav"));
+  ASSERT_GT(bytes.size(), 44u);
+  auto load32 = [&](size_t at) {
+    return uint32_t(uint8_t(bytes[at])) | uint32_t(uint8_t(bytes[at + 1])) << 8 |
+           uint32_t(uint8_t(bytes[at + 2])) << 16 | uint32_t(uint8_t(bytes[at + 3])) << 24;
+  };
+  EXPECT_EQ(load32(4), bytes.size() - 8);
+  size_t data = bytes.find("data");
+  ASSERT_NE(data, std::string::npos);
+  EXPECT_EQ(load32(data + 4), bytes.size() - data - 8);
+  WavData wav = readWav(file("r.wav"));
+  EXPECT_GE(wav.frames(), 8000u) << "at least the second the status line showed";
+  expectTone(wav, 8000, wav.frames());
+}
+
+// Without a server for the session the device does not open: an existing
+// file keeps its content, and the message points to lumivox-doctor.
+TEST_F(ToolRuns, ARecordingThatCannotStartLeavesAnExistingFileAlone) {
+  startSession(664);
+  std::ofstream(file("keep.wav")) << "an earlier take";
+  std::string err;
+  EXPECT_EQ(runTool(LUMIVOX_RECORD, {file("keep.wav"), "--seconds", "1"}, nullptr, &err), 3);
+  EXPECT_NE(err.find("MMSYSERR_NODRIVER"), std::string::npos) << err;
+  EXPECT_NE(err.find("run lumivox-doctor"), std::string::npos) << err;
+  EXPECT_EQ(readBytes(file("keep.wav")), "an earlier take");
+}
+
+}  // namespace
