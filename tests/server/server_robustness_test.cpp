@@ -339,7 +339,7 @@ TEST_F(CommandLine, HelpDocumentsEveryOption) {
                              "--close-after N",
                              "--stop-reading-after N",
                              "--silent-streams",
-                             "--help",
+                             "-h, --help",
                              "--advertise-udp-port N",
                              "--send-via [ADDR:]PORT",
                              "--allow NET",

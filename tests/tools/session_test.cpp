@@ -35,7 +35,7 @@ TEST(SessionTool, HelpDocumentsEveryOption) {
   for (const char *option :
        {"--runtime-dir", "--session ", "--session-status", "--record ", "--address",
         "--display", "--override ", "--override-display", "--invalid", "--record-bytes",
-        "--hookup ", "--hookup-address", "--hookup-reply", "--help"}) {
+        "--hookup ", "--hookup-address", "--hookup-reply", "-h, --help"}) {
     EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
   }
   for (const char *mode : {"address", "zero", "short", "empty", "silent", "hangup"}) {

@@ -38,10 +38,10 @@ const char RECORD_USAGE[] =
     "closed, and the file is finished, with correct sizes, with the frames\n"
     "recorded until then.\n"
     "\n"
-    "Exit status: 0 when the file has been written (also after a stop signal), 1\n"
-    "for a usage error, 2 when the file cannot be written, 3 when the device or\n"
-    "the driver fails (the message names the call and its result; the file is\n"
-    "removed if nothing was recorded into it).\n";
+    "Exit status: 0 when the file has been written (also after a stop signal),\n"
+    "1 for a usage error, 2 when the file cannot be written, 3 when the device\n"
+    "or the driver fails (the message names the call and its result; the file\n"
+    "is removed if nothing was recorded into it).\n";
 
 namespace {
 
