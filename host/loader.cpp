@@ -2,10 +2,13 @@
 #include "host/loader.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "host/handles.h"
 #include "host/mmhost.h"
@@ -32,16 +35,35 @@ void noteLoadError(const char *path, const char *reason) {
   std::snprintf(loadError, sizeof loadError, "%s: %s", path, reason ? reason : "unknown reason");
 }
 
+// The driver's file beside this library, as an installation puts them:
+// the loader finds it there through this library's run path, but not when
+// a runtime that intercepts dlopen (a sanitizer's) makes the call its own.
+std::string besideHost() {
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void *>(&noteLoadError), &info) || !info.dli_fname) return {};
+  const char *slash = std::strrchr(info.dli_fname, '/');
+  if (!slash) return {};
+  return std::string(info.dli_fname, size_t(slash - info.dli_fname)) + "/liblumivox.so";
+}
+
 // Loads and opens the driver. Called with driverLock held.
 bool driverLoad() {
   const char *path = std::getenv("LUMIVOX_DRIVER");
-  if (!path || !path[0]) path = "liblumivox.so";
+  bool named = path && path[0];
+  if (!named) path = "liblumivox.so";
   void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (!library) {
     // dlerror names the path already, in its own words.
     const char *reason = dlerror();
     std::snprintf(loadError, sizeof loadError, "%s", reason ? reason : path);
-    return false;
+    std::string beside = named ? std::string() : besideHost();
+    if (beside.empty() || access(beside.c_str(), F_OK) != 0) return false;
+    library = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+      reason = dlerror();
+      std::snprintf(loadError, sizeof loadError, "%s", reason ? reason : beside.c_str());
+      return false;
+    }
   }
   DriverProcEntry proc = reinterpret_cast<DriverProcEntry>(dlsym(library, "DriverProc"));
   // A driver without DriverProc is not a driver; winmm refuses it too.
