@@ -2,11 +2,14 @@
 # Prepares a fresh Debian 12 machine for the Windows build and installs the
 # Windows builds of its dependencies:
 #
-#   scripts/windows-deps.sh [BUILD_DIR]      (default: build-win)
+#   scripts/windows-deps.sh [BUILD_DIR [ARCH]]   (default: build-win x86_64)
 #
-# - the mingw-w64 cross compiler (-posix variants), Wine, GoogleTest's
-#   sources, and dpkg-dev for unpacking source packages, each only when
-#   missing;
+# ARCH is x86_64 or i686, the word size BUILD_DIR is built for.
+#
+# - the mingw-w64 cross compiler of ARCH (-posix variants), Wine (for i686
+#   also its 32-bit side, wine32, which needs dpkg's i386 architecture: it is
+#   added, with an apt-get update, when missing), GoogleTest's sources, and
+#   dpkg-dev for unpacking source packages, each only when missing;
 # - libgsm, from Debian's source package: a deb-src entry for bookworm main
 #   is added with the same archive and keyring as the machine's existing apt
 #   sources, the source is fetched into BUILD_DIR/_deps/src and compiled as
@@ -18,9 +21,14 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$top/build-win}")
+arch=${2:-x86_64}
 deps=$build/_deps
 prefix=$deps/prefix
-triple=x86_64-w64-mingw32
+case "$arch" in
+  x86_64) triple=x86_64-w64-mingw32 debarch=x86-64 ;;
+  i686) triple=i686-w64-mingw32 debarch=i686 ;;
+  *) echo "windows-deps.sh: ARCH is x86_64 or i686, not '$arch'" >&2; exit 2 ;;
+esac
 cc=$triple-gcc-posix
 deb_src_list=/etc/apt/sources.list.d/lumivox-deb-src.sources
 
@@ -124,6 +132,19 @@ build_gsm() {
   echo "libgsm for Windows: $prefix/lib/libgsm.a"
 }
 
-install_missing g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-  wine64 googletest dpkg-dev cmake make
+# Wine's 32-bit side comes from the i386 architecture, which a fresh amd64
+# machine does not list yet; apt only sees its packages after an update.
+add_i386() {
+  dpkg --print-foreign-architectures | grep -qx i386 && return
+  as_root dpkg --add-architecture i386
+  apt_updated=
+}
+
+packages=(g++-mingw-w64-$debarch-posix gcc-mingw-w64-$debarch-posix binutils-mingw-w64-$debarch
+  wine64 googletest dpkg-dev cmake make)
+if [ "$arch" = i686 ]; then
+  add_i386
+  packages+=(wine32:i386)
+fi
+install_missing "${packages[@]}"
 build_gsm
