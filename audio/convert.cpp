@@ -11,10 +11,13 @@
 #include "audio/wide.h"
 #include "platform/bytes.h"
 
-// The vector kernel: x86-64 with AVX2 and FMA, chosen at run time. Not in
-// the Windows build: its compiler does not align the stack for 32-byte
-// spills, which AVX code may make.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+// The vector kernel: x86 (either word size) with AVX2 and FMA, chosen at
+// run time. On Windows the compiler cannot align the stack to 32 bytes, yet
+// may spill AVX registers there with aligned moves; this file is assembled
+// with every aligned vector move made unaligned (-muse-unaligned-vector-move,
+// in the top CMakeLists.txt), which costs nothing on aligned data and
+// cannot fault on unaligned data.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define RS_VECTOR_KERNEL 1
 #include <immintrin.h>
 #endif
