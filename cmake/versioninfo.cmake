@@ -63,3 +63,11 @@ foreach(optional IN ITEMS "lumivox-setup|Lumivox setup: installs and registers t
   endif()
 endforeach()
 
+# The .inf files of the release bundle (packaging/windows), with the version
+# in the four numbers DriverVer takes, into the build tree's packaging/.
+string(REPLACE "," "." LUMIVOX_VERSION4 "${LV_VERSION_COMMAS}")
+set(LUMIVOX_VERSION ${PROJECT_VERSION})
+foreach(inf IN ITEMS lumivox lumivox-x86)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/${inf}.inf
+                 ${PROJECT_BINARY_DIR}/packaging/${inf}.inf @ONLY NEWLINE_STYLE CRLF)
+endforeach()

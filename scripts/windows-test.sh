@@ -55,8 +55,9 @@ test_arch() {
   echo "windows-test.sh: $arch tested in $((SECONDS - started)) s"
 }
 
-# Both word sizes are built, then both are tested.
+# The 32-bit build comes first: the 64-bit setup test installs its driver
+# as well.
 build_arch "${build}32" i686
-build_arch "$build" x86_64
+build_arch "$build" x86_64 -DLUMIVOX_X86_BUILD_DIR="${build}32"
 test_arch "$build" x86_64
 test_arch "${build}32" i686
