@@ -8,12 +8,16 @@
 #include <cstring>
 
 #include "audio/formats.h"
+#include "audio/wide.h"
 #include "platform/bytes.h"
 
-// The vector kernel: x86-64 with AVX2 and FMA, chosen at run time. Not in
-// the Windows build: its compiler does not align the stack for 32-byte
-// spills, which AVX code may make.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+// The vector kernel: x86 (either word size) with AVX2 and FMA, chosen at
+// run time. On Windows the compiler cannot align the stack to 32 bytes, yet
+// may spill AVX registers there with aligned moves; this file is assembled
+// with every aligned vector move made unaligned (-muse-unaligned-vector-move,
+// in the top CMakeLists.txt), which costs nothing on aligned data and
+// cannot fault on unaligned data.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define RS_VECTOR_KERNEL 1
 #include <immintrin.h>
 #endif
@@ -84,7 +88,7 @@ static uint32_t firstTapPosition(const Resampler *rs, uint64_t x, uint64_t unit)
     // one 2^-16 table entry.
     e = uint64_t(double(x) * rs->tableScale);
   } else {
-    e = uint64_t((static_cast<unsigned __int128>(x) << 22) / unit);
+    e = wideQuotient(wideProduct(x, uint64_t(1) << 22), unit);
   }
   uint32_t g = e >= RS_TABLE_CENTRE ? 0 : RS_TABLE_CENTRE - uint32_t(e);
   return g > rs->firstTapLimit ? rs->firstTapLimit : g;
@@ -372,11 +376,12 @@ uint32_t rsOutputAvailable(const Resampler *rs, uint32_t n) {
   // frames is n - 1 steps past inTime. An estimate one too high would have
   // the GSM encoder convert a frame short of a whole one and drop it.
   uint64_t span = uint64_t(rs->taps) * rs->inStep;
-  __int128 v = __int128(int64_t(rs->inTime - rs->outTime)) + __int128(n - 1) * rs->inStep -
-               __int128(span / 2);
-  if (v < 0) return 0;
-  __int128 out = v / rs->outStep + 1;
-  return out > 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(out);
+  Wide v = wideSub(
+      wideAdd(wideFromSigned(int64_t(rs->inTime - rs->outTime)), wideProduct(n - 1, rs->inStep)),
+      wideProduct(span / 2, 1));
+  if (wideNegative(v)) return 0;
+  uint64_t whole = wideQuotient(v, rs->outStep);
+  return whole >= 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(whole + 1);
 }
 
 uint32_t rsStartPacket(Resampler *rs, uint32_t start) {
@@ -384,10 +389,10 @@ uint32_t rsStartPacket(Resampler *rs, uint32_t start) {
   // of a timebase frame that the input had reached is kept, so that the
   // boundaries of a stream's packets carry no timing error.
   if (uint32_t(rs->inTime >> 32) != start) rs->inTime = uint64_t(start) << 32;
-  __int128 v = __int128(int64_t(rs->inTime - rs->outTime));
-  if (!rsCopies(rs)) v -= __int128(rs->taps / 2 + 1) * rs->inStep;
-  if (v <= 0 || rs->outStep == 0) return 0;
-  uint64_t n = uint64_t(v / rs->outStep);
+  Wide v = wideFromSigned(int64_t(rs->inTime - rs->outTime));
+  if (!rsCopies(rs)) v = wideSub(v, wideProduct(rs->taps / 2 + 1, rs->inStep));
+  if (wideNegative(v) || wideIsZero(v) || rs->outStep == 0) return 0;
+  uint64_t n = wideQuotient(v, rs->outStep);
   rs->outTime += n * rs->outStep;
   return n > 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(n);
 }

@@ -133,8 +133,8 @@ uint32_t rsStartPacket(Resampler *rs, uint32_t start);
 uint32_t rsPlacePacket(Resampler *rs, uint32_t timebase, uint32_t inRate, SampleRing *ring,
                        uint32_t start, bool first, uint32_t writePosition, uint32_t readPosition);
 
-// Which filter kernel runs: 1 for the vector kernel (x86-64 with AVX2 and
-// FMA, not in the Windows build), 0 for the portable one. The two may
+// Which filter kernel runs: 1 for the vector kernel (x86 with AVX2 and
+// FMA, both word sizes, Linux and Windows), 0 for the portable one. The two may
 // differ by 1 in an output sample (the sums add in another order).
 // rsForcePortable(1) selects the portable kernel for the whole process, so
 // that tests and benchmarks can compare them. Called with drvLock held.

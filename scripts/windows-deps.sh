@@ -2,11 +2,14 @@
 # Prepares a fresh Debian 12 machine for the Windows build and installs the
 # Windows builds of its dependencies:
 #
-#   scripts/windows-deps.sh [BUILD_DIR]      (default: build-win)
+#   scripts/windows-deps.sh [BUILD_DIR [ARCH]]   (default: build-win x86_64)
 #
-# - the mingw-w64 cross compiler (-posix variants), Wine, GoogleTest's
-#   sources, and dpkg-dev for unpacking source packages, each only when
-#   missing;
+# ARCH is x86_64 or i686, the word size BUILD_DIR is built for.
+#
+# - the mingw-w64 cross compiler of ARCH (-posix variants), Wine (for i686
+#   also its 32-bit side, wine32, which needs dpkg's i386 architecture: it is
+#   added, with an apt-get update, when missing), GoogleTest's sources, and
+#   dpkg-dev for unpacking source packages, each only when missing;
 # - libgsm, from Debian's source package: a deb-src entry for bookworm main
 #   is added with the same archive and keyring as the machine's existing apt
 #   sources, the source is fetched into BUILD_DIR/_deps/src and compiled as
@@ -18,9 +21,14 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$top/build-win}")
+arch=${2:-x86_64}
 deps=$build/_deps
 prefix=$deps/prefix
-triple=x86_64-w64-mingw32
+case "$arch" in
+  x86_64) triple=x86_64-w64-mingw32 debarch=x86-64 ;;
+  i686) triple=i686-w64-mingw32 debarch=i686 ;;
+  *) echo "windows-deps.sh: ARCH is x86_64 or i686, not '$arch'" >&2; exit 2 ;;
+esac
 cc=$triple-gcc-posix
 deb_src_list=/etc/apt/sources.list.d/lumivox-deb-src.sources
 
@@ -124,6 +132,48 @@ build_gsm() {
   echo "libgsm for Windows: $prefix/lib/libgsm.a"
 }
 
-install_missing g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-  wine64 googletest dpkg-dev cmake make
+# Wine's 32-bit side comes from the i386 architecture, which a fresh amd64
+# machine does not list yet; apt only sees its packages after an update.
+add_i386() {
+  dpkg --print-foreign-architectures | grep -qx i386 && return
+  as_root dpkg --add-architecture i386
+  apt_updated=
+}
+
+# Whether this kernel runs 32-bit x86 programs, which Wine's 32-bit loader
+# is: a minimal static ELF that only exits is tried. Where it cannot run,
+# wine32 would be of no use and is not installed (its tests are skipped
+# with the reason).
+runs_32bit() {
+  local probe
+  probe=$(mktemp)
+  python3 - "$probe" <<'EOF'
+import struct, sys
+code = bytes.fromhex("b80100000031dbcd80")  # exit(0): eax = 1, ebx = 0, int 0x80
+base = 0x08048000
+size = 52 + 32 + len(code)
+header = b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack(
+    "<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+program = struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000)
+open(sys.argv[1], "wb").write(header + program + code)
+EOF
+  chmod +x "$probe"
+  local status=0
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  return "$status"
+}
+
+packages=(g++-mingw-w64-$debarch-posix gcc-mingw-w64-$debarch-posix binutils-mingw-w64-$debarch
+  wine64 googletest dpkg-dev cmake make)
+if [ "$arch" = i686 ]; then
+  if runs_32bit; then
+    add_i386
+    packages+=(wine32:i386)
+  else
+    echo "windows-deps.sh: this kernel runs no 32-bit programs: wine32 is not installed" \
+      "and the 32-bit tests are skipped" >&2
+  fi
+fi
+install_missing "${packages[@]}"
 build_gsm

@@ -40,5 +40,4 @@ extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR dev
                                       DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);
 
 // The system headers pack the exchanged records to one byte, as the POSIX
-// runtime does; platform/mmlayout.h checks their sizes.
-static_assert(sizeof(void *) == 8, "only the x64 build exists so far");
+// runtime does; platform/mmlayout.h checks their sizes for both word sizes.

@@ -52,14 +52,17 @@ MIXERLINEW asked() {
 }
 
 TEST(MixerTables, LinesAndControlsAreTheConstantRecords) {
-  static_assert(sizeof(MIXERLINEW) == 284 && sizeof(MIXERCONTROLW) == 228, "x64 layouts");
+  // The line record holds a pointer-sized field: 284 bytes on x64, 280 on
+  // 32-bit Windows (platform/mmlayout.h).
+  constexpr DWORD LINE_BYTES = sizeof(void *) == 8 ? 284 : 280;
+  static_assert(sizeof(MIXERLINEW) == LINE_BYTES && sizeof(MIXERCONTROLW) == 228, "layouts");
   const char *names[][2] = {{"Volume", "Volume"}, {"Out", "Output"}, {"In", "Input"},
                             {"Mic", "Microphone"}};
   const DWORD types[] = {4, 0x1008, 7, 0x1003};
   const DWORD connections[] = {1, 0, 1, 1};
   for (DWORD i = 0; i < MIXER_LINE_COUNT; ++i) {
     const MIXERLINEW &l = mixerLines[i];
-    EXPECT_EQ(l.cbStruct, 284u);
+    EXPECT_EQ(l.cbStruct, LINE_BYTES);
     EXPECT_EQ(l.dwDestination, i / 2);
     EXPECT_EQ(l.dwSource, i % 2 ? 0u : 0xFFFFFFFFu);
     EXPECT_EQ(l.dwLineID, 0xFFFF0000u + i);

@@ -1,0 +1,34 @@
+// Loads a driver as the multimedia layer does from its registration:
+// OpenDriver on a Drivers32 alias ("wave1"), which reads the value of that
+// name in this process's registry view and loads the DLL it names from the
+// system directory. Prints the loaded module's path and the driver's answer
+// to DRV_QUERYCONFIGURE, closes it, and exits 0 when all of that worked.
+//
+//   setup_probe ALIAS
+#include <windows.h>
+// After windows.h, which defines its types.
+#include <mmsystem.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    std::fputs("usage: setup_probe ALIAS\n", stderr);
+    return 2;
+  }
+  std::wstring alias(argv[1], argv[1] + std::strlen(argv[1]));
+  HDRVR driver = OpenDriver(alias.c_str(), L"Drivers32", 0);
+  if (!driver) {
+    std::printf("OpenDriver(%s, Drivers32) failed\n", argv[1]);
+    return 1;
+  }
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(GetDriverModuleHandle(driver), path, MAX_PATH);
+  LRESULT configure = SendDriverMessage(driver, DRV_QUERYCONFIGURE, 0, 0);
+  LRESULT closed = CloseDriver(driver, 0, 0);
+  std::printf("%s: %s, DRV_QUERYCONFIGURE %ld, closed %ld\n", argv[1], path, long(configure),
+              long(closed));
+  return closed ? 0 : 1;
+}
