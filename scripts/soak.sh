@@ -308,9 +308,12 @@ run_row() {
     problems+=("the recording relay did not start")
 
   # The server runs under a subshell that takes the shell's report of its
-  # death by a signal into its log, and exits with its status.
+  # death by a signal into its log, and exits with its status. It plays to
+  # nothing and records a tone: the soak is about the network, and keeps
+  # off any sound system of the machine.
   (
-    "$server" --listen 127.0.0.1 --display "$display" --udp-port "$udp_port" \
+    "$server" --listen 127.0.0.1 --display "$display" --sound-server none --tone 440 \
+      --udp-port "$udp_port" \
       --advertise-udp-port "$play_relay_port" --send-via "$record_relay_port" \
       --stats "$dir/stats.jsonl" >"$out/server.log" 2>&1 &
     echo $! >"$dir/server.pid"
