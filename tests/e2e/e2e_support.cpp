@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <sndfile.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -70,8 +72,15 @@ void EndToEnd::startSession(int display) {
   ASSERT_TRUE(session_->ready()) << session_->line();
   // A runtime may start a helper thread of its own with the first thread
   // the process creates (ThreadSanitizer does): one is made and joined
-  // here, so that the helper is in the baseline.
-  std::thread([] {}).join();
+  // here, so that the helper is in the baseline. A joined thread may take
+  // a moment more to leave the process: the count waits for it.
+  pid_t joined = 0;
+  std::thread([&joined] { joined = pid_t(syscall(SYS_gettid)); }).join();
+  std::string task = "/proc/self/task/" + std::to_string(joined);
+  for (auto until = Clock::now() + std::chrono::seconds(5);
+       access(task.c_str(), F_OK) == 0 && Clock::now() < until;) {
+    std::this_thread::yield();
+  }
   baseThreads_ = threadCount();
   baseDescriptors_ = openDescriptorCount();
 }
