@@ -364,19 +364,19 @@ bool CaptureStream::openSound(uint32_t rate, uint32_t channels) {
   if (!soundConnected()) return false;
   std::weak_ptr<CaptureStream> weak = weak_from_this();
   auto executor = timer_.get_executor();
-  SoundStreamSpec spec{options_.source,
-                       "Lumivox recording " + std::to_string(id_),
-                       rate,
-                       channels,
-                       options_.soundLatencyMs * 1000,
-                       uint16_t(volume_ ? *volume_ >> 16 : 0xFFFF),
-                       [weak, executor] {
-                         asio::post(executor, [weak] {
-                           if (auto self = weak.lock()) self->sendMore();
-                         });
-                       }};
+  SoundStreamSetup setup{options_.source,
+                         "Lumivox recording " + std::to_string(id_),
+                         rate,
+                         channels,
+                         options_.soundLatencyMs * 1000,
+                         uint16_t(volume_ ? *volume_ >> 16 : 0xFFFF),
+                         [weak, executor] {
+                           asio::post(executor, [weak] {
+                             if (auto self = weak.lock()) self->sendMore();
+                           });
+                         }};
   std::string why;
-  sound_ = SoundCapture::open(spec, why);
+  sound_ = SoundCapture::open(setup, why);
   if (!sound_) {
     logLine(LOG_INFO, "stream %u: no sound system stream (%s): recording a tone", id_, why.c_str());
     return false;

@@ -178,19 +178,19 @@ bool PlayoutStream::openSound(uint32_t outRate) {
   if (!soundConnected()) return false;
   std::weak_ptr<PlayoutStream> weak = weak_from_this();
   auto executor = timer_.get_executor();
-  SoundStreamSpec spec{options_.sink,
-                       "Lumivox playback " + std::to_string(id_),
-                       outRate,
-                       options_.outputChannels,
-                       options_.soundLatencyMs * 1000,
-                       uint16_t(volume_ ? *volume_ >> 16 : 0xFFFF),
-                       [weak, executor] {
-                         asio::post(executor, [weak] {
-                           if (auto self = weak.lock()) self->onSound();
-                         });
-                       }};
+  SoundStreamSetup setup{options_.sink,
+                         "Lumivox playback " + std::to_string(id_),
+                         outRate,
+                         options_.outputChannels,
+                         options_.soundLatencyMs * 1000,
+                         uint16_t(volume_ ? *volume_ >> 16 : 0xFFFF),
+                         [weak, executor] {
+                           asio::post(executor, [weak] {
+                             if (auto self = weak.lock()) self->onSound();
+                           });
+                         }};
   std::string why;
-  sound_ = SoundPlayback::open(spec, why);
+  sound_ = SoundPlayback::open(setup, why);
   if (!sound_) {
     logLine(LOG_INFO, "stream %u: no sound system stream (%s): playing to nothing", id_,
             why.c_str());

@@ -11,6 +11,9 @@
 
 namespace {
 
+// libpulse's description of interleaved samples: format, rate, channels.
+using SampleFormat = pa_sample_spec;
+
 pa_threaded_mainloop *mainLoop = nullptr;
 pa_context *context = nullptr;
 // Playback streams closed with a drain, still playing their last frames:
@@ -51,15 +54,15 @@ pa_cvolume volumeOf(uint16_t level, uint32_t channels) {
   return v;
 }
 
-pa_sample_spec specOf(const SoundStreamSpec &spec) {
-  pa_sample_spec s;
+SampleFormat sampleFormatOf(const SoundStreamSetup &setup) {
+  SampleFormat s;
   s.format = PA_SAMPLE_S16LE;
-  s.rate = spec.rate;
-  s.channels = uint8_t(spec.channels);
+  s.rate = setup.rate;
+  s.channels = uint8_t(setup.channels);
   return s;
 }
 
-uint32_t bytesFor(const pa_sample_spec &s, uint64_t microseconds) {
+uint32_t bytesFor(const SampleFormat &s, uint64_t microseconds) {
   return uint32_t(pa_usec_to_bytes(microseconds, &s));
 }
 
@@ -180,7 +183,7 @@ void soundDisconnect() {
 
 struct SoundPlayback::Impl {
   pa_stream *stream = nullptr;
-  pa_sample_spec spec{};
+  SampleFormat format{};  // the samples given or taken
   uint32_t frameBytes = 0;
   std::function<void()> wake;
   int32_t pendingVolume = -1;  // set before the stream was ready: applied once it is
@@ -194,7 +197,7 @@ void onPlaybackWrite(pa_stream *, size_t, void *data) {
 }
 
 void applyPlaybackVolume(SoundPlayback::Impl *impl, uint16_t level) {
-  pa_cvolume v = volumeOf(level, impl->spec.channels);
+  pa_cvolume v = volumeOf(level, impl->format.channels);
   pa_operation *op = pa_context_set_sink_input_volume(context, pa_stream_get_index(impl->stream),
                                                       &v, nullptr, nullptr);
   if (op) pa_operation_unref(op);
@@ -215,7 +218,7 @@ void onDrained(pa_stream *stream, int, void *) {
 
 }  // namespace
 
-SoundPlayback *SoundPlayback::open(const SoundStreamSpec &spec, std::string &why) {
+SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &why) {
   if (!mainLoop) {
     why = "no sound server";
     return nullptr;
@@ -226,10 +229,10 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSpec &spec, std::string &why
     return nullptr;
   }
   auto *impl = new Impl;
-  impl->spec = specOf(spec);
-  impl->frameBytes = uint32_t(pa_frame_size(&impl->spec));
-  impl->wake = spec.wake;
-  impl->stream = pa_stream_new(context, spec.name.c_str(), &impl->spec, nullptr);
+  impl->format = sampleFormatOf(setup);
+  impl->frameBytes = uint32_t(pa_frame_size(&impl->format));
+  impl->wake = setup.wake;
+  impl->stream = pa_stream_new(context, setup.name.c_str(), &impl->format, nullptr);
   if (!impl->stream) {
     why = pa_strerror(pa_context_errno(context));
     delete impl;
@@ -239,17 +242,18 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSpec &spec, std::string &why
   // quarter of it, and starts once half of it is there.
   pa_buffer_attr attr;
   attr.maxlength = uint32_t(-1);
-  attr.tlength = bytesFor(impl->spec, spec.latencyUs);
-  attr.minreq = bytesFor(impl->spec, spec.latencyUs / 4);
+  attr.tlength = bytesFor(impl->format, setup.latencyUs);
+  attr.minreq = bytesFor(impl->format, setup.latencyUs / 4);
   attr.prebuf = impl->frameBytes;
   attr.fragsize = uint32_t(-1);
-  pa_cvolume volume = volumeOf(spec.volume, spec.channels);
+  pa_cvolume volume = volumeOf(setup.volume, setup.channels);
   pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
   pa_stream_set_state_callback(impl->stream, onPlaybackState, impl);
   auto flags = pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                  PA_STREAM_ADJUST_LATENCY);
-  if (pa_stream_connect_playback(impl->stream, spec.device.empty() ? nullptr : spec.device.c_str(),
-                                 &attr, flags, &volume, nullptr) < 0) {
+  if (pa_stream_connect_playback(impl->stream,
+                                 setup.device.empty() ? nullptr : setup.device.c_str(), &attr,
+                                 flags, &volume, nullptr) < 0) {
     why = pa_strerror(pa_context_errno(context));
     endStream(impl->stream);
     delete impl;
@@ -319,7 +323,7 @@ bool SoundPlayback::played(uint64_t &frames) {
       pa_stream_get_time(impl_->stream, &time) < 0) {
     return false;
   }
-  frames = uint64_t(time) * impl_->spec.rate / 1000000;
+  frames = uint64_t(time) * impl_->format.rate / 1000000;
   return true;
 }
 
@@ -351,7 +355,7 @@ bool SoundPlayback::failed() {
 
 struct SoundCapture::Impl {
   pa_stream *stream = nullptr;
-  pa_sample_spec spec{};
+  SampleFormat format{};  // the samples given or taken
   uint32_t frameBytes = 0;
   std::function<void()> wake;
   const uint8_t *fragment = nullptr;  // peeked and not yet dropped; null data is a hole
@@ -369,7 +373,7 @@ void onCaptureRead(pa_stream *, size_t, void *data) {
 }
 
 void applyCaptureVolume(SoundCapture::Impl *impl, uint16_t level) {
-  pa_cvolume v = volumeOf(level, impl->spec.channels);
+  pa_cvolume v = volumeOf(level, impl->format.channels);
   pa_operation *op = pa_context_set_source_output_volume(context, pa_stream_get_index(impl->stream),
                                                          &v, nullptr, nullptr);
   if (op) pa_operation_unref(op);
@@ -386,7 +390,7 @@ void onCaptureState(pa_stream *stream, void *data) {
 
 }  // namespace
 
-SoundCapture *SoundCapture::open(const SoundStreamSpec &spec, std::string &why) {
+SoundCapture *SoundCapture::open(const SoundStreamSetup &setup, std::string &why) {
   if (!mainLoop) {
     why = "no sound server";
     return nullptr;
@@ -397,11 +401,11 @@ SoundCapture *SoundCapture::open(const SoundStreamSpec &spec, std::string &why) 
     return nullptr;
   }
   auto *impl = new Impl;
-  impl->spec = specOf(spec);
-  impl->frameBytes = uint32_t(pa_frame_size(&impl->spec));
-  impl->wake = spec.wake;
-  impl->pendingVolume = spec.volume;
-  impl->stream = pa_stream_new(context, spec.name.c_str(), &impl->spec, nullptr);
+  impl->format = sampleFormatOf(setup);
+  impl->frameBytes = uint32_t(pa_frame_size(&impl->format));
+  impl->wake = setup.wake;
+  impl->pendingVolume = setup.volume;
+  impl->stream = pa_stream_new(context, setup.name.c_str(), &impl->format, nullptr);
   if (!impl->stream) {
     why = pa_strerror(pa_context_errno(context));
     delete impl;
@@ -410,10 +414,10 @@ SoundCapture *SoundCapture::open(const SoundStreamSpec &spec, std::string &why) 
   pa_buffer_attr attr;
   attr.maxlength = uint32_t(-1);
   attr.tlength = attr.minreq = attr.prebuf = uint32_t(-1);
-  attr.fragsize = bytesFor(impl->spec, spec.latencyUs);
+  attr.fragsize = bytesFor(impl->format, setup.latencyUs);
   pa_stream_set_read_callback(impl->stream, onCaptureRead, impl);
   pa_stream_set_state_callback(impl->stream, onCaptureState, impl);
-  if (pa_stream_connect_record(impl->stream, spec.device.empty() ? nullptr : spec.device.c_str(),
+  if (pa_stream_connect_record(impl->stream, setup.device.empty() ? nullptr : setup.device.c_str(),
                                &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
     why = pa_strerror(pa_context_errno(context));
     endStream(impl->stream);

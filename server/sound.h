@@ -34,7 +34,7 @@ bool soundConnected();
 // Ends every stream and the connection. Safe without a connection.
 void soundDisconnect();
 
-struct SoundStreamSpec {
+struct SoundStreamSetup {
   std::string device;          // sink or source name; empty: the sound server's default
   std::string name;            // the stream's name in the sound server's lists
   uint32_t rate;               // Hz of the samples given or taken
@@ -48,7 +48,7 @@ class SoundPlayback {
  public:
   // Null (and the reason) without a connection. The stream starts playing
   // once the sound server has buffered its first request.
-  static SoundPlayback *open(const SoundStreamSpec &spec, std::string &why);
+  static SoundPlayback *open(const SoundStreamSetup &setup, std::string &why);
   // Stops the wake calls. With drain, what was written still plays before
   // the stream goes (in the background); without, it goes at once.
   // Deletes the object.
@@ -80,7 +80,7 @@ class SoundPlayback {
 
 class SoundCapture {
  public:
-  static SoundCapture *open(const SoundStreamSpec &spec, std::string &why);
+  static SoundCapture *open(const SoundStreamSetup &setup, std::string &why);
   // Ends the stream and deletes the object.
   void close();
   // Copies up to maxFrames captured frames into out; the frames copied.
