@@ -5,6 +5,7 @@
 #include <gsm.h>
 
 #include <cassert>
+#include <cmath>
 #include <cstring>
 
 #include "audio/formats.h"
@@ -29,6 +30,8 @@ static constexpr float OUTPUT_LIMIT = 32767.0f;
 // Positions below 2^42 (1024 timebase frames in 32.32) can be shifted left
 // by 22 bits in 64-bit arithmetic.
 static constexpr uint64_t SHIFT_SAFE = uint64_t(1) << 42;
+
+static void buildBank(Resampler *rs);
 
 void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate,
              uint32_t channels) {
@@ -69,6 +72,7 @@ void rsSetup(Resampler *rs, uint32_t timebase, uint32_t inRate, uint32_t outRate
   rs->firstTapLimit = (uint32_t(RS_TABLE_ENTRIES) << 16) - 1 - rs->tapOffset[rs->taps - 1];
   rs->lowerStep = ((uint64_t(timebase) << 32) + lower / 2) / lower;
   rs->tableScale = double(uint64_t(1) << 22) / double(rs->lowerStep);
+  buildBank(rs);
 }
 
 // The table position of the first tap for an output instant X (32.32
@@ -94,95 +98,183 @@ static uint32_t firstTapPosition(const Resampler *rs, uint64_t x, uint64_t unit)
   return g > rs->firstTapLimit ? rs->firstTapLimit : g;
 }
 
-// One filtered output frame: the window's taps (oldest first) weighted by
-// the table interpolated at G + tapOffset[k].
-static void filterFrame(const Resampler *rs, const float *window, uint32_t g, float *sums) {
-  float left = 0, right = 0;
-  const uint32_t taps = rs->taps;
-  if (rs->channels == 2) {
-    for (uint32_t k = 0; k < taps; k++) {
-      uint32_t at = g + rs->tapOffset[k];
-      uint32_t entry = at >> 16;
-      float c = resampleCoefs[entry] + float(at & 0xFFFF) * (1.0f / 65536) * resampleSlopes[entry];
-      left += c * window[2 * k];
-      right += c * window[2 * k + 1];
-    }
-  } else {
-    for (uint32_t k = 0; k < taps; k++) {
-      uint32_t at = g + rs->tapOffset[k];
-      uint32_t entry = at >> 16;
-      float c = resampleCoefs[entry] + float(at & 0xFFFF) * (1.0f / 65536) * resampleSlopes[entry];
-      left += c * window[k];
+// The table interpolated at a 16.16 entry position.
+static inline float tableCoefficient(uint32_t at) {
+  uint32_t entry = at >> 16;
+  return resampleCoefs[entry] + float(at & 0xFFFF) * (1.0f / 65536) * resampleSlopes[entry];
+}
+
+static uint64_t greatestDivisor(uint64_t a, uint64_t b) {
+  while (b != 0) {
+    uint64_t r = a % b;
+    a = b;
+    b = r;
+  }
+  return a;
+}
+
+// Grid steps per input frame that every output instant falls on, or 0 when
+// there are too many for a bank. Positions start on whole timebase frames;
+// an output advances the instant by inRate / outRate input frames and a
+// timebase frame by inRate / timebase, so the grid is the least common
+// multiple of the two fractions' denominators.
+static uint64_t gridPhases(const Resampler *rs) {
+  uint64_t outward = rs->outRate / greatestDivisor(rs->inRate, rs->outRate);
+  uint64_t placed = rs->timebase / greatestDivisor(rs->inRate, rs->timebase);
+  uint64_t phases = outward / greatestDivisor(outward, placed) * placed;
+  return phases > RS_BANK_FLOATS ? 0 : phases;
+}
+
+// Fills the bank for the rates, taps and gain just set, unless it already
+// holds them. Each row is what the interpolated path computes at that grid
+// instant, gain included, and zeros up to the stride.
+static void buildBank(Resampler *rs) {
+  if (rs->bankRows != 0 && rs->bankTaps == rs->taps && rs->bankCoefStep == rs->coefStep &&
+      rs->bankInStep == rs->inStep && rs->bankOutStep == rs->outStep &&
+      rs->bankUnit == rs->lowerStep && rs->bankGain == rs->gain) {
+    return;
+  }
+  rs->bankRows = 0;
+  rs->bankTaps = rs->taps;
+  rs->bankCoefStep = rs->coefStep;
+  rs->bankInStep = rs->inStep;
+  rs->bankOutStep = rs->outStep;
+  rs->bankUnit = rs->lowerStep;
+  rs->bankGain = rs->gain;
+  uint64_t phases = gridPhases(rs);
+  const uint32_t stride = (rs->taps + 7) & ~7u;
+  // Outputs are made at instants X in (H - inStep, H], H the upper half of
+  // the window; the rows span those phases and one more either side, for
+  // the rounding of an instant to its nearest phase.
+  const uint64_t span = uint64_t(rs->taps) * rs->inStep;
+  const uint64_t upper = span - span / 2;
+  if (phases == 0 || rs->inStep == 0 || upper < rs->inStep ||
+      (phases + 3) * stride > RS_BANK_FLOATS || upper >= SHIFT_SAFE) {
+    return;
+  }
+  const int64_t first = int64_t(double(upper - rs->inStep) * double(phases) / double(rs->inStep)) - 1;
+  const uint32_t rows = uint32_t(phases) + 3;
+  for (uint32_t i = 0; i < rows; i++) {
+    // The grid instant, rounded to 32.32.
+    double instant = double(first + int64_t(i)) * double(rs->inStep) / double(phases);
+    uint64_t x = instant <= 0 ? 0 : uint64_t(instant + 0.5);
+    uint32_t g = firstTapPosition(rs, x, rs->lowerStep);
+    float *row = rs->bank + SIZE_T(i) * stride;
+    for (uint32_t k = 0; k < stride; k++) {
+      row[k] = k < rs->taps ? tableCoefficient(g + rs->tapOffset[k]) * rs->gain : 0.0f;
     }
   }
-  sums[0] = left;
-  sums[1] = right;
+  rs->bankPhases = uint32_t(phases);
+  rs->bankStride = stride;
+  rs->bankFirst = first;
+  rs->phaseScale = double(phases) / double(rs->inStep);
+  rs->stepInverse = 1.0 / double(rs->inStep);
+  // Whole: outRate / gcd divides the phases.
+  rs->bankOutSteps = uint32_t(phases * rs->inRate / rs->outRate);
+  rs->bankRows = rows;
+}
+
+// The filter reads its input from planar runs of frames, one per channel
+// (right is null for mono): a window is `taps` frames, oldest first.
+//
+// One filtered output frame the interpolated way: the window's taps
+// weighted by the table interpolated at G + tapOffset[k].
+static void filterFrame(const Resampler *rs, const float *left, const float *right, uint32_t g,
+                        float *sums) {
+  float l = 0, r = 0;
+  const uint32_t taps = rs->taps;
+  for (uint32_t k = 0; k < taps; k++) {
+    float c = tableCoefficient(g + rs->tapOffset[k]);
+    l += c * left[k];
+    if (right) r += c * right[k];
+  }
+  sums[0] = l;
+  sums[1] = r;
+}
+
+// One output frame from a bank row, whose coefficients carry the gain.
+static void filterBanked(const float *left, const float *right, const float *row, uint32_t taps,
+                         float *sums) {
+  float l = 0, r = 0;
+  if (right) {
+    for (uint32_t k = 0; k < taps; k++) {
+      l += row[k] * left[k];
+      r += row[k] * right[k];
+    }
+  } else {
+    for (uint32_t k = 0; k < taps; k++) l += row[k] * left[k];
+  }
+  sums[0] = l;
+  sums[1] = r;
 }
 
 #ifdef RS_VECTOR_KERNEL
+#define RS_VECTOR __attribute__((target("avx2,fma")))
+
 // Eight taps' coefficients from k: the same interpolation as the portable
-// kernel, with the table read by gathers.
-__attribute__((target("avx2,fma"))) static inline __m256 coefficients8(const Resampler *rs,
-                                                                        __m256i first, uint32_t k) {
+// kernel, with the table read by gathers; lanes past the last tap are 0.
+RS_VECTOR static inline __m256 coefficients8(const Resampler *rs, __m256i first, uint32_t k) {
   __m256i at = _mm256_add_epi32(first, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rs->tapOffset + k)));
   __m256i entry = _mm256_srli_epi32(at, 16);
   __m256 fraction = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(at, _mm256_set1_epi32(0xFFFF))),
                                   _mm256_set1_ps(1.0f / 65536));
   __m256 c = _mm256_i32gather_ps(resampleCoefs, entry, 4);
   __m256 slope = _mm256_i32gather_ps(resampleSlopes, entry, 4);
-  return _mm256_fmadd_ps(fraction, slope, c);
+  __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(rs->taps - k)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  return _mm256_and_ps(_mm256_fmadd_ps(fraction, slope, c), _mm256_castsi256_ps(live));
 }
 
-__attribute__((target("avx2,fma"))) static void filterFrameVector(const Resampler *rs,
-                                                                   const float *window, uint32_t g,
-                                                                   float *sums) {
-  const uint32_t taps = rs->taps;
+RS_VECTOR static inline float sum8(__m256 v) {
+  __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  h = _mm_add_ps(h, _mm_movehl_ps(h, h));
+  return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
+}
+
+// The interpolated frame with whole vectors. Reads run up to 7 frames past
+// the window, which the caller keeps finite; the coefficients there are 0.
+RS_VECTOR static void filterFrameVector(const Resampler *rs, const float *left, const float *right,
+                                        uint32_t g, float *sums) {
   const __m256i first = _mm256_set1_epi32(int(g));
-  __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-  float lanes[8];
+  __m256 l = _mm256_setzero_ps(), r = _mm256_setzero_ps();
+  for (uint32_t k = 0; k < rs->taps; k += 8) {
+    __m256 c = coefficients8(rs, first, k);
+    l = _mm256_fmadd_ps(c, _mm256_loadu_ps(left + k), l);
+    if (right) r = _mm256_fmadd_ps(c, _mm256_loadu_ps(right + k), r);
+  }
+  sums[0] = sum8(l);
+  sums[1] = right ? sum8(r) : 0;
+}
+
+// A bank row with whole vectors: the row is padded with zeros to `stride`,
+// a multiple of 8.
+RS_VECTOR static inline void filterBankedVector(const float *left, const float *right,
+                                                const float *row, uint32_t stride, float *sums) {
+  __m256 l0 = _mm256_setzero_ps(), l1 = _mm256_setzero_ps();
   uint32_t k = 0;
-  float left = 0, right = 0;
-  if (rs->channels == 2) {
-    // Interleaved history: each coefficient weighs a left and a right sample.
-    const __m256i low = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
-    const __m256i high = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
-    for (; k + 8 <= taps; k += 8) {
-      __m256 c = coefficients8(rs, first, k);
-      acc0 = _mm256_fmadd_ps(_mm256_permutevar8x32_ps(c, low), _mm256_loadu_ps(window + 2 * k), acc0);
-      acc1 = _mm256_fmadd_ps(_mm256_permutevar8x32_ps(c, high), _mm256_loadu_ps(window + 2 * k + 8), acc1);
+  if (right) {
+    __m256 r0 = _mm256_setzero_ps(), r1 = _mm256_setzero_ps();
+    for (; k + 16 <= stride; k += 16) {
+      __m256 c = _mm256_loadu_ps(row + k), d = _mm256_loadu_ps(row + k + 8);
+      l0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(left + k), l0);
+      r0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(right + k), r0);
+      l1 = _mm256_fmadd_ps(d, _mm256_loadu_ps(left + k + 8), l1);
+      r1 = _mm256_fmadd_ps(d, _mm256_loadu_ps(right + k + 8), r1);
     }
-    _mm256_storeu_ps(lanes, _mm256_add_ps(acc0, acc1));
-    left = (lanes[0] + lanes[2]) + (lanes[4] + lanes[6]);
-    right = (lanes[1] + lanes[3]) + (lanes[5] + lanes[7]);
+    if (k < stride) {
+      __m256 c = _mm256_loadu_ps(row + k);
+      l0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(left + k), l0);
+      r0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(right + k), r0);
+    }
+    sums[1] = sum8(_mm256_add_ps(r0, r1));
   } else {
-    for (; k + 16 <= taps; k += 16) {
-      acc0 = _mm256_fmadd_ps(coefficients8(rs, first, k), _mm256_loadu_ps(window + k), acc0);
-      acc1 = _mm256_fmadd_ps(coefficients8(rs, first, k + 8), _mm256_loadu_ps(window + k + 8), acc1);
+    for (; k + 16 <= stride; k += 16) {
+      l0 = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(left + k), l0);
+      l1 = _mm256_fmadd_ps(_mm256_loadu_ps(row + k + 8), _mm256_loadu_ps(left + k + 8), l1);
     }
-    for (; k + 8 <= taps; k += 8) {
-      acc0 = _mm256_fmadd_ps(coefficients8(rs, first, k), _mm256_loadu_ps(window + k), acc0);
-    }
-    if (k < taps) {
-      // The last taps short of eight: lanes past the window load nothing
-      // and weigh nothing. tapOffset has room for the whole vector.
-      __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-      __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(taps - k)), lane);
-      __m256 c = _mm256_and_ps(coefficients8(rs, first, k), _mm256_castsi256_ps(live));
-      acc1 = _mm256_fmadd_ps(c, _mm256_maskload_ps(window + k, live), acc1);
-      k = taps;
-    }
-    _mm256_storeu_ps(lanes, _mm256_add_ps(acc0, acc1));
-    left = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    if (k < stride) l0 = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(left + k), l0);
+    sums[1] = 0;
   }
-  for (; k < taps; k++) {  // the last taps short of eight (stereo)
-    uint32_t at = g + rs->tapOffset[k];
-    uint32_t entry = at >> 16;
-    float c = resampleCoefs[entry] + float(at & 0xFFFF) * (1.0f / 65536) * resampleSlopes[entry];
-    left += c * window[2 * k];
-    right += c * window[2 * k + 1];
-  }
-  sums[0] = left;
-  sums[1] = right;
+  sums[0] = sum8(_mm256_add_ps(l0, l1));
 }
 #endif
 
@@ -205,20 +297,9 @@ int rsVectorKernel(void) {
 
 void rsForcePortable(int force) { portableForced = force; }
 
-static void filterFrameAny(const Resampler *rs, const float *window, uint32_t g, float *sums,
-                           int vector) {
-#ifdef RS_VECTOR_KERNEL
-  if (vector) {
-    filterFrameVector(rs, window, g, sums);
-    return;
-  }
-#endif
-  filterFrame(rs, window, g, sums);
-}
-
-static int16_t limitSample(float v) {
-  if (v > OUTPUT_LIMIT) v = OUTPUT_LIMIT;
-  if (v < -OUTPUT_LIMIT) v = -OUTPUT_LIMIT;
+static inline int16_t limitSample(float v) {
+  v = v > OUTPUT_LIMIT ? OUTPUT_LIMIT : v;
+  v = v < -OUTPUT_LIMIT ? -OUTPUT_LIMIT : v;
   return int16_t(v);  // truncation toward zero
 }
 
@@ -292,6 +373,325 @@ static void copyEqualRates(Resampler *rs, const int16_t *input, int16_t *output,
   *outCount = early + n;
 }
 
+// Input frames that one pass of the filtered path converts, and the planar
+// frames it holds: the history, the pass's input, and whole vectors of
+// zeros past it.
+static constexpr uint32_t RS_CHUNK = 1024;
+static constexpr uint32_t LINEAR_FRAMES = RS_HISTORY_FRAMES + RS_CHUNK + 8;
+
+struct PortableKernel {
+  static void interpolated(const Resampler *rs, const float *left, const float *right, uint32_t g,
+                           float *sums) {
+    filterFrame(rs, left, right, g, sums);
+  }
+  static void banked(const Resampler *rs, const float *left, const float *right, const float *row,
+                     float *sums) {
+    filterBanked(left, right, row, rs->taps, sums);
+  }
+  static constexpr bool grouped = false;
+};
+
+#ifdef RS_VECTOR_KERNEL
+struct VectorKernel {
+  RS_VECTOR static void interpolated(const Resampler *rs, const float *left, const float *right,
+                                     uint32_t g, float *sums) {
+    filterFrameVector(rs, left, right, g, sums);
+  }
+  RS_VECTOR static void banked(const Resampler *rs, const float *left, const float *right,
+                               const float *row, float *sums) {
+    filterBankedVector(left, right, row, rs->bankStride, sums);
+  }
+  static constexpr bool grouped = true;
+};
+
+// Where a run of groups starts: every output of the run is worked out from
+// here and its own number, so that no group waits on the one before.
+struct GroupBase {
+  int64_t due;       // as in runChunk, for the run's first output
+  int64_t phase;     // its bank row
+  uint32_t frame;    // the input frame arriving (i)
+  uint32_t frames;   // input frames in the pass (n)
+};
+
+// A window weighted by a bank row, left in the lanes of a vector.
+RS_VECTOR static inline __m256 dot8(const float *row, const float *window, uint32_t stride) {
+  if (stride == 32) {
+    // Every upward conversion: two chains of two.
+    __m256 a = _mm256_mul_ps(_mm256_loadu_ps(row), _mm256_loadu_ps(window));
+    __m256 b = _mm256_mul_ps(_mm256_loadu_ps(row + 8), _mm256_loadu_ps(window + 8));
+    a = _mm256_fmadd_ps(_mm256_loadu_ps(row + 16), _mm256_loadu_ps(window + 16), a);
+    b = _mm256_fmadd_ps(_mm256_loadu_ps(row + 24), _mm256_loadu_ps(window + 24), b);
+    return _mm256_add_ps(a, b);
+  }
+  __m256 a = _mm256_mul_ps(_mm256_loadu_ps(row), _mm256_loadu_ps(window));
+  for (uint32_t k = 8; k < stride; k += 8) {
+    a = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(window + k), a);
+  }
+  return a;
+}
+
+// The sums of eight outputs, each window weighted by its row, as one
+// vector: the lanes of each output's vector are added up in a transposing
+// tree.
+RS_VECTOR static inline __m256 sums8(const float *const *row, const float *base,
+                                     const int32_t *offset, uint32_t stride) {
+  __m256 a0 = dot8(row[0], base + offset[0], stride), a1 = dot8(row[1], base + offset[1], stride);
+  __m256 a2 = dot8(row[2], base + offset[2], stride), a3 = dot8(row[3], base + offset[3], stride);
+  __m256 a4 = dot8(row[4], base + offset[4], stride), a5 = dot8(row[5], base + offset[5], stride);
+  __m256 a6 = dot8(row[6], base + offset[6], stride), a7 = dot8(row[7], base + offset[7], stride);
+  __m256 u0 = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+  __m256 u1 = _mm256_hadd_ps(_mm256_hadd_ps(a4, a5), _mm256_hadd_ps(a6, a7));
+  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
+}
+
+// Eight limited sums as 16-bit samples, truncated toward zero.
+RS_VECTOR static inline __m128i limit8(__m256 v) {
+  v = _mm256_max_ps(_mm256_min_ps(v, _mm256_set1_ps(OUTPUT_LIMIT)), _mm256_set1_ps(-OUTPUT_LIMIT));
+  __m256i whole = _mm256_cvttps_epi32(v);
+  return _mm_packs_epi32(_mm256_castsi256_si128(whole), _mm256_extracti128_si256(whole, 1));
+}
+
+// Outputs of a run are made in batches of up to RS_BATCH groups of eight:
+// first the frame and the bank row of each, then their sums. Worked out
+// apart, neither waits on the other, and the processor overlaps the
+// groups.
+static constexpr uint32_t RS_BATCH = 8;
+
+// The waits (frames from the run's start) and bank rows of the run's
+// outputs first to first + 8 x groups - 1, worked out in doubles (exact:
+// every value is an integer below 2^53). Returns the groups before the
+// first with an output that is not due within the pass or reads no bank
+// row.
+RS_VECTOR static uint32_t scheduleGroups(const Resampler *rs, const GroupBase &base, uint32_t first,
+                                         uint32_t groups, int64_t early, int32_t *frames,
+                                         int32_t *rowIndex) {
+  const __m256d step = _mm256_set1_pd(double(rs->inStep)), one = _mm256_set1_pd(1.0);
+  const __m256d inverse = _mm256_set1_pd(rs->stepInverse);
+  const __m256d outStep = _mm256_set1_pd(double(rs->outStep)), due0 = _mm256_set1_pd(double(base.due));
+  const __m256d outSteps = _mm256_set1_pd(double(rs->bankOutSteps)), phase0 = _mm256_set1_pd(double(base.phase));
+  const __m256d phases = _mm256_set1_pd(double(rs->bankPhases)), rows = _mm256_set1_pd(double(rs->bankRows));
+  const __m256d room = _mm256_set1_pd(double(base.frames - base.frame)), least = _mm256_set1_pd(double(early));
+  __m256d number = _mm256_add_pd(_mm256_set1_pd(double(first)), _mm256_setr_pd(0, 1, 2, 3));
+  for (uint32_t g = 0; g < groups; g++) {
+    int bad = 0;
+    for (int h = 0; h < 2; h++) {
+      __m256d due = _mm256_fmadd_pd(number, outStep, due0);
+      // Frames to wait: the least k >= 0 with due - k x step <= 0.
+      __m256d k = _mm256_round_pd(_mm256_mul_pd(due, inverse), _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+      k = _mm256_add_pd(k, _mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(k, step), due, _CMP_LT_OQ), one));
+      k = _mm256_sub_pd(k, _mm256_and_pd(_mm256_cmp_pd(_mm256_fmsub_pd(k, step, step), due, _CMP_GE_OQ), one));
+      k = _mm256_max_pd(k, _mm256_setzero_pd());
+      __m256d rest = _mm256_fnmadd_pd(k, step, due);
+      __m256d row = _mm256_fnmadd_pd(k, phases, _mm256_fmadd_pd(number, outSteps, phase0));
+      __m256d fine = _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(rest, least, _CMP_GT_OQ));
+      fine = _mm256_and_pd(fine, _mm256_cmp_pd(row, _mm256_setzero_pd(), _CMP_GE_OQ));
+      fine = _mm256_and_pd(fine, _mm256_cmp_pd(row, rows, _CMP_LT_OQ));
+      bad |= _mm256_movemask_pd(fine) ^ 0xF;
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(frames + 8 * g + 4 * h), _mm256_cvtpd_epi32(k));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(rowIndex + 8 * g + 4 * h), _mm256_cvtpd_epi32(row));
+      number = _mm256_add_pd(number, _mm256_set1_pd(4.0));
+    }
+    if (bad) return g;
+  }
+  return groups;
+}
+
+// The sums of scheduled groups, limited and written out.
+RS_VECTOR static void filterGroups(const Resampler *rs, const float *left, const float *right,
+                                   uint32_t frame, uint32_t groups, const int32_t *frames,
+                                   const int32_t *rowIndex, int16_t *output) {
+  const uint32_t start = RS_HISTORY_FRAMES + frame - rs->taps;
+  for (uint32_t g = 0; g < groups; g++) {
+    const float *bankRows[8];
+    for (int m = 0; m < 8; m++) bankRows[m] = rs->bank + SIZE_T(rowIndex[8 * g + m]) * rs->bankStride;
+    __m128i l = limit8(sums8(bankRows, left + start, frames + 8 * g, rs->bankStride));
+    if (right) {
+      __m128i r = limit8(sums8(bankRows, right + start, frames + 8 * g, rs->bankStride));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(output), _mm_unpacklo_epi16(l, r));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(output + 8), _mm_unpackhi_epi16(l, r));
+      output += 16;
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(output), l);
+      output += 8;
+    }
+  }
+}
+#endif
+
+// One pass of the filtered path over at most RS_CHUNK input frames. The
+// history and the input are laid out as planar runs, so that every window
+// is contiguous; outputs are made in time order, each once the frame a
+// half window after its instant has arrived, from the frame before that
+// (the lookahead): frame i of the input, when it arrives, makes every output
+// whose instant lies at or before inTime(i) - span / 2. Returns the input
+// frames consumed in *used: all n, or, when the room ran out, those before
+// the frame whose outputs did not all fit.
+template <class Kernel>
+static inline __attribute__((always_inline)) void runChunk(Resampler *rs, const int16_t *input,
+                                                           uint32_t n, int16_t *output,
+                                                           uint32_t room, uint32_t *used,
+                                                           uint32_t *made) {
+  const uint32_t channels = rs->channels;
+  constexpr uint32_t L = RS_HISTORY_FRAMES;
+  float planar[2][LINEAR_FRAMES];
+  const float *view = rs->history + rs->historyPos + RS_HISTORY - L * channels;
+  if (channels == 2) {
+    for (uint32_t f = 0; f < L; f++) planar[0][f] = view[2 * f], planar[1][f] = view[2 * f + 1];
+    for (uint32_t f = 0; f < n; f++) {
+      planar[0][L + f] = float(input[2 * f]);
+      planar[1][L + f] = float(input[2 * f + 1]);
+    }
+  } else {
+    std::memcpy(planar[0], view, L * sizeof(float));
+    for (uint32_t f = 0; f < n; f++) planar[0][L + f] = float(input[f]);
+  }
+  if (n > 0 && rs->joinWeight != 0) {
+    for (uint32_t c = 0; c < channels; c++) planar[c][L] *= rs->joinWeight;
+  }
+  for (uint32_t c = 0; c < channels; c++) std::memset(planar[c] + L + n, 0, 8 * sizeof(float));
+  const float *left = planar[0], *right = channels == 2 ? planar[1] : nullptr;
+
+  const uint64_t inStep = rs->inStep, outStep = rs->outStep, unit = rs->lowerStep;
+  const uint64_t span = uint64_t(rs->taps) * inStep;
+  const int64_t half = int64_t(span / 2);
+  const uint32_t taps = rs->taps;
+  // How far back a window may reach: the frames before the one arriving.
+  const uint64_t maxBack = L - 1 - taps;
+  uint64_t outTime = rs->outTime;
+  // Time by which the next output waits on frames still to arrive (> 0).
+  // Its instant after the oldest tap of the window of frame i is
+  // due + (span - span / 2).
+  int64_t due = int64_t(outTime - (rs->inTime - span / 2));
+  const uint64_t upper = span - span / 2;
+  const uint64_t x = uint64_t(due) + upper;
+  // The instant's grid step, rounded to the nearest here and then moved in
+  // whole steps with the instant; within one pass the instant drifts from
+  // the grid by far less than a step.
+  const uint64_t rows = rs->bankRows;
+  const int64_t outSteps = rs->bankOutSteps, inSteps = rs->bankPhases;
+  int64_t phase = 0;
+  if (rows != 0) {
+    double grid = std::floor(double(int64_t(x)) * rs->phaseScale + 0.5);
+    phase = grid > 9.0e15 || grid < -9.0e15 ? INT64_MIN / 2 : int64_t(grid) - rs->bankFirst;
+  }
+  // Whole input frames per output: the frames to wait are that or one more
+  // while the stream runs steadily.
+  const uint64_t whole = outStep / inStep;
+  const int64_t wholeTime = int64_t(whole * inStep), wholePhase = int64_t(whole) * inSteps;
+  const int64_t step = int64_t(inStep);
+  // The instant lies more than a frame before the window's centre below this.
+  const int64_t early = half - step - int64_t(upper);
+  uint32_t i = 0, produced = 0;
+  bool ranOut = false;
+  while (produced < room) {
+#ifdef RS_VECTOR_KERNEL
+    if (Kernel::grouped && rows != 0 && room - produced >= 8 && due < (int64_t(1) << 52) &&
+        due > -(int64_t(1) << 52) && phase < (int64_t(1) << 40) && phase > -(int64_t(1) << 40)) {
+      // A run of groups of eight, as long as they can be made; then the
+      // state after the last of them, for the output after it.
+      const GroupBase base = {due, phase, i, n};
+      uint32_t made = 0;
+      int32_t wait = 0;
+      while (room - produced >= 8 && made < 4096) {
+        int32_t frames[8 * RS_BATCH], rowIndex[8 * RS_BATCH];
+        uint32_t groups = (room - produced) / 8;
+        if (groups > RS_BATCH) groups = RS_BATCH;
+        groups = scheduleGroups(rs, base, made, groups, early, frames, rowIndex);
+        if (groups == 0) break;
+        filterGroups(rs, left, right, base.frame, groups, frames, rowIndex, output);
+        wait = frames[8 * groups - 1];
+        made += 8 * groups;
+        produced += 8 * groups;
+        output += 8 * groups * channels;
+      }
+      if (made > 0) {
+        outTime += made * outStep;
+        i = base.frame + uint32_t(wait);
+        due = base.due + int64_t(made * outStep) - int64_t(wait) * step;
+        phase = base.phase + int64_t(made) * outSteps - int64_t(wait) * inSteps;
+        continue;
+      }
+    }
+#endif
+    int64_t rest = due - wholeTime;
+    int64_t more = -int64_t(rest > 0);  // all ones or 0
+    uint64_t k = whole - uint64_t(more);
+    rest -= step & more;
+    int64_t phaseBack = wholePhase + (inSteps & more);
+    if (rest > 0 || rest <= -step) {
+      k = due > 0 ? (uint64_t(due) + inStep - 1) / inStep : 0;
+      if (k < n - i) rest = due - int64_t(k * inStep), phaseBack = int64_t(k) * inSteps;
+    }
+    if (k >= n - i) {
+      ranOut = true;
+      break;
+    }
+    i += uint32_t(k);
+    due = rest;
+    phase -= phaseBack;
+    const uint32_t start = L + i - taps;
+    float sums[2];
+    if (uint64_t(phase) < rows && due > early) {
+      Kernel::banked(rs, left + start, right ? right + start : nullptr,
+                     rs->bank + SIZE_T(phase) * rs->bankStride, sums);
+    } else {
+      uint32_t from = start;
+      const uint64_t x = uint64_t(due) + upper;
+      uint64_t at = x;
+      if (int64_t(x) <= half - step) {
+        // An instant more than an input frame before the window's centre:
+        // after a change to a shorter window the input stands a longer
+        // lookahead ahead, and the instant's own window lies further back
+        // in the history. Reading it there keeps the output continuous.
+        uint64_t back = uint64_t(half - int64_t(x)) / inStep;
+        if (back > maxBack) back = maxBack;
+        from -= uint32_t(back);
+        at += back * inStep;
+      }
+      Kernel::interpolated(rs, left + from, right ? right + from : nullptr,
+                           firstTapPosition(rs, at, unit), sums);
+      sums[0] *= rs->gain;
+      sums[1] *= rs->gain;
+    }
+    *output++ = limitSample(sums[0]);
+    if (right) *output++ = limitSample(sums[1]);
+    produced++;
+    outTime += outStep;
+    due += int64_t(outStep);
+    phase += outSteps;
+  }
+  const uint32_t consumed = ranOut ? n : i;
+  if (consumed > 0) {
+    // The history becomes the last L frames consumed, oldest first, ending
+    // just before slot 0 (and its mirror).
+    for (uint32_t f = 0; f < L; f++) {
+      uint32_t at = RS_HISTORY - (L - f) * channels;
+      for (uint32_t c = 0; c < channels; c++) {
+        rs->history[at + c] = rs->history[at + c + RS_HISTORY] = planar[c][consumed + f];
+      }
+    }
+    rs->historyPos = 0;
+    rs->joinWeight = 0;
+  }
+  rs->inTime += uint64_t(consumed) * inStep;
+  rs->outTime = outTime;
+  *used = consumed;
+  *made = produced;
+}
+
+static void runChunkPortable(Resampler *rs, const int16_t *input, uint32_t n, int16_t *output,
+                             uint32_t room, uint32_t *used, uint32_t *made) {
+  runChunk<PortableKernel>(rs, input, n, output, room, used, made);
+}
+
+#ifdef RS_VECTOR_KERNEL
+RS_VECTOR static void runChunkVector(Resampler *rs, const int16_t *input, uint32_t n,
+                                     int16_t *output, uint32_t room, uint32_t *used,
+                                     uint32_t *made) {
+  runChunk<VectorKernel>(rs, input, n, output, room, used, made);
+}
+#endif
+
 void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCount,
            uint32_t *outCount) {
   if (rsCopies(rs)) {
@@ -299,58 +699,20 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
     return;
   }
   const uint32_t channels = rs->channels;
-  const uint64_t unit = rs->lowerStep;
-  const uint64_t span = uint64_t(rs->taps) * rs->inStep;
-  uint64_t x = rs->outTime - rs->inTime + span;  // output instant after the oldest tap
-  uint64_t middle = rs->inTime - span / 2;       // outputs up to here have their window
-  const int64_t half = int64_t(span / 2);
-  // How far back in the history a window may reach: the frames before the
-  // one just stored.
-  const uint64_t maxBack = RS_HISTORY_FRAMES - 1 - rs->taps;
-  uint32_t pos = rs->historyPos;
-  uint32_t consumed = 0, produced = 0, room = *outCount;
-  const int vector = rsVectorKernel();
-  while (consumed < *inCount) {
-    const int16_t *frame = input + SIZE_T(consumed) * channels;
-    float weight = rs->joinWeight != 0 ? rs->joinWeight : 1.0f;
-    for (uint32_t c = 0; c < channels; c++) {
-      rs->history[pos + c] = rs->history[pos + c + RS_HISTORY] = weight * float(frame[c]);
-    }
-    if (room == 0) break;
-    // The window: the taps frames before the one just stored, contiguous
-    // in the mirrored history.
-    const float *window = rs->history + pos + RS_HISTORY - rs->taps * channels;
-    while (room > 0 && int64_t(rs->outTime - middle) <= 0) {
-      const float *frames = window;
-      uint64_t at = x;
-      if (int64_t(x) <= half - int64_t(rs->inStep)) {
-        // An instant more than an input frame before the window's centre:
-        // after a change to a shorter window the input stands a longer
-        // lookahead ahead, and the instant's own window lies further back
-        // in the history. Reading it there keeps the output continuous.
-        uint64_t back = uint64_t(half - int64_t(x)) / rs->inStep;
-        if (back > maxBack) back = maxBack;
-        frames -= back * channels;
-        at += back * rs->inStep;
-      }
-      float sums[2];
-      filterFrameAny(rs, frames, firstTapPosition(rs, at, unit), sums, vector);
-      for (uint32_t c = 0; c < channels; c++) *output++ = limitSample(sums[c] * rs->gain);
-      rs->outTime += rs->outStep;
-      x += rs->outStep;
-      room--;
-      produced++;
-    }
-    if (room == 0) break;
-    pos += channels;
-    if (pos >= RS_HISTORY) pos = 0;
-    rs->joinWeight = 0;
-    rs->inTime += rs->inStep;
-    x -= rs->inStep;
-    middle += rs->inStep;
-    consumed++;
-  }
-  rs->historyPos = pos;
+  auto pass = runChunkPortable;
+#ifdef RS_VECTOR_KERNEL
+  if (rsVectorKernel()) pass = runChunkVector;
+#endif
+  const uint32_t total = *inCount, room = *outCount;
+  uint32_t consumed = 0, produced = 0;
+  do {
+    uint32_t n = total - consumed < RS_CHUNK ? total - consumed : RS_CHUNK, used, made;
+    pass(rs, input + SIZE_T(consumed) * channels, n, output + SIZE_T(produced) * channels,
+         room - produced, &used, &made);
+    consumed += used;
+    produced += made;
+    if (used < n) break;
+  } while (consumed < total);
   *inCount = consumed;
   *outCount = produced;
 }

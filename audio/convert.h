@@ -14,6 +14,15 @@
 // stretches the window over 28 output frames and lowers the cutoff with the
 // output rate. See audio/gentables.cpp for the table's design.
 //
+// The rates are fixed between setups and their ratio rational, so the
+// output instants fall on a grid of phases per input frame (80 for 44100 to
+// 8000 Hz, 441 for 8000 to 44100 Hz). rsSetup fills a bank with every
+// phase's coefficients, interpolated from the table as above, and each
+// output is then a plain dot product, eight outputs at a time on the vector
+// kernel. Instants off the grid or outside the bank (the start of a
+// stream, a change of rate) and pairs whose bank would not fit take the
+// interpolated path.
+//
 // Positions are 32.32 fixed point in 64-bit integers, in frames of a chosen
 // timebase; only the filter sums use floating point. Everything here runs on
 // the I/O thread with drvLock held, in bounded blocks on the stack.
@@ -36,6 +45,14 @@ constexpr uint32_t RS_MAX_TAPS = 168;
 // never reads the slot of the frame just stored.
 constexpr uint32_t RS_HISTORY_FRAMES = RS_MAX_TAPS + 1;
 constexpr uint32_t RS_HISTORY = RS_HISTORY_FRAMES * 2;  // samples, stereo
+// Zero samples after the mirrored history: a filter that reads whole
+// vectors may run up to 7 stereo frames past a window, where the
+// coefficients are 0, and reads finite zeros there.
+constexpr uint32_t RS_HISTORY_PAD = 16;
+// The coefficient bank's room, in floats (64 KiB): every pair of wire rates
+// fits except downsampling to 11025 Hz from 16000, 32000 and 48000 Hz,
+// which keeps the interpolated path.
+constexpr uint32_t RS_BANK_FLOATS = 16384;
 // Frames per block that the encoders and decoders convert at once.
 constexpr uint32_t RS_BLOCK_FRAMES = 512;
 constexpr uint32_t GSM_FRAME_SAMPLES = 160;  // 20 ms at 8000 Hz
@@ -63,7 +80,7 @@ struct Resampler {
   // Recent input samples, channels interleaved, stored twice (at i and at
   // i + RS_HISTORY) so that every window is one contiguous run that ends
   // just before historyPos + RS_HISTORY.
-  float history[2 * RS_HISTORY];
+  float history[2 * RS_HISTORY + RS_HISTORY_PAD];
   uint32_t historyPos;  // samples: where the next input frame goes, below RS_HISTORY
   float gain;           // applied to every filtered output
   uint32_t taps;        // input frames in one window, at most RS_MAX_TAPS
@@ -90,6 +107,26 @@ struct Resampler {
   // The weight of the next input frame, the first after a change of input
   // rate; 0 means 1.
   float joinWeight;
+  // The coefficient bank. The rates are fixed between setups and their
+  // ratio rational, so the output instants fall on a grid of bankPhases
+  // phases per input frame; the bank holds every grid phase's coefficients
+  // (gain included), computed by rsSetup from the table with the same
+  // interpolation, and an output on the grid is a straight dot product.
+  // A grid phase is an instant of phaseScale x X grid steps (X as in the
+  // filter: after the window's oldest frame); bank row i belongs to grid
+  // step bankFirst + i. bankRows 0: no bank (the interpolated path).
+  uint32_t bankPhases;    // grid steps per input frame
+  uint32_t bankStride;    // floats per row: taps rounded up to 8
+  uint32_t bankRows;
+  uint32_t bankOutSteps;  // grid steps per output frame
+  int64_t bankFirst;
+  double phaseScale;      // grid steps per 32.32 timebase frame
+  double stepInverse;     // 1 / inStep
+  // What the bank was built for; rsSetup rebuilds it only when these change.
+  uint64_t bankInStep, bankOutStep, bankUnit;
+  uint32_t bankTaps, bankCoefStep;
+  float bankGain;
+  float bank[RS_BANK_FLOATS];
 };
 
 // Sets rates, steps and the filter for the next conversions; positions and

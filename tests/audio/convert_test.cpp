@@ -143,6 +143,66 @@ TEST_F(Convert, VectorKernelMatchesThePortableOne) {
   }
 }
 
+// However the input is split into calls and however little room each
+// call has, the outputs are the same, frame for frame (within 1: a call
+// with room for fewer than eight outputs sums them one by one), and
+// rsOutputAvailable predicts exactly what a call with room enough makes.
+// Both timebases the streams use: the input's rate (playback) and the
+// output's (recording, where the input's steps are rounded).
+TEST_F(Convert, HowTheInputIsSplitChangesNothing) {
+  struct Case {
+    uint32_t in, out, channels;
+    bool timebaseIsOutput;
+  };
+  for (Case c : {Case{44100, 8000, 2, false}, Case{8000, 44100, 1, false},
+                 Case{11025, 44100, 2, true}, Case{22050, 16000, 1, true},
+                 Case{48000, 11025, 1, false}, Case{32000, 44100, 2, true}}) {
+    SCOPED_TRACE(testing::Message() << c.in << " to " << c.out << ", " << c.channels << " channels");
+    const uint32_t timebase = c.timebaseIsOutput ? c.out : c.in;
+    std::vector<int16_t> input(size_t(c.in) * c.channels);
+    uint32_t noise = 11;
+    for (size_t i = 0; i < input.size(); i++) {
+      noise = noise * 1664525u + 1013904223u;
+      input[i] = int16_t(12000 * std::sin(0.01 * double(i)) + int(noise >> 21) - 1024);
+    }
+    const uint32_t frames = c.in;
+    std::vector<int16_t> whole(size_t(c.out + 64) * c.channels);
+    Resampler one = {};
+    rsSetup(&one, timebase, c.in, c.out, c.channels);
+    uint32_t n = frames, room = c.out + 64;
+    rsRun(&one, input.data(), whole.data(), &n, &room);
+    ASSERT_EQ(n, frames);
+    whole.resize(size_t(room) * c.channels);
+
+    Resampler rs = {};
+    rsSetup(&rs, timebase, c.in, c.out, c.channels);
+    std::vector<int16_t> split(whole.size() + 64 * c.channels), block(4096 * 2);
+    size_t done = 0, made = 0;
+    uint32_t pattern = 5;
+    while (done < frames) {
+      pattern = pattern * 1103515245u + 12345u;
+      uint32_t take = std::min<uint32_t>(1 + (pattern >> 16) % 700, frames - uint32_t(done));
+      bool tight = (pattern >> 8) % 3 == 0;
+      uint32_t in = take, out = tight ? 1 + (pattern >> 4) % 20 : 4096;
+      uint32_t promised = rsOutputAvailable(&rs, take);
+      rsRun(&rs, &input[done * c.channels], block.data(), &in, &out);
+      if (!tight) {
+        ASSERT_EQ(out, promised) << "after " << done << " frames";
+      }
+      ASSERT_LE(made + out, split.size() / c.channels);
+      std::copy(block.begin(), block.begin() + out * c.channels, split.begin() + made * c.channels);
+      done += in;
+      made += out;
+    }
+    ASSERT_EQ(made * c.channels, whole.size());
+    int worst = 0;
+    for (size_t i = 0; i < whole.size(); i++) worst = std::max(worst, std::abs(whole[i] - split[i]));
+    EXPECT_LE(worst, 1);
+    EXPECT_EQ(rs.inTime, one.inTime);
+    EXPECT_EQ(rs.outTime, one.outTime);
+  }
+}
+
 TEST_F(Convert, EqualRatesCopyExactlyAndAdvanceWholeFrames) {
   Resampler rs = {};
   rsSetup(&rs, 44100, 44100, 44100, 2);
