@@ -3,7 +3,25 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+
+#include "platform/version.h"
+
+int toolParseExit(const char *tool, ParseOutcome outcome, const char *usage,
+                  const std::string &error) {
+  switch (outcome) {
+    case PARSE_HELP:
+      std::fputs(usage, stdout);
+      return TOOL_EXIT_OK;
+    case PARSE_VERSION:
+      std::printf("%s %s\n", tool, LUMIVOX_VERSION);
+      return TOOL_EXIT_OK;
+    default:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", tool, error.c_str(), tool);
+      return TOOL_EXIT_USAGE;
+  }
+}
 
 void optionSplit(const std::string &arg, std::string &name, std::string &value, bool &hasValue) {
   size_t equals = arg.find('=');

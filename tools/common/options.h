@@ -21,6 +21,12 @@ enum ParseOutcome {
   PARSE_ERROR,    // usage error, reason in the error text
 };
 
+// What a tool does with any outcome but PARSE_OK: prints the usage, its
+// name and version, or the error with a pointer to --help, and returns the
+// exit status.
+int toolParseExit(const char *tool, ParseOutcome outcome, const char *usage,
+                  const std::string &error);
+
 // Splits "--name=value" into name and value; hasValue tells whether an '='
 // was there. Anything else comes back as the name.
 void optionSplit(const std::string &arg, std::string &name, std::string &value, bool &hasValue);

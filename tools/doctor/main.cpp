@@ -89,17 +89,6 @@ int diagnose(const DoctorOptions &options) {
 int main(int argc, char **argv) {
   DoctorOptions options;
   std::string error;
-  switch (doctorParseOptions(argc, argv, options, error)) {
-    case PARSE_OK:
-      return diagnose(options);
-    case PARSE_HELP:
-      std::fputs(DOCTOR_USAGE, stdout);
-      return TOOL_EXIT_OK;
-    case PARSE_VERSION:
-      std::printf("%s %s\n", TOOL, LUMIVOX_VERSION);
-      return TOOL_EXIT_OK;
-    default:
-      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
-      return TOOL_EXIT_USAGE;
-  }
+  ParseOutcome outcome = doctorParseOptions(argc, argv, options, error);
+  return outcome == PARSE_OK ? diagnose(options) : toolParseExit(TOOL, outcome, DOCTOR_USAGE, error);
 }

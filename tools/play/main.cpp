@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/version.h"
 #include "tools/common/audiofile.h"
 #include "tools/common/console.h"
 #include "tools/common/device.h"
@@ -314,17 +313,6 @@ int play(const PlayOptions &options) {
 int main(int argc, char **argv) {
   PlayOptions options;
   std::string error;
-  switch (playParseOptions(argc, argv, options, error)) {
-    case PARSE_OK:
-      return play(options);
-    case PARSE_HELP:
-      std::fputs(PLAY_USAGE, stdout);
-      return TOOL_EXIT_OK;
-    case PARSE_VERSION:
-      std::printf("%s %s\n", TOOL, LUMIVOX_VERSION);
-      return TOOL_EXIT_OK;
-    default:
-      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
-      return TOOL_EXIT_USAGE;
-  }
+  ParseOutcome outcome = playParseOptions(argc, argv, options, error);
+  return outcome == PARSE_OK ? play(options) : toolParseExit(TOOL, outcome, PLAY_USAGE, error);
 }

@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/version.h"
 #include "tools/common/audiofile.h"
 #include "tools/common/console.h"
 #include "tools/common/device.h"
@@ -279,17 +278,6 @@ int record(const RecordOptions &options) {
 int main(int argc, char **argv) {
   RecordOptions options;
   std::string error;
-  switch (recordParseOptions(argc, argv, options, error)) {
-    case PARSE_OK:
-      return record(options);
-    case PARSE_HELP:
-      std::fputs(RECORD_USAGE, stdout);
-      return TOOL_EXIT_OK;
-    case PARSE_VERSION:
-      std::printf("%s %s\n", TOOL, LUMIVOX_VERSION);
-      return TOOL_EXIT_OK;
-    default:
-      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
-      return TOOL_EXIT_USAGE;
-  }
+  ParseOutcome outcome = recordParseOptions(argc, argv, options, error);
+  return outcome == PARSE_OK ? record(options) : toolParseExit(TOOL, outcome, RECORD_USAGE, error);
 }

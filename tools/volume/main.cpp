@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/version.h"
 #include "tools/common/device.h"
 #include "tools/common/mmapi.h"
 #include "tools/common/options.h"
@@ -137,12 +136,6 @@ int volume(const VolumeOptions &options) {
 int main(int argc, char **argv) {
   VolumeOptions options;
   std::string error;
-  switch (volumeParseOptions(argc, argv, options, error)) {
-    case PARSE_OK: return volume(options);
-    case PARSE_HELP: std::fputs(VOLUME_USAGE, stdout); return TOOL_EXIT_OK;
-    case PARSE_VERSION: std::printf("%s %s\n", TOOL, LUMIVOX_VERSION); return TOOL_EXIT_OK;
-    default:
-      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
-      return TOOL_EXIT_USAGE;
-  }
+  ParseOutcome outcome = volumeParseOptions(argc, argv, options, error);
+  return outcome == PARSE_OK ? volume(options) : toolParseExit(TOOL, outcome, VOLUME_USAGE, error);
 }
