@@ -82,10 +82,10 @@ cd "$build_dir"
 "${run_prefix[@]}" ctest --output-on-failure --timeout "$test_timeout" -j "$jobs"
 
 # The plain run goes on with a short run of the fuzz targets (clang, in the
-# "-fuzz" sibling; LUMIVOX_FUZZ_SECONDS, default 30, per target), then the
+# "-fuzz" sibling; LUMIVOX_FUZZ_SECONDS, default 15, per target), then the
 # Windows build and its tests under Wine in the "-win" sibling; the
 # sanitizer runs check the native build only.
 if [[ -z $sanitize ]]; then
-  "$root/scripts/fuzz.sh" --time "${LUMIVOX_FUZZ_SECONDS:-30}" --build-dir "$build_dir-fuzz"
+  "$root/scripts/fuzz.sh" --time "${LUMIVOX_FUZZ_SECONDS:-15}" --build-dir "$build_dir-fuzz"
   "$root/scripts/windows-test.sh" "$build_dir-win"
 fi
