@@ -104,6 +104,11 @@ static inline float tableCoefficient(uint32_t at) {
   return resampleCoefs[entry] + float(at & 0xFFFF) * (1.0f / 65536) * resampleSlopes[entry];
 }
 
+// The bank row of the lowest phase that outputs use; the rows before and
+// after the phases of one frame take instants that the rounding to the
+// nearest phase moves across the window's edges.
+static constexpr int64_t RS_BANK_LOWEST = 1;
+
 static uint64_t greatestDivisor(uint64_t a, uint64_t b) {
   while (b != 0) {
     uint64_t r = a % b;
@@ -152,7 +157,10 @@ static void buildBank(Resampler *rs) {
       (phases + 3) * stride > RS_BANK_FLOATS || upper >= SHIFT_SAFE) {
     return;
   }
-  const int64_t first = int64_t(double(upper - rs->inStep) * double(phases) / double(rs->inStep)) - 1;
+  // The first row is one phase before the lowest an output uses: grid step
+  // floor((upper - inStep) x phases / inStep) + 1, which is row
+  // RS_BANK_LOWEST.
+  const int64_t first = int64_t((upper - rs->inStep) * phases / rs->inStep) + 1 - RS_BANK_LOWEST;
   const uint32_t rows = uint32_t(phases) + 3;
   for (uint32_t i = 0; i < rows; i++) {
     // The grid instant, rounded to 32.32.
@@ -423,11 +431,21 @@ RS_VECTOR static inline __m256 dot8(const float *row, const float *window, uint3
     b = _mm256_fmadd_ps(_mm256_loadu_ps(row + 24), _mm256_loadu_ps(window + 24), b);
     return _mm256_add_ps(a, b);
   }
+  // Longer rows (downward conversions) in four chains, which the processor
+  // runs side by side.
   __m256 a = _mm256_mul_ps(_mm256_loadu_ps(row), _mm256_loadu_ps(window));
-  for (uint32_t k = 8; k < stride; k += 8) {
-    a = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(window + k), a);
+  __m256 b = _mm256_setzero_ps(), c = b, d = b;
+  uint32_t k = 8;
+  for (; k + 32 <= stride; k += 32) {
+    b = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(window + k), b);
+    c = _mm256_fmadd_ps(_mm256_loadu_ps(row + k + 8), _mm256_loadu_ps(window + k + 8), c);
+    d = _mm256_fmadd_ps(_mm256_loadu_ps(row + k + 16), _mm256_loadu_ps(window + k + 16), d);
+    a = _mm256_fmadd_ps(_mm256_loadu_ps(row + k + 24), _mm256_loadu_ps(window + k + 24), a);
   }
-  return a;
+  for (; k < stride; k += 8) {
+    b = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(window + k), b);
+  }
+  return _mm256_add_ps(_mm256_add_ps(a, b), _mm256_add_ps(c, d));
 }
 
 // The sums of eight outputs, each window weighted by its row, as one
@@ -435,12 +453,13 @@ RS_VECTOR static inline __m256 dot8(const float *row, const float *window, uint3
 // tree.
 RS_VECTOR static inline __m256 sums8(const float *const *row, const float *base,
                                      const int32_t *offset, uint32_t stride) {
-  __m256 a0 = dot8(row[0], base + offset[0], stride), a1 = dot8(row[1], base + offset[1], stride);
-  __m256 a2 = dot8(row[2], base + offset[2], stride), a3 = dot8(row[3], base + offset[3], stride);
-  __m256 a4 = dot8(row[4], base + offset[4], stride), a5 = dot8(row[5], base + offset[5], stride);
-  __m256 a6 = dot8(row[6], base + offset[6], stride), a7 = dot8(row[7], base + offset[7], stride);
-  __m256 u0 = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
-  __m256 u1 = _mm256_hadd_ps(_mm256_hadd_ps(a4, a5), _mm256_hadd_ps(a6, a7));
+  // Pairs at a time, so that few accumulators are live at once.
+  __m256 t01 = _mm256_hadd_ps(dot8(row[0], base + offset[0], stride), dot8(row[1], base + offset[1], stride));
+  __m256 t23 = _mm256_hadd_ps(dot8(row[2], base + offset[2], stride), dot8(row[3], base + offset[3], stride));
+  __m256 u0 = _mm256_hadd_ps(t01, t23);
+  __m256 t45 = _mm256_hadd_ps(dot8(row[4], base + offset[4], stride), dot8(row[5], base + offset[5], stride));
+  __m256 t67 = _mm256_hadd_ps(dot8(row[6], base + offset[6], stride), dot8(row[7], base + offset[7], stride));
+  __m256 u1 = _mm256_hadd_ps(t45, t67);
   return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
 }
 
@@ -460,32 +479,34 @@ static constexpr uint32_t RS_BATCH = 8;
 // The waits (frames from the run's start) and bank rows of the run's
 // outputs first to first + 8 x groups - 1, worked out in doubles (exact:
 // every value is an integer below 2^53). Returns the groups before the
-// first with an output that is not due within the pass or reads no bank
-// row.
+// first with an output that is not due within the pass, or not at the
+// frame its grid phase gives.
 RS_VECTOR static uint32_t scheduleGroups(const Resampler *rs, const GroupBase &base, uint32_t first,
-                                         uint32_t groups, int64_t early, int32_t *frames,
-                                         int32_t *rowIndex) {
-  const __m256d step = _mm256_set1_pd(double(rs->inStep)), one = _mm256_set1_pd(1.0);
-  const __m256d inverse = _mm256_set1_pd(rs->stepInverse);
+                                         uint32_t groups, int32_t *frames, int32_t *rowIndex) {
+  const __m256d step = _mm256_set1_pd(double(rs->inStep)), before = _mm256_set1_pd(-double(rs->inStep));
   const __m256d outStep = _mm256_set1_pd(double(rs->outStep)), due0 = _mm256_set1_pd(double(base.due));
   const __m256d outSteps = _mm256_set1_pd(double(rs->bankOutSteps)), phase0 = _mm256_set1_pd(double(base.phase));
-  const __m256d phases = _mm256_set1_pd(double(rs->bankPhases)), rows = _mm256_set1_pd(double(rs->bankRows));
-  const __m256d room = _mm256_set1_pd(double(base.frames - base.frame)), least = _mm256_set1_pd(double(early));
+  const __m256d phases = _mm256_set1_pd(double(rs->bankPhases));
+  const __m256d perPhase = _mm256_set1_pd(1.0 / double(rs->bankPhases));
+  const __m256d lowest = _mm256_set1_pd(double(RS_BANK_LOWEST) - 0.5);
+  const __m256d room = _mm256_set1_pd(double(base.frames - base.frame)), zero = _mm256_setzero_pd();
   __m256d number = _mm256_add_pd(_mm256_set1_pd(double(first)), _mm256_setr_pd(0, 1, 2, 3));
   for (uint32_t g = 0; g < groups; g++) {
     int bad = 0;
     for (int h = 0; h < 2; h++) {
-      __m256d due = _mm256_fmadd_pd(number, outStep, due0);
-      // Frames to wait: the least k >= 0 with due - k x step <= 0.
-      __m256d k = _mm256_round_pd(_mm256_mul_pd(due, inverse), _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
-      k = _mm256_add_pd(k, _mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(k, step), due, _CMP_LT_OQ), one));
-      k = _mm256_sub_pd(k, _mm256_and_pd(_mm256_cmp_pd(_mm256_fmsub_pd(k, step, step), due, _CMP_GE_OQ), one));
-      k = _mm256_max_pd(k, _mm256_setzero_pd());
-      __m256d rest = _mm256_fnmadd_pd(k, step, due);
-      __m256d row = _mm256_fnmadd_pd(k, phases, _mm256_fmadd_pd(number, outSteps, phase0));
-      __m256d fine = _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(rest, least, _CMP_GT_OQ));
-      fine = _mm256_and_pd(fine, _mm256_cmp_pd(row, _mm256_setzero_pd(), _CMP_GE_OQ));
-      fine = _mm256_and_pd(fine, _mm256_cmp_pd(row, rows, _CMP_LT_OQ));
+      // Frames to wait, from the grid: the row must come back into the
+      // phases of one frame, RS_BANK_LOWEST and the bankPhases after it.
+      // Half a step off a whole number, the quotient cannot round across
+      // one. Then the time tells whether that is the frame the output is
+      // due at: its instant no later than the window's, and more than a
+      // frame later than the window before (0 >= rest > -step).
+      __m256d x = _mm256_fmadd_pd(number, outSteps, phase0);
+      __m256d k = _mm256_floor_pd(_mm256_mul_pd(_mm256_sub_pd(x, lowest), perPhase));
+      __m256d row = _mm256_fnmadd_pd(k, phases, x);
+      __m256d rest = _mm256_fnmadd_pd(k, step, _mm256_fmadd_pd(number, outStep, due0));
+      __m256d fine = _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(k, zero, _CMP_GE_OQ));
+      fine = _mm256_and_pd(fine, _mm256_cmp_pd(rest, zero, _CMP_LE_OQ));
+      fine = _mm256_and_pd(fine, _mm256_cmp_pd(rest, before, _CMP_GT_OQ));
       bad |= _mm256_movemask_pd(fine) ^ 0xF;
       _mm_storeu_si128(reinterpret_cast<__m128i *>(frames + 8 * g + 4 * h), _mm256_cvtpd_epi32(k));
       _mm_storeu_si128(reinterpret_cast<__m128i *>(rowIndex + 8 * g + 4 * h), _mm256_cvtpd_epi32(row));
@@ -586,7 +607,7 @@ static inline __attribute__((always_inline)) void runChunk(Resampler *rs, const 
   while (produced < room) {
 #ifdef RS_VECTOR_KERNEL
     if (Kernel::grouped && rows != 0 && room - produced >= 8 && due < (int64_t(1) << 52) &&
-        due > -(int64_t(1) << 52) && phase < (int64_t(1) << 40) && phase > -(int64_t(1) << 40)) {
+        due > -(int64_t(1) << 52) && phase < (int64_t(1) << 30) && phase > -(int64_t(1) << 30)) {
       // A run of groups of eight, as long as they can be made; then the
       // state after the last of them, for the output after it.
       const GroupBase base = {due, phase, i, n};
@@ -596,7 +617,7 @@ static inline __attribute__((always_inline)) void runChunk(Resampler *rs, const 
         int32_t frames[8 * RS_BATCH], rowIndex[8 * RS_BATCH];
         uint32_t groups = (room - produced) / 8;
         if (groups > RS_BATCH) groups = RS_BATCH;
-        groups = scheduleGroups(rs, base, made, groups, early, frames, rowIndex);
+        groups = scheduleGroups(rs, base, made, groups, frames, rowIndex);
         if (groups == 0) break;
         filterGroups(rs, left, right, base.frame, groups, frames, rowIndex, output);
         wait = frames[8 * groups - 1];

@@ -213,15 +213,25 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("%-22s %9s", "pair", "lumivox");
     for (const char *peer : PEERS) std::printf(" %9s %6s", peer, "ratio");
     std::printf("\n");
+    double lowest = 0;
+    std::string lowestPair;
     for (const Pair &p : PAIRS) {
       std::string pair = pairName(p);
       double mine = values_["lumivox/" + pair];
       std::printf("%-22s %9.0f", pair.c_str(), mine);
       for (const char *peer : PEERS) {
         double theirs = values_[std::string(peer) + "/" + pair];
-        std::printf(" %9.0f %6.2f", theirs, theirs > 0 ? mine / theirs : 0.0);
+        double ratio = theirs > 0 ? mine / theirs : 0.0;
+        std::printf(" %9.0f %6.2f", theirs, ratio);
+        if (std::string(peer) == "soxr_hq" && theirs > 0 && (lowestPair.empty() || ratio < lowest)) {
+          lowest = ratio;
+          lowestPair = pair;
+        }
       }
       std::printf("\n");
+    }
+    if (!lowestPair.empty()) {
+      std::printf("Lowest ratio to soxr_hq: %.2f (%s)\n", lowest, lowestPair.c_str());
     }
   }
 
