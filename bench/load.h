@@ -59,7 +59,8 @@ struct LoadResult {
   uint64_t bytes = 0;      // datagram bytes sent
   uint64_t played = 0;     // application frames the server reported played
   double pace = 0;         // played / (streams x rate x seconds): 1 keeps real time
-  double generatorCpu = 0; // seconds of CPU this process used in the window
+  double generatorCpu = 0;   // seconds of CPU this process used in the window (it polls)
+  double generatorBusy = 0;  // seconds of it spent in turns that found work
   std::string error;       // why the run failed, when it did
 };
 

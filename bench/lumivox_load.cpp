@@ -73,10 +73,10 @@ int main(int argc, char **argv) {
   std::printf(
       "lumivox-load: %s, %u streams (%u started), %.2f s: %llu packets sent, %llu acknowledged, "
       "%llu late, %llu lost, %llu acknowledgements, %llu reports of an empty queue; played "
-      "%.4f of real time; generator CPU %.1f%%\n",
+      "%.4f of real time; generator busy %.1f%%\n",
       o.path.name, r.opened, r.started, r.seconds, (unsigned long long)r.sent,
       (unsigned long long)r.acked, (unsigned long long)r.late, (unsigned long long)r.lost,
       (unsigned long long)r.acks, (unsigned long long)r.dry, r.pace,
-      100 * r.generatorCpu / r.seconds);
+      100 * r.generatorBusy / r.seconds);
   return 0;
 }

@@ -15,8 +15,10 @@
 // 16-byte answer, as the floor of any server.
 //
 // The generator runs on one core and the server on the other; a count at
-// which the server runs dry (reports of an empty queue), packets come late
-// or get lost, or the generator cannot keep up, ends the steps of a path.
+// which packets come late or get lost, the audio plays more than 2 % slower
+// than real time, or the generator is busy 90 % of its time, ends the steps
+// of a path. The server's reports of an empty queue (dry) are shown: a few
+// come at any load, when a burst of ticks and packets meets the 20 ms lead.
 //
 //   server_load_bench [--seconds S] [--streams N,N,...] [--path NAME] [--server PATH]
 #include <arpa/inet.h>
@@ -229,7 +231,7 @@ void printRow(const Row &r) {
       r.path.c_str(), r.streams, 100 * r.serverCpu, perCore, (unsigned long long)r.serverLate,
       (unsigned long long)r.load.late, (unsigned long long)r.serverLost,
       (unsigned long long)r.load.lost, (unsigned long long)r.load.dry, r.load.pace,
-      100 * r.load.generatorCpu / std::max(r.load.seconds, 1e-9), peerPerCore, 100 * r.peerCpu,
+      100 * r.load.generatorBusy / std::max(r.load.seconds, 1e-9), peerPerCore, 100 * r.peerCpu,
       peerPerCore > 0 ? perCore / peerPerCore : 0, r.clean ? "" : "  (not clean)");
   std::fflush(stdout);
 }
@@ -264,7 +266,7 @@ int main(int argc, char **argv) {
       "sendto per datagram at the same rate\n",
       seconds);
   std::printf("%-22s %7s %9s %10s %16s %16s %6s %6s %9s %10s %8s %6s\n", "path", "streams",
-              "srv cpu", "streams/c", "late srv/gen", "lost srv/gen", "dry", "pace", "gen cpu",
+              "srv cpu", "streams/c", "late srv/gen", "lost srv/gen", "dry", "pace", "gen busy",
               "peer str/c", "peer cpu", "ratio");
   std::vector<Row> best;
   for (const LoadPath &path : LOAD_PATHS) {
@@ -297,10 +299,10 @@ int main(int argc, char **argv) {
             statsSum(stats, "late"), statsSum(stats, "lost"), false};
       r.peerCpu = peerCpuPerSecond(n, double(load.sent) / load.seconds,
                                    load.sent ? size_t(load.bytes / load.sent) : 16, seconds);
-      // The generator keeps pace when it has CPU to spare: one core is its.
-      bool generatorKeptUp = load.generatorCpu < 0.9 * load.seconds;
+      // The generator keeps pace while it has time to spare on its core.
+      bool generatorKeptUp = load.generatorBusy < 0.9 * load.seconds;
       r.clean = r.serverLate == 0 && r.serverLost == 0 && load.late == 0 && load.lost == 0 &&
-                load.dry == 0 && load.pace > 0.99 && generatorKeptUp;
+                load.pace > 0.98 && generatorKeptUp;
       printRow(r);
       if (!r.clean) break;
       top = r;
@@ -308,7 +310,7 @@ int main(int argc, char **argv) {
     if (top.streams) best.push_back(top);
   }
   std::remove(stats.c_str());
-  std::printf("\nlargest clean count per path (no late or lost packet, no empty queue):\n");
+  std::printf("\nlargest clean count per path (no late or lost packet, real time kept):\n");
   for (const Row &r : best) printRow(r);
   return 0;
 }
