@@ -9,7 +9,10 @@
 # server's receive path for playback against bare system calls, five
 # repetitions each, and prints the medians as multiples of real time with the
 # ratios to each peer. Extra options go to the benchmark
-# (for example --benchmark_filter=lumivox).
+# (for example --benchmark_filter=lumivox). Last, lumivox-server itself
+# under hundreds of concurrent playback streams from lumivox-load: streams
+# per core on each path against the bare system calls at the same packet
+# rate (SERVER_LOAD_ARGS, e.g. "--seconds 10 --streams 300,500", go to it).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,8 +31,11 @@ if [[ ${#missing[@]} -gt 0 ]]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=ON
-cmake --build "$build" --target convert_bench stream_bench server_receive_bench -j 2
+cmake --build "$build" --target convert_bench stream_bench server_receive_bench lumivox-server \
+  lumivox-load server_load_bench -j 2
 "$build/bench/convert_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
 "$build/bench/stream_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
 "$build/bench/server_receive_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   "$@"
+# shellcheck disable=SC2086
+"$build/bench/server_load_bench" ${SERVER_LOAD_ARGS:-}

@@ -121,3 +121,58 @@ size_t queryReplyBuild(std::span<uint8_t> out, uint32_t sequence, uint8_t status
   leStore32(out, 8, value);
   return QUERY_REPLY_BYTES;
 }
+
+size_t setupRequestBuild(std::span<uint8_t> out) {
+  if (out.size() < SETUP_REQUEST_BYTES) return 0;
+  headerStore(out, SETUP_REQUEST_BYTES, TYPE_SETUP_REQUEST, 0);
+  leStore16(out, 4, SETUP_VERSION);
+  return SETUP_REQUEST_BYTES;
+}
+
+bool setupAcceptedFindDevice(std::span<const uint8_t> message, uint8_t direction,
+                             uint16_t &deviceId) {
+  if (message.size() < 16 || message[0] != TYPE_SETUP_ACCEPTED) return false;
+  size_t devices = leLoad16(message, 12), controls = leLoad16(message, 14);
+  if (16 + SETUP_ENTRY_BYTES * (devices + controls) > message.size()) return false;
+  for (size_t i = 0; i < devices; ++i) {
+    size_t at = 16 + SETUP_ENTRY_BYTES * i;
+    if (message[at] != direction) continue;
+    deviceId = leLoad16(message, at + 2);
+    return true;
+  }
+  return false;
+}
+
+size_t openStreamBuild(std::span<uint8_t> out, const OpenStreamRequest &request) {
+  if (out.size() < OPEN_STREAM_BYTES) return 0;
+  headerStore(out, OPEN_STREAM_BYTES, TYPE_OPEN_STREAM, request.direction);
+  leStore32(out, 4, request.address);
+  leStore16(out, 8, request.port);
+  out[10] = request.adaptive;
+  leStore32(out, 12, request.rate);
+  leStore32(out, 16, request.id);
+  leStore32(out, 20, request.lead);
+  leStore32(out, 24, request.leadMax);
+  leStore16(out, 28, request.deviceId);
+  return OPEN_STREAM_BYTES;
+}
+
+bool streamReplyParse(std::span<const uint8_t> message, StreamReply &reply) {
+  if (message.size() < STREAM_REPLY_BYTES) return false;
+  reply.status = message[1];
+  reply.sequence = leLoad32(message, 4);
+  reply.port = leLoad16(message, 8);
+  reply.adaptive = message[10];
+  reply.rate = leLoad32(message, 12);
+  reply.id = leLoad32(message, 16);
+  reply.minLead = leLoad32(message, 20);
+  reply.maxLead = leLoad32(message, 24);
+  return true;
+}
+
+size_t closeStreamBuild(std::span<uint8_t> out, uint32_t id) {
+  if (out.size() < CLOSE_STREAM_BYTES) return 0;
+  headerStore(out, CLOSE_STREAM_BYTES, TYPE_CLOSE_STREAM, 0);
+  leStore32(out, 4, id);
+  return CLOSE_STREAM_BYTES;
+}

@@ -141,3 +141,21 @@ bool queryControlParse(std::span<const uint8_t> message, uint16_t &controlId);
 // Query-control reply: type 1, the status byte, the sequence number at 4,
 // the value at 8.
 size_t queryReplyBuild(std::span<uint8_t> out, uint32_t sequence, uint8_t status, uint32_t value);
+
+// The driver's side of the same messages, for programs that speak to the
+// server as a driver does (bench/lumivox-load): the requests it sends and
+// the replies it reads, at the offsets the driver uses.
+
+// Setup request: type 0, 16 bytes, version SETUP_VERSION.
+size_t setupRequestBuild(std::span<uint8_t> out);
+// Setup accepted: the first device of `direction`; false when the message
+// is not a setup acceptance, its lists run past its end, or no device of
+// that direction is listed.
+bool setupAcceptedFindDevice(std::span<const uint8_t> message, uint8_t direction,
+                             uint16_t &deviceId);
+// Open-stream request: type 0, 36 bytes, the fields of OpenStreamRequest.
+size_t openStreamBuild(std::span<uint8_t> out, const OpenStreamRequest &request);
+// Open-stream reply: false when it is shorter than STREAM_REPLY_BYTES.
+bool streamReplyParse(std::span<const uint8_t> message, StreamReply &reply);
+// Close-stream request: type 1, 8 bytes.
+size_t closeStreamBuild(std::span<uint8_t> out, uint32_t id);

@@ -1,6 +1,16 @@
 // The playback side of a stream: acknowledgements, the playout clock, the
 // decoding into the output ring and the WAV file. See server/udpstream.h.
+//
+// Cost per stream: a server carries hundreds of streams on one thread, so
+// the per-datagram and per-tick work is kept to the system calls the wire
+// needs. One shared tick (PlayoutTicker) serves the clocks of every stream
+// of an io_context instead of a timer each; a readable socket is drained
+// with recvmmsg, whose short count tells that it is empty, instead of a
+// receive per datagram and one more that finds nothing.
 #include <sndfile.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <array>
@@ -36,6 +46,11 @@ constexpr uint32_t DRY_REPORTS = 10;
 constexpr uint32_t PLAYOUT_RING_FRAMES = 1u << 18;
 // Bad datagrams logged per stream; later ones are only counted.
 constexpr uint32_t MALFORMED_LOGGED = 16;
+// Datagrams taken per recvmmsg: the driver keeps at most four packets in
+// flight, and a probe. A drain stops after DRAIN_BATCHES calls and goes on
+// in a later handler, so one flooded socket cannot hold the thread.
+constexpr unsigned RECEIVE_BATCH = 5;
+constexpr unsigned DRAIN_BATCHES = 16;
 
 // Only one stream at a time writes the output file.
 bool outputBusy = false;
@@ -45,12 +60,42 @@ constexpr auto LATENCY_SAMPLE = std::chrono::milliseconds(100);
 constexpr auto LATENCY_REPORT = std::chrono::seconds(1);
 constexpr size_t LATENCY_KEPT = 100000;  // samples kept for the stream's closing figures
 
+class PlayoutStream;
+
+// The playout clocks' one tick, every PLAYOUT_TICK on a fixed grid, for the
+// streams that asked for the next one; an asio service, so there is one per
+// io_context and it goes with it. A stream asks again from its tick while
+// its clock runs. The list holds the streams as their timer's handler did,
+// so a stream lives until its next tick has seen it closed.
+class PlayoutTicker : public asio::execution_context::service {
+ public:
+  static asio::execution_context::id id;
+
+  explicit PlayoutTicker(asio::io_context &io) : service(io), timer_(io) {}
+
+  void add(std::shared_ptr<PlayoutStream> stream);
+
+ private:
+  void shutdown() override {
+    timer_.cancel();
+    waiting_.clear();
+  }
+  void onTick(const asio::error_code &error);
+
+  asio::steady_timer timer_;
+  bool armed_ = false;
+  std::vector<std::shared_ptr<PlayoutStream>> waiting_;  // for the next tick
+  std::vector<std::shared_ptr<PlayoutStream>> due_;      // those of the tick being run
+};
+
+asio::execution_context::id PlayoutTicker::id;
+
 class PlayoutStream : public UdpStream, public std::enable_shared_from_this<PlayoutStream> {
  public:
   PlayoutStream(asio::io_context &io, const ServerOptions &o, StreamRecord &r)
       : options_(o),
         socket_(std::move(r.socket)),
-        timer_(io),
+        ticker_(asio::use_service<PlayoutTicker>(io)),
         id_(r.id),
         rate_(r.applicationRate ? r.applicationRate : 1),
         driverHost_(r.driver.address().to_v4().to_uint()),
@@ -63,16 +108,19 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   bool start();
   void close() override;
   void pause() override;
+  // The shared tick: the clock's step, for a stream that asked for it.
+  void onTick();
 
  private:
   void receiveNext();
+  void drain();
   // Whether the last datagram came from the driver's host; any host does
   // when the request named none.
   bool fromDriverHost() const {
     return driverHost_ == 0 ||
            (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
   }
-  void onDatagram(size_t bytes);
+  void onDatagram(std::span<const uint8_t> d);
   void onPacket(const PacketHeader &h, std::span<const uint8_t> payload);
   void noteSequence(const PacketHeader &h);
   void noteFormat(const PacketHeader &h);
@@ -80,7 +128,6 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void playTo(uint32_t position);
   void writeOut(uint32_t frames);
   void armTimer();
-  void onTick();
   void sendAck(uint16_t unsolicited);
   void finish();
   // The sound system's side: feeding the device, its played position,
@@ -96,7 +143,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
-  asio::steady_timer timer_;    // PLAYOUT_TICK while the clock runs
+  PlayoutTicker &ticker_;       // PLAYOUT_TICK while the clock runs
   uint32_t id_;                 // the stream id
   uint32_t rate_;               // Hz: the timebase, the application's rate
   uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
@@ -104,11 +151,13 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   Resampler rs_{};              // wire rate to output rate, positions in timebase frames
   GsmCoder coder_ = nullptr;    // this stream's own GSM coder, made on first use
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
-  std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;  // one byte more shows oversize
-  asio::ip::udp::endpoint from_;                       // sender of the last datagram
+  // One byte more than the largest datagram shows an oversized one.
+  std::array<std::array<uint8_t, PACKET_MAX_BYTES + 1>, RECEIVE_BATCH> receive_;
+  std::array<sockaddr_in, RECEIVE_BATCH> senders_;  // of the datagrams of one recvmmsg
+  asio::ip::udp::endpoint from_;                    // sender of the last datagram
   bool synced_ = false;                                // a data packet came
   bool paused_ = false;           // a pause request came and no data packet since
-  bool ticking_ = false;          // the timer is armed
+  bool ticking_ = false;          // on the ticker's list for its next tick
   bool closed_ = false;           // close() ran
   uint32_t lastStart_ = 0;        // timebase frames: start of the last packet
   uint16_t lastDuration_ = 0;     // timebase frames: duration of the last packet
@@ -177,7 +226,7 @@ bool PlayoutStream::start() {
 bool PlayoutStream::openSound(uint32_t outRate) {
   if (!soundConnected()) return false;
   std::weak_ptr<PlayoutStream> weak = weak_from_this();
-  auto executor = timer_.get_executor();
+  auto executor = socket_.get_executor();
   SoundStreamSetup setup{options_.sink,
                          "Lumivox playback " + std::to_string(id_),
                          outRate,
@@ -201,19 +250,56 @@ bool PlayoutStream::openSound(uint32_t outRate) {
 }
 
 void PlayoutStream::receiveNext() {
-  auto self = shared_from_this();
-  socket_.async_receive_from(asio::buffer(receive_), from_,
-                             [self](const asio::error_code &e, size_t bytes) {
-                               if (e || self->closed_) {
-                                 if (e == asio::error::operation_aborted || self->closed_) return;
-                               } else {
-                                 self->onDatagram(bytes);
-                               }
-                               self->receiveNext();
-                             });
+  socket_.async_wait(asio::socket_base::wait_read,
+                     [self = shared_from_this()](const asio::error_code &e) {
+                       if (self->closed_ || e == asio::error::operation_aborted) return;
+                       self->drain();
+                     });
 }
 
-void PlayoutStream::onDatagram(size_t bytes) {
+// Takes what the socket holds, a batch per call, until a short batch shows
+// it empty; then waits again. Errors a datagram socket reports (an
+// acknowledgement's port unreachable, say) come one per call and are
+// passed over, as a receive passed over them before.
+void PlayoutStream::drain() {
+  std::array<mmsghdr, RECEIVE_BATCH> messages{};
+  std::array<iovec, RECEIVE_BATCH> vectors{};
+  for (unsigned batch = 0; batch < DRAIN_BATCHES; ++batch) {
+    for (unsigned i = 0; i < RECEIVE_BATCH; ++i) {
+      vectors[i] = {receive_[i].data(), receive_[i].size()};
+      messages[i].msg_hdr = {};
+      messages[i].msg_hdr.msg_name = &senders_[i];
+      messages[i].msg_hdr.msg_namelen = sizeof senders_[i];
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int got = recvmmsg(socket_.native_handle(), messages.data(), RECEIVE_BATCH, MSG_DONTWAIT,
+                       nullptr);
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      continue;
+    }
+    for (int i = 0; i < got && !closed_; ++i) {
+      const sockaddr_in &at = senders_[i];
+      from_ = at.sin_family == AF_INET
+                  ? asio::ip::udp::endpoint(asio::ip::address_v4(ntohl(at.sin_addr.s_addr)),
+                                            ntohs(at.sin_port))
+                  : asio::ip::udp::endpoint();
+      onDatagram(std::span<const uint8_t>(receive_[i].data(), messages[i].msg_len));
+    }
+    if (closed_) return;
+    if (unsigned(got) < RECEIVE_BATCH) break;
+    if (batch + 1 == DRAIN_BATCHES) {
+      asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        if (!self->closed_) self->drain();
+      });
+      return;
+    }
+  }
+  receiveNext();
+}
+
+void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
   // Another host could otherwise steer the played position and take the
   // acknowledgements; a relay on the driver's host passes.
   if (!fromDriverHost()) {
@@ -223,7 +309,6 @@ void PlayoutStream::onDatagram(size_t bytes) {
     }
     return;
   }
-  std::span<const uint8_t> d(receive_.data(), bytes);
   PacketHeader h;
   std::string why;
   if (!packetParse(d, h, why)) {
@@ -233,7 +318,7 @@ void PlayoutStream::onDatagram(size_t bytes) {
     }
     return;
   }
-  bytes_ += bytes;
+  bytes_ += d.size();
   onPacket(h, d.subspan(PACKET_HEADER_BYTES));
 }
 
@@ -347,19 +432,44 @@ void PlayoutStream::writeOut(uint32_t frames) {
 void PlayoutStream::armTimer() {
   if (ticking_ || closed_) return;
   ticking_ = true;
+  ticker_.add(shared_from_this());
+}
+
+void PlayoutTicker::add(std::shared_ptr<PlayoutStream> stream) {
+  waiting_.push_back(std::move(stream));
+  if (armed_) return;
+  armed_ = true;
   timer_.expires_after(PLAYOUT_TICK);
-  auto self = shared_from_this();
-  timer_.async_wait([self](const asio::error_code &e) {
-    self->ticking_ = false;
-    if (e || self->closed_) return;
-    self->onTick();
-  });
+  timer_.async_wait([this](const asio::error_code &error) { onTick(error); });
+}
+
+// Runs the tick of every stream that asked; those whose clocks still run
+// ask again from their tick. The grid stays fixed while streams tick, so a
+// tick that came late does not push the later ones back; after a stall of
+// more than a tick the grid starts again from now.
+void PlayoutTicker::onTick(const asio::error_code &error) {
+  if (error) return;  // the io_context is going
+  // Still armed while the ticks run: streams that ask again wait for the
+  // next tick, and the timer is set once, below.
+  due_.swap(waiting_);
+  for (auto &stream : due_) stream->onTick();
+  due_.clear();
+  if (waiting_.empty()) {
+    armed_ = false;
+    return;
+  }
+  auto next = timer_.expiry() + PLAYOUT_TICK;
+  auto now = asio::steady_timer::clock_type::now();
+  timer_.expires_at(next > now ? next : now + PLAYOUT_TICK);
+  timer_.async_wait([this](const asio::error_code &e) { onTick(e); });
 }
 
 // The clock runs from its anchor at the stream's rate; it waits (is
 // re-anchored) where the received audio ends, and stops while paused. With
 // the sound system the device's played position is the clock.
 void PlayoutStream::onTick() {
+  ticking_ = false;
+  if (closed_) return;
   auto now = Clock::now();
   if (sound_) {
     applyVolume();
@@ -526,7 +636,6 @@ void PlayoutStream::close() {
     playTo(receivedEnd_);
   }
   asio::error_code ignored;
-  timer_.cancel();
   socket_.close(ignored);
   finish();
 }

@@ -147,6 +147,44 @@ TEST(ControlMessages, SetQueryAndReply) {
   EXPECT_EQ(out, (Bytes{1, 1, 4, 0, 6, 0, 0, 0, 1, 0, 0xFF, 0xFF, 0, 0, 0, 0}));
 }
 
+// The driver's side (what lumivox-load sends and reads) against the
+// server's parsers and builders and the driver's layouts.
+TEST(DriverSide, RequestsAndRepliesMatchTheServersSide) {
+  Bytes setup(16, 0xCC);
+  ASSERT_EQ(setupRequestBuild(setup), 16u);
+  EXPECT_EQ(setup, (Bytes{0, 0, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  OpenStreamRequest request{.direction = 1, .address = 0x7F000005, .port = 10000, .adaptive = 0,
+                            .rate = 44100, .id = 7, .lead = 2048, .leadMax = 65536, .deviceId = 2};
+  Bytes open(36, 0xEE);
+  ASSERT_EQ(openStreamBuild(open, request), 36u);
+  EXPECT_EQ(open, (Bytes{0, 1,    9,    0, 5, 0, 0, 0x7F, 0x10, 0x27, 0, 0, 0x44, 0xAC, 0, 0, 7, 0,
+                         0, 0, 0x00, 0x08, 0, 0, 0, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}));
+  Bytes close(8);
+  ASSERT_EQ(closeStreamBuild(close, 0x01020304), 8u);
+  uint32_t id = 0;
+  EXPECT_TRUE(closeStreamParse(close, id));
+  EXPECT_EQ(id, 0x01020304u);
+  StreamReply sent{.sequence = 3, .status = 1, .port = 40000, .adaptive = 1, .rate = 48000,
+                   .id = 7, .minLead = 882, .maxLead = 65536};
+  Bytes reply(28);
+  ASSERT_EQ(streamReplyBuild(reply, sent), 28u);
+  StreamReply read{};
+  ASSERT_TRUE(streamReplyParse(reply, read));
+  EXPECT_EQ(read.port, 40000);
+  EXPECT_EQ(read.minLead, 882u);
+  EXPECT_EQ(read.maxLead, 65536u);
+  EXPECT_FALSE(streamReplyParse(std::span(reply).first(24), read));
+  // The recording device is listed second; counts past the end are refused.
+  DeviceEntry devices[] = {{DIRECTION_PLAYBACK, 1}, {DIRECTION_RECORDING, 2}};
+  Bytes accepted(64);
+  accepted.resize(setupAcceptedBuild(accepted, devices, {}));
+  uint16_t device = 0;
+  ASSERT_TRUE(setupAcceptedFindDevice(accepted, DIRECTION_RECORDING, device));
+  EXPECT_EQ(device, 2);
+  accepted[12] = 3;
+  EXPECT_FALSE(setupAcceptedFindDevice(accepted, DIRECTION_RECORDING, device));
+}
+
 TEST(Catalog, OptionsDropADirectionWithItsControl) {
   ServerOptions options;
   options.outputDevice = false;

@@ -128,6 +128,47 @@ TEST_F(UdpStreamTest, PlaybackClockAdvancesConsumedWithUnsolicitedAcks) {
   closeAndStop(*client, server);
 }
 
+// Every stream's clock runs on the server's one shared tick, and datagrams
+// that wait together are taken together: each is still answered at once and
+// in order, and a stream that closes leaves the others' clocks running.
+TEST_F(UdpStreamTest, ClocksOfSeveralStreamsShareTheTick) {
+  ServerProcess server({"--port", "0"});
+  ASSERT_TRUE(server.ready());
+  auto first = setUpClient(server), second = setUpClient(server);
+  UdpPeer firstPeer, secondPeer;
+  uint16_t firstPort = openStream(*first, firstPeer, 0, 8000);
+  uint16_t secondPort = openStream(*second, secondPeer, 0, 8000);
+  firstPeer.sendTo(firstPort, packet(0, 800, 800, 1, 0, 0, Bytes(800, 0xFF)));
+  for (uint32_t start = 0; start < 1200; start += 400) {
+    secondPeer.sendTo(secondPort, packet(start, 400, 400, 1, 0, 0, Bytes(400, 0xFF)));
+  }
+  Bytes firstAck = firstPeer.receive();
+  ASSERT_EQ(firstAck.size(), 16u);
+  EXPECT_EQ(get16(firstAck, 14), 0);
+  uint32_t answered = 0, consumed = 0;
+  while (consumed < 1200) {
+    Bytes ack = secondPeer.receive();
+    ASSERT_EQ(ack.size(), 16u);
+    if (get16(ack, 14) == 0) {
+      EXPECT_EQ(get32(ack, 8), answered) << "answered once each, in order";
+      answered += 400;
+    }
+    consumed = get32(ack, 0);
+  }
+  EXPECT_EQ(answered, 1200u);
+  EXPECT_EQ(consumed, 1200u);
+  ASSERT_TRUE(first->send(closeStreamRequest(1)));
+  EXPECT_TRUE(server.waitForLog("stream 1 closed"));
+  secondPeer.sendTo(secondPort, packet(1200, 400, 400, 1, 0, 0, Bytes(400, 0xFF)));
+  while (consumed < 1600) {
+    Bytes ack = secondPeer.receive();
+    ASSERT_EQ(ack.size(), 16u);
+    consumed = get32(ack, 0);
+  }
+  EXPECT_EQ(consumed, 1600u);
+  closeAndStop(*second, server);
+}
+
 TEST_F(UdpStreamTest, LinearAtTheOutputRateIsWrittenBitExact) {
   std::string out = path("out.wav");
   ServerProcess server({"--port", "0", "--fast", "--output", out, "--output-rate", "44100",
