@@ -41,6 +41,11 @@ constexpr auto PLAYOUT_TICK = std::chrono::milliseconds(10);
 // reported this many ticks more: the driver sends nothing while it thinks
 // our queue full, so a lost last report would stop the stream for good.
 constexpr uint32_t DRY_REPORTS = 10;
+// Every packet is acknowledged with the clock's position as it arrives; the
+// tick reports the clock's progress only when nothing went out for this
+// long, so that a steady stream costs one datagram a packet, while a driver
+// that waits for room still hears of it within a tick and a half.
+constexpr auto REPORT_QUIET = std::chrono::microseconds(5000);
 // Ring frames at the output rate: over five seconds at 48000 Hz, more than
 // the largest lead a driver keeps (65536 frames at its own rate).
 constexpr uint32_t PLAYOUT_RING_FRAMES = 1u << 18;
@@ -125,6 +130,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void noteSequence(const PacketHeader &h);
   void noteFormat(const PacketHeader &h);
   void decode(const PacketHeader &h, std::span<const uint8_t> payload);
+  bool advanceClock(Clock::time_point now);
   void playTo(uint32_t position);
   void writeOut(uint32_t frames);
   void armTimer();
@@ -168,6 +174,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint32_t writePos_ = 0;         // ring position of the next decoded frame
   uint32_t readPos_ = 0;          // ring position of the next frame played out
   Clock::time_point anchorTime_;  // when the clock was at anchorPos_
+  Clock::time_point lastSent_;    // when the last acknowledgement went out
   uint32_t anchorPos_ = 0;        // timebase frames
   int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
   uint32_t dryReports_ = 0;       // progress reports repeated since the clock ran dry
@@ -324,6 +331,9 @@ void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
 
 void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> payload) {
   uint32_t end = h.start + h.duration;
+  // The clock's position as of this arrival, for the acknowledgement; it
+  // waits where the audio received before ends.
+  if (synced_ && !options_.fast && !sound_ && !paused_) advanceClock(Clock::now());
   // A clock that ran dry starts again from this arrival, not from when it
   // stopped, or it would play the new audio out at once.
   if (synced_ && consumed_ == receivedEnd_ && !options_.fast && !sound_) {
@@ -404,6 +414,22 @@ void PlayoutStream::decode(const PacketHeader &h, std::span<const uint8_t> paylo
 
 // Plays out up to `position` (timebase frames): the ring frames that
 // correspond, but never beyond what has been decoded.
+// Plays to where the clock stands now; the clock waits (is re-anchored)
+// where the received audio ends. Returns whether consumed moved.
+bool PlayoutStream::advanceClock(Clock::time_point now) {
+  uint64_t elapsed =
+      uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - anchorTime_).count());
+  uint32_t target = anchorPos_ + uint32_t(elapsed * rate_ / 1000000);
+  if (int32_t(target - receivedEnd_) > 0) {
+    target = receivedEnd_;
+    anchorTime_ = now;
+    anchorPos_ = target;
+  }
+  uint32_t before = consumed_;
+  playTo(target);
+  return consumed_ != before;
+}
+
 void PlayoutStream::playTo(uint32_t position) {
   int32_t step = int32_t(position - consumed_);
   if (step <= 0) return;
@@ -485,17 +511,10 @@ void PlayoutStream::onTick() {
       sendAck(1);
     }
   } else if (!paused_) {
-    uint64_t elapsed =
-        uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - anchorTime_).count());
-    uint32_t target = anchorPos_ + uint32_t(elapsed * rate_ / 1000000);
-    if (int32_t(target - receivedEnd_) > 0) {
-      target = receivedEnd_;
-      anchorTime_ = now;
-      anchorPos_ = target;
-    }
-    uint32_t before = consumed_;
-    playTo(target);
-    if (consumed_ != before) {
+    if (now - lastSent_ < REPORT_QUIET) {
+      // An acknowledgement went out a moment ago with the clock's position
+      // then; the next packet's, or a later tick's, gives the rest.
+    } else if (advanceClock(now)) {
       sendAck(1);
     } else if (consumed_ == receivedEnd_ && dryReports_ < DRY_REPORTS) {
       ++dryReports_;
@@ -609,6 +628,7 @@ void PlayoutStream::sendAck(uint16_t unsolicited) {
   ackBuild(out, {consumed_, receivedEnd_, lastStart_, lastDuration_, unsolicited});
   asio::error_code ignored;  // a lost acknowledgement is written off by the sender's timer
   socket_.send_to(asio::buffer(out), from_, 0, ignored);
+  lastSent_ = Clock::now();
   ++acks_;
 }
 
