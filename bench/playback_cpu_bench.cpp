@@ -462,13 +462,24 @@ double floorPaced(double packetRate, uint64_t packetBytes, double ackRate) {
     timespec at;
     clock_gettime(CLOCK_MONOTONIC, &at);
     const long stepNs = long(1e9 / ackRate);
+    // Waits on its socket between answers, as the server does, so that
+    // each datagram sent to it wakes it.
     for (uint64_t k = 0; k < acks; k++) {
       at.tv_nsec += stepNs;
       while (at.tv_nsec >= 1000000000) at.tv_nsec -= 1000000000, at.tv_sec += 1;
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
-      sendto(theirs, ack, sizeof ack, 0, reinterpret_cast<sockaddr *>(&ours), sizeof ours);
-      while (recv(theirs, in.data(), in.size(), MSG_DONTWAIT) > 0) {
+      for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long leftNs = (at.tv_sec - now.tv_sec) * 1000000000L + (at.tv_nsec - now.tv_nsec);
+        if (leftNs <= 0) break;
+        pollfd p{theirs, POLLIN, 0};
+        timespec left{leftNs / 1000000000L, leftNs % 1000000000L};
+        if (ppoll(&p, 1, &left, nullptr) > 0) {
+          while (recv(theirs, in.data(), in.size(), MSG_DONTWAIT) > 0) {
+          }
+        }
       }
+      sendto(theirs, ack, sizeof ack, 0, reinterpret_cast<sockaddr *>(&ours), sizeof ours);
     }
   });
   std::vector<uint8_t> packet(packetBytes < 17 ? 17 : packetBytes, 1), in(2048);
