@@ -100,6 +100,37 @@ F real(const char *name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Where the thread that makes the calls spends its time, in wall-clock
+// nanoseconds: between one call's return and the next call (its own code,
+// the driver's), and inside the calls that do not wait.
+struct Spent {
+  std::atomic<uint64_t> userNs{0}, sendNs{0}, receiveNs{0}, pollNs{0}, polls{0};
+};
+Spent spent;
+thread_local uint64_t lastReturn;  // ns; 0 before the thread's first call
+
+uint64_t nowNs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
+// At a call's entry: the time since the thread's last return was its own.
+uint64_t callEntry() {
+  uint64_t now = nowNs();
+  if (lastReturn != 0 && counting.load(std::memory_order_relaxed)) {
+    spent.userNs.fetch_add(now - lastReturn, std::memory_order_relaxed);
+  }
+  return now;
+}
+
+void callReturn(uint64_t entry, std::atomic<uint64_t> *into) {
+  lastReturn = nowNs();
+  if (into && counting.load(std::memory_order_relaxed)) {
+    into->fetch_add(lastReturn - entry, std::memory_order_relaxed);
+  }
+}
+
 void bump(std::atomic<uint64_t> &n, uint64_t by = 1) {
   if (counting.load(std::memory_order_relaxed)) n.fetch_add(by, std::memory_order_relaxed);
 }
@@ -117,14 +148,19 @@ extern "C" ssize_t sendto(int s, const void *data, size_t bytes, int flags, cons
   } else if (bytes > 16) {
     bump(counts.probes);
   }
-  return next(s, data, bytes, flags, to, toBytes);
+  uint64_t entry = callEntry();
+  ssize_t result = next(s, data, bytes, flags, to, toBytes);
+  callReturn(entry, &spent.sendNs);
+  return result;
 }
 
 extern "C" ssize_t recvfrom(int s, void *data, size_t bytes, int flags, sockaddr *from,
                             socklen_t *fromBytes) {
   using Fn = ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *);
   static Fn next = real<Fn>("recvfrom");
+  uint64_t entry = callEntry();
   ssize_t got = next(s, data, bytes, flags, from, fromBytes);
+  callReturn(entry, &spent.receiveNs);
   bump(got == 16 ? counts.acks : counts.otherReceives);
   return got;
 }
@@ -147,7 +183,12 @@ extern "C" int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *timeout) 
   using Fn = int (*)(int, fd_set *, fd_set *, fd_set *, timeval *);
   static Fn next = real<Fn>("select");
   bump(counts.waits);
-  return next(n, r, w, e, timeout);
+  bool polling = timeout && timeout->tv_sec == 0 && timeout->tv_usec == 0;
+  if (polling) bump(spent.polls);
+  uint64_t entry = callEntry();
+  int result = next(n, r, w, e, timeout);
+  callReturn(entry, polling ? &spent.pollNs : nullptr);
+  return result;
 }
 
 extern "C" int poll(pollfd *fds, nfds_t n, int timeout) {
@@ -223,11 +264,20 @@ bool waitForDone(size_t n) {
   return doneGrown.wait_for(hold, std::chrono::milliseconds(WAIT_MS), [n] { return doneCount >= n; });
 }
 
+double seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
+
 double cpuSeconds(int who) {
   rusage u;
   getrusage(who, &u);
-  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  return seconds(u.ru_utime) + seconds(u.ru_stime);
+}
+
+// The kernel's share of the process's time (its split of the two is
+// sampled at the scheduler tick, so only a whole row's is worth reading).
+double systemSeconds() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return seconds(u.ru_stime);
 }
 
 double threadCpuSeconds() {
@@ -264,9 +314,11 @@ struct RowResult {
   double audioSeconds;
   double cpu;  // s, the whole process
   double medianRate;  // CPU s per s of audio: the median over 1 s windows
+  double system;      // s of cpu in the kernel
   Snapshot counted;
   bool ok;
   std::vector<ThreadTimes> threads;  // during the row, the threads that ran
+  uint64_t userNs, sendNs, receiveNs, pollNs, polls;  // from Spent, during the row
 };
 
 // Plays `seconds` of a stereo tone through one wave output opened at
@@ -274,7 +326,7 @@ struct RowResult {
 // each written again as soon as it comes back.
 RowResult playRow(const char *name, const std::vector<std::string> &serverOptions,
                   int seconds) {
-  RowResult result{name, 0, 0, 0, {}, false, {}};
+  RowResult result{name, 0, 0, 0, 0, {}, false, {}, 0, 0, 0, 0, 0};
   char pattern[] = "/tmp/lvcpubench-XXXXXX";
   if (!mkdtemp(pattern)) return result;
   std::string dir = pattern;
@@ -320,9 +372,12 @@ RowResult playRow(const char *name, const std::vector<std::string> &serverOption
   const size_t total = size_t(seconds) * RATE / HEADER_FRAMES;
 
   Snapshot before = snapshot();
+  const uint64_t spentBefore[] = {spent.userNs.load(), spent.sendNs.load(), spent.receiveNs.load(),
+                                  spent.pollNs.load(), spent.polls.load()};
   counting = true;
   std::vector<ThreadTimes> threadsBefore = threadTimes();
   double cpuBefore = cpuSeconds(RUSAGE_SELF);
+  double systemBefore = systemSeconds();
   bool ok = true;
   // The process's CPU time as each header comes back, for the windows.
   std::vector<double> cpuAt;
@@ -337,8 +392,14 @@ RowResult playRow(const char *name, const std::vector<std::string> &serverOption
   }
   if (ok) ok = waitForDone(total);
   double cpuAfter = cpuSeconds(RUSAGE_SELF);
+  result.system = systemSeconds() - systemBefore;
   std::vector<ThreadTimes> threadsAfter = threadTimes();
   counting = false;
+  result.userNs = spent.userNs.load() - spentBefore[0];
+  result.sendNs = spent.sendNs.load() - spentBefore[1];
+  result.receiveNs = spent.receiveNs.load() - spentBefore[2];
+  result.pollNs = spent.pollNs.load() - spentBefore[3];
+  result.polls = spent.polls.load() - spentBefore[4];
   for (const ThreadTimes &a : threadsAfter) {
     ThreadTimes d = a;
     for (const ThreadTimes &b : threadsBefore) {
@@ -517,8 +578,8 @@ void report(const RowResult &r) {
   double paced = floorPaced(c.packets / s, c.packets ? c.packetBytes / c.packets : 0, c.acks / s);
   std::printf("%s: %.1f s of audio, %s\n", r.name, s, r.ok ? "played" : "FAILED");
   std::printf("  driver   %7.3f %% of a core (median of 1 s windows; over the whole row %.3f %%,"
-              " %.3f s CPU for the process)\n",
-              100 * r.medianRate, 100 * r.cpu / s, r.cpu);
+              " %.3f s CPU for the process, %.0f %% of it in the kernel)\n",
+              100 * r.medianRate, 100 * r.cpu / s, r.cpu, r.cpu > 0 ? 100 * r.system / r.cpu : 0.0);
   std::printf("  floor    %7.3f %% of a core paced (the same sendto, poll and recvfrom per second,"
               " bare)\n",
               100 * paced);
@@ -531,6 +592,11 @@ void report(const RowResult &r) {
               c.acks / s, (c.packets + c.acks) / s);
   std::printf("              %.1f select/poll, %.1f send, %.1f recv, %.1f other recvfrom\n",
               c.waits / s, c.wakeSends / s, c.plainReceives / s, c.otherReceives / s);
+  auto per = [](uint64_t ns, uint64_t n) { return n ? double(ns) / 1000.0 / double(n) : 0.0; };
+  std::printf("  between system calls %.0f us per second (the driver's own code); inside them:"
+              " sendto %.1f us, recvfrom %.1f us, polling select %.1f us each\n",
+              double(r.userNs) / 1000.0 / s, per(r.sendNs, c.packets + c.probes),
+              per(r.receiveNs, c.acks + c.otherReceives), per(r.pollNs, r.polls));
   for (const ThreadTimes &t : r.threads) {
     std::printf("  thread %ld%s: %.3f %% of a core, %.1f wakeups per second\n", t.tid,
                 t.tid == long(getpid()) ? " (application)" : "", 100 * double(t.ns) / 1e9 / s,
