@@ -13,7 +13,14 @@
 //
 // The driver's system calls are counted where they leave it: this program
 // puts its own sendto, send, recvfrom, recv, select and poll in front of the
-// system's (they are exported, so the driver library binds to them).
+// system's (they are exported, so the driver library binds to them). The
+// same wrappers time, in wall-clock time, the I/O thread's own code between
+// two calls and the calls that do not wait; the scheduler's statistics give
+// each thread's time on a CPU and its wake-ups.
+//
+// The figure is the median over 1 s windows of the process's CPU time
+// (getrusage, all threads), so that a burst of other work on a shared
+// machine does not decide it; the whole row's mean is printed beside it.
 //
 // The floor is what the same schedule costs in bare system calls, measured
 // in the same run on loopback, in two ways:
@@ -23,7 +30,9 @@
 //                 blocking poll, reads it with recvfrom, and sends datagrams
 //                 of the packets' mean size at the rate the driver sent them.
 //                 Each wait ends in a real wake-up from idle, as the
-//                 driver's do. This is the floor the ratio is taken to.
+//                 driver's do, and the peer waits on its socket as the
+//                 server does, so that each packet wakes it. This is the
+//                 floor the ratio is taken to.
 //   back to back: the same counts as the whole row with no pause: each
 //                 datagram the thread sends is answered at once (median of
 //                 five repetitions). Wake-ups from a short wait are cheaper,
