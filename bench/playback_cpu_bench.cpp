@@ -70,9 +70,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/processes.h"
 #include "host/mmhost.h"
-
-extern char **environ;
 
 namespace {
 
@@ -87,9 +86,9 @@ constexpr size_t HEADERS_QUEUED = 4;
 struct Counts {
   std::atomic<uint64_t> packets{0}, packetBytes{0}, probes{0};
   std::atomic<uint64_t> acks{0}, otherReceives{0};
-  std::atomic<uint64_t> waits{0};         // select and poll calls
-  std::atomic<uint64_t> wakeSends{0};     // send: the loop's wake-up byte, the control connection
-  std::atomic<uint64_t> plainReceives{0}; // recv
+  std::atomic<uint64_t> waits{0};          // select and poll calls
+  std::atomic<uint64_t> wakeSends{0};      // send: the loop's wake-up byte, the control connection
+  std::atomic<uint64_t> plainReceives{0};  // recv
 };
 Counts counts;
 std::atomic<bool> counting{false};
@@ -99,9 +98,9 @@ struct Snapshot {
 };
 
 Snapshot snapshot() {
-  return {counts.packets.load(),       counts.packetBytes.load(), counts.probes.load(),
-          counts.acks.load(),          counts.otherReceives.load(), counts.waits.load(),
-          counts.wakeSends.load(),     counts.plainReceives.load()};
+  return {counts.packets.load(),   counts.packetBytes.load(),   counts.probes.load(),
+          counts.acks.load(),      counts.otherReceives.load(), counts.waits.load(),
+          counts.wakeSends.load(), counts.plainReceives.load()};
 }
 
 template <typename F>
@@ -209,52 +208,6 @@ extern "C" int poll(pollfd *fds, nfds_t n, int timeout) {
 
 namespace {
 
-// ---- The processes (lumivox-session and lumivox-server).
-
-struct Child {
-  pid_t pid = -1;
-  int output = -1;
-};
-
-// Starts program with its standard output (or error, fd) on a pipe and
-// reads until a line beginning with ready has come.
-Child spawnUntil(const std::string &program, std::vector<std::string> args, int fd,
-                 const std::string &ready) {
-  Child c;
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return c;
-  args.insert(args.begin(), program);
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
-  if (posix_spawn(&c.pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-    c.pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  close(ends[1]);
-  c.output = ends[0];
-  std::string text;
-  char ch;
-  while (c.pid > 0 && text.find(ready) == std::string::npos) {
-    pollfd p{c.output, POLLIN, 0};
-    if (poll(&p, 1, WAIT_MS) <= 0 || read(c.output, &ch, 1) != 1) {
-      std::fprintf(stderr, "playback_cpu_bench: %s did not start\n", program.c_str());
-      std::exit(1);
-    }
-    text += ch;
-  }
-  return c;
-}
-
-void stop(Child &c) {
-  if (c.pid > 0) kill(c.pid, SIGTERM), waitpid(c.pid, nullptr, 0);
-  if (c.output >= 0) close(c.output);
-  c = Child{};
-}
-
 // ---- The application.
 
 std::mutex doneLock;
@@ -270,7 +223,8 @@ void CALLBACK onWave(HDRVR, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
 
 bool waitForDone(size_t n) {
   std::unique_lock<std::mutex> hold(doneLock);
-  return doneGrown.wait_for(hold, std::chrono::milliseconds(WAIT_MS), [n] { return doneCount >= n; });
+  return doneGrown.wait_for(hold, std::chrono::milliseconds(WAIT_MS),
+                            [n] { return doneCount >= n; });
 }
 
 double seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
@@ -321,34 +275,35 @@ std::vector<ThreadTimes> threadTimes() {
 struct RowResult {
   const char *name;
   double audioSeconds;
-  double cpu;  // s, the whole process
+  double cpu;         // s, the whole process
   double medianRate;  // CPU s per s of audio: the median over 1 s windows
   double system;      // s of cpu in the kernel
   Snapshot counted;
   bool ok;
-  std::vector<ThreadTimes> threads;  // during the row, the threads that ran
+  std::vector<ThreadTimes> threads;                   // during the row, the threads that ran
   uint64_t userNs, sendNs, receiveNs, pollNs, polls;  // from Spent, during the row
 };
 
 // Plays `seconds` of a stereo tone through one wave output opened at
 // 44.1 kHz, HEADERS_QUEUED headers of HEADER_FRAMES frames in the queue,
 // each written again as soon as it comes back.
-RowResult playRow(const char *name, const std::vector<std::string> &serverOptions,
-                  int seconds) {
+RowResult playRow(const char *name, const std::vector<std::string> &serverOptions, int seconds) {
   RowResult result{name, 0, 0, 0, 0, {}, false, {}, 0, 0, 0, 0, 0};
   char pattern[] = "/tmp/lvcpubench-XXXXXX";
   if (!mkdtemp(pattern)) return result;
   std::string dir = pattern;
   setenv("LUMIVOX_RUNTIME_DIR", dir.c_str(), 1);
   std::string display = std::to_string(DISPLAY);
-  Child session = spawnUntil(
-      LUMIVOX_SESSION,
+  BenchChild session = benchSpawnUntil(
+      "playback_cpu_bench", LUMIVOX_SESSION,
       {"--session", "1", "--record", "1", "--address", "127.0.0.1", "--display", display}, 1,
-      "lumivox-session: ready");
-  std::vector<std::string> args = {"--display", display, "--verbose", "0", "--sound-server",
-                                   "none", "--output", "none", "--adaptive", "0"};
+      "lumivox-session: ready", WAIT_MS);
+  std::vector<std::string> args = {"--display",      display, "--verbose", "0",
+                                   "--sound-server", "none",  "--output",  "none",
+                                   "--adaptive",     "0"};
   args.insert(args.end(), serverOptions.begin(), serverOptions.end());
-  Child server = spawnUntil(LUMIVOX_SERVER, args, 2, "lumivox-server: listening on");
+  BenchChild server = benchSpawnUntil("playback_cpu_bench", LUMIVOX_SERVER, args, 2,
+                                      "lumivox-server: listening on", WAIT_MS);
 
   const WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, RATE, RATE * 4, 4, 16, 0};
   HWAVEOUT out = nullptr;
@@ -359,7 +314,7 @@ RowResult playRow(const char *name, const std::vector<std::string> &serverOption
   if (waveOutOpen(&out, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(onWave), 0,
                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
     std::fprintf(stderr, "playback_cpu_bench: waveOutOpen failed\n");
-    stop(server), stop(session);
+    benchStop(server), benchStop(session);
     return result;
   }
   // A 440/660 Hz tone, made before the clock starts.
@@ -421,8 +376,8 @@ RowResult playRow(const char *name, const std::vector<std::string> &serverOption
   for (WAVEHDR &h : headers) waveOutUnprepareHeader(out, &h, sizeof h);
   waveOutClose(out);
   mmhostUnload();
-  stop(server);
-  stop(session);
+  benchStop(server);
+  benchStop(session);
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
 
@@ -437,8 +392,8 @@ RowResult playRow(const char *name, const std::vector<std::string> &serverOption
     rates.push_back((cpuAt[i + WINDOW] - cpuAt[i]) * RATE / double(WINDOW * HEADER_FRAMES));
   }
   std::sort(rates.begin(), rates.end());
-  result.medianRate = rates.empty() ? result.cpu / (double(total * HEADER_FRAMES) / RATE)
-                                    : rates[rates.size() / 2];
+  result.medianRate =
+      rates.empty() ? result.cpu / (double(total * HEADER_FRAMES) / RATE) : rates[rates.size() / 2];
   result.counted = {after.packets - before.packets,
                     after.packetBytes - before.packetBytes,
                     after.probes - before.probes,
@@ -586,26 +541,30 @@ void report(const RowResult &r) {
   double floor = floorMedian(c.packets, c.packetBytes, c.acks);
   double paced = floorPaced(c.packets / s, c.packets ? c.packetBytes / c.packets : 0, c.acks / s);
   std::printf("%s: %.1f s of audio, %s\n", r.name, s, r.ok ? "played" : "FAILED");
-  std::printf("  driver   %7.3f %% of a core (median of 1 s windows; over the whole row %.3f %%,"
-              " %.3f s CPU for the process, %.0f %% of it in the kernel)\n",
-              100 * r.medianRate, 100 * r.cpu / s, r.cpu, r.cpu > 0 ? 100 * r.system / r.cpu : 0.0);
-  std::printf("  floor    %7.3f %% of a core paced (the same sendto, poll and recvfrom per second,"
-              " bare)\n",
-              100 * paced);
+  std::printf(
+      "  driver   %7.3f %% of a core (median of 1 s windows; over the whole row %.3f %%,"
+      " %.3f s CPU for the process, %.0f %% of it in the kernel)\n",
+      100 * r.medianRate, 100 * r.cpu / s, r.cpu, r.cpu > 0 ? 100 * r.system / r.cpu : 0.0);
+  std::printf(
+      "  floor    %7.3f %% of a core paced (the same sendto, poll and recvfrom per second,"
+      " bare)\n",
+      100 * paced);
   std::printf("           %7.3f %% back to back (%.3f s CPU: %llu sendto, %llu poll + recvfrom)\n",
               100 * floor / s, floor, (unsigned long long)c.packets, (unsigned long long)c.acks);
   std::printf("  ratio    %7.2f x the paced floor\n", paced > 0 ? r.medianRate / paced : 0.0);
-  std::printf("  per second: %.1f packets (%.0f bytes each), %.1f acknowledgements, %.1f datagram "
-              "events\n",
-              c.packets / s, c.packets ? double(c.packetBytes) / double(c.packets) : 0.0,
-              c.acks / s, (c.packets + c.acks) / s);
+  std::printf(
+      "  per second: %.1f packets (%.0f bytes each), %.1f acknowledgements, %.1f datagram "
+      "events\n",
+      c.packets / s, c.packets ? double(c.packetBytes) / double(c.packets) : 0.0, c.acks / s,
+      (c.packets + c.acks) / s);
   std::printf("              %.1f select/poll, %.1f send, %.1f recv, %.1f other recvfrom\n",
               c.waits / s, c.wakeSends / s, c.plainReceives / s, c.otherReceives / s);
   auto per = [](uint64_t ns, uint64_t n) { return n ? double(ns) / 1000.0 / double(n) : 0.0; };
-  std::printf("  between system calls %.0f us per second (the driver's own code); inside them:"
-              " sendto %.1f us, recvfrom %.1f us, polling select %.1f us each\n",
-              double(r.userNs) / 1000.0 / s, per(r.sendNs, c.packets + c.probes),
-              per(r.receiveNs, c.acks + c.otherReceives), per(r.pollNs, r.polls));
+  std::printf(
+      "  between system calls %.0f us per second (the driver's own code); inside them:"
+      " sendto %.1f us, recvfrom %.1f us, polling select %.1f us each\n",
+      double(r.userNs) / 1000.0 / s, per(r.sendNs, c.packets + c.probes),
+      per(r.receiveNs, c.acks + c.otherReceives), per(r.pollNs, r.polls));
   for (const ThreadTimes &t : r.threads) {
     std::printf("  thread %ld%s: %.3f %% of a core, %.1f wakeups per second\n", t.tid,
                 t.tid == long(getpid()) ? " (application)" : "", 100 * double(t.ns) / 1e9 / s,
