@@ -916,8 +916,6 @@ void mixSaturating(int16_t *destination, const int16_t *source, uint32_t count) 
 
 // The sample a wire frame carries: both channels of a stereo ring frame for
 // a stereo row, their mean for a mono one.
-typedef uint32_t (*EmitFn)(uint8_t *payload, int16_t value);
-
 static uint32_t emitCompanded(uint8_t *payload, int16_t value) {
   payload[0] = ulawEncode[uint16_t(value) >> 3];
   return 1;
@@ -929,12 +927,42 @@ static uint32_t emitLinear16(uint8_t *payload, int16_t value) {
   return 2;
 }
 
+// Whether the ring's samples, as they lie in memory, are the wire's 16-bit
+// little-endian samples.
+static constexpr bool HOST_LITTLE_ENDIAN = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// Codes out converted frames of block into payload; returns the bytes
+// written. A stereo ring on a stereo 16-bit row is the wire's layout
+// already on a little-endian host, and is copied whole: every packet of
+// the unconverted rows takes this path.
+template <uint32_t (*emit)(uint8_t *, int16_t), uint32_t sampleBytes>
+static uint32_t emitFrames(const int16_t *block, uint32_t out, uint32_t channels, int stereo,
+                           uint8_t *payload) {
+  if (sampleBytes == 2 && HOST_LITTLE_ENDIAN && stereo && channels == 2) {
+    std::memcpy(payload, block, SIZE_T(out) * 2 * sizeof(int16_t));
+    return out * 2 * sizeof(int16_t);
+  }
+  uint32_t bytes = 0;
+  for (uint32_t i = 0; i < out; i++) {
+    int16_t f = block[i * channels];
+    int16_t g = channels == 2 ? block[i * channels + 1] : f;
+    if (stereo) {
+      bytes += emit(payload + bytes, f);
+      bytes += emit(payload + bytes, g);
+    } else {
+      bytes += emit(payload + bytes, int16_t((int32_t(f) + g) >> 1));
+    }
+  }
+  return bytes;
+}
+
 // The shared loop of the sample-wise encoders: blocks of at most 512
 // converted frames, as long as input is left and the payload has room for
-// a whole frame.
+// a whole frame. The coding is a template argument, so that it is inlined
+// into the per-sample loop.
+template <uint32_t (*emit)(uint8_t *, int16_t), uint32_t sampleBytes>
 static uint32_t encodeSamples(SampleRing *ring, uint32_t position, uint32_t maxInput,
-                              uint8_t *payload, uint16_t *wireFrames, int stereo, Resampler *rs,
-                              EmitFn emit, uint32_t sampleBytes) {
+                              uint8_t *payload, uint16_t *wireFrames, int stereo, Resampler *rs) {
   const uint32_t channels = ring->channels;
   const uint32_t frameBytes = sampleBytes * (stereo ? 2 : 1);
   uint32_t bytes = 0, frames = 0, left = maxInput;
@@ -948,16 +976,7 @@ static uint32_t encodeSamples(SampleRing *ring, uint32_t position, uint32_t maxI
     position += in;
     left -= in;
     frames += out;
-    for (uint32_t i = 0; i < out; i++) {
-      int16_t f = block[i * channels];
-      int16_t g = channels == 2 ? block[i * channels + 1] : f;
-      if (stereo) {
-        bytes += emit(payload + bytes, f);
-        bytes += emit(payload + bytes, g);
-      } else {
-        bytes += emit(payload + bytes, int16_t((int32_t(f) + g) >> 1));
-      }
-    }
+    bytes += emitFrames<emit, sampleBytes>(block, out, channels, stereo, payload + bytes);
     if (in == 0 && out == 0) break;
   }
   *wireFrames = uint16_t(frames);
@@ -966,12 +985,12 @@ static uint32_t encodeSamples(SampleRing *ring, uint32_t position, uint32_t maxI
 
 uint32_t encodeCompanded(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
                          uint16_t *wireFrames, int stereo, Resampler *rs) {
-  return encodeSamples(ring, position, maxInput, payload, wireFrames, stereo, rs, emitCompanded, 1);
+  return encodeSamples<emitCompanded, 1>(ring, position, maxInput, payload, wireFrames, stereo, rs);
 }
 
 uint32_t encodeLinear16(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8_t *payload,
                         uint16_t *wireFrames, int stereo, Resampler *rs) {
-  return encodeSamples(ring, position, maxInput, payload, wireFrames, stereo, rs, emitLinear16, 2);
+  return encodeSamples<emitLinear16, 2>(ring, position, maxInput, payload, wireFrames, stereo, rs);
 }
 
 static gsm gsmState(GsmCoder *state) {

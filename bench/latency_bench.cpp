@@ -42,9 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/processes.h"
 #include "host/mmhost.h"
-
-extern char **environ;
 
 namespace {
 
@@ -89,52 +88,6 @@ extern "C" ssize_t sendto(int s, const void *data, size_t bytes, int flags, cons
 }
 
 namespace {
-
-// ---- The processes.
-
-struct Child {
-  pid_t pid = -1;
-  int output = -1;
-};
-
-// Starts program with its standard output (or error) on a pipe and reads
-// until a line beginning with ready has come.
-Child spawnUntil(const std::string &program, std::vector<std::string> args, int fd,
-                 const std::string &ready) {
-  Child c;
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return c;
-  args.insert(args.begin(), program);
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
-  if (posix_spawn(&c.pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-    c.pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  close(ends[1]);
-  c.output = ends[0];
-  std::string text;
-  char ch;
-  while (c.pid > 0 && text.find(ready) == std::string::npos) {
-    pollfd p{c.output, POLLIN, 0};
-    if (poll(&p, 1, WAIT_MS) <= 0 || read(c.output, &ch, 1) != 1) {
-      std::fprintf(stderr, "latency_bench: %s did not start\n", program.c_str());
-      std::exit(1);
-    }
-    text += ch;
-  }
-  return c;
-}
-
-void stop(Child &c) {
-  if (c.pid > 0) kill(c.pid, SIGTERM), waitpid(c.pid, nullptr, 0);
-  if (c.output >= 0) close(c.output);
-  c = Child{};
-}
 
 // ---- The application side.
 
@@ -307,15 +260,16 @@ int main(int argc, char **argv) {
   setenv("LUMIVOX_RUNTIME_DIR", dir.c_str(), 1);
   setenv("LUMIVOX_DRIVER", LUMIVOX_LIBRARY, 1);
   std::string display = std::to_string(DISPLAY);
-  Child session = spawnUntil(
-      LUMIVOX_SESSION,
+  BenchChild session = benchSpawnUntil(
+      "latency_bench", LUMIVOX_SESSION,
       {"--session", "1", "--record", "1", "--address", "127.0.0.1", "--display", display}, 1,
-      "lumivox-session: ready");
+      "lumivox-session: ready", WAIT_MS);
   // At its default minimum lead the server's 10 ms playout steps run the
   // stream dry; 1024 frames cover them.
-  Child server =
-      spawnUntil(LUMIVOX_SERVER, {"--display", display, "--verbose", "0", "--min-lead", "1024"}, 2,
-                 "lumivox-server: listening on");
+  BenchChild server =
+      benchSpawnUntil("latency_bench", LUMIVOX_SERVER,
+                      {"--display", display, "--verbose", "0", "--min-lead", "1024"}, 2,
+                      "lumivox-server: listening on", WAIT_MS);
 
   std::vector<double> raw = rawOpenTimes(rounds);
   std::vector<double> open = openTimes(rounds);
@@ -328,8 +282,8 @@ int main(int argc, char **argv) {
   report("WODM_WRITE to first datagram, 4 x 1024 queued", streaming);
 
   mmhostUnload();
-  stop(server);
-  stop(session);
+  benchStop(server);
+  benchStop(session);
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
   return 0;

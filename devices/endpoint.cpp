@@ -31,6 +31,23 @@ DWORD headerRoom(const WaveInstance *instance, const WaveStream *stream) {
   return frames > stream->offset ? frames - stream->offset : 0;
 }
 
+// The frames the play pump asks the source for: the sender's window ahead
+// of what was played, never more than the ring holds past what the sender
+// has yet to take; 0 when the pump has nothing to do.
+uint32_t pumpAmount(const WaveStreamState *state, const PlaySource *source,
+                    const PlaySender *sender) {
+  if (!state->ready || !state->wantsData || !source || !sender) return 0;
+  uint32_t played = sender->base + sender->ackedPlayed;
+  uint32_t buffered = source->produced - played;
+  uint32_t window = sender->leadTarget;
+  if (window <= buffered) return 0;
+  uint32_t unsent = source->produced - sender->base - sender->consumed;
+  uint32_t frames = source->ring->frames;
+  uint32_t room = int32_t(unsent) < 0 ? frames : unsent < frames ? frames - unsent : 0;
+  uint32_t amount = window - buffered;
+  return amount < room ? amount : room;
+}
+
 }  // namespace
 
 PlaySource *playSourceCreate(WaveStreamState *state) {
@@ -161,7 +178,12 @@ void sourceProgress(PlaySource *source, uint32_t consumed) {
   if (state->instance->closing) {
     if (state->event) SetEvent(state->event);
   } else if (state->stream->current && int32_t(source->produced - RING_FRAMES - consumed) < 0) {
-    workQueue(&state->pump);
+    // Only when the pump would copy something: every change that could
+    // give it work (an acknowledgement, a new window, a header written, a
+    // restart) runs this again or queues the pump itself, and an idle pump
+    // would cost the I/O thread a turn and a select after every packet.
+    uint32_t amount = pumpAmount(state, source, statePlaySender(state));
+    if (amount > 0 && int32_t(consumed + amount - source->produced) > 0) workQueue(&state->pump);
   }
 }
 
@@ -180,27 +202,14 @@ void playPump(void *user) {
   assert(drvLockHeld());
   PlaySource *source = static_cast<PlaySource *>(state->endpoint);
   PlaySender *sender = statePlaySender(state);
-  if (state->ready && state->wantsData && source && sender) {
-    uint32_t played = sender->base + sender->ackedPlayed;
-    uint32_t buffered = source->produced - played;
-    uint32_t window = sender->leadTarget;
-    // Never more than the ring holds past what the sender has yet to take.
-    uint32_t unsent = source->produced - sender->base - sender->consumed;
-    uint32_t frames = source->ring->frames;
-    uint32_t room = int32_t(unsent) < 0 ? frames : unsent < frames ? frames - unsent : 0;
-    if (window > buffered) {
-      uint32_t amount = window - buffered;
-      if (amount > room) amount = room;
-      // The fill may return headers with drvLock released: the state is
-      // read afresh after it.
-      if (source->fill(source, state->position, amount) && state->ready &&
-          (sender = statePlaySender(state)) != nullptr) {
-        bool more =
-            state->stream->current && int32_t(source->produced - amount - state->position) < 0;
-        workQueue(&sender->work);
-        if (more) return;  // stays queued for a later turn
-      }
-    }
+  uint32_t amount = pumpAmount(state, source, sender);
+  // The fill may return headers with drvLock released: the state is read
+  // afresh after it.
+  if (amount > 0 && source->fill(source, state->position, amount) && state->ready &&
+      (sender = statePlaySender(state)) != nullptr) {
+    bool more = state->stream->current && int32_t(source->produced - amount - state->position) < 0;
+    workQueue(&sender->work);
+    if (more) return;  // stays queued for a later turn
   }
   workDequeue(&state->pump);
 }

@@ -435,6 +435,18 @@ TEST_F(Convert, ChannelsBetweenRingAndWire) {
     int16_t v = int16_t(payload[2 * i] | payload[2 * i + 1] << 8);
     EXPECT_EQ(v, (1000 * i + 1 - 3) >> 1);
   }
+  // A stereo row from the stereo ring: its frames as they are, each sample
+  // little-endian, the extremes included.
+  const int16_t both[4][2] = {{-32768, 32767}, {-1, 1}, {0x1234, -0x1234}, {7, -7}};
+  for (int i = 0; i < 4; i++) {
+    ringSamples(stereo)[2 * (8 + i)] = both[i][0];
+    ringSamples(stereo)[2 * (8 + i) + 1] = both[i][1];
+  }
+  EXPECT_EQ(encodeLinear16(stereo, 8, 4, payload, &frames, 1, &rs), 16u);
+  EXPECT_EQ(frames, 4);
+  for (int i = 0; i < 8; i++) {
+    EXPECT_EQ(int16_t(payload[2 * i] | payload[2 * i + 1] << 8), both[i / 2][i % 2]);
+  }
   Resampler rm = {};
   rsSetup(&rm, 16000, 16000, 16000, 1);
   EXPECT_EQ(encodeCompanded(mono, 0, 8, payload, &frames, 1, &rm), 16u);
