@@ -46,9 +46,32 @@ constexpr uint32_t DRY_REPORTS = 10;
 // long, so that a steady stream costs one datagram a packet, while a driver
 // that waits for room still hears of it within a tick and a half.
 constexpr auto REPORT_QUIET = std::chrono::microseconds(5000);
-// Ring frames at the output rate: over five seconds at 48000 Hz, more than
-// the largest lead a driver keeps (65536 frames at its own rate).
-constexpr uint32_t PLAYOUT_RING_FRAMES = 1u << 18;
+// The most audio one packet carries: 42 GSM frames of 160 samples at
+// 8000 Hz, in the driver's frames at its rate (a 16-bit duration).
+uint32_t packetFramesMax(uint32_t rate) {
+  uint64_t frames = (uint64_t(42) * 160 * rate + 7999) / 8000;
+  return frames > 0xFFFF ? 0xFFFF : uint32_t(frames);
+}
+
+// Ring frames at the output rate: what a driver may keep queued (its
+// largest lead and a packet beyond it) and the converter's window, rounded
+// up to a power of two. A driver that runs further ahead has the excess
+// dropped, never written over what plays.
+uint32_t playoutRingFrames(uint32_t maxLead, uint32_t rate, uint32_t outRate) {
+  uint64_t queued = (uint64_t(maxLead) + packetFramesMax(rate)) * outRate / (rate ? rate : 1);
+  uint64_t need = queued + 2 * RS_MAX_TAPS;
+  uint32_t frames = 1u << 12;
+  while (frames < need && frames < RING_FRAMES * 16) frames <<= 1;
+  return frames;
+}
+
+// Writes every page of the ring once, so that the playout never waits on
+// the system to provide one.
+void prefault(SampleRing *ring) {
+  volatile uint8_t *bytes = reinterpret_cast<volatile uint8_t *>(ringSamples(ring));
+  size_t size = size_t(ring->frames) * ring->channels * sizeof(int16_t);
+  for (size_t at = 0; at < size; at += 4096) bytes[at] = 0;
+}
 // Bad datagrams logged per stream; later ones are only counted.
 constexpr uint32_t MALFORMED_LOGGED = 16;
 // Datagrams taken per recvmmsg: the driver keeps at most four packets in
@@ -202,8 +225,12 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
 bool PlayoutStream::start() {
   uint32_t outRate = options_.outputRate ? options_.outputRate : rate_;
-  ring_ = ringCreate(PLAYOUT_RING_FRAMES, outRate, options_.outputChannels == 2);
+  // A driver keeps no more lead than its own ceiling, whatever we allow.
+  uint32_t maxLead = std::min(options_.maxLead, APPLICATION_LEAD_MAX);
+  ring_ = ringCreate(playoutRingFrames(maxLead, rate_, outRate), outRate,
+                     options_.outputChannels == 2);
   if (!ring_) return false;
+  prefault(ring_);
   bool toFile = !options_.output.empty() && options_.output != OUTPUT_NONE;
   if (toFile && !outputBusy) {
     SF_INFO info{};

@@ -61,9 +61,6 @@ void sendStreamReply(ControlSession &s, const StreamReply &reply) {
 // count) absurd amounts of audio per packet.
 constexpr uint32_t APPLICATION_RATE_MIN = 1000;
 constexpr uint32_t APPLICATION_RATE_MAX = 192000;
-// The most lead a driver asks for, in frames: its ring's length. Larger
-// values only ever get bounded, but no driver sends them.
-constexpr uint32_t APPLICATION_LEAD_MAX = 65536;
 
 // The reason the request cannot be granted, or null when it can. The
 // fields the server uses are checked here; the adaptive flag and the

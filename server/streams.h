@@ -27,6 +27,10 @@
 #include "server/messages.h"
 #include "server/udpstream.h"
 
+// The most lead a driver asks for or keeps, in its frames: its ring's
+// length. Larger values only ever get bounded, but no driver sends them.
+constexpr uint32_t APPLICATION_LEAD_MAX = 65536;
+
 struct StreamRecord {
   uint32_t id;                       // the driver's slot id, unique on its connection
   uint8_t direction;                 // DIRECTION_PLAYBACK or DIRECTION_RECORDING
