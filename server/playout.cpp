@@ -8,6 +8,7 @@
 // with recvmmsg, whose short count tells that it is empty, instead of a
 // receive per datagram and one more that finds nothing.
 #include <sndfile.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "audio/convert.h"
@@ -118,12 +120,51 @@ class PlayoutTicker : public asio::execution_context::service {
 
 asio::execution_context::id PlayoutTicker::id;
 
+// The stream sockets' readiness, for every stream at once: an epoll set of
+// its own, which the io_context watches as one descriptor. Each socket is
+// registered once, edge-triggered, and its drain reads it until a short
+// batch shows it empty; a datagram then costs no re-arming of a wait of its
+// stream's, only the set's once per wake-up, whatever it brings. The set
+// holds its streams as a wait's handler would, until they close.
+class PlayoutPoller : public asio::execution_context::service {
+ public:
+  static asio::execution_context::id id;
+
+  explicit PlayoutPoller(asio::io_context &io);
+
+  // False when the set cannot take the socket (the stream waits on its own).
+  bool add(const std::shared_ptr<PlayoutStream> &stream, int socket);
+  // Takes the socket out before it closes; the stream is let go after the
+  // handler that closed it has returned.
+  void remove(PlayoutStream *stream, int socket);
+
+ private:
+  static constexpr int EVENTS = 64;  // per epoll_wait
+  static constexpr int ROUNDS = 16;  // epoll_waits per wake-up before others run
+
+  void shutdown() override {
+    asio::error_code ignored;
+    descriptor_.close(ignored);
+    streams_.clear();
+  }
+  void arm();
+  void onReady();
+
+  asio::io_context &io_;
+  asio::posix::stream_descriptor descriptor_;
+  bool armed_ = false;
+  std::unordered_map<PlayoutStream *, std::shared_ptr<PlayoutStream>> streams_;
+};
+
+asio::execution_context::id PlayoutPoller::id;
+
 class PlayoutStream : public UdpStream, public std::enable_shared_from_this<PlayoutStream> {
  public:
   PlayoutStream(asio::io_context &io, const ServerOptions &o, StreamRecord &r)
       : options_(o),
         socket_(std::move(r.socket)),
         ticker_(asio::use_service<PlayoutTicker>(io)),
+        poller_(asio::use_service<PlayoutPoller>(io)),
         id_(r.id),
         rate_(r.applicationRate ? r.applicationRate : 1),
         driverHost_(r.driver.address().to_v4().to_uint()),
@@ -141,6 +182,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
 
  private:
   void receiveNext();
+  friend class PlayoutPoller;
   void drain();
   // Whether the last datagram came from the driver's host; any host does
   // when the request named none.
@@ -173,6 +215,8 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
   PlayoutTicker &ticker_;       // PLAYOUT_TICK while the clock runs
+  PlayoutPoller &poller_;       // the socket's readiness
+  bool polled_ = false;         // in the poller's set (else its own wait)
   uint32_t id_;                 // the stream id
   uint32_t rate_;               // Hz: the timebase, the application's rate
   uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
@@ -253,7 +297,8 @@ bool PlayoutStream::start() {
           file_    ? options_.output.c_str()
           : sound_ ? (options_.sink.empty() ? "the default sink" : options_.sink.c_str())
                    : "nothing");
-  receiveNext();
+  polled_ = poller_.add(shared_from_this(), socket_.native_handle());
+  if (!polled_) receiveNext();
   return true;
 }
 
@@ -330,7 +375,7 @@ void PlayoutStream::drain() {
       return;
     }
   }
-  receiveNext();
+  if (!polled_) receiveNext();
 }
 
 void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
@@ -486,6 +531,80 @@ void PlayoutStream::armTimer() {
   if (ticking_ || closed_) return;
   ticking_ = true;
   ticker_.add(shared_from_this());
+}
+
+PlayoutPoller::PlayoutPoller(asio::io_context &io) : service(io), io_(io), descriptor_(io) {}
+
+bool PlayoutPoller::add(const std::shared_ptr<PlayoutStream> &stream, int socket) {
+  // The set exists while streams do, so that a server without streams holds
+  // no descriptor for it.
+  if (!descriptor_.is_open()) {
+    int set = epoll_create1(EPOLL_CLOEXEC);
+    if (set < 0) return false;
+    asio::error_code error;
+    descriptor_.assign(set, error);
+    if (error) {
+      ::close(set);
+      return false;
+    }
+  }
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLET;
+  event.data.ptr = stream.get();
+  if (epoll_ctl(descriptor_.native_handle(), EPOLL_CTL_ADD, socket, &event) != 0) return false;
+  streams_[stream.get()] = stream;
+  // Whatever came before the registration makes no edge: take it now.
+  asio::post(io_, [stream] {
+    if (!stream->closed_) stream->drain();
+  });
+  arm();
+  return true;
+}
+
+void PlayoutPoller::remove(PlayoutStream *stream, int socket) {
+  auto it = streams_.find(stream);
+  if (it == streams_.end()) return;
+  epoll_ctl(descriptor_.native_handle(), EPOLL_CTL_DEL, socket, nullptr);
+  asio::post(io_, [keep = std::move(it->second)] {});
+  streams_.erase(it);
+  // No wait outlives the last stream: the io_context runs out of work as it
+  // did before.
+  if (streams_.empty()) {
+    asio::error_code ignored;
+    descriptor_.close(ignored);
+  }
+}
+
+void PlayoutPoller::arm() {
+  if (armed_ || !descriptor_.is_open()) return;
+  armed_ = true;
+  descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                         [this](const asio::error_code &error) {
+                           armed_ = false;
+                           if (!error) {
+                             onReady();
+                           } else if (!streams_.empty()) {
+                             arm();  // cancelled as the last stream left, and one came since
+                           }
+                         });
+}
+
+// Drains every socket that became readable. A stream that closes meanwhile
+// has left the map, and its later events in the batch find nothing.
+void PlayoutPoller::onReady() {
+  epoll_event events[EVENTS];
+  for (int round = 0; round < ROUNDS; ++round) {
+    int n = epoll_wait(descriptor_.native_handle(), events, EVENTS, 0);
+    if (n <= 0) break;
+    for (int i = 0; i < n; ++i) {
+      auto it = streams_.find(static_cast<PlayoutStream *>(events[i].data.ptr));
+      if (it == streams_.end()) continue;
+      std::shared_ptr<PlayoutStream> stream = it->second;
+      if (!stream->closed_) stream->drain();
+    }
+    if (n < EVENTS) break;
+  }
+  if (!streams_.empty()) arm();
 }
 
 void PlayoutTicker::add(std::shared_ptr<PlayoutStream> stream) {
@@ -682,6 +801,7 @@ void PlayoutStream::close() {
   } else if (!paused_ && ring_) {
     playTo(receivedEnd_);
   }
+  if (polled_) poller_.remove(this, socket_.native_handle());
   asio::error_code ignored;
   socket_.close(ignored);
   finish();
