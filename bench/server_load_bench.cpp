@@ -249,7 +249,7 @@ std::vector<uint32_t> parseCounts(const std::string &text) {
 int main(int argc, char **argv) {
   std::string server = LUMIVOX_SERVER, only;
   double seconds = 5;
-  std::vector<uint32_t> counts = {200, 400, 600};
+  std::vector<uint32_t> counts = {250, 500, 750};
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i], v = argv[i + 1];
     if (a == "--seconds") seconds = std::atof(v.c_str());
