@@ -40,7 +40,7 @@ const char SERVER_USAGE[] =
     "  --max-streams-per-client N\n"
     "                         streams of one client address over all its\n"
     "                         connections, 1 to 65536 (default 64); one beyond them\n"
-    "                         is refused. A playback stream holds about 1 MiB of\n"
+    "                         is refused. A playback stream holds at most 1 MiB of\n"
     "                         audio and a recording 256 KiB, so one client holds\n"
     "                         at most N MiB of streams besides 64 KiB of unsent\n"
     "                         answers per connection\n"

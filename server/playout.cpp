@@ -55,15 +55,20 @@ uint32_t packetFramesMax(uint32_t rate) {
   return frames > 0xFFFF ? 0xFFFF : uint32_t(frames);
 }
 
+// The most ring frames a stream takes: 1 MiB of stereo audio, over five
+// seconds at 48000 Hz.
+constexpr uint32_t PLAYOUT_RING_FRAMES_MAX = 1u << 18;
+
 // Ring frames at the output rate: what a driver may keep queued (its
 // largest lead and a packet beyond it) and the converter's window, rounded
-// up to a power of two. A driver that runs further ahead has the excess
+// up to a power of two (131072 frames at 44100 Hz on both sides), at most
+// PLAYOUT_RING_FRAMES_MAX. A driver that runs further ahead has the excess
 // dropped, never written over what plays.
 uint32_t playoutRingFrames(uint32_t maxLead, uint32_t rate, uint32_t outRate) {
   uint64_t queued = (uint64_t(maxLead) + packetFramesMax(rate)) * outRate / (rate ? rate : 1);
   uint64_t need = queued + 2 * RS_MAX_TAPS;
   uint32_t frames = 1u << 12;
-  while (frames < need && frames < RING_FRAMES * 16) frames <<= 1;
+  while (frames < need && frames < PLAYOUT_RING_FRAMES_MAX) frames <<= 1;
   return frames;
 }
 
