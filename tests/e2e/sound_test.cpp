@@ -124,11 +124,11 @@ class SoundSystem : public EndToEnd {
   // Records the sink's monitor for `seconds` on a thread while `play` runs.
   std::vector<int16_t> monitorWhile(double seconds, const std::function<void()> &play) {
     std::vector<int16_t> samples(size_t(seconds * SINK_RATE) * 2);
-    pa_sample_spec spec{PA_SAMPLE_S16LE, SINK_RATE, 2};
+    pa_sample_spec format{PA_SAMPLE_S16LE, SINK_RATE, 2};
     int error = 0;
     pa_simple *monitor =
         pa_simple_new(server_name_.c_str(), "test", PA_STREAM_RECORD, "lumivox_null.monitor",
-                      "monitor", &spec, nullptr, nullptr, &error);
+                      "monitor", &format, nullptr, nullptr, &error);
     EXPECT_TRUE(monitor) << pa_strerror(error);
     if (!monitor) return {};
     std::thread reader(
