@@ -173,6 +173,9 @@ PlaySender *playSenderCreate(PlaySource *owner, SOCKET socket, uint32_t serverAd
   sender->next = owner->senders;
   owner->senders = sender;
   senderSwitch(sender, &wireFormats[0], SENDER_FIRST_RTT);
+  uint32_t first = senderFirstPosition;
+  sender->sent = sender->consumed = sender->ackedEnd = sender->ackedPlayed = first;
+  sender->resampler.inTime = sender->resampler.outTime = uint64_t(first) << 32;
   loopAddReader(&sender->watcher);
   workQueue(&sender->work);
   return sender;
@@ -251,7 +254,7 @@ CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_
   loopAddReader(&receiver->watcher);
   timerInit(&receiver->watchdog, receiverOnQuiet, receiver, RECEIVER_WATCHDOG_PRIORITY);
   receiver->heardAt = tickNow();
-  timerSchedule(&receiver->watchdog, receiver->heardAt + STREAM_STALL_MS);
+  timerSchedule(&receiver->watchdog, receiver->heardAt + RECEIVER_REPEAT_MS);
   return receiver;
 }
 

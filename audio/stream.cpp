@@ -11,10 +11,14 @@
 // cover one trip) and moves the stream to slower or faster wire formats.
 //
 // Both handlers take datagrams only from the audio server's IPv4 address
-// (the control connection's peer; any port): another host can neither steer
-// the pacing with forged acknowledgements nor inject audio or redirect the
-// receiver's acknowledgements. The receiver also takes only well-formed
-// packets: slot ports are reused, so a late acknowledgement for a closed
+// (the control connection's peer), from any of its ports: a server may
+// answer from a socket of its own. Another host can neither steer the
+// pacing with forged acknowledgements nor inject audio or redirect the
+// receiver's acknowledgements. Within that, a datagram is judged by its
+// content and the plausible part of it is taken: a played position beyond
+// what was sent counts as what was sent, and a recording that jumps is
+// followed. The receiver answers every packet but places only audio it can
+// decode: slot ports are reused, so a late acknowledgement for a closed
 // playback stream may reach a recording slot, and must not synchronise it.
 #include "audio/stream.h"
 
@@ -38,6 +42,8 @@ static constexpr uint32_t FIRST_RTT_FACTOR = 4;
 // Retransmit timeout: ten smoothed round trips, at least a second, ms.
 static constexpr uint32_t TIMEOUT_RTT_FACTOR = 10;
 static constexpr uint32_t TIMEOUT_FLOOR_MS = 1000;
+
+uint32_t senderFirstPosition = 0;
 
 void packetStoreHeader(uint8_t *bytes, const PacketHeader *header) {
   store32(bytes, header->start);
@@ -102,6 +108,18 @@ int packetCheck(const uint8_t *bytes, int length, PacketHeader *header) {
   return payloadBytes(&row, header->wireFrames) == length - int(PACKET_HEADER_BYTES);
 }
 
+int packetDecodable(const PacketHeader *header, uint32_t payloadLength) {
+  if (header->kind == WIRE_PROBE || header->kind > WIRE_GSM) return 0;
+  if (header->rateIndex >= WIRE_RATE_COUNT || header->stereo > 1 || header->wireFrames == 0) {
+    return 0;
+  }
+  WireFormat row = {};
+  row.kind = header->kind;
+  row.stereo = header->stereo;
+  int64_t need = payloadBytes(&row, header->wireFrames);
+  return need >= 0 && need <= int64_t(payloadLength);
+}
+
 // Reads one datagram into buffer (PACKET_MAX_DATAGRAM bytes) and its
 // sender into *from; returns its length, or -1 when there was none.
 static int receiveFrom(SOCKET s, uint8_t *buffer, sockaddr_in *from) {
@@ -124,7 +142,7 @@ static void senderLogSent(PlaySender *sender, uint32_t start, uint32_t duration)
   DWORD now = tickNow();
   if (!sender->awaiting) {
     sender->awaiting = 1;  // an answer is due from now on
-    sender->quietSince = now;
+    sender->quietSince = sender->movedAt = now;
   }
   *sentEntry(sender, sender->sentCount) = {now, start, duration};
   sender->sentCount += 1;
@@ -138,6 +156,21 @@ void senderProbe(PlaySender *sender) {
   sendto(sender->watcher.socket, reinterpret_cast<const char *>(probe), sizeof probe, 0,
          reinterpret_cast<const sockaddr *>(&sender->server), sizeof sender->server);
   senderLogSent(sender, 0, 0);
+}
+
+// Asks a started stream's server for its positions: a data packet of no
+// audio where the next packet starts. Every server answers a packet, and
+// one that carries nothing places nothing, wherever the stream stands; a
+// probe's start of 0 would read as half the position range away once the
+// stream passes 2^31 frames. It gives no round-trip sample (senderTakeAck).
+static void senderAsk(PlaySender *sender) {
+  uint8_t datagram[PACKET_HEADER_BYTES];
+  PacketHeader header = {sender->sent, 0, 0, sender->format->kind,
+                         uint8_t(sender->format->stereo), sender->format->rateIndex};
+  packetStoreHeader(datagram, &header);
+  sendto(sender->watcher.socket, reinterpret_cast<const char *>(datagram), sizeof datagram, 0,
+         reinterpret_cast<const sockaddr *>(&sender->server), sizeof sender->server);
+  senderLogSent(sender, sender->sent, 0);
 }
 
 static uint32_t senderEncode(PlaySender *sender, uint32_t want, uint8_t *payload,
@@ -183,6 +216,7 @@ int senderSend(PlaySender *sender) {
   sender->sent = rsOutPos(&sender->resampler);
   sender->consumed = rsInPos(&sender->resampler);
   if (sender->sent == s) return 0;
+  sender->movedAt = tickNow();
   header.start = s;
   header.duration = uint16_t(sender->sent - s);
   header.kind = sender->format->kind;
@@ -201,8 +235,10 @@ int senderSend(PlaySender *sender) {
 // for the application and the server owes it nothing. A full queue with
 // nothing in flight is answered only by the server's progress reports; when
 // a retransmit timeout passes without one (they were lost, or the server's
-// last reports fell into an outage), a probe asks for the positions again:
-// the server answers every datagram.
+// last reports fell into an outage), an empty packet asks for the positions
+// again: the server answers every datagram. The timer also runs out when
+// the positions have stood still for STREAM_STALL_MS, so that a close
+// waiting on a server that answers but plays nothing learns of it in time.
 static void senderWatch(PlaySender *sender, bool queueFull) {
   if (sender->inFlight > 0) return;  // the retransmit timer runs, and checks the quiet time
   if (!queueFull || sender->paused) {
@@ -212,13 +248,15 @@ static void senderWatch(PlaySender *sender, bool queueFull) {
   DWORD now = tickNow();
   if (!sender->awaiting) {
     sender->awaiting = 1;
-    sender->quietSince = now;
+    sender->quietSince = sender->movedAt = now;
   }
   if (now - sender->quietSince >= sender->timeout) {
-    senderProbe(sender);  // in flight now: its timer runs
+    senderAsk(sender);  // in flight now: its timer runs
     return;
   }
-  timerSchedule(&sender->timer, sender->quietSince + sender->timeout);
+  DWORD due = sender->quietSince + sender->timeout;
+  DWORD still = sender->movedAt + STREAM_STALL_MS;
+  timerSchedule(&sender->timer, int32_t(still - due) < 0 ? still : due);
 }
 
 void senderRun(void *user) {
@@ -256,7 +294,7 @@ static void senderStart(PlaySender *sender, uint32_t rtt) {
   PlaySource *source = sender->endpoint;
   sender->lastRtt = sender->smoothedRtt = FIRST_RTT_FACTOR * rtt;
   senderSelectInitial(sender);
-  sender->base = source->produced;
+  sender->base = source->produced - sender->consumed;
   sender->started = 1;
   source->startedCount += 1;
   if (source->startedCount == 1) source->activity(source, 1);
@@ -278,23 +316,27 @@ static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
   sender->timeout = uint32_t(timeout);
 }
 
-// Whether an acknowledgement could have come from the server: no position
-// beyond what was sent. Positions are compared by signed difference, so
-// they wrap with the stream after 2^32 frames.
-static bool ackPlausible(const PlaySender *sender, const StreamAck *ack) {
-  return int32_t(ack->receivedEnd - sender->sent) <= 0 &&
-         int32_t(ack->consumed - sender->sent) <= 0;
+// Takes the plausible part of an acknowledgement's positions: nothing the
+// server reports can lie beyond what was sent. A server whose playout clock
+// runs on through an underrun reports a played position past the end of
+// the audio; it has played all of it. Positions are compared by signed
+// difference, so they wrap with the stream after 2^32 frames.
+static void ackClamp(const PlaySender *sender, StreamAck *ack) {
+  if (int32_t(ack->receivedEnd - sender->sent) > 0) ack->receivedEnd = sender->sent;
+  if (int32_t(ack->consumed - sender->sent) > 0) ack->consumed = sender->sent;
 }
 
 void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
                    const sockaddr_in *from) {
   assert(drvLockHeld());
   StreamAck ack;
-  if (from->sin_family != AF_INET || from->sin_addr.s_addr != sender->server.sin_addr.s_addr ||
-      from->sin_port != sender->server.sin_port) {
+  // Any port of the server's host: a server may answer every stream from
+  // one socket of its own.
+  if (from->sin_family != AF_INET || from->sin_addr.s_addr != sender->server.sin_addr.s_addr) {
     return;
   }
-  if (!ackLoad(datagram, length, &ack) || !ackPlausible(sender, &ack)) return;
+  if (!ackLoad(datagram, length, &ack)) return;
+  ackClamp(sender, &ack);
   // Oldest first: an acknowledgement at a packet boundary matches the
   // packet that ends there.
   uint32_t first = sender->sentCount - sender->inFlight;
@@ -308,13 +350,21 @@ void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
     }
   }
   // A reordered acknowledgement reports older positions: they never go back.
+  DWORD now = tickNow();
   if (int32_t(ack.receivedEnd - sender->ackedEnd) > 0) sender->ackedEnd = ack.receivedEnd;
-  if (int32_t(ack.consumed - sender->ackedPlayed) > 0) sender->ackedPlayed = ack.consumed;
+  if (int32_t(ack.consumed - sender->ackedPlayed) > 0) {
+    sender->ackedPlayed = ack.consumed;
+    sender->movedAt = now;
+  }
   if (found) {
-    if (ack.unsolicited == 0) senderMeasure(sender, sentEntry(sender, matched));
+    // An empty packet of a started stream (senderAsk) is no full-size
+    // datagram: its round trip would understate the path's.
+    const SentPacket *p = sentEntry(sender, matched);
+    bool sample = ack.unsolicited == 0 && (p->duration != 0 || !sender->started);
+    if (sample) senderMeasure(sender, p);
     sender->inFlight = sender->sentCount - matched - 1;
   }
-  sender->quietSince = tickNow();  // the server is there; senderRun decides whether it owes more
+  sender->quietSince = now;  // the server is there; senderRun decides whether it owes more
   workQueue(&sender->work);
 }
 
@@ -327,16 +377,16 @@ int senderOnAck(void *user) {
   return 0;
 }
 
-// Whether the sender has waited STREAM_STALL_MS for the server and its
-// source gave it up. A source with nothing waiting keeps it, and the quiet
-// time starts afresh.
+// Whether the sender has waited STREAM_STALL_MS for the server, without an
+// answer or without its positions moving, and its source gave it up. A
+// source that keeps it has the waits start afresh.
 static bool senderStalled(PlaySender *sender, DWORD now) {
-  if (!sender->awaiting || sender->paused || now - sender->quietSince < STREAM_STALL_MS) {
-    return false;
-  }
+  if (!sender->awaiting || sender->paused) return false;
+  bool silent = now - sender->quietSince >= STREAM_STALL_MS;
+  if (!silent && now - sender->movedAt < STREAM_STALL_MS) return false;
   PlaySource *source = sender->endpoint;
-  if (source->stalled && source->stalled(source)) return true;
-  sender->quietSince = now;
+  if (source->stalled && source->stalled(source, silent ? 1 : 0)) return true;
+  sender->quietSince = sender->movedAt = now;
   return false;
 }
 
@@ -499,59 +549,81 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
   receiver->writePos += made;
 }
 
-// Whether a data packet of a synchronised receiver starts within a ring's
-// length (in timebase frames) of the highest end seen, either way. The
-// server sends no further ahead than its credit, which never exceeds the
-// ring; a start beyond that is forged or corrupt, and would hand the
-// application a flood of filler or leave the receiver waiting for a
-// position that never comes.
-static bool receiverPlausible(const CaptureReceiver *receiver, const PacketHeader *header) {
+// Whether a data packet of a synchronised receiver starts more than a
+// ring's length (in timebase frames) from the highest end seen, either
+// way, `jump` frames after it. A server sends no further ahead than its
+// credit, which never exceeds the ring; a start beyond that is the server's
+// clock having run on through a stall of its own (a busy terminal, a
+// capture device held up), or a stray packet. Either way the stream is
+// followed from there: filling the distance would hand the application a
+// flood of filler, and waiting for positions that never come would stop
+// the recording for good.
+static bool receiverBeyondReach(const CaptureReceiver *receiver, int32_t jump) {
   const SampleRing *ring = receiver->endpoint->ring;
-  uint64_t reach = uint64_t(ring->frames) * receiver->timebaseRate / (ring->rate ? ring->rate : 1);
-  int64_t distance = int32_t(header->start - receiver->receivedEnd);
-  return distance <= int64_t(reach) && -distance <= int64_t(reach);
+  if (receiver->timebaseRate == 0) return false;  // places nothing anyway
+  int64_t reach = int64_t(uint64_t(ring->frames) * receiver->timebaseRate /
+                          (ring->rate ? ring->rate : 1));
+  return jump > reach || -int64_t(jump) > reach;
+}
+
+// The first data packet sets where the positions run. Once synchronised, a
+// packet within reach moves the highest end on by signed difference (so it
+// wraps with the stream), and one beyond reach moves the stream there: its
+// audio follows what was placed last, with no gap, and the credit moves by
+// the same distance, so that the server sees as much outstanding as before.
+// Returns whether the receiver (re)synchronised on this packet.
+static bool receiverFollow(CaptureReceiver *receiver, const PacketHeader *header) {
+  RecordSink *sink = receiver->endpoint;
+  uint32_t end = header->start + header->duration;
+  if (!receiver->synced) {
+    receiver->writePos = receiver->creditedRead = sink->readPos;
+    receiver->receivedEnd = end;
+    receiver->creditedPos = end;
+    receiver->pendingCredit = 0;
+    receiver->creditRemainder = 0;
+    receiver->synced = 1;
+    return true;
+  }
+  int32_t jump = int32_t(header->start - receiver->receivedEnd);
+  if (receiverBeyondReach(receiver, jump)) {
+    receiver->creditedPos += uint32_t(jump);
+    receiver->receivedEnd = end;
+    return true;
+  }
+  if (int32_t(end - receiver->receivedEnd) > 0) receiver->receivedEnd = end;
+  return false;
 }
 
 void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, int length,
                           const sockaddr_in *from) {
   assert(drvLockHeld());
   RecordSink *sink = receiver->endpoint;
-  PacketHeader header;
   if (from->sin_family != AF_INET || from->sin_addr.s_addr != receiver->serverAddress.s_addr) {
     return;
   }
-  if (!packetCheck(datagram, length, &header)) return;
-  bool data = header.kind != WIRE_PROBE;
-  if (data && receiver->synced && !receiverPlausible(receiver, &header)) return;
+  if (length < int(PACKET_HEADER_BYTES) || length > int(PACKET_MAX_DATAGRAM)) return;
+  PacketHeader header;
+  packetLoadHeader(datagram, &header);
+  uint32_t payload = uint32_t(length) - PACKET_HEADER_BYTES;
+  // Every packet is answered, so that the server's pacing goes on; only
+  // audio the receiver can decode is placed and moves the positions. A
+  // probe carries no audio: once synchronised its positions move nothing.
+  bool data = header.kind != WIRE_PROBE && packetDecodable(&header, payload);
   receiver->heardAt = tickNow();
   receiver->source = *from;
   receiver->lastStart = header.start;
   receiver->lastDuration = header.duration;
-  uint32_t end = header.start + header.duration;
-  // The first data packet sets where the positions run; later ones move
-  // the end on by signed difference, so it wraps with the stream. A probe
-  // carries no audio: once synchronised, its positions move nothing (a zero
-  // probe half the position range away would otherwise count as ahead, and
-  // every later packet as implausible).
-  if ((data && !receiver->synced) ||
-      ((data || !receiver->synced) && int32_t(end - receiver->receivedEnd) > 0)) {
-    receiver->receivedEnd = end;
-  }
-  bool justSynced = false;
+  bool wasSynced = receiver->synced != 0;
+  bool placeFirst = false;
   if (data) {
-    if (!receiver->synced) {
-      receiver->writePos = receiver->creditedRead = sink->readPos;
-      receiver->creditedPos = receiver->receivedEnd;
-      receiver->pendingCredit = 0;
-      receiver->creditRemainder = 0;
-      receiver->synced = 1;
-      justSynced = true;
-    }
-    receiverPlace(receiver, &header, datagram + PACKET_HEADER_BYTES,
-                  uint32_t(length) - PACKET_HEADER_BYTES, justSynced);
+    placeFirst = receiverFollow(receiver, &header);
+    receiverPlace(receiver, &header, datagram + PACKET_HEADER_BYTES, payload, placeFirst);
+  } else if (header.kind == WIRE_PROBE && !wasSynced) {
+    uint32_t end = header.start + header.duration;
+    if (int32_t(end - receiver->receivedEnd) > 0) receiver->receivedEnd = end;
   }
   receiverAck(receiver, 0);
-  if (justSynced) sinkReceiverStarted(sink);
+  if (!wasSynced && receiver->synced) sinkReceiverStarted(sink);
   sink->dataReady(sink);
 }
 
@@ -584,13 +656,14 @@ void receiverOnQuiet(void *user) {
   CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
   assert(drvLockHeld());
   DWORD now = tickNow();
-  if (now - receiver->heardAt >= STREAM_STALL_MS) {
-    RecordSink *sink = receiver->endpoint;
-    // Given up: the sink's teardown ends this receiver on a later turn.
-    if (sink->stalled && sink->stalled(sink)) return;
-    receiver->heardAt = now;  // nothing waited on the server: the quiet time starts afresh
+  // The server may be waiting for credit whose last report was lost: it is
+  // repeated, and says nothing the server has not heard. The recording
+  // itself waits for the server as long as the stream is granted.
+  if (now - receiver->heardAt >= RECEIVER_REPEAT_MS) {
+    if (receiver->synced) receiverAck(receiver, 1);
+    receiver->heardAt = now;
   }
-  timerSchedule(&receiver->watchdog, receiver->heardAt + STREAM_STALL_MS);
+  timerSchedule(&receiver->watchdog, receiver->heardAt + RECEIVER_REPEAT_MS);
 }
 
 void receiverStop(CaptureReceiver *receiver) {

@@ -40,12 +40,20 @@ constexpr uint32_t SENDER_FIRST_RTT = 10;
 // header waiting on a dead path or a silent server ends within it.
 constexpr uint32_t STREAM_STALL_MS = 10000;
 constexpr DWORD RECEIVER_WATCHDOG_PRIORITY = 20;
+// A synchronised capture receiver that has heard nothing for this long
+// repeats its last acknowledgement, ms: a server that paces by credit and
+// lost the last report would otherwise wait for it for good.
+constexpr uint32_t RECEIVER_REPEAT_MS = 1000;
 // The highest timebase a capture receiver follows, Hz. Its positions are
 // 32-bit and compared by signed difference, so a ring's length must span
 // far fewer than 2^31 of them: at this rate a ring at the slowest rate
 // (8.2 s) spans about 2^23. A faster timebase is no audio clock; the
 // receiver takes it as 0 and decodes nothing.
 constexpr uint32_t RECEIVER_TIMEBASE_MAX = 1000000;
+
+// The wire position a new play sender starts at. The wire counts from 0;
+// tests start streams just below the wraps of the 32-bit positions.
+extern uint32_t senderFirstPosition;
 
 struct SentPacket {
   DWORD tick;         // GetTickCount at sending, ms
@@ -86,9 +94,11 @@ struct PlaySender {
   GsmCoder coder;             // this stream's GSM encoder, made on first use
   // 1 while the sender waits for the server: packets in flight, or its
   // queue full. quietSince is when it last heard from the server or began
-  // to wait (GetTickCount ms).
+  // to wait, movedAt when the played or the sent position last moved or it
+  // began to wait (GetTickCount ms).
   uint32_t awaiting;
   DWORD quietSince;
+  DWORD movedAt;
 };
 
 struct CaptureReceiver {
@@ -109,9 +119,9 @@ struct CaptureReceiver {
   Resampler resampler;        // packet rate to the ring rate
   GsmCoder coder;             // this stream's GSM decoder, made on first use
   in_addr serverAddress;      // the audio server, network order: other hosts are ignored
-  // Checks every STREAM_STALL_MS that the server still sends: receiverOnQuiet,
-  // priority 20. heardAt is the tick of the last datagram taken, or of the
-  // last check that found the sink waiting for nothing.
+  // Repeats the last acknowledgement after RECEIVER_REPEAT_MS without a
+  // datagram: receiverOnQuiet, priority 20. heardAt is the tick of the last
+  // datagram taken or of the last repeat.
   Timer watchdog;
   DWORD heardAt;
 };
@@ -152,6 +162,10 @@ int ackLoad(const uint8_t *bytes, int length, StreamAck *ack);
 // rates, mono or stereo, whose payload is exactly what its wire frames
 // need. Fills *header when it is.
 int packetCheck(const uint8_t *bytes, int length, PacketHeader *header);
+// Whether a received packet's audio can be placed: data of kind 1 to 3 at
+// one of the listed rates, mono or stereo, with at least one frame and at
+// least the payload bytes its wire frames need (more are not read).
+int packetDecodable(const PacketHeader *header, uint32_t payloadLength);
 
 // Loop handlers. The user value is the sender or receiver. The read
 // handlers read one datagram and hand it to the take functions below.
@@ -162,13 +176,13 @@ void senderRun(void *sender);
 int receiverOnDatagram(void *receiver);
 
 // One datagram of `length` bytes from `from`. An acknowledgement counts
-// only from the server's address and stream port, and only when it reports
-// nothing beyond what was sent; its positions never move the sender's back.
+// from any port of the server's host; a position beyond what was sent
+// counts as what was sent, and none moves the sender's positions back.
 void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
                    const sockaddr_in *from);
-// An audio packet counts only from the server's host, and once the
-// receiver is synchronised only when it starts within a ring's length of
-// the positions seen so far.
+// A datagram counts only from the server's host. Every packet there is
+// acknowledged; decodable audio is placed, and one that starts more than a
+// ring's length from the positions seen moves the stream to its position.
 void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, int length,
                           const sockaddr_in *from);
 

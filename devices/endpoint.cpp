@@ -86,7 +86,6 @@ RecordSink *recordSinkCreate(WaveStreamState *state) {
   sink->dataReady = sinkDataReady;
   sink->destroy = endpointDestroy;
   sink->activity = sinkActivity;
-  sink->stalled = sinkStalled;
   return sink;
 }
 
@@ -188,11 +187,17 @@ void sourceProgress(PlaySource *source, uint32_t consumed) {
 }
 
 // The application waits on a playback while a header is queued for it or
-// while its close drains it.
-int sourceStalled(PlaySource *source) {
+// while its close drains it. A server that still answers keeps a stream
+// whose application only has headers queued (its playout may be held up,
+// and no call of the application waits on it); a close, which the
+// application does wait on, gives up on a server whose positions stand
+// still as on a silent one.
+int sourceStalled(PlaySource *source, int silent) {
   assert(drvLockHeld());
   WaveStreamState *state = source->state;
-  if (!state->stream->current && !state->instance->closing) return 0;
+  const WaveInstance *instance = state->instance;
+  bool closing = instance->closeStarted || instance->closing;
+  if (!closing && (!silent || !state->stream->current)) return 0;
   waveStreamGiveUp(state);
   return 1;
 }
@@ -281,19 +286,6 @@ void sinkDataReady(RecordSink *sink) {
 void sinkActivity(RecordSink *sink, int flag) {
   assert(drvLockHeld());
   if (!flag) workDequeue(&sink->state->pump);
-}
-
-// The application waits on a recording while it runs with a header queued
-// and nothing unread on the ring: the server has the credit to send.
-int sinkStalled(RecordSink *sink) {
-  assert(drvLockHeld());
-  WaveStreamState *state = sink->state;
-  if (state->paused || !state->stream->current) return 0;
-  for (CaptureReceiver *r = sink->receivers; r; r = r->next) {
-    if (r->synced && int32_t(r->writePos - sink->readPos) > 0) return 0;
-  }
-  waveStreamGiveUp(state);
-  return 1;
 }
 
 void sinkDiscard(RecordSink *sink) {

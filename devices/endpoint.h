@@ -35,13 +35,12 @@ typedef int (*SinkDeliverFn)(RecordSink *sink, const int16_t *samples, DWORD byt
 // A capture receiver has written samples into the ring.
 typedef void (*SinkDataReadyFn)(RecordSink *sink);
 typedef void (*SinkActivityFn)(RecordSink *sink, int flag);
-// A network stream has heard nothing from its server for STREAM_STALL_MS.
-// Returns 1 when the endpoint had the application waiting on it and gives
-// its stream up (as if the connection had gone; the teardown follows on a
-// later turn), 0 when nothing waited: the stream starts its quiet time
-// afresh.
-typedef int (*SourceStalledFn)(PlaySource *source);
-typedef int (*SinkStalledFn)(RecordSink *sink);
+// A play sender has waited STREAM_STALL_MS for its server: silent 1 when
+// nothing was heard, 0 when the server answered but neither the played nor
+// the sent position moved. Returns 1 when the endpoint gives its stream up
+// (as if the connection had gone; the teardown follows on a later turn), 0
+// when it keeps it: the sender's waits start afresh.
+typedef int (*SourceStalledFn)(PlaySource *source, int silent);
 
 // The largest delivery the record sink asks for at once, frames; the
 // server is asked for bursts of twice this.
@@ -76,7 +75,6 @@ struct RecordSink {
   SampleRing *ring;            // stereo when the format has more than 1 channel
   CaptureReceiver *receivers;  // the receivers writing into this sink, newest first
   WaveStreamState *state;      // the owner
-  SinkStalledFn stalled;       // called by the capture receivers; null: never given up
 };
 
 // The endpoints of one wave stream's state; null when the ring cannot be
@@ -97,8 +95,7 @@ void sourceProgress(PlaySource *source, uint32_t consumed);
 int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes);
 void sinkDataReady(RecordSink *sink);
 void sinkActivity(RecordSink *sink, int flag);
-int sourceStalled(PlaySource *source);
-int sinkStalled(RecordSink *sink);
+int sourceStalled(PlaySource *source, int silent);
 
 // Moves the ring's unread frames, at most limit, into the input headers.
 // Returns 1 to go on, 0 when there was nothing to move.

@@ -37,7 +37,7 @@ struct RecordSink;
 
 // Waits of the operations, ms.
 constexpr DWORD OPEN_WAIT_MS = 5000;    // the setup and, for output, the play-stream grant
-constexpr DWORD DRAIN_WAIT_MS = 10000;  // each wait of the output drain
+constexpr DWORD DRAIN_WAIT_MS = 10000;  // the output drain without progress
 constexpr DWORD START_WAIT_MS = 10000;  // the record-stream reply of an input start
 constexpr DWORD QUERY_WAIT_MS = 10000;  // a volume reply
 // The text form of a server's address and port, "a.b.c.d:port".

@@ -182,14 +182,30 @@ void pumpQueue(WaveStreamState *state) {
 }
 
 // Waits until the play sender has taken every frame written and has
-// nothing in flight, at most DRAIN_WAIT_MS per wait. The closing flag is
-// set, so the source pads with silence and its progress signals the event.
+// nothing in flight. The closing flag is set, so the source pads with
+// silence and its progress signals the event. The wait is bounded by
+// progress: it ends when neither the sent nor the played position has
+// moved for DRAIN_WAIT_MS of ticks, or when no progress at all was
+// signalled for as long (an acknowledgement that moves nothing is no
+// progress), and at once when the instance is paused.
 void outputDrain(WaveInstance *instance, WaveStreamState *state) {
   if (state->ready && !state->event) state->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (state->ready && state->event && !instance->paused) {
+    uint32_t lastSent = 0, lastPlayed = 0;
+    DWORD movedAt = 0;
+    bool first = true;
     while (state->ready) {
       PlaySender *sender = statePlaySender(state);
       if (!sender) break;
+      DWORD now = tickNow();
+      if (first || sender->sent != lastSent || sender->ackedPlayed != lastPlayed) {
+        lastSent = sender->sent;
+        lastPlayed = sender->ackedPlayed;
+        movedAt = now;
+        first = false;
+      } else if (now - movedAt >= DRAIN_WAIT_MS) {
+        break;
+      }
       // The output position, not the input taken: a filtered row holds
       // half a window of the input back, and it goes out only ahead of
       // more (the silence the source pads with while closing).
@@ -431,6 +447,8 @@ void outputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
     requestPauseStream(state->connection, state->udpStream, flag);
     loopWake();
   }
+  // A close draining the stream looks at the pause at once.
+  if (paused && state->event) SetEvent(state->event);
   // The request may have ended the session: ready is read afresh.
   if ((state->ready || state->closed) && !instance->paused && stream->current) pumpQueue(state);
 }

@@ -73,6 +73,8 @@ MMRESULT outPause(WaveInstance *instance) {
   if (!instance->paused) {
     instance->paused = 1;
     for (WaveStream *s = instance->streams; s; s = s->next) s->outputOps->setPaused(instance, s, 1);
+    // A close waiting for the queue gives up at once: nothing plays now.
+    if (instance->drainEvent) SetEvent(instance->drainEvent);
   }
   return MMSYSERR_NOERROR;
 }

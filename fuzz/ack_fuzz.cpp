@@ -94,7 +94,7 @@ void appProgress(PlaySource *, uint32_t consumed) {
   app.progressSeen = 1;
 }
 
-int appStalled(PlaySource *) {
+int appStalled(PlaySource *, int) {
   if (app.giveUp) app.gaveUp = 1;
   return app.giveUp;
 }

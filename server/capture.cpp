@@ -84,6 +84,11 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   uint32_t toTimebase(uint64_t sourceFrames) const {
     return uint32_t(sourceFrames * timebase_ / ring_->rate);
   }
+  // The wire position of a source frame: the positions start at
+  // --first-position and wrap after 2^32 frames.
+  uint32_t position(uint64_t sourceFrames) const {
+    return options_.firstPosition + toTimebase(sourceFrames);
+  }
   void armTimer();
   void finish();
 
@@ -126,6 +131,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
 
 bool CaptureStream::start() {
   row_ = &wireFormats[options_.recordFormat];
+  credit_ = options_.firstPosition;
   uint32_t rate = timebase_, channels = 1;
   if (!options_.input.empty()) {
     SF_INFO info{};
@@ -235,9 +241,9 @@ void CaptureStream::coverRoundTrip(uint64_t rttMicroseconds) {
 
 // Whether the credit lets the next packet go: what is sent beyond the
 // driver's consumed position stays below the lead. Before the first
-// acknowledgement the credit counts from 0.
+// acknowledgement the credit counts from the first position.
 bool CaptureStream::mayCredit() const {
-  return int32_t(toTimebase(sentSource_) - credit_) < int32_t(lead_);
+  return int32_t(position(sentSource_) - credit_) < int32_t(lead_);
 }
 
 void CaptureStream::sendMore() {
@@ -338,9 +344,9 @@ bool CaptureStream::sendOne() {
     inputEnded_ = inputEnded_ || produced_ - consumedIn_ < packetFrames_;
     return false;
   }
-  uint32_t start = toTimebase(sentSource_);
+  uint32_t start = position(sentSource_);
   sentSource_ += uint32_t(after - sent);
-  uint32_t duration = toTimebase(sentSource_) - start;
+  uint32_t duration = position(sentSource_) - start;
   PacketHeader h{start,          wireFrames, uint16_t(duration), row_->kind, uint8_t(row_->stereo),
                  row_->rateIndex};
   packetHeaderBuild(out, h);
@@ -422,7 +428,7 @@ void CaptureStream::finish() {
                 id_, (unsigned long long)packets_, (unsigned long long)bytes_,
                 (unsigned long long)acks_, (unsigned long long)malformed_,
                 (unsigned long long)rttSamples_, (unsigned long long)foreign_,
-                toTimebase(sentSource_), credit_);
+                position(sentSource_), credit_);
   statsWrite(line);
   if (file_) sf_close(file_);
   file_ = nullptr;

@@ -107,6 +107,9 @@ const char SERVER_USAGE[] =
     "                         back up (its receive buffer is made small)\n"
     "  --silent-streams       grant streams, then send nothing on them: playback\n"
     "                         is never acknowledged, recordings never come\n"
+    "  --first-position N     start the positions of recordings at N frames\n"
+    "                         instead of 0 (just below 2147483648 or 4294967296\n"
+    "                         tries the wraps of the 32-bit positions)\n"
     "\n"
     "The sound system (a PulseAudio server, or PipeWire's PulseAudio server,\n"
     "through libpulse): when one answers at start, each playback stream is a\n"
@@ -266,6 +269,7 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--delay-replies") return parseInto(value, 3600000, o.replyDelayMs);
   if (name == "--close-after") return parseInto(value, UINT32_MAX, o.closeAfter);
   if (name == "--stop-reading-after") return parseInto(value, UINT32_MAX, o.stopReadingAfter);
+  if (name == "--first-position") return parseInto(value, UINT32_MAX, o.firstPosition);
   if (name == "--output") return !(o.output = value).empty();
   if (name == "--output-rate") {
     return parseInto(value, 192000, o.outputRate) && o.outputRate >= 1000;
@@ -323,6 +327,7 @@ bool takesValue(const std::string &name) {
                                       "--delay-replies",
                                       "--close-after",
                                       "--stop-reading-after",
+                                      "--first-position",
                                       "--output",
                                       "--output-rate",
                                       "--output-channels",

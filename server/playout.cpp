@@ -733,6 +733,7 @@ void PlayoutStream::sampleLatency(const PacketHeader &h) {
   auto now = Clock::now();
   if (latencyPending_ || now - lastLatencySample_ < LATENCY_SAMPLE) return;
   if (int32_t(h.start - consumed_) < 0) return;  // partly played already
+  if (h.duration == 0) return;                   // a driver asking for the positions
   latencyPending_ = true;
   latencyAt_ = lastLatencySample_ = now;
   latencyStart_ = h.start;

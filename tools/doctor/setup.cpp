@@ -173,7 +173,7 @@ void onProgress(PlaySource *source, uint32_t) {
 }
 
 // The doctor waits for the whole stream itself and never gives it up.
-int neverStalled(PlaySource *) { return 0; }
+int neverStalled(PlaySource *, int) { return 0; }
 
 // Waits, drvLock released, until done() holds or ms pass; true when it
 // holds. Called with drvLock held; the callbacks set the event under it,
