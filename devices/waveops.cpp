@@ -198,7 +198,8 @@ void outputDrain(WaveInstance *instance, WaveStreamState *state) {
       PlaySender *sender = statePlaySender(state);
       if (!sender) break;
       DWORD now = tickNow();
-      if (first || sender->sent != lastSent || sender->ackedPlayed != lastPlayed) {
+      bool moved = first || sender->sent != lastSent || sender->ackedPlayed != lastPlayed;
+      if (moved) {
         lastSent = sender->sent;
         lastPlayed = sender->ackedPlayed;
         movedAt = now;
@@ -212,9 +213,12 @@ void outputDrain(WaveInstance *instance, WaveStreamState *state) {
       if (int32_t(sender->base + sender->sent - instance->framesWritten) >= 0) {
         if (sender->inFlight == 0) break;
         playSenderSetPaused(sender, 1);  // nothing more is sent; wait for what is out
-      } else {
+      } else if (moved) {
         // The sender may have gone idle when the audio ran out, before the
-        // close let the source pad with silence: it must run again.
+        // close let the source pad with silence: it must run again. Only
+        // after progress: acknowledgements and time-outs run it otherwise,
+        // and queuing it at every wake-up would have the two threads wake
+        // each other for as long as the server holds it back.
         workQueue(&sender->work);
         loopWake();
       }

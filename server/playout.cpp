@@ -199,7 +199,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void onPacket(const PacketHeader &h, std::span<const uint8_t> payload);
   void noteSequence(const PacketHeader &h);
   void noteFormat(const PacketHeader &h);
-  void decode(const PacketHeader &h, std::span<const uint8_t> payload);
+  void decode(const PacketHeader &h, std::span<const uint8_t> payload, bool first);
   bool advanceClock(Clock::time_point now);
   void playTo(uint32_t position);
   void writeOut(uint32_t frames);
@@ -421,7 +421,8 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
     ++probes_;
   } else {
     ++packets_;
-    if (!synced_) {
+    bool first = !synced_;
+    if (first) {
       synced_ = true;
       consumed_ = anchorPos_ = receivedEnd_ = syncPos_ = h.start;
       anchorTime_ = Clock::now();
@@ -429,7 +430,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
     dryReports_ = 0;
     noteSequence(h);
     noteFormat(h);
-    decode(h, payload);
+    decode(h, payload, first);
     if (paused_) {
       paused_ = false;
       anchorTime_ = Clock::now();
@@ -476,10 +477,12 @@ void PlayoutStream::noteFormat(const PacketHeader &h) {
 
 // Mixes the packet into the ring where its start falls, repeating the last
 // frame over a gap. A packet wholly behind the playout is not decoded: its
-// place has been played.
-void PlayoutStream::decode(const PacketHeader &h, std::span<const uint8_t> payload) {
+// place has been played. The first packet of the stream is placed at the
+// ring's start whatever position the driver counts from: a converter still
+// at 0 would take the whole distance to it for a gap.
+void PlayoutStream::decode(const PacketHeader &h, std::span<const uint8_t> payload, bool first) {
   if (int32_t(h.start + h.duration - consumed_) <= 0) return;
-  writePos_ += rsPlacePacket(&rs_, rate_, wireRates[h.rateIndex], ring_, h.start, false, writePos_,
+  writePos_ += rsPlacePacket(&rs_, rate_, wireRates[h.rateIndex], ring_, h.start, first, writePos_,
                              readPos_);
   AudioPayload packet{h.wireFrames, h.stereo ? 1u : 0u, payload.data(), uint32_t(payload.size())};
   uint32_t made = 0;

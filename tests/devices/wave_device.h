@@ -43,7 +43,7 @@ struct Header {
   WAVEHDR h{};
 };
 
-std::vector<DWORD> messagesSeen() {
+inline std::vector<DWORD> messagesSeen() {
   std::vector<DWORD> out;
   for (const DriverCallbackCall &c : fakeDriverCallbackCalls()) out.push_back(c.message);
   return out;
@@ -132,6 +132,20 @@ class WaveDeviceTest : public ServerOperationsTest {
       loopWake();
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
+    return moved;
+  }
+
+  // Sends m on a thread of its own while the tick moves on in steps of 10
+  // ms, until it returns or limit ms have passed (then waits for it all
+  // the same). Returns the milliseconds moved; *result gets m's result.
+  DWORD messageWhileTicksPass(UINT m, DWORD *result, DWORD limit = WAIT_MS) {
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+      *result = message(m);
+      returned = true;
+    });
+    DWORD moved = advanceTicks(limit, [&] { return returned.load(); });
+    caller.join();
     return moved;
   }
 
