@@ -15,7 +15,9 @@
 // (as the record pump makes them), a discard and a stop.
 //
 // After every event: a datagram from elsewhere changes nothing; once
-// synchronised, the highest end seen never goes back and no probe moves it;
+// synchronised, the highest end seen goes back only when a packet more
+// than a ring away moves the stream there (and the credit with it), and no
+// probe or undecodable packet moves it;
 // one packet moves the write position by no more than a ring of gap plus
 // what its frames make at the ring's rate, and the converter's output never
 // runs ahead of its input; the server's credit since synchronisation is
@@ -136,19 +138,38 @@ void appRead(CaptureReceiver *r, uint32_t want) {
   receiverCredit(&sink);
 }
 
+// Whether a packet starting jump frames after the highest end seen lies
+// beyond the receiver's reach: a ring's length in timebase frames.
+bool beyondReach(const CaptureReceiver *r, int32_t jump) {
+  if (r->timebaseRate == 0) return false;
+  int64_t reach = int64_t(uint64_t(sink.ring->frames) * r->timebaseRate / sink.ring->rate);
+  return jump > reach || -int64_t(jump) > reach;
+}
+
 void take(CaptureReceiver *r, const uint8_t *d, int length, const sockaddr_in *from) {
   uint32_t synced = r->synced;
   uint32_t receivedEnd = r->receivedEnd;
   uint32_t writeFrom = synced ? r->writePos : sink.readPos;
-  PacketHeader h;
-  bool data = packetCheck(d, length, &h) && h.kind != WIRE_PROBE;
+  PacketHeader h = {};
+  bool packet = length >= int(PACKET_HEADER_BYTES) && length <= int(PACKET_MAX_DATAGRAM);
+  if (packet) packetLoadHeader(d, &h);
+  bool fromServer = from->sin_family == AF_INET && from->sin_addr.s_addr == serverAddress.sin_addr.s_addr;
+  bool data = packet && fromServer && h.kind != WIRE_PROBE &&
+              packetDecodable(&h, uint32_t(length) - PACKET_HEADER_BYTES);
+  int32_t jump = int32_t(h.start - receivedEnd);
+  bool follows = data && synced && beyondReach(r, jump);
   receiverTakeDatagram(r, d, length, from);
   if (!synced && r->synced) {
     model.read = 0;
     model.creditBase = r->creditedPos;
     model.inputEnd = r->resampler.inTime;
   }
-  if (synced && r->synced && int32_t(r->receivedEnd - receivedEnd) < 0) {
+  if (follows) {
+    // The stream moved: the credit with it, by the same distance.
+    model.creditBase += uint32_t(jump);
+    model.inputEnd = r->resampler.inTime;
+    if (r->receivedEnd != h.start + h.duration) fuzzFail("a jump did not move the stream");
+  } else if (synced && r->synced && int32_t(r->receivedEnd - receivedEnd) < 0) {
     fuzzFail("the highest end seen went back");
   }
   if (synced && !data && r->receivedEnd != receivedEnd) fuzzFail("a probe moved the positions");
