@@ -165,8 +165,12 @@ void senderProbe(PlaySender *sender) {
 // stream passes 2^31 frames. It gives no round-trip sample (senderTakeAck).
 static void senderAsk(PlaySender *sender) {
   uint8_t datagram[PACKET_HEADER_BYTES];
-  PacketHeader header = {sender->sent, 0, 0, sender->format->kind,
-                         uint8_t(sender->format->stereo), sender->format->rateIndex};
+  PacketHeader header = {sender->sent,
+                         0,
+                         0,
+                         sender->format->kind,
+                         uint8_t(sender->format->stereo),
+                         sender->format->rateIndex};
   packetStoreHeader(datagram, &header);
   sendto(sender->watcher.socket, reinterpret_cast<const char *>(datagram), sizeof datagram, 0,
          reinterpret_cast<const sockaddr *>(&sender->server), sizeof sender->server);
@@ -561,8 +565,8 @@ static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
 static bool receiverBeyondReach(const CaptureReceiver *receiver, int32_t jump) {
   const SampleRing *ring = receiver->endpoint->ring;
   if (receiver->timebaseRate == 0) return false;  // places nothing anyway
-  int64_t reach = int64_t(uint64_t(ring->frames) * receiver->timebaseRate /
-                          (ring->rate ? ring->rate : 1));
+  int64_t reach =
+      int64_t(uint64_t(ring->frames) * receiver->timebaseRate / (ring->rate ? ring->rate : 1));
   return jump > reach || -int64_t(jump) > reach;
 }
 

@@ -153,7 +153,8 @@ void take(CaptureReceiver *r, const uint8_t *d, int length, const sockaddr_in *f
   PacketHeader h = {};
   bool packet = length >= int(PACKET_HEADER_BYTES) && length <= int(PACKET_MAX_DATAGRAM);
   if (packet) packetLoadHeader(d, &h);
-  bool fromServer = from->sin_family == AF_INET && from->sin_addr.s_addr == serverAddress.sin_addr.s_addr;
+  bool fromServer =
+      from->sin_family == AF_INET && from->sin_addr.s_addr == serverAddress.sin_addr.s_addr;
   bool data = packet && fromServer && h.kind != WIRE_PROBE &&
               packetDecodable(&h, uint32_t(length) - PACKET_HEADER_BYTES);
   int32_t jump = int32_t(h.start - receivedEnd);

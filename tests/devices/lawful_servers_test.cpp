@@ -213,7 +213,8 @@ TEST_P(LawfulPlayout, AnOutageAndAnIdleGapLoseNothingButWhatWasInFlight) {
   peer.setDropping(false);
   DWORD outageEnd = tickNow();
   advanceTicks(3000, [&] { return int32_t(peer.lastDataTick() - outageEnd) >= 0; });
-  EXPECT_LE(peer.lastDataTick() - outageEnd, 1000u) << "the flow did not come back in time";
+  DWORD flowBack = peer.lastDataTick() - outageEnd;
+  EXPECT_LE(flowBack, 1000u) << "the flow did not come back in time";
   advanceTicks(10000, [&] { return callbacks() == 6; });
   DWORD returned = tickNow();
   ASSERT_EQ(callbacks(), 6u);
@@ -222,8 +223,11 @@ TEST_P(LawfulPlayout, AnOutageAndAnIdleGapLoseNothingButWhatWasInFlight) {
   LeaveCriticalSection(&drvLock);
   EXPECT_LE(returned - peer.lastDataTick(), 1000u + lead);
   uint64_t lost = 3 * RATE - peer.frames();
-  std::fprintf(stderr, "%s: %llu of %u frames lost to the 600 ms outage, lead %u ms\n",
-               GetParam().name, static_cast<unsigned long long>(lost), 3 * RATE, lead);
+  std::fprintf(stderr,
+               "%s: flow back %u ms after the 600 ms outage, %llu of %u frames lost, last "
+               "header back %u ms after the last audio, lead %u ms\n",
+               GetParam().name, unsigned(flowBack), static_cast<unsigned long long>(lost), 3 * RATE,
+               unsigned(returned - peer.lastDataTick()), lead);
   EXPECT_LE(lost, uint64_t(RATE) / 4) << "more was lost than the packets in flight";
 
   uint64_t before = peer.frames();
