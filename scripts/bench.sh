@@ -24,15 +24,8 @@ build=$(realpath -m "${1:-$root/build-release}")
 [[ $# -gt 0 ]] && shift
 packages=(cmake g++ make pkg-config libbenchmark-dev libgtest-dev libgmock-dev googletest libgsm1-dev
   libspeexdsp-dev libsoxr-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  as_root=()
-  [[ $(id -u) -ne 0 ]] && as_root=(sudo)
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+source "$root/scripts/install.sh"
+install_missing "${packages[@]}"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=ON
 cmake --build "$build" --target convert_bench stream_bench server_receive_bench lumivox-server \
