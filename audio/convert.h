@@ -28,19 +28,21 @@
 // the I/O thread with drvLock held, in bounded blocks on the stack.
 #pragma once
 
-#include "platform/platform.h"
-
 #include <cstdint>
+
+#include "platform/platform.h"
 
 struct SampleRing;
 struct WireFormat;
 
-constexpr int RS_TABLE_ENTRIES = 1792;  // 28 taps x 64 entries
-constexpr int RS_TABLE_TAPS = 28;       // taps at the lower rate
+constexpr int RS_TABLE_ENTRIES = 1792;          // 28 taps x 64 entries
+constexpr int RS_TABLE_TAPS = 28;               // taps at the lower rate
 constexpr uint32_t RS_TABLE_CENTRE = 58720256;  // 14 x 2^22: entry 896 in 16.16
-// The longest window: 48000 to 8000 Hz gives 28 x 6 taps. A ring faster
-// than 48000 Hz is still limited to this many (a shorter, wider filter).
-constexpr uint32_t RS_MAX_TAPS = 168;
+// The longest window: the fastest ring the devices open (192000 Hz) to the
+// slowest wire rate (8000 Hz) gives 28 x 24 taps. Every window of a faster
+// ring than the table is stretched over all of them, so that the filter
+// keeps its shape and its cutoff at any ratio.
+constexpr uint32_t RS_MAX_TAPS = 672;
 // History frames: one more than the longest window, so that the oldest tap
 // never reads the slot of the frame just stored.
 constexpr uint32_t RS_HISTORY_FRAMES = RS_MAX_TAPS + 1;
@@ -69,14 +71,14 @@ extern const uint8_t ulawEncode[8192];
 // The rate converter of one play sender or capture receiver; zero-filled at
 // creation, so its positions start at 0 and its history is silence.
 struct Resampler {
-  uint64_t inTime;     // 32.32 timebase frames: the next input frame to consume
-  uint64_t outTime;    // 32.32 timebase frames: the next output frame to produce
-  uint64_t inStep;     // 32.32 timebase frames per input frame
-  uint64_t outStep;    // 32.32 timebase frames per output frame
-  uint32_t channels;   // 1 or 2, in and out
-  uint32_t timebase;   // Hz
-  uint32_t inRate;     // Hz
-  uint32_t outRate;    // Hz
+  uint64_t inTime;    // 32.32 timebase frames: the next input frame to consume
+  uint64_t outTime;   // 32.32 timebase frames: the next output frame to produce
+  uint64_t inStep;    // 32.32 timebase frames per input frame
+  uint64_t outStep;   // 32.32 timebase frames per output frame
+  uint32_t channels;  // 1 or 2, in and out
+  uint32_t timebase;  // Hz
+  uint32_t inRate;    // Hz
+  uint32_t outRate;   // Hz
   // Recent input samples, channels interleaved, stored twice (at i and at
   // i + RS_HISTORY) so that every window is one contiguous run that ends
   // just before historyPos + RS_HISTORY.
@@ -115,13 +117,13 @@ struct Resampler {
   // A grid phase is an instant of phaseScale x X grid steps (X as in the
   // filter: after the window's oldest frame); bank row i belongs to grid
   // step bankFirst + i. bankRows 0: no bank (the interpolated path).
-  uint32_t bankPhases;    // grid steps per input frame
-  uint32_t bankStride;    // floats per row: taps rounded up to 8
+  uint32_t bankPhases;  // grid steps per input frame
+  uint32_t bankStride;  // floats per row: taps rounded up to 8
   uint32_t bankRows;
   uint32_t bankOutSteps;  // grid steps per output frame
   int64_t bankFirst;
-  double phaseScale;      // grid steps per 32.32 timebase frame
-  double stepInverse;     // 1 / inStep
+  double phaseScale;   // grid steps per 32.32 timebase frame
+  double stepInverse;  // 1 / inStep
   // What the bank was built for; rsSetup rebuilds it only when these change.
   uint64_t bankInStep, bankOutStep, bankUnit;
   uint32_t bankTaps, bankCoefStep;
@@ -186,8 +188,8 @@ void ringReadConverted(SampleRing *ring, uint32_t position, int16_t *output, uin
 // them into the ring from `position`, skipping what is behind readPosition
 // and dropping what would run more than a ring ahead of it. Returns the
 // output frames produced, dropped ones included.
-uint32_t ringMixConverted(SampleRing *ring, uint32_t position, const int16_t *input,
-                          uint32_t count, uint32_t readPosition, Resampler *rs);
+uint32_t ringMixConverted(SampleRing *ring, uint32_t position, const int16_t *input, uint32_t count,
+                          uint32_t readPosition, Resampler *rs);
 // Adds count samples of source into destination, saturating at the 16-bit
 // limits.
 void mixSaturating(int16_t *destination, const int16_t *source, uint32_t count);

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "audio/convert.h"
 #include "audio/formats.h"
 #include "audio/stream.h"
 #include "devices/endpoint.h"
@@ -142,10 +143,23 @@ void inputPump(void *user) {
 }
 
 // The played position of a granted sender, kept in the state so that it
-// outlives the sender.
+// outlives the sender. A filtered row sends half a window of the input
+// only ahead of more input (or of the silence a close pads with): once the
+// application has nothing more queued and the server has played all that
+// was sent, those last frames count as played, so that the position
+// reaches the end of what was written. When the application writes more,
+// the position stays there until the frames played pass it.
 DWORD outputPlayed(WaveStreamState *state) {
   PlaySender *sender = state->ready ? statePlaySender(state) : nullptr;
-  if (sender && sender->started) state->played = sender->base + sender->ackedPlayed;
+  if (!sender || !sender->started) return state->played;
+  const PlaySource *source = sender->endpoint;
+  uint32_t played = sender->base + sender->ackedPlayed;
+  bool tailHeld = !state->stream->current && !sender->paused && sender->inFlight == 0 &&
+                  sender->ackedPlayed == sender->sent &&
+                  sender->base + sender->consumed == source->produced;
+  if (tailHeld) played = source->produced;
+  int32_t behind = int32_t(state->played - played);
+  if (behind <= 0 || behind > int32_t(RS_MAX_TAPS)) state->played = played;
   return state->played;
 }
 

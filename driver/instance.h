@@ -55,14 +55,14 @@ extern const WaveStreamOps *waveInputOps;
 
 // One audio-server destination of an instance.
 struct WaveStream {
-  WaveStream *next;      // next stream of the same instance, creation order
-  WAVEHDR *current;      // header being played or filled, always a queued one; null when idle
-  WAVEHDR *loopStart;    // output: the WHDR_BEGINLOOP header being repeated (queued), or null
-  DWORD loopCount;       // output: repetitions of the loop still to come
-  DWORD offset;          // sample frames of current consumed (output) or filled (input)
-  DWORD address;         // audio server's IPv4 address, host order
-  DWORD port;            // audio server's TCP port
-  void *state;           // owned by the stream operations: set by open, freed by close
+  WaveStream *next;    // next stream of the same instance, creation order
+  WAVEHDR *current;    // header being played or filled, always a queued one; null when idle
+  WAVEHDR *loopStart;  // output: the WHDR_BEGINLOOP header being repeated (queued), or null
+  DWORD loopCount;     // output: repetitions of the loop still to come
+  DWORD offset;        // sample frames of current consumed (output) or filled (input)
+  DWORD address;       // audio server's IPv4 address, host order
+  DWORD port;          // audio server's TCP port
+  void *state;         // owned by the stream operations: set by open, freed by close
   const WaveStreamOps *inputOps;   // input streams only, else null
   const WaveStreamOps *outputOps;  // output streams only, else null
 };
@@ -82,9 +82,9 @@ struct WaveInstance {
   // system a callback function's address does not fit 32 bits.
   DWORD_PTR callback;          // dwCallback of the open description
   DWORD_PTR callbackInstance;  // dwInstance of the open description
-  DWORD openFlags;      // flags of the open; the high 16 bits go to DriverCallback
-  HWAVE waveHandle;     // hWave of the open description
-  WAVEFORMAT format;    // the first 14 bytes of the application's format
+  DWORD openFlags;             // flags of the open; the high 16 bits go to DriverCallback
+  HWAVE waveHandle;            // hWave of the open description
+  WAVEFORMAT format;           // the first 14 bytes of the application's format
   // Completions in progress: headers whose callback runs with drvLock
   // released (and, on the I/O thread, the supply that completed them).
   // The close frees nothing while it is above 0.
@@ -112,11 +112,11 @@ extern DWORD instanceCount;
 constexpr DWORD MIXER_READER_RESERVE = 3;
 constexpr DWORD WAVE_INSTANCES_MAX = (LV_SELECT_SET_LIMIT - 1 - MIXER_READER_RESERVE) / 2;
 
-// The sample rates a real open accepts, in Hz. The rate converter's filter
-// history holds the window of 48 kHz to 8 kHz stereo at most, so a ring
-// outside this range would overrun it.
+// The sample rates a real open accepts, in Hz: from the lowest wire rate to
+// four times the highest. The rate converter's window is sized for the
+// widest ratio of the two (192 kHz to 8 kHz, RS_MAX_TAPS).
 constexpr DWORD WAVE_RATE_MIN = 8000;
-constexpr DWORD WAVE_RATE_MAX = 48000;
+constexpr DWORD WAVE_RATE_MAX = 192000;
 
 // Whether the data paths can carry a PCM format: 1 or 2 channels of 8 or 16
 // bits, a block align of channels times bytes per sample, and a rate in
@@ -177,8 +177,7 @@ const WaveStreamOps *streamOps(const WaveInstance *instance, const WaveStream *s
 // result when the I/O thread cannot be started. Takes and releases drvLock
 // itself.
 MMRESULT instanceOpen(UINT deviceId, DWORD_PTR user, const WAVEOPENDESC *description,
-                      DWORD openFlags, DWORD direction, MMRESULT startFailure,
-                      DWORD openMessage);
+                      DWORD openFlags, DWORD direction, MMRESULT startFailure, DWORD openMessage);
 
 // The checks of a header handed to the queue: WAVERR_UNPREPARED without
 // WHDR_PREPARED, WAVERR_STILLPLAYING while WHDR_INQUEUE, else

@@ -11,10 +11,9 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -233,14 +232,14 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   std::array<std::array<uint8_t, PACKET_MAX_BYTES + 1>, RECEIVE_BATCH> receive_;
   std::array<sockaddr_in, RECEIVE_BATCH> senders_;  // of the datagrams of one recvmmsg
   asio::ip::udp::endpoint from_;                    // sender of the last datagram
-  bool synced_ = false;                                // a data packet came
-  bool paused_ = false;           // a pause request came and no data packet since
-  bool ticking_ = false;          // on the ticker's list for its next tick
-  bool closed_ = false;           // close() ran
-  uint32_t lastStart_ = 0;        // timebase frames: start of the last packet
-  uint16_t lastDuration_ = 0;     // timebase frames: duration of the last packet
-  uint32_t receivedEnd_ = 0;      // timebase frames: highest start + duration
-  uint32_t consumed_ = 0;         // timebase frames: played out
+  bool synced_ = false;                             // a data packet came
+  bool paused_ = false;                             // a pause request came and no data packet since
+  bool ticking_ = false;                            // on the ticker's list for its next tick
+  bool closed_ = false;                             // close() ran
+  uint32_t lastStart_ = 0;                          // timebase frames: start of the last packet
+  uint16_t lastDuration_ = 0;                       // timebase frames: duration of the last packet
+  uint32_t receivedEnd_ = 0;                        // timebase frames: highest start + duration
+  uint32_t consumed_ = 0;                           // timebase frames: played out
   uint64_t played_ = 0;           // timebase frames played out since the first data packet
   uint64_t ringRead_ = 0;         // ring frames read out since the first data packet
   uint32_t writePos_ = 0;         // ring position of the next decoded frame
@@ -276,8 +275,8 @@ bool PlayoutStream::start() {
   uint32_t outRate = options_.outputRate ? options_.outputRate : rate_;
   // A driver keeps no more lead than its own ceiling, whatever we allow.
   uint32_t maxLead = std::min(options_.maxLead, APPLICATION_LEAD_MAX);
-  ring_ = ringCreate(playoutRingFrames(maxLead, rate_, outRate), outRate,
-                     options_.outputChannels == 2);
+  ring_ =
+      ringCreate(playoutRingFrames(maxLead, rate_, outRate), outRate, options_.outputChannels == 2);
   if (!ring_) return false;
   prefault(ring_);
   bool toFile = !options_.output.empty() && options_.output != OUTPUT_NONE;
@@ -357,8 +356,8 @@ void PlayoutStream::drain() {
       messages[i].msg_hdr.msg_iov = &vectors[i];
       messages[i].msg_hdr.msg_iovlen = 1;
     }
-    int got = recvmmsg(socket_.native_handle(), messages.data(), RECEIVE_BATCH, MSG_DONTWAIT,
-                       nullptr);
+    int got =
+        recvmmsg(socket_.native_handle(), messages.data(), RECEIVE_BATCH, MSG_DONTWAIT, nullptr);
     if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       continue;
@@ -716,6 +715,16 @@ bool PlayoutStream::followDevice() {
   // underrun has played silence, not audio.
   uint64_t real = std::min(devicePlayed, sound_->written());
   uint32_t position = syncPos_ + uint32_t(real * rate_ / ring_->rate);
+  // The device has played all it was given and the ring is dry: what is
+  // left of the received audio is what the converter holds back for a
+  // window of input to come (a wire rate other than the device's), which
+  // it gives out only ahead of more. It counts as played, so that a stream
+  // that ends is reported played to its end.
+  uint32_t held = rs_.taps * rate_ / (rs_.inRate ? rs_.inRate : 1) + 2;
+  if (devicePlayed >= sound_->written() && writePos_ == readPos_ &&
+      int32_t(receivedEnd_ - position) <= int32_t(held)) {
+    position = receivedEnd_;
+  }
   if (int32_t(position - receivedEnd_) > 0) position = receivedEnd_;
   int32_t step = int32_t(position - consumed_);
   if (step <= 0) return false;

@@ -16,8 +16,9 @@ using SampleFormat = pa_sample_spec;
 
 pa_threaded_mainloop *mainLoop = nullptr;
 pa_context *context = nullptr;
-// Playback streams closed with a drain, still playing their last frames:
-// they end themselves when the drain completes, or with the connection.
+// Playback streams closed with a drain, still playing their last frames
+// or lingering after them: they end themselves SOUND_LINGER after the
+// drain completes, or with the connection.
 std::set<pa_stream *> draining;
 // The stream pointers of every open SoundPlayback and SoundCapture: when
 // the connection ends, their streams end with it and the pointers become
@@ -28,8 +29,9 @@ std::set<pa_stream **> live;
 // the server's thread is never held long.
 constexpr auto RECONNECT_INTERVAL = std::chrono::seconds(5);
 constexpr uint32_t RECONNECT_MS = 250;
-std::string serverName;  // as given to soundConnect
-bool wanted = false;     // soundConnect was called and soundDisconnect not
+constexpr pa_usec_t SOUND_LINGER_US = 2000000;  // a drained stream's stay (onDrained)
+std::string serverName;                         // as given to soundConnect
+bool wanted = false;                            // soundConnect was called and soundDisconnect not
 std::chrono::steady_clock::time_point lastAttempt;
 
 // Holds the main loop's lock: libpulse's objects are touched only under it.
@@ -187,9 +189,17 @@ struct SoundPlayback::Impl {
   uint32_t frameBytes = 0;
   std::function<void()> wake;
   int32_t pendingVolume = -1;  // set before the stream was ready: applied once it is
+  // The sound server said that the stream ran dry, and nothing was written
+  // since: the device has taken every frame written. Both sides hold the
+  // main loop's lock.
+  bool underflowed = false;
 };
 
 namespace {
+
+void onPlaybackUnderflow(pa_stream *, void *data) {
+  static_cast<SoundPlayback::Impl *>(data)->underflowed = true;
+}
 
 void onPlaybackWrite(pa_stream *, size_t, void *data) {
   auto *impl = static_cast<SoundPlayback::Impl *>(data);
@@ -212,8 +222,23 @@ void onPlaybackState(pa_stream *stream, void *data) {
   if (impl->wake) impl->wake();  // ready or failed: either way the owner looks
 }
 
-void onDrained(pa_stream *stream, int, void *) {
+void onLingered(pa_mainloop_api *api, pa_time_event *event, const struct timeval *, void *data) {
+  api->time_free(event);
+  auto *stream = static_cast<pa_stream *>(data);
   if (draining.erase(stream)) endStream(stream);
+}
+
+// A drained stream stays connected, silent, for SOUND_LINGER: while it
+// stands the sink keeps the short period it asked for, and the next stream
+// (the next file of a playlist, which opens a stream of its own) starts
+// at once. A sink left without streams goes back to its longest period,
+// and a stream that arrives then waits for that period to end.
+void onDrained(pa_stream *stream, int, void *) {
+  if (!draining.count(stream)) return;
+  if (!pa_context_rttime_new(context, pa_rtclock_now() + SOUND_LINGER_US, onLingered, stream)) {
+    draining.erase(stream);
+    endStream(stream);
+  }
 }
 
 }  // namespace
@@ -248,6 +273,7 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
   attr.fragsize = uint32_t(-1);
   pa_cvolume volume = volumeOf(setup.volume, setup.channels);
   pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
+  pa_stream_set_underflow_callback(impl->stream, onPlaybackUnderflow, impl);
   pa_stream_set_state_callback(impl->stream, onPlaybackState, impl);
   auto flags = pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                  PA_STREAM_ADJUST_LATENCY);
@@ -269,6 +295,7 @@ void SoundPlayback::close(bool drain) {
     Locked lock;
     pa_stream *stream = impl_->stream;
     pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_operation *op = nullptr;
     if (drain && !streamFailed(stream) && pa_stream_get_state(stream) == PA_STREAM_READY &&
@@ -301,6 +328,7 @@ bool SoundPlayback::write(const int16_t *samples, uint32_t frames) {
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return false;
   size_t bytes = size_t(frames) * impl_->frameBytes;
+  if (bytes > 0) impl_->underflowed = false;
   const uint8_t *from = reinterpret_cast<const uint8_t *>(samples);
   while (bytes > 0) {
     size_t n = samples ? bytes : std::min(bytes, sizeof silence);
@@ -324,6 +352,15 @@ bool SoundPlayback::played(uint64_t &frames) {
     return false;
   }
   frames = uint64_t(time) * impl_->format.rate / 1000000;
+  // A stream that ran dry stops its clock a little short of the end: the
+  // sound server's estimate of the audio still inside the device, which
+  // it leaves standing once nothing more flows. Within 10 ms of the end,
+  // after the sound server has said that the device took it all, the end
+  // is what has been played: the last frames of a stream are reported as
+  // played, rather than waiting for audio that will never come.
+  uint64_t closeEnough = impl_->format.rate / 100;
+  if (impl_->underflowed && frames < written_ && frames + closeEnough >= written_)
+    frames = written_;
   return true;
 }
 

@@ -71,7 +71,7 @@ TEST(WaveInCaps, FixedAnswersAndOpensThatNeverReachTheServer) {
                  UINT(WIDM_RESET), UINT(WIDM_GETPOS)}) {
     EXPECT_EQ(widMessage(0, m, 0, 0, 0), MMSYSERR_INVALHANDLE) << m;
   }
-  PCMWAVEFORMAT format = {{WAVE_FORMAT_PCM, 2, 96000, 384000, 4}, 16};
+  PCMWAVEFORMAT format = {{WAVE_FORMAT_PCM, 2, 192001, 768004, 4}, 16};
   WAVEOPENDESC description = {};
   description.lpFormat = &format.wf;
   DWORD_PTR stored = 0;
@@ -80,8 +80,8 @@ TEST(WaveInCaps, FixedAnswersAndOpensThatNeverReachTheServer) {
                       reinterpret_cast<DWORD_PTR>(&description), flags);
   };
   EXPECT_EQ(open(WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
-  EXPECT_EQ(open(0), MMSYSERR_NOTSUPPORTED);  // 96 kHz would overrun the converter
-  format.wf = {3, 2, 44100, 352800, 8};      // IEEE float
+  EXPECT_EQ(open(0), MMSYSERR_NOTSUPPORTED);  // beyond the converter's window
+  format.wf = {3, 2, 44100, 352800, 8};       // IEEE float
   EXPECT_EQ(open(0), MMSYSERR_NOTSUPPORTED);
   EXPECT_EQ(stored, 0u);
 }
@@ -233,7 +233,8 @@ TEST_F(WaveIn, CloseWaitsForACompletionInProgress) {
   std::atomic<bool> closeReturned{false};
   std::thread closer;
   fakeDriverCallbackHook([&](const DriverCallbackCall &call) {
-    if (call.message == WIM_DATA) closesWhenCallbackReturned = closeDuringCompletion(closer, closeReturned);
+    if (call.message == WIM_DATA)
+      closesWhenCallbackReturned = closeDuringCompletion(closer, closeReturned);
   });
   add(h[0]);
   fakeStreamGrant(stream_, 1);

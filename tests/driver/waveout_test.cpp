@@ -65,9 +65,8 @@ TEST(WaveOutCaps, OnlyTheExactRecordSizeIsFilled) {
 
 TEST(WaveOutCaps, MessagesWithFixedAnswers) {
   EXPECT_EQ(wodMessage(7, WODM_GETNUMDEVS, 0, 0, 0), 1u);
-  for (UINT m : {UINT(WODM_PREPARE), UINT(WODM_UNPREPARE), UINT(WODM_GETPITCH),
-                 UINT(WODM_SETPITCH), UINT(WODM_GETPLAYBACKRATE), UINT(WODM_SETPLAYBACKRATE), 21u,
-                 0u, 0x4000u}) {
+  for (UINT m : {UINT(WODM_PREPARE), UINT(WODM_UNPREPARE), UINT(WODM_GETPITCH), UINT(WODM_SETPITCH),
+                 UINT(WODM_GETPLAYBACKRATE), UINT(WODM_SETPLAYBACKRATE), 21u, 0u, 0x4000u}) {
     EXPECT_EQ(wodMessage(0, m, 0, 0, 0), MMSYSERR_NOTSUPPORTED) << m;
   }
   DWORD volume = 0xFFFFFFFF;
@@ -104,9 +103,9 @@ TEST(WaveOutCaps, QueriesSucceedForAnyFormatAndRealOpensNeedPlayablePcm) {
     WORD blockAlign;
     WORD bits;
   };
-  const Layout refused[] = {{3, 44100, 6, 16},  {2, 44100, 6, 24}, {2, 44100, 2, 16},
-                            {1, 44100, 0, 8},   {2, 96000, 4, 16}, {1, 4000, 2, 16},
-                            {1, 7999, 1, 8},    {1, 48001, 2, 16}, {0, 8000, 0, 16}};
+  const Layout refused[] = {{3, 44100, 6, 16}, {2, 44100, 6, 24},  {2, 44100, 2, 16},
+                            {1, 44100, 0, 8},  {2, 192001, 4, 16}, {1, 4000, 2, 16},
+                            {1, 7999, 1, 8},   {1, 384000, 2, 16}, {0, 8000, 0, 16}};
   for (const Layout &l : refused) {
     format = {WAVE_FORMAT_PCM, l.channels, l.rate, l.rate * l.blockAlign, l.blockAlign, l.bits, 0};
     EXPECT_EQ(open(WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
@@ -353,7 +352,7 @@ TEST_F(WaveOut, PauseTwiceThenRestartOnceResumes) {
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[i])), MMSYSERR_NOERROR);
   }
-  fakeStreamGrant(stream_, 2);  // a paused stream takes nothing
+  fakeStreamGrant(stream_, 2);              // a paused stream takes nothing
   EXPECT_EQ(close(), WAVERR_STILLPLAYING);  // a paused device would never drain
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(fakeStreamLog.pauses, (std::vector<int>{1}));
@@ -415,7 +414,8 @@ TEST_F(WaveOut, CloseWaitsForACompletionInProgress) {
   std::atomic<bool> closeReturned{false};
   std::thread closer;
   fakeDriverCallbackHook([&](const DriverCallbackCall &call) {
-    if (call.message == WOM_DONE) closesWhenCallbackReturned = closeDuringCompletion(closer, closeReturned);
+    if (call.message == WOM_DONE)
+      closesWhenCallbackReturned = closeDuringCompletion(closer, closeReturned);
   });
   ASSERT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(&h[0])), MMSYSERR_NOERROR);
   fakeStreamGrant(stream_, 1);
@@ -461,8 +461,7 @@ TEST_F(WaveOut, ConcurrentWritesResetsAndCompletionsReturnEveryHeaderOnce) {
     writers.emplace_back([&, t] {
       for (int i = 0; i < PER_THREAD; ++i) {
         WAVEHDR *header = &h[t * PER_THREAD + i];
-        EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(header)),
-                  MMSYSERR_NOERROR);
+        EXPECT_EQ(message(WODM_WRITE, reinterpret_cast<DWORD_PTR>(header)), MMSYSERR_NOERROR);
         if (t == 0 && i % 15 == 14) {
           EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
         }

@@ -215,7 +215,9 @@ INSTANTIATE_TEST_SUITE_P(E2e, PlaybackFormats,
                          ::testing::Values(Variant{"stereo8bit44100", 2, 44100, 8, 38, 611},
                                            Variant{"mono16bit44100", 1, 44100, 16, 60, 612},
                                            Variant{"stereo16bit22050", 2, 22050, 16, 60, 613},
-                                           Variant{"mono8bit11025", 1, 11025, 8, 38, 614}),
+                                           Variant{"mono8bit11025", 1, 11025, 8, 38, 614},
+                                           Variant{"stereo16bit96000", 2, 96000, 16, 60, 615},
+                                           Variant{"mono8bit192000", 1, 192000, 8, 38, 616}),
                          [](const ::testing::TestParamInfo<Variant> &info) {
                            return std::string(info.param.name);
                          });

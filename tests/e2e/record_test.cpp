@@ -125,7 +125,8 @@ TEST_P(Record, TheServersToneArrivesAtTheApplicationsRateAndTheStopReturnsThePar
 
 INSTANTIATE_TEST_SUITE_P(E2e, Record,
                          ::testing::Values(Recording{"stereo44100", 2, 44100, 621},
-                                           Recording{"mono8000", 1, 8000, 622}),
+                                           Recording{"mono8000", 1, 8000, 622},
+                                           Recording{"stereo192000", 2, 192000, 623}),
                          [](const ::testing::TestParamInfo<Recording> &info) {
                            return std::string(info.param.name);
                          });

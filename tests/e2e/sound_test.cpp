@@ -7,6 +7,7 @@
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <signal.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,12 +16,14 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/mixer_support.h"
 #include "tests/support/spawn.h"
 #include "tests/support/tone.h"
+#include "tests/tools/tool_process.h"
 
 namespace {
 
@@ -200,6 +203,40 @@ TEST_F(SoundSystem, TwoStreamsAtOnceAreMixed) {
   EXPECT_NEAR(a, 8000, 8000 * 0.03);
   EXPECT_NEAR(b, 8000, 8000 * 0.03);
   std::printf("mixed at the sink: 440 Hz at %.1f, 1000 Hz at %.1f\n", a, b);
+}
+
+// A playlist through the sound system: three files in a row, each on a
+// stream of its own, and the device reports every frame of each played,
+// the last ones too, so that the tool ends each file once it is heard
+// rather than when its wait for the last frames runs out.
+TEST_F(SoundSystem, APlaylistPlaysToItsLastFrame) {
+  startSession(704);
+  startSoundServer();
+  startServerOnSound({});
+  std::vector<std::string> files;
+  std::vector<uint8_t> tone = stereoTone(660, 8000, 2);
+  for (const char *name : {"a.wav", "b.wav", "c.wav"}) {
+    files.push_back(file(name));
+    SF_INFO info{};
+    info.samplerate = SINK_RATE;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *f = sf_open(files.back().c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    sf_writef_short(f, reinterpret_cast<const int16_t *>(tone.data()), sf_count_t(tone.size() / 4));
+    sf_close(f);
+  }
+  std::vector<std::string> arguments{"--stats", file("play.json")};
+  arguments.insert(arguments.end(), files.begin(), files.end());
+  std::string err;
+  auto start = Clock::now();
+  ASSERT_EQ(runTool(LUMIVOX_PLAY, arguments, nullptr, &err), 0) << err;
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::ifstream in(file("play.json"));
+  std::string stats((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(stats.find("\"framesWritten\":288000,\"framesPlayed\":288000,"), std::string::npos)
+      << stats;
+  std::printf("three files of 2 s through the sound system in %.2f s\n", seconds);
 }
 
 // A recording through the driver comes from the source: its sine, clean.

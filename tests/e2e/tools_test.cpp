@@ -190,4 +190,44 @@ TEST_F(ToolRuns, ARecordingThatCannotStartLeavesAnExistingFileAlone) {
   EXPECT_EQ(readBytes(file("keep.wav")), "an earlier take");
 }
 
+// The exit status says whether the audio was heard. Rates up to 192 kHz
+// play and record, and a play reports every frame played. Then a server
+// that grants the streams and sends nothing on them, as a blocked UDP path
+// looks from here: both tools fail and say the stream never started. Last,
+// a server stopped 1 s into a 4 s file: the play fails with where it
+// stopped, not with the file's end.
+TEST_F(ToolRuns, TheExitStatusSaysWhetherTheAudioWasHeard) {
+  startSession(669);
+  startServer({"--fast", "--tone", "1000"});
+  std::string fast = writeTone("fast.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 192000, 2, 440, 1.0);
+  std::string err;
+  ASSERT_EQ(runTool(LUMIVOX_PLAY, {"--stats", file("play.json"), fast}, nullptr, &err), 0) << err;
+  std::string stats = readBytes(file("play.json"));
+  EXPECT_NE(stats.find("\"framesWritten\":192000,"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("\"framesPlayed\":192000,"), std::string::npos) << stats;
+  ASSERT_EQ(runTool(LUMIVOX_RECORD,
+                    {file("fast.wav"), "--rate", "96000", "--channels", "1", "--seconds", "1"},
+                    nullptr, &err),
+            0)
+      << err;
+  expectTone(readWav(file("fast.wav")), 96000, 96000);
+
+  server_->stop();
+  startServer({"--silent-streams"});
+  std::string tone = writeTone("tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 440, 4.0);
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {tone}, nullptr, &err), 3) << err;
+  EXPECT_NE(err.find("nothing was played"), std::string::npos) << err;
+  EXPECT_EQ(runTool(LUMIVOX_RECORD, {file("none.wav"), "--seconds", "2"}, nullptr, &err), 3) << err;
+  EXPECT_NE(err.find("no audio received"), std::string::npos) << err;
+
+  server_->stop();
+  startServer({});
+  ToolProcess play(LUMIVOX_PLAY, {tone});
+  ASSERT_TRUE(play.waitForLine("0:01")) << play.err();
+  server_->stop();
+  EXPECT_EQ(play.finish(), 3) << play.err();
+  EXPECT_NE(play.err().find("playback stopped at 0:0"), std::string::npos) << play.err();
+  EXPECT_EQ(play.err().find("0:04 / 0:04"), std::string::npos) << "the display ran to the end";
+}
+
 }  // namespace

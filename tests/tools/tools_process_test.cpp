@@ -184,7 +184,7 @@ TEST_F(Tools, PlayReportsBadFilesPlaysTheOthersAndExitsWithTwo) {
   for (const char *message : {
            "missing.wav: cannot open: No such file or directory",
            "text.wav: not a sound file libsndfile reads: ",
-           "slow.wav: unsupported format: a rate of 500 Hz; the tools take 1000 to 192000 Hz",
+           "slow.wav: unsupported format: a rate of 500 Hz; the tools take 8000 to 192000 Hz",
            "good.wav: WAV, 8000 Hz, 16-bit, stereo",
            "24.wav: WAV, 8000 Hz, 16-bit, mono",
        }) {

@@ -26,10 +26,11 @@ constexpr size_t WAV_HEADER_BYTES = 44;          // what wavHeader writes before
 // largest data chunk a writer can describe, bytes (kept even for the pad).
 constexpr uint64_t WAV_DATA_LIMIT = 0xFFFFFFFFull - (WAV_HEADER_BYTES - 8) - 1;
 
-// The lowest and highest rates the tools accept, frames per second. The
-// driver converts any application rate; the bounds keep the tools'
-// arithmetic small and refuse nonsense such as a rate of 0.
-constexpr uint32_t WAV_RATE_MIN = 1000;
+// The lowest and highest rates the tools accept, frames per second: those
+// the wave devices open (the driver converts any of them to and from the
+// wire), so that a file outside them is refused with its rate named rather
+// than by the device's bare MMSYSERR_NOTSUPPORTED.
+constexpr uint32_t WAV_RATE_MIN = 8000;
 constexpr uint32_t WAV_RATE_MAX = 192000;
 
 // Parses a file image. On success fills format, and dataOffset and

@@ -25,6 +25,12 @@ namespace {
 
 const char TOOL[] = "lumivox-play";
 constexpr size_t BAR_WIDTH = 30;  // characters of the progress bar
+// The device's position standing still this long while audio is queued or
+// unplayed (and the device not paused by the tool) ends the file as not
+// played: the stream never started, or the server went away or stopped
+// playing. Longer than the driver's own wait for a first answer and than a
+// short outage of the network.
+constexpr DWORD PLAY_STILL_MS = 5000;
 
 std::string describe(const AudioClip &clip, double seconds, const PlayOptions &options) {
   const WavFormat &format = clip.format;
@@ -58,6 +64,9 @@ struct Player {
   size_t returned = 0;          // headers given back so far, in order
   uint64_t returnedFrames = 0;  // frames of those headers
   PositionCounter position;     // frames played, by the device's count
+  bool positionKnown = false;   // the device has reported a position
+  DWORD movedAt = 0;            // GetTickCount when the position last moved (or the start)
+  uint64_t lastPosition = 0;    // position.total() then
   bool paused = false;
   bool pauseDone = false;
   DWORD pausedSince = 0;       // GetTickCount at the pause, milliseconds
@@ -134,10 +143,49 @@ struct Player {
           return waveOutGetPosition(out, &time, sizeof time);
         }) == MMSYSERR_NOERROR) {
       int64_t frames = toolPositionFrames(time, format);
-      if (frames >= 0) position.feed(uint32_t(frames));
+      if (frames >= 0) {
+        position.feed(uint32_t(frames));
+        positionKnown = true;
+      }
     }
-    uint64_t frames = std::max(position.total(), options.loop ? 0 : returnedFrames);
+    if (position.total() != lastPosition || paused) {
+      lastPosition = position.total();
+      movedAt = GetTickCount();
+    }
+    // What the device reports as played, not what it has taken: a header
+    // comes back once its audio is sent, well before it is heard.
+    uint64_t frames = positionKnown ? position.total() : (options.loop ? 0 : returnedFrames);
     return double(frames) / format.rate;
+  }
+
+  // Where the device's position ends: the frames written. The position
+  // counts no pass of a loop beyond them, so a loop's later passes are
+  // followed by its headers alone.
+  uint64_t endFrames() const { return framesWritten; }
+
+  // Whether the position has stood still for PLAY_STILL_MS short of its
+  // end (at the end, a loop's later passes play without moving it).
+  bool stalled() const {
+    return !paused && position.total() < endFrames() && GetTickCount() - movedAt >= PLAY_STILL_MS;
+  }
+
+  // Says why the file did not play to its end.
+  int notPlayed(StatusLine &line, double total) {
+    line.end();
+    if (position.total() == 0) {
+      std::fprintf(stderr,
+                   "%s: nothing was played: the device's position stood at 0 for %u s; the "
+                   "stream never started (is the terminal's audio server reachable, and UDP "
+                   "between the two not blocked?)\n",
+                   TOOL, unsigned(PLAY_STILL_MS / 1000));
+    } else {
+      std::fprintf(stderr,
+                   "%s: playback stopped at %s of %s: the device's position stood still for "
+                   "%u s (the audio server went away or stopped playing)\n",
+                   TOOL, consoleTime(double(position.total()) / format.rate).c_str(),
+                   consoleTime(total).c_str(), unsigned(PLAY_STILL_MS / 1000));
+    }
+    return TOOL_EXIT_DEVICE;
   }
 
   // Pauses once the position reaches --pause-at and resumes after
@@ -171,18 +219,27 @@ struct Player {
     return paused ? text + " paused" : text;
   }
 
-  // Waits for the last header, showing progress. Returns TOOL_EXIT_OK,
-  // TOOL_EXIT_INTERRUPTED (whatever the signal) or TOOL_EXIT_DEVICE.
+  // Waits for the last header and then for the device's position to reach
+  // the end, showing progress. Returns TOOL_EXIT_OK once the device reports
+  // every frame played; TOOL_EXIT_DEVICE, with the reason, when the position
+  // stands still for PLAY_STILL_MS first (or the device has no position to
+  // report when the headers are back); TOOL_EXIT_INTERRUPTED (whatever the
+  // signal).
   int run() {
     bool terminal = consoleIsTerminal();
     StatusLine line(terminal);
     double total = double(data.size() / format.blockAlign) / format.rate * options.plays;
-    while (!finished()) {
+    movedAt = GetTickCount();
+    for (;;) {
+      bool back = finished();
       if (interruptRequested()) {
         line.end();
         return TOOL_EXIT_INTERRUPTED;
       }
-      WaitForSingleObject(event, TOOL_TICK_MS);
+      if (back && !positionKnown) break;  // a device without a position: its headers are all
+      if (back && position.total() >= endFrames()) break;
+      if (stalled()) return notPlayed(line, total);
+      WaitForSingleObject(event, back ? TOOL_TICK_MS / 5 : TOOL_TICK_MS);
       double elapsed = elapsedSeconds();
       if (!steerPause(elapsed)) {
         line.end();
@@ -197,34 +254,14 @@ struct Player {
 
   // The counts of --stats, taken before the reset gives back what is still
   // queued: the headers the device gave back by itself, and the position
-  // it reports. A header may come back as soon as the device has taken its
-  // audio, well before it is heard, so once every header is back the
-  // position is followed until it reaches the end, or stands still for
-  // STATS_STILL_MS (longer than a short outage of the network), or the
-  // rest of the audio and STATS_STILL_MS more have passed.
+  // it reports (run has followed it to the end, or until it stood still).
   void count(PlayTotals &totals) {
-    constexpr DWORD STATS_STILL_MS = 2000;
     uint64_t back = 0;
     for (const WAVEHDR &h : headers) back += toolHeaderDone(h);
-    uint64_t end = framesWritten * (options.loop ? options.plays : 1);
     if (out && written > 0) elapsedSeconds();
-    if (out && back == headers.size() && back > 0 && position.total() < end) {
-      DWORD start = GetTickCount(), moved = start;
-      DWORD limit = DWORD((end - position.total()) * 1000 / format.rate) + STATS_STILL_MS;
-      for (uint64_t last = position.total(); position.total() < end && !interruptRequested();) {
-        DWORD now = GetTickCount();
-        if (now - moved >= STATS_STILL_MS || now - start >= limit) break;
-        Sleep(TOOL_TICK_MS);
-        elapsedSeconds();
-        if (position.total() != last) {
-          last = position.total();
-          moved = GetTickCount();
-        }
-      }
-    }
     totals.headersWritten += written;
     totals.headersReturned += back;
-    totals.framesWritten += end;
+    totals.framesWritten += framesWritten * (options.loop ? options.plays : 1);
     totals.framesPlayed += position.total();
   }
 

@@ -33,6 +33,10 @@ namespace {
 const char TOOL[] = "lumivox-record";
 constexpr size_t HEADERS = 4;       // headers circulating: 400 ms of audio queued
 constexpr size_t METER_WIDTH = 30;  // characters of the level meter
+// No audio for this long ends the recording as failed: the stream never
+// started, or the audio server went away or stopped sending. The driver
+// itself waits for a late server without a limit; the tool does not.
+constexpr DWORD RECORD_STILL_MS = 5000;
 
 struct Recorder {
   const RecordOptions &options;
@@ -52,6 +56,39 @@ struct Recorder {
   uint64_t added = 0;               // headers the device took
   uint64_t returned = 0;            // headers it gave back
   int64_t returnedBeforeStop = -1;  // of those, before the stop; -1: no stop yet
+  PositionCounter position;         // frames the device has recorded
+  DWORD movedAt = 0;                // GetTickCount when the position last moved (or the start)
+
+  // Follows the device's position; true when it has stood still for
+  // RECORD_STILL_MS.
+  bool stalled() {
+    MMTIME time = {};
+    time.wType = TIME_SAMPLES;
+    uint64_t before = position.total();
+    if (stats.time("waveInGetPosition",
+                   [&] { return waveInGetPosition(in, &time, sizeof time); }) == MMSYSERR_NOERROR) {
+      int64_t frames = toolPositionFrames(time, format);
+      if (frames >= 0) position.feed(uint32_t(frames));
+    }
+    if (position.total() != before) movedAt = GetTickCount();
+    return GetTickCount() - movedAt >= RECORD_STILL_MS;
+  }
+
+  void reportStall() {
+    if (position.total() == 0) {
+      std::fprintf(stderr,
+                   "%s: no audio received: the device's position stood at 0 for %u s; the "
+                   "stream never started (is the terminal's audio server reachable, and UDP "
+                   "between the two not blocked?)\n",
+                   TOOL, unsigned(RECORD_STILL_MS / 1000));
+    } else {
+      std::fprintf(stderr,
+                   "%s: the recording stopped at %s: no audio for %u s (the audio server "
+                   "went away or stopped sending)\n",
+                   TOOL, consoleTime(double(position.total()) / format.rate).c_str(),
+                   unsigned(RECORD_STILL_MS / 1000));
+    }
+  }
 
   explicit Recorder(const RecordOptions &o) : options(o) {}
 
@@ -155,9 +192,16 @@ struct Recorder {
     }
     bool terminal = consoleIsTerminal();
     StatusLine line(terminal);
+    movedAt = GetTickCount();
     while (result == TOOL_EXIT_OK && writer.dataBytes() < wantedBytes && !interruptRequested()) {
       if (!take(true)) {
         result = fileError.empty() ? TOOL_EXIT_DEVICE : TOOL_EXIT_FILE;
+        break;
+      }
+      if (stalled()) {
+        line.end();
+        reportStall();
+        result = TOOL_EXIT_DEVICE;
         break;
       }
       line.show(status(terminal), int64_t(writer.dataBytes() / format.blockAlign / format.rate));

@@ -23,7 +23,7 @@ const char RECORD_USAGE[] =
     "                         to 86400) and stop; the file holds exactly N times\n"
     "                         the rate frames, rounded down; without it, record\n"
     "                         until stopped by a signal\n"
-    "  --rate R               frames per second, 1000 to 192000 (default 44100)\n"
+    "  --rate R               frames per second, 8000 to 192000 (default 44100)\n"
     "  --channels C           1 (mono) or 2 (stereo) (default 2)\n"
     "  --bits B               8 or 16 bits per sample (default 16)\n"
     "  --stats FILE           when the tool ends, write to FILE one JSON line: the\n"
@@ -40,8 +40,10 @@ const char RECORD_USAGE[] =
     "\n"
     "Exit status: 0 when the file has been written (also after a stop signal),\n"
     "1 for a usage error, 2 when the file cannot be written, 3 when the device\n"
-    "or the driver fails (the message names the call and its result; the file\n"
-    "is removed if nothing was recorded into it).\n";
+    "or the driver fails (the message names the call and its result) or no\n"
+    "audio arrives for 5 s: the stream never started, or the audio server went\n"
+    "away (the file keeps what was recorded, and is removed if that is\n"
+    "nothing).\n";
 
 namespace {
 
