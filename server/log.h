@@ -11,5 +11,7 @@ enum : int {
 // Lines above this level are dropped. Set once by main from --verbose.
 extern int logLevel;
 
-// Writes "lumivox-server: " and the formatted text as one line (cut at 1 KiB).
+// Writes the local time, "lumivox-server: " and the formatted text as one
+// line (cut at 1 KiB). Under the journal (JOURNAL_STREAM set), which
+// stamps the lines itself, the time is left out.
 void logLine(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));

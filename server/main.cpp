@@ -1,9 +1,13 @@
 // lumivox-server: the audio server on a terminal. See SERVER_USAGE
 // (server/options.cpp) or run with --help.
+#include <sndfile.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/version.h"
@@ -28,23 +32,73 @@ void raiseDescriptorLimit() {
 // The sound system answers at once when it runs; a second is plenty.
 constexpr uint32_t SOUND_CONNECT_MS = 1000;
 
-// Connects to the sound system when a stream would use it.
+// Checks at start what --output and --input name, so that a path that
+// cannot work is an error now rather than a stream that plays to nothing
+// or records nothing later. The output is written anew by each stream: it
+// must be writable where it is, or creatable in its directory. The input
+// must be a sound file libsndfile opens.
+bool checkFiles(const ServerOptions &options) {
+  if (!options.output.empty() && options.output != OUTPUT_NONE) {
+    const std::string &path = options.output;
+    bool exists = access(path.c_str(), F_OK) == 0;
+    std::string directory =
+        path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/'));
+    if (directory.empty()) directory = "/";
+    if (exists ? access(path.c_str(), W_OK) != 0 : access(directory.c_str(), W_OK | X_OK) != 0) {
+      logLine(LOG_ERROR, "--output %s: cannot write %s: %s", path.c_str(),
+              exists ? "the file" : "into its directory", std::strerror(errno));
+      return false;
+    }
+  }
+  if (!options.input.empty()) {
+    SF_INFO info{};
+    SNDFILE *file = sf_open(options.input.c_str(), SFM_READ, &info);
+    if (!file) {
+      logLine(LOG_ERROR, "--input %s: cannot read: %s", options.input.c_str(),
+              sf_strerror(nullptr));
+      return false;
+    }
+    sf_close(file);
+  }
+  return true;
+}
+
+// Where playback goes and recordings come from, when not from the sound
+// system: for the log line of the start.
+const char *playbackElsewhere(const ServerOptions &options) {
+  if (options.output == OUTPUT_NONE) return "nothing (--output none)";
+  if (!options.output.empty()) return options.output.c_str();
+  return "nothing (--fast)";
+}
+
+// Connects to the sound system when a stream would use it, and says where
+// playback goes and where recordings come from.
 void connectSound(const ServerOptions &options) {
   bool plays = options.output.empty() && !options.fast;
   bool records = options.input.empty() && !options.tone;
-  if ((!plays && !records) || options.soundServer == SOUND_SERVER_NONE) return;
-  std::string why;
-  if (soundConnect(options.soundServer, SOUND_CONNECT_MS, why)) {
+  bool connected = false;
+  std::string why = "--sound-server none";
+  if ((plays || records) && options.soundServer != SOUND_SERVER_NONE) {
+    connected = soundConnect(options.soundServer, SOUND_CONNECT_MS, why);
+  }
+  if (connected) {
     logLine(LOG_INFO, "sound system: playing to %s, recording from %s",
-            !plays                 ? "no sink (--output)"
+            !plays                 ? "no sink"
             : options.sink.empty() ? "the default sink"
                                    : options.sink.c_str(),
-            !records                 ? "no source (--input or --tone)"
+            !records                 ? "no source"
             : options.source.empty() ? "the default source"
                                      : options.source.c_str());
-  } else {
-    logLine(LOG_INFO, "no sound server (%s): playback goes nowhere, recordings are a tone",
-            why.c_str());
+  } else if (plays || records) {
+    logLine(LOG_INFO, "no sound server (%s)", why.c_str());
+  }
+  if (!plays || !connected) {
+    logLine(LOG_INFO, "playback goes to %s", plays ? "nothing" : playbackElsewhere(options));
+  }
+  if (!records || !connected) {
+    std::string tone = "a tone of " + std::to_string(options.toneHz) + " Hz";
+    logLine(LOG_INFO, "recordings come from %s",
+            options.input.empty() ? tone.c_str() : options.input.c_str());
   }
 }
 
@@ -53,9 +107,10 @@ int serve(const ServerOptions &options) {
   std::signal(SIGPIPE, SIG_IGN);  // a driver gone mid-write is an error result, not a signal
   raiseDescriptorLimit();
   if (!options.stats.empty() && !statsOpen(options.stats)) {
-    logLine(LOG_ERROR, "cannot write %s", options.stats.c_str());
+    logLine(LOG_ERROR, "--stats %s: cannot write: %s", options.stats.c_str(), std::strerror(errno));
     return 1;
   }
+  if (!checkFiles(options)) return 1;
   connectSound(options);
   asio::io_context io(1);
   Server server(io, options);

@@ -240,11 +240,11 @@ TEST_P(LawfulPlayout, AnOutageAndAnIdleGapLoseNothingButWhatWasInFlight) {
   ASSERT_EQ(callbacks(), 8u) << "the second after the gap did not come back";
   // The last frames may wait in the converter for more input (a position
   // off the input's frames after the outage is filtered, not copied); the
-  // close sends them, padded with silence.
+  // close sends them, and silence after them.
   DWORD result = 1234;
   EXPECT_LE(messageWhileTicksPass(WODM_CLOSE, &result), 1000u);
   EXPECT_EQ(result, DWORD(MMSYSERR_NOERROR));
-  EXPECT_EQ(peer.frames() - before, 2 * RATE) << "audio after the idle gap was lost";
+  EXPECT_GE(peer.frames() - before, 2 * RATE) << "audio after the idle gap was lost";
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LawfulPlayout,

@@ -375,6 +375,37 @@ TEST_F(CommandLine, APortInUseExitsWithOne) {
   EXPECT_EQ(first.stop(), 0);
 }
 
+// Files that cannot work are refused at start with the system's reason,
+// rather than taken for a stream that plays to nothing or records nothing;
+// what can work is said in the log, each line stamped with the time.
+TEST_F(CommandLine, ImpossibleFilesExitWithOneAndTheLogSaysWhereAudioGoes) {
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--output", "/nonexistent/played.wav"},
+       "--output /nonexistent/played.wav: cannot write into its directory: No such file or "
+       "directory"},
+      {{"--input", "/nonexistent/input.wav"}, "--input /nonexistent/input.wav: cannot read: "},
+      {{"--stats", "/nonexistent/stats.jsonl"},
+       "--stats /nonexistent/stats.jsonl: cannot write: No such file or directory"},
+  };
+  for (const auto &[arguments, message] : refused) {
+    std::vector<std::string> all{"--port", "0", "--sound-server", "none"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ServerProcess server(all);
+    EXPECT_FALSE(server.ready());
+    EXPECT_EQ(server.wait(), 1) << arguments[0];
+    EXPECT_NE(server.log().find(message), std::string::npos) << server.log();
+  }
+  ServerProcess server({"--port", "0", "--sound-server", "none", "--output", "/dev/null"});
+  ASSERT_TRUE(server.ready());
+  std::string log = server.log();
+  EXPECT_NE(log.find("lumivox-server: playback goes to /dev/null"), std::string::npos) << log;
+  EXPECT_NE(log.find("lumivox-server: recordings come from a tone of 440 Hz"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("nowhere"), std::string::npos) << log;
+  EXPECT_EQ(log.compare(0, 2, "20"), 0) << "a line without its time: " << log;
+  EXPECT_EQ(server.stop(), 0);
+}
+
 TEST_F(CommandLine, VerboseSetsWhatIsLogged) {
   std::string logs[3];
   for (int level = 0; level <= 2; ++level) {
