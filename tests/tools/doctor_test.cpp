@@ -124,6 +124,15 @@ TEST(Doctor, NamesTheFirstFailingStepOfABrokenSession) {
        {},
        "setup",
        {"failed or was closed before the setup was answered", "lumivox-server --display 805"}},
+      // A server that accepts the setup but whose datagrams never come
+      // back, as a blocked UDP path looks: the plain run catches it.
+      {"a blocked UDP path",
+       807,
+       record,
+       true,
+       {"--silent-streams"},
+       "stream",
+       {"4. setup: ok", "the server's UDP port never answered the probe"}},
   };
   for (const FailureCase &c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,11 +1,11 @@
 // lumivox-session as a command: its help, its refusals, and that it removes
 // exactly what it made when it is stopped.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "tests/tools/session_process.h"
@@ -26,16 +26,17 @@ std::string outputOf(const std::string &command) {
 }
 
 int exitOf(const std::string &arguments) {
-  int status = std::system((std::string(LUMIVOX_SESSION) + " " + arguments + " >/dev/null 2>&1").c_str());
+  int status =
+      std::system((std::string(LUMIVOX_SESSION) + " " + arguments + " >/dev/null 2>&1").c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(SessionTool, HelpDocumentsEveryOption) {
   std::string help = outputOf(std::string(LUMIVOX_SESSION) + " --help");
   for (const char *option :
-       {"--runtime-dir", "--session ", "--session-status", "--record ", "--address",
-        "--display", "--override ", "--override-display", "--invalid", "--record-bytes",
-        "--hookup ", "--hookup-address", "--hookup-reply", "-h, --help"}) {
+       {"--runtime-dir", "--session ", "--session-status", "--record ", "--address", "--display",
+        "--override ", "--override-display", "--invalid", "--record-bytes", "--hookup ",
+        "--hookup-address", "--hookup-reply", "-h, --help"}) {
     EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
   }
   for (const char *mode : {"address", "zero", "short", "empty", "silent", "hangup"}) {
@@ -65,6 +66,18 @@ TEST(SessionTool, StopRemovesWhatItMadeAndKeepsTheDirectoryItFound) {
   EXPECT_EQ(session.stop(), 0);
   EXPECT_TRUE(fs::is_directory(dir.path()));
   EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// A new session starts clean, as a new logon does: a server marked
+// unreachable by the processes of an earlier one is tried again.
+TEST(SessionTool, StartRemovesTheDeviceNamesOfAnEarlierSession) {
+  RuntimeDir dir;
+  fs::create_directory(dir.path() + "/dosdevices");
+  std::ofstream(dir.path() + "/dosdevices/lumivox{7f000001:9000}") << "N\0o\0";
+  SessionProcess session({"--session", "1", "--record", "1"});
+  ASSERT_TRUE(session.ready());
+  EXPECT_TRUE(fs::is_empty(dir.path() + "/dosdevices"));
+  EXPECT_EQ(session.stop(), 0);
 }
 
 TEST(SessionTool, MakesAMissingDirectoryPrivateAndRemovesIt) {

@@ -59,7 +59,7 @@ int diagnose(const DoctorOptions &options) {
     server.setup.name = "setup";
     server.setup.skip("no server to connect to");
     server.stream.name = "stream";
-    server.stream.skip(options.stream ? "no server to connect to" : "not asked for (--stream)");
+    server.stream.skip(options.stream ? "no server to connect to" : "left out (--no-stream)");
   }
   run.add(server.setup);
   run.add(server.stream);
@@ -90,5 +90,6 @@ int main(int argc, char **argv) {
   DoctorOptions options;
   std::string error;
   ParseOutcome outcome = doctorParseOptions(argc, argv, options, error);
-  return outcome == PARSE_OK ? diagnose(options) : toolParseExit(TOOL, outcome, DOCTOR_USAGE, error);
+  return outcome == PARSE_OK ? diagnose(options)
+                             : toolParseExit(TOOL, outcome, DOCTOR_USAGE, error);
 }

@@ -1,7 +1,7 @@
 #include "tools/doctor/options.h"
 
 const char DOCTOR_USAGE[] =
-    "Usage: lumivox-doctor [--clear] [--stream] [--tone] [--json]\n"
+    "Usage: lumivox-doctor [--clear] [--no-stream] [--tone] [--json]\n"
     "Answers \"why is there no sound?\" for the calling user's session. It looks\n"
     "at what the driver looks at, with the driver's own code, one step after the\n"
     "other, and prints a verdict line for each (ok, FAILED or skipped):\n"
@@ -12,18 +12,21 @@ const char DOCTOR_USAGE[] =
     "               whether it is marked unreachable for this logon session\n"
     "  4. setup     a control connection and its setup: the server's devices\n"
     "               and controls, and the time the setup took\n"
-    "  5. stream    with --stream: a short play stream of silence, its probe\n"
-    "               round trip, the wire format it starts with, lost\n"
+    "  5. stream    a short play stream of silence over UDP, its probe round\n"
+    "               trip, the wire format it starts with, lost\n"
     "               acknowledgements\n"
     "  6. tone      with --tone: one second of tone through the wave output\n"
     "               device, the driver loaded as an application loads it\n"
-    "Then a closing verdict names the first step that failed and what to do.\n"
+    "Then a closing verdict names the first step that failed and what to do,\n"
+    "or, when none failed, the steps that were not run: they were not tested.\n"
     "\n"
     "  --clear                remove the mark that makes every process of this\n"
     "                         logon session give the server up at once (the\n"
     "                         driver never removes it itself); what is removed is\n"
     "                         printed first\n"
-    "  --stream               run the short play stream (step 5)\n"
+    "  --no-stream            leave out the short play stream (step 5); the\n"
+    "                         verdict then says that the audio path was not\n"
+    "                         tested (--stream, the default, runs it)\n"
     "  --tone                 play the test tone (step 6); skipped when an earlier\n"
     "                         step failed, since a failing open marks the server\n"
     "                         unreachable\n"
@@ -58,6 +61,8 @@ ParseOutcome doctorParseOptions(int argc, char **argv, DoctorOptions &options, s
       options.clear = true;
     } else if (name == "--stream") {
       options.stream = true;
+    } else if (name == "--no-stream") {
+      options.stream = false;
     } else if (name == "--tone") {
       options.tone = true;
     } else if (name == "--json") {

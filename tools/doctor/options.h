@@ -12,10 +12,10 @@ constexpr uint32_t DOCTOR_TONE_HZ_MAX = 20000;
 constexpr uint32_t DOCTOR_TONE_HZ_DEFAULT = 440;
 
 struct DoctorOptions {
-  bool clear = false;   // remove this session's unreachable mark for its server
-  bool stream = false;  // run a short play stream over the driver's own sender
-  bool tone = false;    // play a second of tone through the real device path
-  bool json = false;    // one JSON object on standard output instead of the text
+  bool clear = false;  // remove this session's unreachable mark for its server
+  bool stream = true;  // run a short play stream over the driver's own sender
+  bool tone = false;   // play a second of tone through the real device path
+  bool json = false;   // one JSON object on standard output instead of the text
   uint32_t toneHz = DOCTOR_TONE_HZ_DEFAULT;
 };
 

@@ -51,9 +51,24 @@ std::string reportStepText(const Step &step, int n) {
   return out;
 }
 
+// The steps that did not run, as "stream (left out (--no-stream)), ...";
+// empty when every step ran.
+static std::string notTested(const std::vector<Step> &steps) {
+  std::string out;
+  for (const Step &step : steps) {
+    if (step.verdict != Verdict::SKIPPED) continue;
+    out += (out.empty() ? "" : ", ") + step.name + " (" + step.summary + ")";
+  }
+  return out;
+}
+
 std::string reportClosingText(const std::vector<Step> &steps) {
   const Step *failed = reportFirstFailure(steps);
-  if (!failed) return "verdict: ok: every step passed\n";
+  if (!failed) {
+    std::string skipped = notTested(steps);
+    if (skipped.empty()) return "verdict: ok: every step passed\n";
+    return "verdict: ok: every step that ran passed; not tested: " + skipped + "\n";
+  }
   return "verdict: FAILED at " + failed->name + ": " + failed->summary +
          "\nwhat to do: " + failed->advice + "\n";
 }
@@ -64,6 +79,14 @@ std::string reportJson(const std::vector<Step> &steps, const char *version) {
   out += ",\"ok\":" + std::string(failed ? "false" : "true");
   out += ",\"first_failure\":" + (failed ? jsonString(failed->name) : std::string("null"));
   out += ",\"advice\":" + (failed ? jsonString(failed->advice) : std::string("null"));
+  out += ",\"not_tested\":[";
+  bool first = true;
+  for (const Step &step : steps) {
+    if (step.verdict != Verdict::SKIPPED) continue;
+    out += (first ? "" : ",") + jsonString(step.name);
+    first = false;
+  }
+  out += "]";
   out += ",\"steps\":[";
   for (size_t i = 0; i < steps.size(); ++i) {
     const Step &step = steps[i];

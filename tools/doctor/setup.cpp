@@ -359,7 +359,7 @@ ServerSteps checkServerSession(uint32_t address, uint32_t port, bool stream) {
   ServerSteps steps;
   steps.setup.name = "setup";
   steps.stream.name = "stream";
-  steps.stream.skip(stream ? "no accepted setup" : "not asked for (--stream)");
+  steps.stream.skip(stream ? "no accepted setup" : "left out (--no-stream)");
   Probe p = {};
   p.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   drvInitLock();

@@ -8,6 +8,7 @@
 // finds everything it may ask for.
 #include "tools/session/serve.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,9 +30,9 @@ namespace {
 
 constexpr uint32_t QUERY_SESSION_CODE = 0x001101A0;  // the driver's control code
 constexpr uint32_t STATUS_INVALID_DEVICE_REQUEST = 0xC0000010;
-constexpr size_t RECORD_BYTES = 84;     // the fields the driver reads
-constexpr size_t MESSAGE_MAX = 512;     // longest request read, bytes
-constexpr size_t CLIENTS_MAX = 64;      // connections served at once
+constexpr size_t RECORD_BYTES = 84;  // the fields the driver reads
+constexpr size_t MESSAGE_MAX = 512;  // longest request read, bytes
+constexpr size_t CLIENTS_MAX = 64;   // connections served at once
 constexpr int LISTEN_BACKLOG = 16;
 
 int signalPipe[2] = {-1, -1};  // written by the signal handler
@@ -130,9 +131,31 @@ bool listenAt(const std::string &path, Role role, std::vector<Endpoint> &endpoin
   return true;
 }
 
-bool makeObjects(const SessionOptions &o, const std::string &dir,
-                 std::vector<Endpoint> &endpoints, Made &made) {
+// A new session starts with an empty name space, as a new logon does: the
+// device names an earlier session left in the directory (a server marked
+// unreachable, say) go. Returns how many went.
+int clearDeviceNames(const std::string &dir) {
+  std::string folder = dir + "/dosdevices";
+  DIR *names = opendir(folder.c_str());
+  if (!names) return 0;
+  int removed = 0;
+  while (dirent *entry = readdir(names)) {
+    if (entry->d_name[0] == '.') continue;
+    if (unlinkat(dirfd(names), entry->d_name, 0) == 0) ++removed;
+  }
+  closedir(names);
+  return removed;
+}
+
+bool makeObjects(const SessionOptions &o, const std::string &dir, std::vector<Endpoint> &endpoints,
+                 Made &made) {
   if (!makeDirectory(dir, made)) return false;
+  if (int removed = clearDeviceNames(dir)) {
+    std::fprintf(stderr,
+                 "lumivox-session: removed %d device name%s an earlier session left (marks of "
+                 "unreachable servers among them)\n",
+                 removed, removed == 1 ? "" : "s");
+  }
   if (o.publishRecord &&
       !(makeDirectory(dir + "/mappings", made) && writeRecord(dir + "/mappings", o, made))) {
     return false;
@@ -142,9 +165,9 @@ bool makeObjects(const SessionOptions &o, const std::string &dir,
       !listenAt(dir + "/devices/KVTKernelAccess", Role::KERNEL_LISTENER, endpoints, made)) {
     return false;
   }
-  if (o.serveHookup && !(makeDirectory(dir + "/devices/Hookup", made) &&
-                         listenAt(dir + "/devices/Hookup/CSSQueryIP", Role::HOOKUP_LISTENER,
-                                  endpoints, made))) {
+  if (o.serveHookup &&
+      !(makeDirectory(dir + "/devices/Hookup", made) &&
+        listenAt(dir + "/devices/Hookup/CSSQueryIP", Role::HOOKUP_LISTENER, endpoints, made))) {
     return false;
   }
   return true;
@@ -180,12 +203,23 @@ bool answerHookup(const SessionOptions &o, int fd, const unsigned char *m, size_
   unsigned char answer[4] = {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8),
                              uint8_t(address)};
   switch (o.hookupReply) {
-    case HookupReply::ADDRESS: sendMessage(fd, answer, 4); return true;
-    case HookupReply::ZERO: std::memset(answer, 0, 4); sendMessage(fd, answer, 4); return true;
-    case HookupReply::SHORT: sendMessage(fd, answer, 2); return true;
-    case HookupReply::EMPTY: sendMessage(fd, answer, 0); return true;
-    case HookupReply::SILENT: return true;
-    case HookupReply::HANGUP: return false;
+    case HookupReply::ADDRESS:
+      sendMessage(fd, answer, 4);
+      return true;
+    case HookupReply::ZERO:
+      std::memset(answer, 0, 4);
+      sendMessage(fd, answer, 4);
+      return true;
+    case HookupReply::SHORT:
+      sendMessage(fd, answer, 2);
+      return true;
+    case HookupReply::EMPTY:
+      sendMessage(fd, answer, 0);
+      return true;
+    case HookupReply::SILENT:
+      return true;
+    case HookupReply::HANGUP:
+      return false;
   }
   return false;
 }
@@ -200,8 +234,8 @@ bool serveEndpoint(const SessionOptions &o, Endpoint &e, std::vector<Endpoint> &
       close(client);  // over the bound: the caller sees its peer gone
       return true;
     }
-    added.push_back({client, e.role == Role::KERNEL_LISTENER ? Role::KERNEL_CLIENT
-                                                             : Role::HOOKUP_CLIENT});
+    added.push_back(
+        {client, e.role == Role::KERNEL_LISTENER ? Role::KERNEL_CLIENT : Role::HOOKUP_CLIENT});
     return true;
   }
   unsigned char message[MESSAGE_MAX];
