@@ -1,8 +1,10 @@
 # What `cmake --install` puts where, by GNUInstallDirs: the programs in bin;
 # the driver, and the shared libraries that it and the programs load, in
 # lib; the programs' manual pages, made from their --help by help2man; the
-# systemd user unit of lumivox-server; the README. Tests, benchmarks and
-# fuzz targets are never installed.
+# systemd user unit of lumivox-server; the README and docs/ (which it links
+# to) in the doc directory. Tests, benchmarks and fuzz targets are never
+# installed. `lumivox_installable` builds all that the install takes, so
+# that a build of only some targets (scripts/demo.sh) can be installed.
 include(GNUInstallDirs)
 
 # The Windows build installs nothing: there the driver is registered with
@@ -11,20 +13,23 @@ if(WIN32)
   return()
 endif()
 
-# Each program with the one line that names it in its manual page.
+# Each program with the one line that names it in its manual page, and the
+# ENVIRONMENT section of that page (packaging/man/*.h2m, none for "-").
 set(LUMIVOX_PROGRAMS
-  "lumivox-server|the audio server of a terminal"
-  "lumivox-session|stand in for the terminal-server installation of a session"
-  "lumivox-play|play a WAV file on the wave output device"
-  "lumivox-record|record a WAV file from the wave input device"
-  "lumivox-volume|read or set the terminal's output or input volume"
-  "lumivox-doctor|tell why a session has no sound"
-  "lumivox-relay|relay UDP datagrams with repeatable impairments")
+  "lumivox-server|the audio server of a terminal|server"
+  "lumivox-session|stand in for the terminal-server installation of a session|session"
+  "lumivox-play|play sound files on the wave output device|driver"
+  "lumivox-record|record from the wave input device into a sound file|driver"
+  "lumivox-volume|read or set the terminal's output or input volume|driver"
+  "lumivox-doctor|tell why a session has no sound|driver"
+  "lumivox-relay|relay UDP datagrams with repeatable impairments|-")
 set(LUMIVOX_INSTALLED_PROGRAMS)
 foreach(entry IN LISTS LUMIVOX_PROGRAMS)
   string(REGEX REPLACE "\\|.*" "" program "${entry}")
   list(APPEND LUMIVOX_INSTALLED_PROGRAMS ${program})
 endforeach()
+# docs/ as the README links to it, relative to the doc directory.
+file(GLOB LUMIVOX_INSTALLED_DOCS RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*)
 
 # The runtime (liblvposix.so) and the host (libmmhost.so) are shared
 # libraries that every program and the driver load, so they go to lib with
@@ -46,13 +51,22 @@ if(HELP2MAN)
   set(man_pages)
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
   foreach(entry IN LISTS LUMIVOX_PROGRAMS)
-    string(REGEX REPLACE "\\|.*" "" program "${entry}")
-    string(REGEX REPLACE "^[^|]*\\|" "" description "${entry}")
+    string(REPLACE "|" ";" fields "${entry}")
+    list(GET fields 0 program)
+    list(GET fields 1 description)
+    list(GET fields 2 environment)
     set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    set(include)
+    set(included)
+    if(NOT environment STREQUAL "-")
+      set(included ${PROJECT_SOURCE_DIR}/packaging/man/${environment}-environment.h2m)
+      set(include --include=${included})
+    endif()
     add_custom_command(OUTPUT ${page}
       COMMAND ${HELP2MAN} --no-info --section=1 "--name=${description}"
-              "--source=Lumivox ${PROJECT_VERSION}" --output=${page} $<TARGET_FILE:${program}>
-      DEPENDS ${program}
+              "--source=Lumivox ${PROJECT_VERSION}" ${include} --output=${page}
+              $<TARGET_FILE:${program}>
+      DEPENDS ${program} ${included}
       COMMENT "Manual page ${program}.1"
       VERBATIM)
     list(APPEND man_pages ${page})
@@ -76,3 +90,10 @@ install(CODE "
 install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/systemd/install-unit.cmake)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+add_custom_target(lumivox_installable DEPENDS ${LUMIVOX_INSTALLED_PROGRAMS}
+                                              ${LUMIVOX_INSTALLED_LIBRARIES})
+if(HELP2MAN)
+  add_dependencies(lumivox_installable lumivox_man_pages)
+endif()

@@ -71,8 +71,9 @@ if [[ $install -eq 1 ]]; then
 fi
 
 # The build: configured once (without tests and benchmarks when demo.sh
-# makes the directory; scripts/test.sh adds them later), then only the
-# programs the demo runs are brought up to date.
+# makes the directory; scripts/test.sh adds them later), then the programs
+# the demo runs and everything `cmake --install` takes are brought up to
+# date, so that the build can be installed after the demo.
 programs=(lumivox lumivox-server lumivox-session lumivox-relay lumivox-play lumivox-record
   lumivox-volume)
 if [[ $build -eq 1 ]]; then
@@ -83,7 +84,8 @@ if [[ $build -eq 1 ]]; then
     if [[ ! -f $build_dir/CMakeCache.txt ]]; then
       cmake -S "$root" -B "$build_dir" -DLUMIVOX_TESTS=OFF -DLUMIVOX_BENCH=OFF
     fi
-    cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" --target "${programs[@]}"
+    cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" --target "${programs[@]}" \
+      lumivox_installable
   } >"$build_log" 2>&1; then
     tail -n 30 "$build_log" >&2
     die "the build failed (log in $build_log)"

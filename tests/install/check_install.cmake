@@ -1,10 +1,12 @@
 # Installs the build into a fresh PREFIX as a user would (cmake --install)
 # and checks what arrives: exactly the programs, the libraries, the manual
-# pages, the user unit and the README; each installed program runs from
+# pages (each with its NAME line and, for those that read the environment,
+# an ENVIRONMENT section), the user unit, the README and docs/; each installed program runs from
 # there and prints "PROGRAM VERSION" for --version; each manual page has
 # every option of its program's --help; the installed host loads the
 # installed driver; the unit starts the installed server. Inputs: BUILD_DIR, PREFIX, VERSION, PROGRAMS, LIBRARIES (file
-# names), BINDIR, LIBDIR, MANDIR, DOCDIR, MAN_PAGES (ON or OFF).
+# names), DOCS (docs/ files relative to the source), BINDIR, LIBDIR,
+# MANDIR, DOCDIR, MAN_PAGES (ON or OFF).
 set(failures)
 macro(fail message)
   list(APPEND failures "${message}")
@@ -19,6 +21,9 @@ endif()
 
 # Every file installed, and no other: nothing of the tests or benchmarks.
 set(expected lib/systemd/user/lumivox-server@.service ${DOCDIR}/README.md)
+foreach(doc IN LISTS DOCS)
+  list(APPEND expected ${DOCDIR}/${doc})
+endforeach()
 foreach(program IN LISTS PROGRAMS)
   list(APPEND expected ${BINDIR}/${program})
   if(MAN_PAGES)
@@ -53,6 +58,14 @@ foreach(program IN LISTS PROGRAMS)
   string(REGEX MATCHALL "--[a-z][a-z-]*" options "${help}")
   list(REMOVE_DUPLICATES options)
   file(READ "${PREFIX}/${MANDIR}/man1/${program}.1" page)
+  if(NOT page MATCHES "\\.SH NAME\n${program} \\\\- ([^\n]*)")
+    fail("${program}.1 has no NAME line of its own")
+  elseif(CMAKE_MATCH_1 MATCHES "WAV")
+    fail("${program}.1 is named for WAV files alone: ${CMAKE_MATCH_1}")
+  endif()
+  if(NOT program STREQUAL "lumivox-relay" AND NOT page MATCHES "\\.SH ENVIRONMENT")
+    fail("${program}.1 has no ENVIRONMENT section")
+  endif()
   string(FIND "${page}" "\"Lumivox ${VERSION}\"" at)
   if(NOT page MATCHES "\\.SH SYNOPSIS" OR at EQUAL -1)
     fail("${program}.1 has no synopsis or no version")
