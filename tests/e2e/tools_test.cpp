@@ -98,7 +98,7 @@ TEST_F(ToolRuns, PlayPlaysFlacOggAndWavInARowAndFlacFromAPipe) {
   EXPECT_EQ(out, "") << "standard output stays clean";
   EXPECT_NEAR(double(framesOfTone(*server_, output, 1, 440)), 44100, EDGES);
 
-  EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("missing.flac"), wav, ogg}, nullptr, &err), 2) << err;
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("missing.flac"), wav, ogg}, nullptr, &err), 1) << err;
   EXPECT_NE(err.find("missing.flac: cannot open: No such file or directory"), std::string::npos)
       << err;
   EXPECT_NE(err.find("b.wav: WAV, 22050 Hz, 16-bit, stereo, 0:00"), std::string::npos) << err;
@@ -176,6 +176,31 @@ TEST_F(ToolRuns, RecordStoppedBySigtermLeavesAWavWithCorrectSizes) {
   WavData wav = readWav(file("r.wav"));
   EXPECT_GE(wav.frames(), 8000u) << "at least the second the status line showed";
   expectTone(wav, 8000, wav.frames());
+}
+
+// A recorder killed outright leaves a file whose header gives the samples
+// that are there: the sizes follow the data as it is written.
+TEST_F(ToolRuns, RecordKilledOutrightLeavesAReadableWav) {
+  startSession(665);
+  startServer({"--tone", "1000"});
+  ToolProcess record(LUMIVOX_RECORD, {file("k.wav"), "--rate", "8000", "--channels", "1"});
+  ASSERT_TRUE(record.waitForLine("0:01")) << record.err();
+  record.signal(SIGKILL);
+  record.finish();
+  std::string bytes = readBytes(file("k.wav"));
+  ASSERT_GT(bytes.size(), 44u);
+  auto load32 = [&](size_t at) {
+    return uint32_t(uint8_t(bytes[at])) | uint32_t(uint8_t(bytes[at + 1])) << 8 |
+           uint32_t(uint8_t(bytes[at + 2])) << 16 | uint32_t(uint8_t(bytes[at + 3])) << 24;
+  };
+  size_t data = bytes.find("data");
+  ASSERT_NE(data, std::string::npos);
+  uint32_t declared = load32(data + 4);
+  EXPECT_GE(declared, 8000u * 2) << "at least the second the status line showed";
+  EXPECT_LE(declared, bytes.size() - data - 8) << "the header counts samples that are not there";
+  EXPECT_EQ(load32(4), declared + data);
+  WavData wav = readWav(file("k.wav"));
+  EXPECT_GE(wav.frames(), 8000u);
 }
 
 // Without a server for the session the device does not open: an existing

@@ -212,13 +212,13 @@ TEST(Doctor, AMarkedServerIsClearedAndThenPlaysItsStreamAndTone) {
 
 TEST(Doctor, BadCommandLinesNameWhatIsValid) {
   DoctorRun low = doctor({"--frequency", "5"});
-  EXPECT_EQ(low.status, 1);
+  EXPECT_EQ(low.status, 2);
   EXPECT_NE(low.err.find("bad --frequency: 5 (20 to 20000)"), std::string::npos) << low.err;
   DoctorRun unknown = doctor({"--fix"});
-  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.err.find("unknown option: --fix"), std::string::npos) << unknown.err;
   DoctorRun flag = doctor({"--clear=yes"});
-  EXPECT_EQ(flag.status, 1);
+  EXPECT_EQ(flag.status, 2);
   EXPECT_NE(flag.err.find("--clear takes no value"), std::string::npos) << flag.err;
   DoctorRun version = doctor({"--version"});
   EXPECT_EQ(version.status, 0);

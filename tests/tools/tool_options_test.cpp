@@ -187,14 +187,14 @@ TEST(ToolHelp, EveryOptionAndExitStatusIsDocumented) {
   } helps[] = {
       {PLAY_USAGE,
        {"--loop[=N]", "--pause-at SECONDS", "--pause-for SECONDS", "--help", "--version",
-        "WHDR_BEGINLOOP", "SIGINT", "Exit status: 0", "1 for a usage error", "2 when", "3 when",
+        "WHDR_BEGINLOOP", "SIGINT", "Exit status: 0", "2 for a usage error", "1 when", "3 when",
         "130"}},
       {RECORD_USAGE,
        {"--seconds N", "--rate R", "--channels C", "--bits B", "--help", "--version", "SIGINT",
-        "dBFS", "Exit status: 0", "1 for a", "2 when", "3 when"}},
+        "dBFS", "Exit status: 0", "2 for a", "1 when", "3 when"}},
       {VOLUME_USAGE,
        {"get", "set LEVEL", "--input", "--help", "--version", "50%", "Exit status: 0",
-        "1 for a usage error", "3 when"}},
+        "2 for a usage error", "3 when"}},
   };
   for (const Help &h : helps) {
     std::string text = h.text;

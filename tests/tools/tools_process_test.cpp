@@ -169,21 +169,23 @@ TEST_F(Tools, PlayPausesAtTheAskedPositionAndResumes) {
 
 // Files that cannot be played are reported one by one and the others
 // played, each with the device opened at its own format; the run then ends
-// with status 2.
-TEST_F(Tools, PlayReportsBadFilesPlaysTheOthersAndExitsWithTwo) {
+// with status 1.
+TEST_F(Tools, PlayReportsBadFilesPlaysTheOthersAndExitsWithOne) {
   Bytes stereo = writeWav("good.wav", STEREO16, 100);
   Bytes wide = writeWav("24.wav", wavMakeFormat(8000, 1, 24), 100);
   writeWav("slow.wav", wavMakeFormat(500, 1, 16), 100);
   std::ofstream(path("text.wav")) << "not audio";
+  std::ofstream(path("empty.wav")).flush();
   std::string err;
   EXPECT_EQ(runTool(LUMIVOX_PLAY,
-                    {path("missing.wav"), path("good.wav"), path("text.wav"), path("slow.wav"),
-                     path("24.wav")},
+                    {path("missing.wav"), path("good.wav"), path("text.wav"), path("empty.wav"),
+                     path("slow.wav"), path("24.wav")},
                     nullptr, &err),
-            2);
+            1);
   for (const char *message : {
            "missing.wav: cannot open: No such file or directory",
            "text.wav: not a sound file libsndfile reads: ",
+           "empty.wav: empty: 0 bytes, no sound to play",
            "slow.wav: unsupported format: a rate of 500 Hz; the tools take 8000 to 192000 Hz",
            "good.wav: WAV, 8000 Hz, 16-bit, stereo",
            "24.wav: WAV, 8000 Hz, 16-bit, mono",
@@ -201,12 +203,12 @@ TEST_F(Tools, PlayReportsBadFilesPlaysTheOthersAndExitsWithTwo) {
                                 "wod OPEN tag=1 channels=1 rate=8000 bits=16 align=2 callback=5"}));
 }
 
-TEST_F(Tools, UsageErrorsExitWithOne) {
+TEST_F(Tools, UsageErrorsExitWithTwo) {
   for (const char *tool : {LUMIVOX_PLAY, LUMIVOX_RECORD, LUMIVOX_VOLUME}) {
     std::string out, err;
     EXPECT_EQ(runTool(tool, {"--help"}, &out), 0) << tool;
     EXPECT_EQ(out.rfind("Usage: ", 0), 0u) << out;
-    EXPECT_EQ(runTool(tool, {"--bogus"}, nullptr, &err), 1) << tool;
+    EXPECT_EQ(runTool(tool, {"--bogus"}, nullptr, &err), 2) << tool;
     EXPECT_NE(err.find("unknown option: --bogus\nTry '"), std::string::npos) << err;
   }
   EXPECT_TRUE(log().empty());
@@ -414,7 +416,7 @@ TEST_F(Tools, StatsCountTheHeadersTheFramesAndTheCallsOfARun) {
   got = text("record.json");
   EXPECT_NE(got.find("\"status\":3,\"headersAdded\":3,"), std::string::npos) << got;
   std::string err;
-  EXPECT_EQ(runTool(LUMIVOX_PLAY, {"--stats", path("a.wav")}, nullptr, &err), 1) << "no file";
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {"--stats", path("a.wav")}, nullptr, &err), 2) << "no file";
 }
 
 TEST_F(Tools, VolumeFindsTheControlAsAnApplicationDoesAndReadsIt) {
@@ -465,7 +467,7 @@ TEST_F(Tools, VolumeSetWritesTheValueAndPrintsItReadBack) {
     EXPECT_EQ(out, c.printed);
   }
   std::string err;
-  EXPECT_EQ(runTool(LUMIVOX_VOLUME, {"set", "70000"}, nullptr, &err), 1);
+  EXPECT_EQ(runTool(LUMIVOX_VOLUME, {"set", "70000"}, nullptr, &err), 2);
   EXPECT_NE(err.find("bad LEVEL: 70000"), std::string::npos) << err;
 }
 

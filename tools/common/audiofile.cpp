@@ -82,6 +82,10 @@ std::string extensionOf(const std::string &path) {
 bool audioLoad(const std::string &path, AudioClip &clip, std::string &error) {
   std::vector<uint8_t> image;
   if (!readInput(path, image, error)) return false;
+  if (image.empty()) {
+    error = "empty: 0 bytes, no sound to play";
+    return false;
+  }
   size_t offset, bytes;
   if (!wavParse(image.data(), image.size(), clip.format, offset, bytes, error)) return false;
   std::string why;
@@ -209,7 +213,11 @@ bool decode(SNDFILE *file, const SF_INFO &info, int keep, AudioClip &clip, std::
       return false;
     }
     clip.note += (clip.note.empty() ? "" : "; ") + std::string("damaged after ") +
-                 std::to_string(frames) + " frames (" + why + "); playing those";
+                 std::to_string(frames) + " frames";
+    if (info.frames > 0 && uint64_t(info.frames) > frames) {
+      clip.note += " of the " + std::to_string(info.frames) + " its header gives";
+    }
+    clip.note += " (" + why + "); playing those";
   }
   return true;
 }
@@ -219,6 +227,10 @@ bool decode(SNDFILE *file, const SF_INFO &info, int keep, AudioClip &clip, std::
 bool audioLoad(const std::string &path, AudioClip &clip, std::string &error) {
   std::vector<uint8_t> image;
   if (!readInput(path, image, error)) return false;
+  if (image.empty()) {
+    error = "empty: 0 bytes, no sound to play";
+    return false;
+  }
   MemoryInput input{&image};
   SF_VIRTUAL_IO io{memoryLength, memorySeek, memoryRead, memoryWrite, memoryTell};
   SF_INFO info{};
@@ -379,6 +391,10 @@ AudioWriter::Encoder *encoderOpen(const std::string &path, const WavFormat &form
     error = "cannot create: " + std::string(sf_strerror(nullptr));
     return nullptr;
   }
+  // The header's sizes follow every write where the kind has them (WAV,
+  // AIFF, ...), so that a recorder killed outright leaves a file that says
+  // how much it holds.
+  sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
   auto *encoder = new AudioWriter::Encoder;
   encoder->file = file;
   encoder->format = format;

@@ -8,8 +8,8 @@
 // Exit statuses of every tool (each --help lists the ones it uses).
 enum ToolExit {
   TOOL_EXIT_OK = 0,
-  TOOL_EXIT_USAGE = 1,          // bad command line
-  TOOL_EXIT_FILE = 2,           // a sound file cannot be read, used or written
+  TOOL_EXIT_FILE = 1,           // a sound file cannot be read, used or written
+  TOOL_EXIT_USAGE = 2,          // bad command line, as for the server, session and relay
   TOOL_EXIT_DEVICE = 3,         // the device or the driver failed
   TOOL_EXIT_INTERRUPTED = 130,  // stopped by SIGINT before the end (128 + SIGINT; 128 + any signal)
 };

@@ -278,6 +278,18 @@ bool WavWriter::write(const void *bytes, size_t size, std::string &error) {
     return false;
   }
   dataBytes_ += size;
+  // The header follows the data: written after the samples it counts, so
+  // that a recorder killed outright leaves a file whose sizes are at most
+  // what it holds.
+  if (rewritable_ && !standardOutput_) {
+    std::vector<uint8_t> header = wavHeader(format_, uint32_t(dataBytes_));
+    if (std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0 ||
+        std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
+        std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_END) != 0) {
+      error = "write error: " + std::string(std::strerror(errno));
+      return false;
+    }
+  }
   return true;
 }
 

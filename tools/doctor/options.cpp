@@ -35,8 +35,8 @@ const char DOCTOR_USAGE[] =
     "  --help                 show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 when every step passed, 1 for a usage error, 4 when a step\n"
-    "failed.\n";
+    "Exit status: 0 when every step that ran passed, 2 for a usage error, 4 when\n"
+    "a step failed.\n";
 
 ParseOutcome doctorParseOptions(int argc, char **argv, DoctorOptions &options, std::string &error) {
   for (int i = 1; i < argc; ++i) {

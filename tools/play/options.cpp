@@ -38,7 +38,7 @@ const char PLAY_USAGE[] =
     "and no further file is played.\n"
     "\n"
     "Exit status: 0 when the device has reported every frame of every file\n"
-    "played, 1 for a usage error, 2 when a file cannot be read or decoded (it is\n"
+    "played, 2 for a usage error, 1 when a file cannot be read or decoded (it is\n"
     "reported and the next one played), 3 when the device or the driver fails\n"
     "(the message names the call and its result) or the audio was not played:\n"
     "the stream never started, or the device's position stood still for 5 s\n"

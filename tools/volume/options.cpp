@@ -17,7 +17,7 @@ const char VOLUME_USAGE[] =
     "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 for a usage error (also a LEVEL outside the\n"
+    "Exit status: 0 on success, 2 for a usage error (also a LEVEL outside the\n"
     "control's range), 3 when the mixer device or the driver fails (the message\n"
     "names the call and its result).\n";
 
