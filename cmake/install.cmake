@@ -90,6 +90,8 @@ install(CODE "
 install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/systemd/install-unit.cmake)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The wire dissector, for tshark and Wireshark (-X lua_script:FILE).
+install(FILES ${PROJECT_SOURCE_DIR}/server/lumivox.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/lumivox)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 add_custom_target(lumivox_installable DEPENDS ${LUMIVOX_INSTALLED_PROGRAMS}

@@ -6,7 +6,7 @@
 # every option of its program's --help; the installed host loads the
 # installed driver; the unit starts the installed server. Inputs: BUILD_DIR, PREFIX, VERSION, PROGRAMS, LIBRARIES (file
 # names), DOCS (docs/ files relative to the source), BINDIR, LIBDIR,
-# MANDIR, DOCDIR, MAN_PAGES (ON or OFF).
+# MANDIR, DOCDIR, DATADIR, MAN_PAGES (ON or OFF).
 set(failures)
 macro(fail message)
   list(APPEND failures "${message}")
@@ -20,7 +20,8 @@ if(NOT result EQUAL 0)
 endif()
 
 # Every file installed, and no other: nothing of the tests or benchmarks.
-set(expected lib/systemd/user/lumivox-server@.service ${DOCDIR}/README.md)
+set(expected lib/systemd/user/lumivox-server@.service ${DOCDIR}/README.md
+             ${DATADIR}/lumivox/lumivox.lua)
 foreach(doc IN LISTS DOCS)
   list(APPEND expected ${DOCDIR}/${doc})
 endforeach()
