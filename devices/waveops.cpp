@@ -142,24 +142,35 @@ void inputPump(void *user) {
   inputDiscard(state);
 }
 
+// The most input a sender can hold back for want of more: a converter's
+// window, and a GSM frame's worth at the fastest ring (GSM codes whole
+// frames only).
+constexpr uint32_t TAIL_HELD_MAX = RS_MAX_TAPS + GSM_FRAME_SAMPLES * (WAVE_RATE_MAX / 8000);
+
 // The played position of a granted sender, kept in the state so that it
-// outlives the sender. A filtered row sends half a window of the input
-// only ahead of more input (or of the silence a close pads with): once the
-// application has nothing more queued and the server has played all that
-// was sent, those last frames count as played, so that the position
-// reaches the end of what was written. When the application writes more,
-// the position stays there until the frames played pass it.
+// outlives the sender. A sender sends the last of the input only ahead of
+// more input (or of the silence a close pads with): a filtered row holds
+// half a window back, GSM the part of a frame. Once the application has
+// nothing more queued and the server has played all that was sent, those
+// last frames count as played, so that the position reaches the end of
+// what was written. When the application writes more, the position stays
+// there until the frames played pass it.
 DWORD outputPlayed(WaveStreamState *state) {
   PlaySender *sender = state->ready ? statePlaySender(state) : nullptr;
   if (!sender || !sender->started) return state->played;
   const PlaySource *source = sender->endpoint;
   uint32_t played = sender->base + sender->ackedPlayed;
+  const uint32_t rate = source->ring->rate;
+  uint32_t heldMax = RS_MAX_TAPS;
+  if (sender->format && sender->format->kind == WIRE_GSM) {
+    heldMax += uint32_t(uint64_t(GSM_FRAME_SAMPLES) * rate / 8000) + 1;
+  }
+  int32_t held = int32_t(source->produced - (sender->base + sender->consumed));
   bool tailHeld = !state->stream->current && !sender->paused && sender->inFlight == 0 &&
-                  sender->ackedPlayed == sender->sent &&
-                  sender->base + sender->consumed == source->produced;
+                  sender->ackedPlayed == sender->sent && held >= 0 && uint32_t(held) <= heldMax;
   if (tailHeld) played = source->produced;
   int32_t behind = int32_t(state->played - played);
-  if (behind <= 0 || behind > int32_t(RS_MAX_TAPS)) state->played = played;
+  if (behind <= 0 || behind > int32_t(TAIL_HELD_MAX)) state->played = played;
   return state->played;
 }
 

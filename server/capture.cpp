@@ -121,7 +121,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   bool ticking_ = false;
   uint32_t credit_ = 0;             // timebase frames: highest consumed acknowledged
   Clock::time_point started_;       // the real-time clock's zero
-  Clock::time_point lastProgress_;  // last acknowledgement or retry
+  Clock::time_point lastProgress_;  // last acknowledgement that moved the credit, or retry
   std::array<Sent, SENT_LOG> sentLog_{};
   uint32_t sentCount_ = 0;
   std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;
@@ -211,13 +211,19 @@ void CaptureStream::onAck(size_t bytes) {
   // Through a routed relay the acknowledgements come from the relay, and
   // the packets keep going to the driver's port behind it.
   if (via_.port() == 0) driver_ = from_;
-  lastProgress_ = Clock::now();
-  if (int32_t(ack.consumed - credit_) > 0) credit_ = ack.consumed;
+  auto now = Clock::now();
+  // Only credit is progress: a driver repeats its last acknowledgement while
+  // it hears nothing, and a repeat that reset the retry's clock would keep
+  // a stream that lost a whole lead of packets waiting for good.
+  if (int32_t(ack.consumed - credit_) > 0) {
+    credit_ = ack.consumed;
+    lastProgress_ = now;
+  }
   if (ack.unsolicited == 0) {
     for (uint32_t k = 0; k < SENT_LOG && k < sentCount_; ++k) {
       const Sent &s = sentLog_[(sentCount_ - 1 - k) % SENT_LOG];
       if (s.start != ack.lastStart || s.duration != ack.lastDuration) continue;
-      auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(lastProgress_ - s.at);
+      auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(now - s.at);
       ++rttSamples_;
       coverRoundTrip(uint64_t(rtt.count()));
       char line[160];

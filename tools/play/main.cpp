@@ -29,8 +29,9 @@ constexpr size_t BAR_WIDTH = 30;  // characters of the progress bar
 // unplayed (and the device not paused by the tool) ends the file as not
 // played: the stream never started, or the server went away or stopped
 // playing. Longer than the driver's own wait for a first answer and than a
-// short outage of the network.
-constexpr DWORD PLAY_STILL_MS = 5000;
+// short outage of the network; the driver's own bound for a close that
+// sees no progress.
+constexpr DWORD PLAY_STILL_MS = 10000;
 
 std::string describe(const AudioClip &clip, double seconds, const PlayOptions &options) {
   const WavFormat &format = clip.format;

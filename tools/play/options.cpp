@@ -28,7 +28,7 @@ const char PLAY_USAGE[] =
     "                         headers written and returned, the frames written\n"
     "                         and played (the device's position once every header\n"
     "                         is back and the position has reached the end, or\n"
-    "                         stood still for 5 s), the exit status, and the\n"
+    "                         stood still for 10 s), the exit status, and the\n"
     "                         count and longest duration of each call made to\n"
     "                         the device\n"
     "  -h, --help             show this text and exit\n"
@@ -41,7 +41,7 @@ const char PLAY_USAGE[] =
     "played, 2 for a usage error, 1 when a file cannot be read or decoded (it is\n"
     "reported and the next one played), 3 when the device or the driver fails\n"
     "(the message names the call and its result) or the audio was not played:\n"
-    "the stream never started, or the device's position stood still for 5 s\n"
+    "the stream never started, or the device's position stood still for 10 s\n"
     "(the audio server went away); the files after it are not played; 128 plus\n"
     "the signal's number\n"
     "when stopped by a signal (130 for SIGINT).\n";

@@ -36,7 +36,7 @@ constexpr size_t METER_WIDTH = 30;  // characters of the level meter
 // No audio for this long ends the recording as failed: the stream never
 // started, or the audio server went away or stopped sending. The driver
 // itself waits for a late server without a limit; the tool does not.
-constexpr DWORD RECORD_STILL_MS = 5000;
+constexpr DWORD RECORD_STILL_MS = 10000;
 
 struct Recorder {
   const RecordOptions &options;

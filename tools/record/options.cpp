@@ -41,7 +41,7 @@ const char RECORD_USAGE[] =
     "Exit status: 0 when the file has been written (also after a stop signal),\n"
     "2 for a usage error, 1 when the file cannot be written, 3 when the device\n"
     "or the driver fails (the message names the call and its result) or no\n"
-    "audio arrives for 5 s: the stream never started, or the audio server went\n"
+    "audio arrives for 10 s: the stream never started, or the audio server went\n"
     "away (the file keeps what was recorded, and is removed if that is\n"
     "nothing).\n";
 
