@@ -376,6 +376,32 @@ TEST_F(UdpStreamTest, RecordingFromAWavIsSentInTheChosenFormatWithinTheCredit) {
   EXPECT_EQ(ends, 1);
 }
 
+// A driver whose lead of packets was lost repeats its last acknowledgement
+// while it waits: a repeat moves no credit, so the server's retry still
+// sends one packet beyond the credit, or neither end would speak again.
+TEST_F(UdpStreamTest, RepeatedAcknowledgementsDoNotHoldOffTheRetry) {
+  std::string in = path("in.wav");
+  writeRamp(in, 20000);
+  ServerProcess server(
+      {"--port", "0", "--fast", "--input", in, "--record-format", "12", "--rate", "44100"});
+  ASSERT_TRUE(server.ready());
+  auto client = setUpClient(server);
+  UdpPeer peer;
+  uint16_t port = openStream(*client, peer, 1, 44100, 2048);
+  ASSERT_NE(port, 0);
+  // The lead's packets, all taken as lost: none is answered.
+  uint32_t packets = 0;
+  while (!peer.receive(300).empty()) ++packets;
+  ASSERT_GT(packets, 0u);
+  bool retried = false;
+  for (int i = 0; i < 10 && !retried; ++i) {
+    peer.sendTo(port, streamAck(0, 0, 0, 0, 1));
+    retried = !peer.receive(300).empty();
+  }
+  EXPECT_TRUE(retried) << "no packet in 3 s of repeated acknowledgements";
+  closeAndStop(*client, server);
+}
+
 // A tone at the 48000 Hz timebase coded as GSM and as companded 8000 Hz:
 // durations count timebase frames, wireFrames wire frames, and positions
 // follow on without gaps.
