@@ -102,6 +102,24 @@ void connectSound(const ServerOptions &options) {
   }
 }
 
+// SIGHUP, as a log rotation sends it: the statistics file is opened again
+// (the log is standard error, which belongs to whoever started the
+// server), and nothing else changes.
+void awaitHangup(asio::signal_set &hangup, const ServerOptions &options) {
+  hangup.async_wait([&hangup, &options](const asio::error_code &e, int) {
+    if (e) return;
+    if (!statsReopen()) {
+      logLine(LOG_ERROR, "--stats %s: cannot open again: %s", options.stats.c_str(),
+              std::strerror(errno));
+    } else {
+      logLine(LOG_INFO, "SIGHUP: %s",
+              options.stats.empty() ? "nothing to reopen (no --stats)"
+                                    : "the statistics file reopened");
+    }
+    awaitHangup(hangup, options);
+  });
+}
+
 int serve(const ServerOptions &options) {
   logLevel = options.verbose;
   std::signal(SIGPIPE, SIG_IGN);  // a driver gone mid-write is an error result, not a signal
@@ -121,12 +139,15 @@ int serve(const ServerOptions &options) {
     soundDisconnect();
     return 1;
   }
+  asio::signal_set hangup(io, SIGHUP);
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&server](const asio::error_code &e, int number) {
+  signals.async_wait([&server, &hangup](const asio::error_code &e, int number) {
     if (e) return;
     logLine(LOG_INFO, "signal %d: stopping", number);
+    hangup.cancel();
     server.stop();
   });
+  awaitHangup(hangup, options);
   server.start();
   asio::ip::tcp::endpoint at = server.endpoint();
   logLine(LOG_ERROR, "listening on %s:%u", at.address().to_string().c_str(), unsigned(at.port()));

@@ -62,8 +62,9 @@ const char SERVER_USAGE[] =
     "                         while ports are taken (default 0: any free port)\n"
     "  --udp-ports FIRST-LAST\n"
     "                         stream sockets only on ports FIRST to LAST (1 to\n"
-    "                         65535), for a firewall; a stream for which none is\n"
-    "                         free is refused\n"
+    "                         65535), for a firewall, taken in random order so\n"
+    "                         that one stream's port does not tell the next; a\n"
+    "                         stream for which none is free is refused\n"
     "  --adaptive 0|1         the server's adaptive flag (default 1: the driver\n"
     "                         picks its first format by the measured round trip)\n"
     "  --rate HZ              the rate: for playback the highest wire rate taken,\n"
@@ -162,8 +163,12 @@ const char SERVER_USAGE[] =
     "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 after a signal, --help or --version, 1 when it cannot\n"
-    "listen, 2 for a usage error.\n"
+    "SIGINT and SIGTERM stop the server, which writes the statistics' end\n"
+    "lines first; SIGHUP opens the --stats file again (for a log rotation)\n"
+    "and changes nothing else.\n"
+    "\n"
+    "Exit status: 0 after SIGINT or SIGTERM, --help or --version, 1 when it\n"
+    "cannot listen or a file it is given cannot work, 2 for a usage error.\n"
     "\n"
     "Examples:\n"
     "  $ lumivox-server --listen 0.0.0.0 --display 3\n"
@@ -221,6 +226,7 @@ bool parsePortRange(const std::string &text, ServerOptions &o) {
   }
   o.udpPort = first;
   o.udpPortLast = last;
+  o.udpPortsRandom = true;
   return true;
 }
 
@@ -258,6 +264,7 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--stream-status") return parseInto(value, 255, o.streamStatus);
   if (name == "--udp-port") {
     o.udpPortLast = 65535;
+    o.udpPortsRandom = false;
     return parseInto(value, 65535, o.udpPort);
   }
   if (name == "--udp-ports") return parsePortRange(value, o);

@@ -32,6 +32,7 @@ struct ServerOptions {
   uint8_t streamStatus = 1;      // 1 accepts; any other value refuses every stream
   uint16_t udpPort = 0;          // first UDP port tried for a stream; 0: any free port
   uint16_t udpPortLast = 65535;  // last UDP port tried, with udpPort
+  bool udpPortsRandom = false;   // --udp-ports: the range is tried from a random port
   uint8_t adaptive = 1;          // the server's adaptive flag
   uint32_t rate = 48000;         // Hz: highest playback wire rate and recording timebase
   uint32_t minLead = 0;          // frames; 0: serverMinLead's automatic value

@@ -116,7 +116,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
           asio::ip::address_v4(r.address).to_string().c_str());
   }
   std::string why;
-  StreamPorts ports{s.server().listenAddress(), o.udpPort, o.udpPortLast};
+  StreamPorts ports{s.server().listenAddress(), o.udpPort, o.udpPortLast, o.udpPortsRandom};
   StreamRecord *stream = s.streams().open(s.server().io(), ports, driverHost, r, why);
   if (!stream) {
     s.log(LOG_INFO, "open-stream %u: %s: refusing", r.id, why.c_str());

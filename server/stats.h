@@ -14,3 +14,7 @@ bool statsOpen(const std::string &path);
 // Writes one line when a file is open; json is one object, "{...}".
 void statsWrite(const std::string &json);
 void statsClose();
+// Closes the file and opens its path again, appending: after a rotation
+// (the file renamed away) the lines go to a new file of that name. False
+// when it cannot be opened again; the lines then go nowhere.
+bool statsReopen();

@@ -1,8 +1,18 @@
 #include "server/streams.h"
 
+#include <random>
+
 namespace {
 
-// Binds the socket at the first free port of the range (first 0: any port).
+// Where a random search of a range of count ports starts.
+uint32_t randomOffset(uint32_t count) {
+  static std::mt19937 generator{std::random_device{}()};
+  return std::uniform_int_distribution<uint32_t>(0, count - 1)(generator);
+}
+
+// Binds the socket at the first free port of the range (first 0: any
+// port), counting from its start or, with randomOrder, from a random port
+// of it and round.
 bool bindIn(asio::ip::udp::socket &socket, const StreamPorts &ports, std::string &why) {
   asio::error_code error;
   socket.open(asio::ip::udp::v4(), error);
@@ -11,7 +21,10 @@ bool bindIn(asio::ip::udp::socket &socket, const StreamPorts &ports, std::string
     return false;
   }
   uint32_t last = ports.firstPort == 0 ? 0 : ports.lastPort;
-  for (uint32_t port = ports.firstPort; port <= last; ++port) {
+  uint32_t count = last - ports.firstPort + 1;
+  uint32_t offset = ports.randomOrder && count > 1 ? randomOffset(count) : 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t port = ports.firstPort + (offset + i) % count;
     socket.bind(asio::ip::udp::endpoint(ports.address, uint16_t(port)), error);
     if (!error) return true;
     if (error != asio::error::address_in_use) break;

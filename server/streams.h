@@ -56,6 +56,9 @@ struct StreamPorts {
   asio::ip::address_v4 address;
   uint16_t firstPort;
   uint16_t lastPort;
+  // Tried from a random port of the range onwards, round to its start, so
+  // that a stream's port cannot be guessed from the ones before it.
+  bool randomOrder = false;
 };
 
 // The streams of one connection, by id.

@@ -184,6 +184,30 @@ TEST_F(NetworkTest, UdpPortRangeIsHonouredAndItsExhaustionRefused) {
   EXPECT_EQ(server.stop(), 0);
 }
 
+// Ports of a wider range are taken in random order: eight streams' ports
+// are not the range's first eight, one after the other.
+TEST_F(NetworkTest, UdpPortsOfARangeAreTakenInRandomOrder) {
+  uint16_t first = freeUdpPort();
+  if (first > 65535 - 255) first = uint16_t(65535 - 255);
+  std::string range = std::to_string(first) + "-" + std::to_string(first + 255);
+  ServerProcess server({"--port", "0", "--udp-ports", range});
+  ASSERT_TRUE(server.ready());
+  auto client = setUpClient(server);
+  std::vector<uint16_t> ports;
+  for (uint32_t id = 1; id <= 8; ++id) {
+    ASSERT_TRUE(client->send(openStreamRequest({.id = id})));
+    StreamReplyFields reply = streamReplyFields(client->receive());
+    ASSERT_EQ(reply.status, 1);
+    EXPECT_GE(reply.port, first);
+    EXPECT_LE(reply.port, first + 255);
+    ports.push_back(reply.port);
+  }
+  bool inOrder = true;
+  for (size_t i = 1; i < ports.size(); ++i) inOrder = inOrder && ports[i] == ports[i - 1] + 1;
+  EXPECT_FALSE(inOrder) << "ports counted up from " << ports[0];
+  EXPECT_EQ(server.stop(), 0);
+}
+
 // One client address holds at most --max-connections-per-client
 // connections and --max-streams-per-client streams over all of them;
 // what it gives back it may take again.

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 
 #include "tests/server/driver_messages.h"
@@ -404,6 +406,22 @@ TEST_F(CommandLine, ImpossibleFilesExitWithOneAndTheLogSaysWhereAudioGoes) {
   EXPECT_EQ(log.find("nowhere"), std::string::npos) << log;
   EXPECT_EQ(log.compare(0, 2, "20"), 0) << "a line without its time: " << log;
   EXPECT_EQ(server.stop(), 0);
+}
+
+// SIGHUP, as a log rotation sends it, opens the statistics file again
+// under its name and stops nothing.
+TEST_F(CommandLine, HangupReopensTheStatisticsAndStopsNothing) {
+  std::string dir = testing::TempDir() + "/hangup-" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  std::string stats = dir + "/stats.jsonl";
+  ServerProcess server({"--port", "0", "--sound-server", "none", "--stats", stats});
+  ASSERT_TRUE(server.ready());
+  std::filesystem::rename(stats, stats + ".1");
+  kill(server.pid(), SIGHUP);
+  ASSERT_TRUE(server.waitForLog("SIGHUP: the statistics file reopened"));
+  EXPECT_TRUE(std::filesystem::exists(stats));
+  EXPECT_EQ(server.stop(), 0) << "SIGHUP ended the server";
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(CommandLine, VerboseSetsWhatIsLogged) {
