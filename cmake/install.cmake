@@ -49,7 +49,6 @@ install(TARGETS ${LUMIVOX_INSTALLED_LIBRARIES} LIBRARY DESTINATION ${CMAKE_INSTA
 find_program(HELP2MAN help2man)
 if(HELP2MAN)
   set(man_pages)
-  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man)
   foreach(entry IN LISTS LUMIVOX_PROGRAMS)
     string(REPLACE "|" ";" fields "${entry}")
     list(GET fields 0 program)
@@ -63,6 +62,7 @@ if(HELP2MAN)
       set(include --include=${included})
     endif()
     add_custom_command(OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
       COMMAND ${HELP2MAN} --no-info --section=1 "--name=${description}"
               "--source=Lumivox ${PROJECT_VERSION}" ${include} --output=${page}
               $<TARGET_FILE:${program}>

@@ -75,12 +75,12 @@ size_t framesOfTone(ServerProcess &server, const std::string &output, int run, d
 }
 
 // A FLAC file; then in one run a missing file, reported and passed over,
-// a WAV file of another rate and channel count and an Ogg Vorbis file,
-// each on a stream of its own; then a FLAC file through a pipe on standard
-// input, a kind libsndfile cannot decode from a pipe by itself. The server
-// writes its output anew for each stream, so the last stream of each run
-// is measured: its tone arrives for its length, within two windows at
-// either end where the tone meets silence.
+// a FLAC file cut short, a WAV file of another rate and channel count and
+// an Ogg Vorbis file, each on a stream of its own; then a FLAC file through
+// a pipe on standard input, a kind libsndfile cannot decode from a pipe by
+// itself. The server writes its output anew for each stream, so the last
+// stream of each run is measured: its tone arrives for its length, within
+// two windows at either end where the tone meets silence.
 TEST_F(ToolRuns, PlayPlaysFlacOggAndWavInARowAndFlacFromAPipe) {
   startSession(661);
   std::string output = file("played.wav");
@@ -98,13 +98,23 @@ TEST_F(ToolRuns, PlayPlaysFlacOggAndWavInARowAndFlacFromAPipe) {
   EXPECT_EQ(out, "") << "standard output stays clean";
   EXPECT_NEAR(double(framesOfTone(*server_, output, 1, 440)), 44100, EDGES);
 
-  EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("missing.flac"), wav, ogg}, nullptr, &err), 1) << err;
+  // A FLAC file cut short: the part that decodes is played, its length on
+  // the header line, the length its header gives in the note.
+  std::string whole = readBytes(writeTone("e.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1,
+                                          440, 3.0));
+  std::ofstream(file("e.flac"), std::ios::binary) << whole.substr(0, whole.size() * 3 / 4);
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("missing.flac"), file("e.flac"), wav, ogg}, nullptr, &err),
+            1)
+      << err;
   EXPECT_NE(err.find("missing.flac: cannot open: No such file or directory"), std::string::npos)
       << err;
+  EXPECT_NE(err.find("e.flac: FLAC, 44100 Hz, 16-bit, mono, 0:02"), std::string::npos) << err;
+  EXPECT_NE(err.find("e.flac: damaged after 2."), std::string::npos) << err;
+  EXPECT_NE(err.find(" of the 3.00 s its header gives ("), std::string::npos) << err;
   EXPECT_NE(err.find("b.wav: WAV, 22050 Hz, 16-bit, stereo, 0:00"), std::string::npos) << err;
   EXPECT_NE(err.find("c.ogg: OGG, 44100 Hz, 16-bit, mono, 0:00"), std::string::npos) << err;
   EXPECT_NEAR(double(framesOfTone(*server_, output, 2, 660)), 22050, EDGES);
-  EXPECT_EQ(server_->logCount(": playing at 44100 Hz"), 3) << "a stream for each file played";
+  EXPECT_EQ(server_->logCount(": playing at 44100 Hz"), 4) << "a stream for each file played";
 
   EXPECT_EQ(
       runTool("/bin/sh", {"-c", "cat '" + piped + "' | exec '" LUMIVOX_PLAY "' -"}, nullptr, &err),

@@ -1,7 +1,7 @@
 # Installs the build into a fresh PREFIX as a user would (cmake --install)
 # and checks what arrives: exactly the programs, the libraries, the manual
 # pages (each with its NAME line and, for those that read the environment,
-# an ENVIRONMENT section), the user unit, the README and docs/; each installed program runs from
+# an ENVIRONMENT section naming the variables), the user unit, the README and docs/; each installed program runs from
 # there and prints "PROGRAM VERSION" for --version; each manual page has
 # every option of its program's --help; the installed host loads the
 # installed driver; the unit starts the installed server. Inputs: BUILD_DIR, PREFIX, VERSION, PROGRAMS, LIBRARIES (file
@@ -67,6 +67,28 @@ foreach(program IN LISTS PROGRAMS)
   if(NOT program STREQUAL "lumivox-relay" AND NOT page MATCHES "\\.SH ENVIRONMENT")
     fail("${program}.1 has no ENVIRONMENT section")
   endif()
+  # The programs that load the driver read both variables; the session
+  # serves the runtime directory.
+  set(variables)
+  if(program MATCHES "^lumivox-(play|record|volume|doctor)$")
+    set(variables LUMIVOX_DRIVER LUMIVOX_RUNTIME_DIR)
+  elseif(program STREQUAL "lumivox-session")
+    set(variables LUMIVOX_RUNTIME_DIR)
+  endif()
+  # The section runs to the next heading.
+  string(FIND "${page}" ".SH ENVIRONMENT\n" start)
+  set(environment)
+  if(NOT start EQUAL -1)
+    string(SUBSTRING "${page}" ${start} -1 environment)
+    string(FIND "${environment}" "\n.SH " end)
+    string(SUBSTRING "${environment}" 0 ${end} environment)
+  endif()
+  foreach(variable IN LISTS variables)
+    string(FIND "${environment}" ".B ${variable}\n" at)
+    if(at EQUAL -1)
+      fail("${program}.1 does not name ${variable} in its ENVIRONMENT section")
+    endif()
+  endforeach()
   string(FIND "${page}" "\"Lumivox ${VERSION}\"" at)
   if(NOT page MATCHES "\\.SH SYNOPSIS" OR at EQUAL -1)
     fail("${program}.1 has no synopsis or no version")

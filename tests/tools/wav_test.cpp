@@ -93,6 +93,12 @@ TEST(Wav, WrittenFilesReadBackWithTheirFormatAndSamples) {
       ASSERT_TRUE(writer.write(c.samples.data(), 1, error));
       ASSERT_TRUE(writer.write(c.samples.data() + 1, c.samples.size() - 1, error));
       EXPECT_EQ(writer.dataBytes(), c.samples.size());
+      // Unfinished, as a recorder killed outright leaves it: the header on
+      // disk already counts every sample written.
+      WavFormat format;
+      Bytes data;
+      ASSERT_TRUE(wavLoad(path, format, data, error)) << error;
+      EXPECT_EQ(data, c.samples);
     }  // finished by the destructor
     WavFormat format;
     Bytes data;

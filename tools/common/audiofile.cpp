@@ -185,6 +185,13 @@ std::string kindName(int format) {
   return name.substr(0, name.find(' '));
 }
 
+// frames at rate as "12.34 s".
+std::string secondsText(uint64_t frames, int rate) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", double(frames) / double(std::max(rate, 1)));
+  return text;
+}
+
 // Decodes the whole of file into clip.data as 16-bit samples, keeping the
 // first `keep` of info.channels channels.
 bool decode(SNDFILE *file, const SF_INFO &info, int keep, AudioClip &clip, std::string &error) {
@@ -212,10 +219,13 @@ bool decode(SNDFILE *file, const SF_INFO &info, int keep, AudioClip &clip, std::
       error = "cannot decode: " + why;
       return false;
     }
+    // In seconds with hundredths: the length on the header line is cut to
+    // whole seconds, which shows a short remainder as 0:00.
     clip.note += (clip.note.empty() ? "" : "; ") + std::string("damaged after ") +
-                 std::to_string(frames) + " frames";
+                 secondsText(frames, info.samplerate) + " (" + std::to_string(frames) + " frames)";
     if (info.frames > 0 && uint64_t(info.frames) > frames) {
-      clip.note += " of the " + std::to_string(info.frames) + " its header gives";
+      clip.note += " of the " + secondsText(uint64_t(info.frames), info.samplerate) +
+                   " its header gives";
     }
     clip.note += " (" + why + "); playing those";
   }

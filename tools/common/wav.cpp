@@ -283,6 +283,10 @@ bool WavWriter::write(const void *bytes, size_t size, std::string &error) {
   // what it holds.
   if (rewritable_ && !standardOutput_) {
     std::vector<uint8_t> header = wavHeader(format_, uint32_t(dataBytes_));
+    // finish() adds the pad byte of an odd data chunk; until then the RIFF
+    // size counts only the bytes that are there, or the file would be short
+    // of what it announces.
+    store32(&header[4], uint32_t(WAV_HEADER_BYTES - 8 + dataBytes_));
     if (std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0 ||
         std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
         std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_END) != 0) {
