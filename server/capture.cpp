@@ -21,6 +21,7 @@
 
 std::shared_ptr<UdpStream> playoutStart(asio::io_context &io, const ServerOptions &options,
                                         StreamRecord &record);
+size_t playoutMemory(const ServerOptions &options, uint32_t applicationRate);
 
 namespace {
 
@@ -74,6 +75,9 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
            (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
   }
   void onAck(size_t bytes);
+  bool answersSent(const StreamAckFields &ack) const;
+  void bind();
+  const asio::ip::udp::endpoint &bound() const { return boundTo_; }
   void sendMore();
   bool mayCredit() const;
   void coverRoundTrip(uint64_t rttMicroseconds);
@@ -96,7 +100,9 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::ip::udp::socket socket_;
   asio::steady_timer timer_;
   uint32_t id_;
-  asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the acks' source
+  asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the binding's
+  bool bound_ = false;              // the socket is connected to the first plausible ack's source
+  asio::ip::udp::endpoint boundTo_;  // that source
   uint32_t driverHost_;             // the request's IPv4 address, host order: others ignored
   asio::ip::udp::endpoint via_;     // the routed relay; port 0: packets go to the driver directly
   uint32_t timebase_;               // Hz: positions of packets and credit
@@ -165,8 +171,8 @@ bool CaptureStream::start() {
                                    options_.sendViaPort);
   }
   started_ = lastProgress_ = Clock::now();
-  logLine(LOG_INFO, "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u",
-          id_,
+  logFrom(driverHost_, LOG_INFO,
+          "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u", id_,
           file_    ? options_.input.c_str()
           : sound_ ? (options_.source.empty() ? "the default source" : options_.source.c_str())
                    : "a tone",
@@ -191,32 +197,37 @@ void CaptureStream::receiveNext() {
 }
 
 void CaptureStream::onAck(size_t bytes) {
-  // Another host could otherwise grant credit or redirect the packets.
-  if (!fromDriverHost()) {
+  // Another host, or once bound another port, could otherwise grant credit
+  // or take the packets. Once bound the system drops them; these are what
+  // was queued before.
+  if (bound_ ? from_ != bound() : !fromDriverHost()) {
     if (foreign_++ < MALFORMED_LOGGED) {
-      logLine(LOG_INFO, "stream %u: datagram from %s:%u, not the driver's host: ignored", id_,
-              from_.address().to_string().c_str(), unsigned(from_.port()));
+      logFrom(driverHost_, LOG_INFO, "stream %u: datagram from %s:%u, not the driver's: ignored",
+              id_, from_.address().to_string().c_str(), unsigned(from_.port()));
     }
     return;
   }
   StreamAckFields ack;
-  if (!ackParse(std::span<const uint8_t>(receive_.data(), bytes), ack)) {
+  if (!ackParse(std::span<const uint8_t>(receive_.data(), bytes), ack) ||
+      (!bound_ && !answersSent(ack))) {
     if (malformed_++ < MALFORMED_LOGGED) {
-      logLine(LOG_INFO, "stream %u: datagram of %zu bytes is no acknowledgement: ignored", id_,
+      logFrom(driverHost_, LOG_INFO,
+              "stream %u: datagram of %zu bytes is no acknowledgement of ours: ignored", id_,
               bytes);
     }
     return;
   }
   ++acks_;
-  // Through a routed relay the acknowledgements come from the relay, and
-  // the packets keep going to the driver's port behind it.
-  if (via_.port() == 0) driver_ = from_;
+  if (!bound_) bind();
   auto now = Clock::now();
+  // Credit runs to what was sent at most: a driver cannot have taken more.
+  uint32_t sent = position(sentSource_);
+  uint32_t consumed = int32_t(ack.consumed - sent) > 0 ? sent : ack.consumed;
   // Only credit is progress: a driver repeats its last acknowledgement while
   // it hears nothing, and a repeat that reset the retry's clock would keep
   // a stream that lost a whole lead of packets waiting for good.
-  if (int32_t(ack.consumed - credit_) > 0) {
-    credit_ = ack.consumed;
+  if (int32_t(consumed - credit_) > 0) {
+    credit_ = consumed;
     lastProgress_ = now;
   }
   if (ack.unsolicited == 0) {
@@ -234,6 +245,32 @@ void CaptureStream::onAck(size_t bytes) {
     }
   }
   sendMore();
+}
+
+// Whether an acknowledgement names what we sent: the driver echoes the
+// last packet it received, which lies between the first position and the
+// end of what went out.
+bool CaptureStream::answersSent(const StreamAckFields &ack) const {
+  uint32_t sent = position(sentSource_);
+  return int32_t(ack.lastStart - options_.firstPosition) >= 0 &&
+         int32_t(ack.lastStart + ack.lastDuration - sent) <= 0 && packets_ > 0;
+}
+
+// The first acknowledgement that answers our packets names the driver's
+// end: its stream socket, or a relay's in between; the socket is connected
+// to it, and the packets go there from now on (through a routed relay they
+// keep going to the driver's port behind it).
+void CaptureStream::bind() {
+  asio::error_code error;
+  socket_.connect(from_, error);
+  if (error) {
+    logFrom(driverHost_, LOG_INFO, "stream %u: cannot bind to %s:%u: %s", id_,
+            from_.address().to_string().c_str(), unsigned(from_.port()), error.message().c_str());
+    return;
+  }
+  bound_ = true;
+  boundTo_ = from_;
+  if (via_.port() == 0) driver_ = from_;
 }
 
 // The lead covers two round trips of audio, or the stream could never run
@@ -445,6 +482,11 @@ void CaptureStream::finish() {
 }
 
 }  // namespace
+
+size_t udpStreamMemory(const ServerOptions &options, uint8_t direction, uint32_t applicationRate) {
+  if (direction == DIRECTION_PLAYBACK) return playoutMemory(options, applicationRate);
+  return size_t(RING_FRAMES) * 2 * sizeof(int16_t) + sizeof(CaptureStream) + STREAM_OVERHEAD_BYTES;
+}
 
 std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
                                           StreamRecord &record) {

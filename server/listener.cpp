@@ -1,5 +1,8 @@
 #include "server/listener.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <vector>
 
 #include "server/log.h"
@@ -29,12 +32,29 @@ bool Server::listen(std::string &error) {
   return true;
 }
 
+namespace {
+
+// The process's resident size in bytes, or 0 when the system does not say.
+uint64_t residentBytes() {
+  FILE *statm = std::fopen("/proc/self/statm", "r");
+  if (!statm) return 0;
+  unsigned long long size = 0, resident = 0;
+  int got = std::fscanf(statm, "%llu %llu", &size, &resident);
+  std::fclose(statm);
+  return got == 2 ? resident * uint64_t(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+}  // namespace
+
 asio::ip::tcp::endpoint Server::endpoint() const {
   asio::error_code ignored;
   return acceptor_.local_endpoint(ignored);
 }
 
-void Server::start() { acceptNext(); }
+void Server::start() {
+  baseMemory_ = residentBytes();
+  acceptNext();
+}
 
 void Server::acceptNext() {
   acceptor_.async_accept([this](const asio::error_code &error, asio::ip::tcp::socket socket) {
@@ -78,7 +98,7 @@ void Server::onAccepted(const asio::error_code &error, asio::ip::tcp::socket soc
               " connections already (--max-connections-per-client)";
   }
   if (!refusal.empty()) {
-    logLine(LOG_INFO, "connection %llu refused: %s", (unsigned long long)accepted_,
+    logFrom(address, LOG_INFO, "connection %llu refused: %s", (unsigned long long)accepted_,
             refusal.c_str());
     asio::error_code ignored;
     socket.close(ignored);

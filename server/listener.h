@@ -20,6 +20,7 @@
 
 #include "server/catalog.h"
 #include "server/options.h"
+#include "server/streams.h"
 
 class ControlSession;
 
@@ -50,6 +51,11 @@ class Server {
   const ServerOptions &options() const { return options_; }
   Catalog &catalog() { return catalog_; }
   const asio::ip::address_v4 &listenAddress() const { return address_; }
+  // The streams of every connection, against --max-streams and --max-memory.
+  StreamBudget &streamBudget() { return budget_; }
+  // Bytes the server held when it began to listen (its resident size),
+  // which --max-memory counts besides the streams.
+  uint64_t baseMemory() const { return baseMemory_; }
   // Called once by each session as it finishes, after its streams closed.
   void sessionEnded(ControlSession *session);
 
@@ -68,6 +74,8 @@ class Server {
   // connection, and its sessions hold a reference to it (the map's nodes
   // do not move).
   std::unordered_map<uint32_t, ClientUsage> clients_;
+  StreamBudget budget_;
+  uint64_t baseMemory_ = 0;
   uint64_t accepted_ = 0;  // connections accepted so far; numbers them in the log
   bool stopping_ = false;
 };

@@ -1,6 +1,17 @@
 // The server's log on standard error. Each line is written with one write
 // so that lines of a server under test never interleave with other output.
+//
+// Lines a client causes (its connections, requests and datagrams) go
+// through logFrom, which limits them so that no flood fills a disk: per
+// kind (the call site's format) and client address, at most `burst` lines
+// a minute, the rest collapsed into one line "... N more like this in the
+// last S s"; and over all clients at most LOG_CLIENT_BYTES_PER_MINUTE, the
+// rest counted in one line a minute. At the debug level (--verbose 2)
+// nothing is limited: whoever asks for every message gets every message.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 enum : int {
   LOG_ERROR = 0,  // the server cannot go on, or cannot serve something at all
@@ -11,7 +22,25 @@ enum : int {
 // Lines above this level are dropped. Set once by main from --verbose.
 extern int logLevel;
 
+// Lines of one kind from one client a minute, by default and for refusals
+// that a client may provoke at will (one a minute tells the operator).
+constexpr uint32_t LOG_BURST = 10;
+constexpr uint32_t LOG_BURST_RARE = 1;
+// Bytes of client lines (and their summaries) a minute, over all clients.
+constexpr size_t LOG_CLIENT_BYTES_PER_MINUTE = 768 * 1024;
+
 // Writes the local time, "lumivox-server: " and the formatted text as one
 // line (cut at 1 KiB). Under the journal (JOURNAL_STREAM set), which
 // stamps the lines itself, the time is left out.
 void logLine(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// A line caused by `client` (IPv4, host order), limited as above.
+void logFrom(uint32_t client, int level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+// The same for a text already formatted, of the kind `kind` (a string
+// literal: it is told apart by its address), at most `burst` a minute.
+void logTextFrom(uint32_t client, const char *kind, uint32_t burst, int level, const char *text);
+// Writes the summaries of the minutes that have ended. Called now and then
+// by the server's loop, and at exit (`all`: every pending count, ended or
+// not).
+void logFlush(bool all = false);

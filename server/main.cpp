@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "platform/version.h"
@@ -141,17 +142,31 @@ int serve(const ServerOptions &options) {
   }
   asio::signal_set hangup(io, SIGHUP);
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&server, &hangup](const asio::error_code &e, int number) {
+  asio::steady_timer *flushTimer = nullptr;
+  signals.async_wait([&server, &hangup, &flushTimer](const asio::error_code &e, int number) {
     if (e) return;
     logLine(LOG_INFO, "signal %d: stopping", number);
     hangup.cancel();
+    if (flushTimer) flushTimer->cancel();
     server.stop();
   });
   awaitHangup(hangup, options);
+  // The log's summaries of held-back lines come within seconds of their
+  // minute's end, whether or not more lines come.
+  asio::steady_timer flush(io);
+  flushTimer = &flush;
+  std::function<void(const asio::error_code &)> flushLater = [&](const asio::error_code &e) {
+    if (e) return;
+    logFlush();
+    flush.expires_after(std::chrono::seconds(5));
+    flush.async_wait(flushLater);
+  };
+  flushLater({});
   server.start();
   asio::ip::tcp::endpoint at = server.endpoint();
   logLine(LOG_ERROR, "listening on %s:%u", at.address().to_string().c_str(), unsigned(at.port()));
   io.run();
+  logFlush(true);
   soundDisconnect();
   statsClose();
   return 0;

@@ -44,12 +44,21 @@ const char SERVER_USAGE[] =
     "                         audio and a recording 256 KiB, so one client holds\n"
     "                         at most N MiB of streams besides 64 KiB of unsent\n"
     "                         answers per connection\n"
+    "  --max-streams N        streams of every client together, 1 to 65536\n"
+    "                         (default 256); one beyond them is refused\n"
+    "  --max-memory MIB       memory the server holds with its streams, 16 to\n"
+    "                         1048576 MiB (default 256): what it held at start and\n"
+    "                         each stream's rings and state; a stream beyond it is\n"
+    "                         refused\n"
     "  --setup-timeout S      close a connection that has not sent its setup\n"
-    "                         request S seconds after connecting, 0 to 86400\n"
+    "                         request S seconds after connecting, or that takes\n"
+    "                         longer than S to complete any message, 0 to 86400\n"
     "                         (default 10; 0: never)\n"
     "  --idle-timeout S       close a connection without streams that has sent\n"
-    "                         nothing for S seconds, 0 to 86400 (default 300; 0:\n"
-    "                         never); one with a stream open is never idle\n"
+    "                         nothing for S seconds, or one that has sent part\n"
+    "                         of a message and nothing since for S seconds, 0 to\n"
+    "                         86400 (default 300; 0: never); one with a stream\n"
+    "                         open and no message begun is never idle\n"
     "\n"
     "Recordings go to the control connection's peer, at the UDP port its\n"
     "request names, and a stream takes datagrams only from that address: the\n"
@@ -259,6 +268,10 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   if (name == "--max-streams-per-client") {
     return parseInto(value, 65536, o.maxStreamsPerClient) && o.maxStreamsPerClient;
   }
+  if (name == "--max-streams") return parseInto(value, 65536, o.maxStreams) && o.maxStreams;
+  if (name == "--max-memory") {
+    return parseInto(value, 1048576, o.maxMemoryMiB) && o.maxMemoryMiB >= 16;
+  }
   if (name == "--setup-timeout") return parseInto(value, 86400, o.setupTimeoutS);
   if (name == "--idle-timeout") return parseInto(value, 86400, o.idleTimeoutS);
   if (name == "--stream-status") return parseInto(value, 255, o.streamStatus);
@@ -304,9 +317,11 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
 std::string valueHint(const std::string &name) {
   if (name == "--allow")
     return " (an IPv4 address, or ADDR/BITS with BITS 0 to 32 and no host bits)";
-  if (name == "--max-connections-per-client" || name == "--max-streams-per-client") {
+  if (name == "--max-connections-per-client" || name == "--max-streams-per-client" ||
+      name == "--max-streams") {
     return " (1 to 65536)";
   }
+  if (name == "--max-memory") return " (MiB, 16 to 1048576)";
   if (name == "--setup-timeout" || name == "--idle-timeout") return " (seconds, 0 to 86400)";
   if (name == "--udp-ports") return " (FIRST-LAST, 1 to 65535, FIRST not above LAST)";
   return "";
@@ -321,6 +336,8 @@ bool takesValue(const std::string &name) {
                                       "--allow",
                                       "--max-connections-per-client",
                                       "--max-streams-per-client",
+                                      "--max-streams",
+                                      "--max-memory",
                                       "--setup-timeout",
                                       "--idle-timeout",
                                       "--udp-ports",

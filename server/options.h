@@ -26,6 +26,8 @@ struct ServerOptions {
   std::vector<AllowedNetwork> allow;      // peers that may connect; empty: every peer
   uint32_t maxConnectionsPerClient = 64;  // control connections of one peer address at once
   uint32_t maxStreamsPerClient = 64;      // streams of one peer address, all its connections
+  uint32_t maxStreams = 256;              // streams of every client together
+  uint32_t maxMemoryMiB = 256;            // the server's memory with its streams, MiB
   uint32_t setupTimeoutS = 10;            // seconds to send the setup request; 0: no limit
   uint32_t idleTimeoutS = 300;  // seconds a connection without streams may stay silent; 0: ever
   // Open-stream replies.

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,18 +36,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The clock advances consumed this often; each step is one unsolicited
-// acknowledgement at most.
+// The clock advances consumed this often.
 constexpr auto PLAYOUT_TICK = std::chrono::milliseconds(10);
-// Once the clock has played everything received, the last progress is
-// reported this many ticks more: the driver sends nothing while it thinks
-// our queue full, so a lost last report would stop the stream for good.
-constexpr uint32_t DRY_REPORTS = 10;
-// Every packet is acknowledged with the clock's position as it arrives; the
-// tick reports the clock's progress only when nothing went out for this
-// long, so that a steady stream costs one datagram a packet, while a driver
-// that waits for room still hears of it within a tick and a half.
-constexpr auto REPORT_QUIET = std::chrono::microseconds(5000);
+// Progress reports (unsolicited acknowledgements). Every datagram is
+// answered with the positions as it arrives; between datagrams the driver
+// hears of progress once consumed has moved by the last packet's duration
+// (which is when a driver that waits for room below its lead has room for
+// the next), or has reached the end of what came. Never more often than
+// REPORT_GAP, and never more reports than datagrams received have paid
+// for: each datagram taken earns one, up to REPORT_CREDIT_MAX saved. So no
+// datagram earns more than two back, and a header that carries no audio
+// moves nothing that could be reported.
+constexpr auto REPORT_GAP = std::chrono::milliseconds(10);
+constexpr uint32_t REPORT_CREDIT_MAX = 8;
 // The most audio one packet carries: 42 GSM frames of 160 samples at
 // 8000 Hz, in the driver's frames at its rate (a 16-bit duration).
 uint32_t packetFramesMax(uint32_t rate) {
@@ -92,7 +94,10 @@ bool outputBusy = false;
 // reported as the median of each second's samples.
 constexpr auto LATENCY_SAMPLE = std::chrono::milliseconds(100);
 constexpr auto LATENCY_REPORT = std::chrono::seconds(1);
-constexpr size_t LATENCY_KEPT = 100000;  // samples kept for the stream's closing figures
+// Samples kept for the stream's closing figures: all of the first 8192
+// (13 minutes), then a uniform sample of that many, so that a stream's
+// memory does not grow with its length.
+constexpr size_t LATENCY_KEPT = 8192;
 
 class PlayoutStream;
 
@@ -195,6 +200,8 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
            (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
   }
   void onDatagram(std::span<const uint8_t> d);
+  void bind();
+  bool plausible(PacketHeader &h);
   void onPacket(const PacketHeader &h, std::span<const uint8_t> payload);
   void noteSequence(const PacketHeader &h);
   void noteFormat(const PacketHeader &h);
@@ -204,6 +211,8 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void writeOut(uint32_t frames);
   void armTimer();
   void sendAck(uint16_t unsolicited);
+  void report(Clock::time_point now);
+  bool reportDue() const { return consumed_ != reported_ && reportCredit_ > 0; }
   void finish();
   // The sound system's side: feeding the device, its played position,
   // the volume, the latency samples, and going on without it.
@@ -232,6 +241,10 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   std::array<std::array<uint8_t, PACKET_MAX_BYTES + 1>, RECEIVE_BATCH> receive_;
   std::array<sockaddr_in, RECEIVE_BATCH> senders_;  // of the datagrams of one recvmmsg
   asio::ip::udp::endpoint from_;                    // sender of the last datagram
+  // The driver's end once its first valid datagram came: the socket is
+  // connected to it, so the system drops anyone else's.
+  asio::ip::udp::endpoint boundTo_;
+  bool bound_ = false;
   bool synced_ = false;                             // a data packet came
   bool paused_ = false;                             // a pause request came and no data packet since
   bool ticking_ = false;                            // on the ticker's list for its next tick
@@ -240,6 +253,9 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint16_t lastDuration_ = 0;                       // timebase frames: duration of the last packet
   uint32_t receivedEnd_ = 0;                        // timebase frames: highest start + duration
   uint32_t consumed_ = 0;                           // timebase frames: played out
+  uint32_t reported_ = 0;                           // timebase frames: consumed the driver last heard
+  uint32_t reportCredit_ = 0;                       // progress reports the datagrams have paid for
+  uint32_t holdFrames_ = 0;                         // timebase frames the ring holds beyond consumed
   uint64_t played_ = 0;           // timebase frames played out since the first data packet
   uint64_t ringRead_ = 0;         // ring frames read out since the first data packet
   uint32_t writePos_ = 0;         // ring position of the next decoded frame
@@ -248,7 +264,6 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   Clock::time_point lastSent_;    // when the last acknowledgement went out
   uint32_t anchorPos_ = 0;        // timebase frames
   int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
-  uint32_t dryReports_ = 0;       // progress reports repeated since the clock ran dry
   // Playing to the sound system: its stream; the frames it has played,
   // counted from syncPos_, give consumed. Written frames are all audio:
   // a stream that runs dry is held by the sound server where it stands
@@ -265,10 +280,14 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   Clock::time_point lastLatencySample_;  // when the last sample was taken
   Clock::time_point lastLatencyReport_;
   std::vector<double> latencySecond_;  // ms, samples of the current second
-  std::vector<double> latencyAll_;     // ms, every sample (up to LATENCY_KEPT)
+  std::vector<double> latencyAll_;     // ms, a sample of the samples (LATENCY_KEPT at most)
+  uint64_t latencyCount_ = 0;          // samples taken
+  std::minstd_rand latencyDraw_;
+  double latencyMin_ = 0, latencyMax_ = 0;  // ms, of every sample
   // Counters for the statistics.
   uint64_t packets_ = 0, probes_ = 0, bytes_ = 0, malformed_ = 0, lost_ = 0, lostFrames_ = 0,
-           late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0, foreign_ = 0;
+           late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0, foreign_ = 0, clamped_ = 0,
+           beyond_ = 0;
 };
 
 bool PlayoutStream::start() {
@@ -279,6 +298,9 @@ bool PlayoutStream::start() {
       ringCreate(playoutRingFrames(maxLead, rate_, outRate), outRate, options_.outputChannels == 2);
   if (!ring_) return false;
   prefault(ring_);
+  // A packet may start this far beyond the played position: what the ring
+  // holds besides the converter's windows, in timebase frames.
+  holdFrames_ = uint32_t(uint64_t(ring_->frames - 2 * RS_MAX_TAPS) * rate_ / ring_->rate);
   bool toFile = !options_.output.empty() && options_.output != OUTPUT_NONE;
   if (toFile && !outputBusy) {
     SF_INFO info{};
@@ -296,7 +318,7 @@ bool PlayoutStream::start() {
     logLine(LOG_INFO, "stream %u: the output file is taken: playing to nothing", id_);
   }
   if (options_.output.empty() && !options_.fast) openSound(outRate);
-  logLine(LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
+  logFrom(driverHost_, LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
           options_.outputChannels,
           file_    ? options_.output.c_str()
           : sound_ ? (options_.sink.empty() ? "the default sink" : options_.sink.c_str())
@@ -383,12 +405,13 @@ void PlayoutStream::drain() {
 }
 
 void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
-  // Another host could otherwise steer the played position and take the
-  // acknowledgements; a relay on the driver's host passes.
-  if (!fromDriverHost()) {
+  // Another host, or once bound another port, could otherwise steer the
+  // played position and take the acknowledgements. Once bound the system
+  // drops them; these are what was queued before.
+  if (bound_ ? from_ != boundTo_ : !fromDriverHost()) {
     if (foreign_++ < MALFORMED_LOGGED) {
-      logLine(LOG_INFO, "stream %u: datagram from %s:%u, not the driver's host: ignored", id_,
-              from_.address().to_string().c_str(), unsigned(from_.port()));
+      logFrom(driverHost_, LOG_INFO, "stream %u: datagram from %s:%u, not the driver's: ignored",
+              id_, from_.address().to_string().c_str(), unsigned(from_.port()));
     }
     return;
   }
@@ -396,13 +419,58 @@ void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
   std::string why;
   if (!packetParse(d, h, why)) {
     if (malformed_++ < MALFORMED_LOGGED) {
-      logLine(LOG_INFO, "stream %u: malformed datagram from %s:%u: %s: ignored", id_,
+      logFrom(driverHost_, LOG_INFO, "stream %u: malformed datagram from %s:%u: %s: ignored", id_,
               from_.address().to_string().c_str(), unsigned(from_.port()), why.c_str());
     }
     return;
   }
+  if (!bound_) bind();
+  if (synced_ && !plausible(h)) return;
   bytes_ += d.size();
   onPacket(h, d.subspan(PACKET_HEADER_BYTES));
+}
+
+// The first valid datagram names the driver's end: its stream socket, or a
+// relay's in between. A driver sends a stream from its one socket.
+void PlayoutStream::bind() {
+  asio::error_code error;
+  socket_.connect(from_, error);
+  if (error) {
+    logFrom(driverHost_, LOG_INFO, "stream %u: cannot bind to %s:%u: %s", id_,
+            from_.address().to_string().c_str(), unsigned(from_.port()), error.message().c_str());
+    return;
+  }
+  bound_ = true;
+  boundTo_ = from_;
+  logLine(LOG_DEBUG, "stream %u: bound to %s:%u", id_, from_.address().to_string().c_str(),
+          unsigned(from_.port()));
+}
+
+// Takes the plausible part of a packet: its duration as far as its payload
+// carries audio, and its span as far as the ring holds beyond what has
+// played. False when nothing of it is plausible (it starts beyond that):
+// it is dropped unanswered.
+bool PlayoutStream::plausible(PacketHeader &h) {
+  if (h.kind == WIRE_PROBE) {
+    h.duration = 0;
+  } else {
+    uint64_t wireRate = wireRates[h.rateIndex];
+    uint64_t carried = (uint64_t(h.wireFrames) * rate_ + wireRate - 1) / wireRate + 1;
+    if (h.duration > carried) {
+      h.duration = uint16_t(carried);
+      ++clamped_;
+    }
+  }
+  int32_t ahead = int32_t(h.start - consumed_);
+  if (ahead > int32_t(holdFrames_)) {
+    ++beyond_;
+    return false;
+  }
+  if (ahead > 0 && uint32_t(ahead) + h.duration > holdFrames_) {
+    h.duration = uint16_t(holdFrames_ - uint32_t(ahead));
+    ++clamped_;
+  }
+  return true;
 }
 
 void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> payload) {
@@ -423,10 +491,9 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
     bool first = !synced_;
     if (first) {
       synced_ = true;
-      consumed_ = anchorPos_ = receivedEnd_ = syncPos_ = h.start;
+      consumed_ = anchorPos_ = receivedEnd_ = syncPos_ = reported_ = h.start;
       anchorTime_ = Clock::now();
     }
-    dryReports_ = 0;
     noteSequence(h);
     noteFormat(h);
     decode(h, payload, first);
@@ -443,6 +510,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
   if (int32_t(end - receivedEnd_) > 0) receivedEnd_ = end;
   if (synced_ && options_.fast) playTo(receivedEnd_);
   if (sound_ && synced_) feed();
+  if (reportCredit_ < REPORT_CREDIT_MAX) ++reportCredit_;
   sendAck(0);
   if (synced_ && !options_.fast) armTimer();
 }
@@ -656,25 +724,12 @@ void PlayoutStream::onTick() {
   }
   if (sound_) {
     if (!paused_) feed();
-    bool moved = followDevice();
-    if (moved) {
-      sendAck(1);
-    } else if (!paused_ && consumed_ == receivedEnd_ && dryReports_ < DRY_REPORTS) {
-      ++dryReports_;
-      sendAck(1);
-    }
+    followDevice();
   } else if (!paused_) {
-    if (now - lastSent_ < REPORT_QUIET) {
-      // An acknowledgement went out a moment ago with the clock's position
-      // then; the next packet's, or a later tick's, gives the rest.
-    } else if (advanceClock(now)) {
-      sendAck(1);
-    } else if (consumed_ == receivedEnd_ && dryReports_ < DRY_REPORTS) {
-      ++dryReports_;
-      sendAck(1);
-    }
+    advanceClock(now);
   }
-  if (!paused_ && (consumed_ != receivedEnd_ || dryReports_ < DRY_REPORTS)) armTimer();
+  if (!paused_) report(now);
+  if (!paused_ && (consumed_ != receivedEnd_ || reportDue())) armTimer();
 }
 
 // The sound system asked for audio, or its stream changed state.
@@ -687,7 +742,7 @@ void PlayoutStream::onSound() {
   }
   if (!synced_ || paused_) return;
   feed();
-  if (followDevice()) sendAck(1);
+  if (followDevice()) report(Clock::now());
 }
 
 // Gives the device what the ring holds, up to what it asks for.
@@ -730,7 +785,6 @@ bool PlayoutStream::followDevice() {
   if (step <= 0) return false;
   consumed_ = position;
   played_ += uint32_t(step);
-  dryReports_ = 0;
   measureLatency();
   return true;
 }
@@ -760,7 +814,16 @@ void PlayoutStream::measureLatency() {
   double ms = std::chrono::duration<double, std::milli>(now - latencyAt_).count() -
               double(consumed_ - latencyStart_) * 1000.0 / rate_;
   latencySecond_.push_back(ms);
-  if (latencyAll_.size() < LATENCY_KEPT) latencyAll_.push_back(ms);
+  latencyMin_ = latencyCount_ == 0 ? ms : std::min(latencyMin_, ms);
+  latencyMax_ = latencyCount_ == 0 ? ms : std::max(latencyMax_, ms);
+  ++latencyCount_;
+  if (latencyAll_.size() < LATENCY_KEPT) {
+    latencyAll_.push_back(ms);
+  } else {
+    // Reservoir sampling: each sample so far is kept with equal chance.
+    uint64_t at = latencyDraw_() % latencyCount_;
+    if (at < LATENCY_KEPT) latencyAll_[at] = ms;
+  }
   if (now - lastLatencyReport_ < LATENCY_REPORT) return;
   lastLatencyReport_ = now;
   std::sort(latencySecond_.begin(), latencySecond_.end());
@@ -791,9 +854,20 @@ void PlayoutStream::sendAck(uint16_t unsolicited) {
   std::array<uint8_t, ACK_BYTES> out;
   ackBuild(out, {consumed_, receivedEnd_, lastStart_, lastDuration_, unsolicited});
   asio::error_code ignored;  // a lost acknowledgement is written off by the sender's timer
-  socket_.send_to(asio::buffer(out), from_, 0, ignored);
+  socket_.send_to(asio::buffer(out), bound_ ? boundTo_ : from_, 0, ignored);
   lastSent_ = Clock::now();
+  reported_ = consumed_;
   ++acks_;
+}
+
+// A progress report, when one is due (see REPORT_GAP); the tick comes back
+// for one that is held off.
+void PlayoutStream::report(Clock::time_point now) {
+  if (!reportDue() || now - lastSent_ < REPORT_GAP) return;
+  uint32_t step = std::max<uint32_t>(lastDuration_, rate_ / 100);
+  if (consumed_ != receivedEnd_ && consumed_ - reported_ < step) return;
+  --reportCredit_;
+  sendAck(1);
 }
 
 void PlayoutStream::close() {
@@ -835,9 +909,9 @@ void PlayoutStream::finish() {
   double latency[3] = {0, 0, 0};
   if (!latencyAll_.empty()) {
     std::sort(latencyAll_.begin(), latencyAll_.end());
-    latency[0] = latencyAll_.front();
+    latency[0] = latencyMin_;
     latency[1] = latencyAll_[latencyAll_.size() / 2];
-    latency[2] = latencyAll_.back();
+    latency[2] = latencyMax_;
   }
   char line[768];
   std::snprintf(
@@ -845,13 +919,14 @@ void PlayoutStream::finish() {
       "{\"event\":\"end\",\"stream\":%u,\"direction\":\"playback\",\"packets\":%llu,"
       "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
       "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
-      "\"foreign\":%llu,\"consumed\":%u,\"receivedEnd\":%u,"
+      "\"foreign\":%llu,\"clamped\":%llu,\"beyond\":%llu,\"consumed\":%u,\"receivedEnd\":%u,"
       "\"latencySamples\":%zu,\"latencyMinMs\":%.2f,\"latencyMs\":%.2f,\"latencyMaxMs\":%.2f}",
       id_, (unsigned long long)packets_, (unsigned long long)probes_, (unsigned long long)bytes_,
       (unsigned long long)acks_, (unsigned long long)lost_, (unsigned long long)lostFrames_,
       (unsigned long long)late_, (unsigned long long)reordered_, (unsigned long long)malformed_,
-      (unsigned long long)formatChanges_, (unsigned long long)foreign_, consumed_, receivedEnd_,
-      latencyAll_.size(), latency[0], latency[1], latency[2]);
+      (unsigned long long)formatChanges_, (unsigned long long)foreign_,
+      (unsigned long long)clamped_, (unsigned long long)beyond_, consumed_, receivedEnd_,
+      size_t(latencyCount_), latency[0], latency[1], latency[2]);
   statsWrite(line);
   if (file_) {
     sf_close(file_);
@@ -863,6 +938,15 @@ void PlayoutStream::finish() {
 }
 
 }  // namespace
+
+size_t playoutMemory(const ServerOptions &options, uint32_t applicationRate) {
+  uint32_t rate = applicationRate ? applicationRate : 1;
+  uint32_t outRate = options.outputRate ? options.outputRate : rate;
+  uint32_t maxLead = std::min(options.maxLead, APPLICATION_LEAD_MAX);
+  size_t ring = size_t(playoutRingFrames(maxLead, rate, outRate)) * options.outputChannels *
+                sizeof(int16_t);
+  return ring + sizeof(PlayoutStream) + LATENCY_KEPT * sizeof(double) + STREAM_OVERHEAD_BYTES;
+}
 
 std::shared_ptr<UdpStream> playoutStart(asio::io_context &io, const ServerOptions &options,
                                         StreamRecord &record) {

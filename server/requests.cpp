@@ -101,6 +101,26 @@ void onOpenStream(ControlSession &s, Bytes message) {
     sendStreamReply(s, reply);
     return;
   }
+  // The whole server's bounds: a stream beyond them would take what the
+  // streams of others need.
+  StreamBudget &budget = s.server().streamBudget();
+  size_t memory = udpStreamMemory(o, r.direction, r.rate);
+  uint64_t memoryLimit = uint64_t(o.maxMemoryMiB) << 20;
+  if (budget.streams >= o.maxStreams) {
+    s.logRare(LOG_INFO, "open-stream %u: %u streams open already (--max-streams): refusing", r.id,
+              budget.streams);
+    sendStreamReply(s, reply);
+    return;
+  }
+  if (s.server().baseMemory() + budget.bytes + memory > memoryLimit) {
+    s.logRare(LOG_INFO,
+              "open-stream %u: %llu KiB held with %u streams and %zu KiB more for this one "
+              "exceed --max-memory %u MiB: refusing",
+              r.id, (unsigned long long)((s.server().baseMemory() + budget.bytes) >> 10),
+              budget.streams, memory >> 10, o.maxMemoryMiB);
+    sendStreamReply(s, reply);
+    return;
+  }
   if (o.streamStatus != STATUS_ACCEPTED) {
     s.log(LOG_INFO, "open-stream %u: answering status %u (--stream-status)", r.id,
           unsigned(o.streamStatus));
@@ -117,7 +137,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
   }
   std::string why;
   StreamPorts ports{s.server().listenAddress(), o.udpPort, o.udpPortLast, o.udpPortsRandom};
-  StreamRecord *stream = s.streams().open(s.server().io(), ports, driverHost, r, why);
+  StreamRecord *stream = s.streams().open(s.server().io(), ports, driverHost, r, memory, why);
   if (!stream) {
     s.log(LOG_INFO, "open-stream %u: %s: refusing", r.id, why.c_str());
     sendStreamReply(s, reply);

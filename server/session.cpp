@@ -16,7 +16,7 @@ ControlSession::ControlSession(Server &server, asio::ip::tcp::socket socket, uin
       watchTimer_(server.io()),
       number_(number),
       peerAddress_(address),
-      streams_(usage.streams) {
+      streams_(usage.streams, server.streamBudget()) {
   asio::error_code error;
   asio::ip::tcp::endpoint peer = socket_.remote_endpoint(error);
   peer_ = error ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
@@ -28,14 +28,28 @@ ControlSession::ControlSession(Server &server, asio::ip::tcp::socket socket, uin
   }
 }
 
-void ControlSession::log(int level, const char *format, ...) {
+void ControlSession::logWith(uint32_t burst, int level, const char *format, va_list arguments) {
   if (level > logLevel) return;
   char text[768];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  char line[900];
+  std::snprintf(line, sizeof line, "connection %llu (%s): %s", (unsigned long long)number_,
+                peer_.c_str(), text);
+  logTextFrom(peerAddress_, format, burst, level, line);
+}
+
+void ControlSession::log(int level, const char *format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  logWith(LOG_BURST, level, format, arguments);
   va_end(arguments);
-  logLine(level, "connection %llu (%s): %s", (unsigned long long)number_, peer_.c_str(), text);
+}
+
+void ControlSession::logRare(int level, const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  logWith(LOG_BURST_RARE, level, format, arguments);
+  va_end(arguments);
 }
 
 void ControlSession::start() {
@@ -66,6 +80,11 @@ void ControlSession::armWatch() {
     if (!armed || idle < due) due = idle;
     armed = true;
   }
+  if (partial_ && o.setupTimeoutS) {
+    auto complete = begun_ + seconds(o.setupTimeoutS);
+    if (!armed || complete < due) due = complete;
+    armed = true;
+  }
   if (!armed) return;
   watchTimer_.expires_at(due);
   watchTimer_.async_wait(
@@ -84,10 +103,20 @@ void ControlSession::onWatch(const asio::error_code &error) {
     closeAfterOutput(why);
     return;
   }
+  // A message begun and not completed: a driver writes each whole, so
+  // bytes that trickle hold a connection (and its streams) for nothing.
+  if (partial_ && o.setupTimeoutS && now >= begun_ + std::chrono::seconds(o.setupTimeoutS)) {
+    std::snprintf(why, sizeof why,
+                  "a message begun %u s ago is still incomplete (--setup-timeout): closing",
+                  o.setupTimeoutS);
+    closeAfterOutput(why);
+    return;
+  }
   if (o.idleTimeoutS && now >= heard_ + std::chrono::seconds(o.idleTimeoutS)) {
-    if (streams_.size() == 0) {
+    if (streams_.size() == 0 || partial_) {
       std::snprintf(why, sizeof why,
-                    "nothing received for %u s and no stream open (--idle-timeout): closing",
+                    partial_ ? "part of a message and nothing more for %u s (--idle-timeout): closing"
+                             : "nothing received for %u s and no stream open (--idle-timeout): closing",
                     o.idleTimeoutS);
       closeAfterOutput(why);
       return;
@@ -151,6 +180,15 @@ void ControlSession::consume() {
   }
   std::memmove(receive_, receive_ + start, receiveFill_ - start);
   receiveFill_ -= start;
+  // The time a message began is the time of the read that brought its
+  // first bytes.
+  if (receiveFill_ == 0) {
+    partial_ = false;
+  } else if (!partial_ || start > 0) {
+    partial_ = true;
+    begun_ = heard_;
+    if (server_.options().setupTimeoutS) armWatch();
+  }
 }
 
 void ControlSession::dispatch(std::span<const uint8_t> message) {

@@ -111,8 +111,12 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   // Orderly close: reads no more, sends what is queued and delayed, then
   // finishes.
   void closeAfterOutput(const char *why);
-  // A log line prefixed with the connection's number and peer.
+  // A log line prefixed with the connection's number and peer; limited per
+  // kind (the format) and peer address (server/log.h).
   void log(int level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+  // The same, at most once a minute for the peer address: for refusals a
+  // client provokes at will.
+  void logRare(int level, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
  private:
   struct Delayed {
@@ -132,6 +136,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   void finishIfFlushed();
   void armWatch();
   void onWatch(const asio::error_code &error);
+  void logWith(uint32_t burst, int level, const char *format, va_list arguments);
   size_t waitingBytes() const { return outputBytes_ + delayedBytes_; }
 
   Server &server_;
@@ -161,5 +166,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   bool foreignAddressSeen_ = false;          // a request named another address
   std::chrono::steady_clock::time_point connected_;  // when start ran
   std::chrono::steady_clock::time_point heard_;      // when bytes last came
+  std::chrono::steady_clock::time_point begun_;      // when the incomplete message began
+  bool partial_ = false;                             // part of a message is held
   StreamTable streams_;
 };

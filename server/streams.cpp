@@ -42,7 +42,8 @@ bool bindIn(asio::ip::udp::socket &socket, const StreamPorts &ports, std::string
 }  // namespace
 
 StreamRecord *StreamTable::open(asio::io_context &io, const StreamPorts &ports, uint32_t driverHost,
-                                const OpenStreamRequest &request, std::string &why) {
+                                const OpenStreamRequest &request, size_t memory,
+                                std::string &why) {
   if (streams_.count(request.id)) {
     why = "stream id already open";
     return nullptr;
@@ -61,9 +62,12 @@ StreamRecord *StreamTable::open(asio::io_context &io, const StreamPorts &ports, 
   record->applicationLead = request.lead;
   record->paused = false;
   record->pausedAt = 0;
+  record->memory = memory;
   StreamRecord *made = record.get();
   streams_.emplace(request.id, std::move(record));
   if (clientStreams_) ++*clientStreams_;
+  budget_->streams += 1;
+  budget_->bytes += memory;
   return made;
 }
 
@@ -78,9 +82,15 @@ bool StreamTable::close(uint32_t id) {
   asio::error_code ignored;
   if (at->second->udp) at->second->udp->close();
   at->second->socket.close(ignored);
+  release(*at->second);
   streams_.erase(at);
   if (clientStreams_) --*clientStreams_;
   return true;
+}
+
+void StreamTable::release(const StreamRecord &record) {
+  budget_->streams -= 1;
+  budget_->bytes -= record.memory;
 }
 
 void StreamTable::closeAll() {
@@ -88,6 +98,7 @@ void StreamTable::closeAll() {
   for (auto &entry : streams_) {
     if (entry.second->udp) entry.second->udp->close();
     entry.second->socket.close(ignored);
+    release(*entry.second);
   }
   if (clientStreams_) *clientStreams_ -= uint32_t(streams_.size());
   clientStreams_ = nullptr;

@@ -15,7 +15,8 @@
 // Memory: a playback stream holds a ring of 2^18 stereo frames (1 MiB), a
 // recording one of RING_FRAMES (256 KiB at most); with STREAMS_MAX per
 // connection and --max-streams-per-client per peer address a client holds
-// at most that many MiB of rings.
+// at most that many MiB of rings. Over all clients, --max-streams and
+// --max-memory bound the whole (StreamBudget).
 #pragma once
 
 #include <asio.hpp>
@@ -31,8 +32,17 @@
 // length. Larger values only ever get bounded, but no driver sends them.
 constexpr uint32_t APPLICATION_LEAD_MAX = 65536;
 
+// What the streams of every connection hold together; each open adds its
+// stream and its memory estimate (udpStreamMemory), each close takes them
+// off.
+struct StreamBudget {
+  uint32_t streams = 0;
+  uint64_t bytes = 0;
+};
+
 struct StreamRecord {
   uint32_t id;                       // the driver's slot id, unique on its connection
+  size_t memory = 0;                 // bytes counted in the StreamBudget for it
   uint8_t direction;                 // DIRECTION_PLAYBACK or DIRECTION_RECORDING
   uint16_t deviceId;                 // the listed device it plays to or records from
   asio::ip::udp::endpoint driver;    // the driver's slot socket: the peer's address, request's port
@@ -70,16 +80,17 @@ class StreamTable {
 
   // `clientStreams` counts the streams of every connection of this peer
   // address: each open adds one, each close takes it off.
-  explicit StreamTable(uint32_t &clientStreams) : clientStreams_(&clientStreams) {}
+  StreamTable(uint32_t &clientStreams, StreamBudget &budget)
+      : clientStreams_(&clientStreams), budget_(&budget) {}
   StreamTable(const StreamTable &) = delete;
   StreamTable &operator=(const StreamTable &) = delete;
 
   // Binds a UDP socket at the first free port of `ports`; the driver's end
-  // is `driverHost` (IPv4, host order) at the request's port. Returns the
-  // new record, or null with the reason in `why` (duplicate id, table
-  // full, no free port).
+  // is `driverHost` (IPv4, host order) at the request's port; `memory` is
+  // counted in the budget while it is open. Returns the new record, or
+  // null with the reason in `why` (duplicate id, table full, no free port).
   StreamRecord *open(asio::io_context &io, const StreamPorts &ports, uint32_t driverHost,
-                     const OpenStreamRequest &request, std::string &why);
+                     const OpenStreamRequest &request, size_t memory, std::string &why);
   StreamRecord *find(uint32_t id);
   // Closes the socket and drops the record; false when there is none.
   bool close(uint32_t id);
@@ -91,6 +102,9 @@ class StreamTable {
   uint32_t clientStreams() const { return clientStreams_ ? *clientStreams_ : 0; }
 
  private:
+  void release(const StreamRecord &record);
+
   std::map<uint32_t, std::unique_ptr<StreamRecord>> streams_;
   uint32_t *clientStreams_;  // null once closeAll ran
+  StreamBudget *budget_;
 };

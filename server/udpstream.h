@@ -27,6 +27,8 @@
 #pragma once
 
 #include <asio.hpp>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 struct ServerOptions;
@@ -46,3 +48,12 @@ class UdpStream {
 // input file cannot be read, say), with the reason logged.
 std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
                                           StreamRecord &record);
+
+// What a stream holds besides its ring and its object: the record, its
+// socket's bookkeeping, the sound system's stream and its buffers.
+constexpr size_t STREAM_OVERHEAD_BYTES = 64 * 1024;
+
+// The bytes a stream of this direction and application rate will hold at
+// most once started: its ring, its state and the converter's. What
+// --max-memory counts.
+size_t udpStreamMemory(const ServerOptions &options, uint8_t direction, uint32_t applicationRate);

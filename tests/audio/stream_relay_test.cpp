@@ -482,7 +482,9 @@ TEST_F(RelayedStream, ForgedDatagramsFromAnotherHostAreIgnoredEndToEnd) {
   std::vector<std::string> ends = linesOf(stats(), "\"event\":\"end\"");
   ASSERT_EQ(ends.size(), 2u);
   for (const std::string &line : ends) {
-    EXPECT_EQ(field(line, "foreign"), 20) << line;
+    // Each stream's socket is connected to its driver's end by then: the
+    // system drops the forgeries before the server sees them.
+    EXPECT_EQ(field(line, "foreign"), 0) << line;
     EXPECT_EQ(field(line, "malformed"), 0) << line;
     if (line.find("\"recording\"") != std::string::npos) {
       EXPECT_LT(field(line, "credit"), 0x40000000) << line;

@@ -255,9 +255,11 @@ using Concurrency = ServerTest;
 
 TEST_F(Concurrency, HundredsOfDriversAtOnce) {
   constexpr int DRIVERS = 300;
-  // All from one address, so its per-client limits are lifted.
-  ServerProcess server(
-      {"--port", "0", "--max-connections-per-client", "1000", "--max-streams-per-client", "1000"});
+  // All from one address, so its per-client limits are lifted; every line
+  // is logged at the debug level, so each close can be counted.
+  ServerProcess server({"--port", "0", "--max-connections-per-client", "1000",
+                        "--max-streams-per-client", "1000", "--max-streams", "1000", "--verbose",
+                        "2"});
   ASSERT_TRUE(server.ready());
   int serverDescriptors = descriptorCount(server.pid());
   std::vector<std::unique_ptr<ControlClient>> drivers;
