@@ -425,7 +425,7 @@ void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
     return;
   }
   if (!bound_) bind();
-  if (synced_ && !plausible(h)) return;
+  if (!plausible(h)) return;
   bytes_ += d.size();
   onPacket(h, d.subspan(PACKET_HEADER_BYTES));
 }
@@ -454,13 +454,16 @@ bool PlayoutStream::plausible(PacketHeader &h) {
   if (h.kind == WIRE_PROBE) {
     h.duration = 0;
   } else {
+    // A converted packet's duration may round to a frame more.
     uint64_t wireRate = wireRates[h.rateIndex];
-    uint64_t carried = (uint64_t(h.wireFrames) * rate_ + wireRate - 1) / wireRate + 1;
+    uint64_t carried = (uint64_t(h.wireFrames) * rate_ + wireRate - 1) / wireRate;
+    if (wireRate != rate_) carried += 1;
     if (h.duration > carried) {
       h.duration = uint16_t(carried);
       ++clamped_;
     }
   }
+  if (!synced_) return true;  // the first packet places the stream
   int32_t ahead = int32_t(h.start - consumed_);
   if (ahead > int32_t(holdFrames_)) {
     ++beyond_;

@@ -112,9 +112,17 @@ int ServerProcess::stop() {
   return wait();
 }
 
-ControlClient::ControlClient(const std::string &address, uint16_t port) {
+ControlClient::ControlClient(const std::string &address, uint16_t port, const std::string &from) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (!from.empty() && (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+                        bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);

@@ -69,9 +69,11 @@ uint16_t freeUdpPort();
 // A blocking TCP connection to the server; every read is bounded by poll.
 class ControlClient {
  public:
-  ControlClient(const std::string &address, uint16_t port);
-  explicit ControlClient(const ServerProcess &server)
-      : ControlClient(server.address(), server.port()) {}
+  // `from`, when given, is the local address to connect from (another
+  // loopback address plays another client).
+  ControlClient(const std::string &address, uint16_t port, const std::string &from = "");
+  explicit ControlClient(const ServerProcess &server, const std::string &from = "")
+      : ControlClient(server.address(), server.port(), from) {}
   ~ControlClient();
   ControlClient(const ControlClient &) = delete;
   ControlClient &operator=(const ControlClient &) = delete;
