@@ -74,7 +74,8 @@ Child spawnServer(const std::string &program, const std::string &stats, uint32_t
   std::vector<std::string> args = {program, "--port", "0", "--sound-server", "none", "--output",
                                    "none", "--verbose", "0", "--stats", stats, "--max-clients",
                                    limit, "--max-connections-per-client", limit,
-                                   "--max-streams-per-client", limit};
+                                   "--max-streams-per-client", limit, "--max-streams", limit,
+                                   "--max-memory", "1048576"};
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipes[1], STDERR_FILENO);

@@ -42,12 +42,13 @@ constexpr auto PLAYOUT_TICK = std::chrono::milliseconds(10);
 // answered with the positions as it arrives; between datagrams the driver
 // hears of progress once consumed has moved by the last packet's duration
 // (which is when a driver that waits for room below its lead has room for
-// the next), or has reached the end of what came. Never more often than
-// REPORT_GAP, and never more reports than datagrams received have paid
-// for: each datagram taken earns one, up to REPORT_CREDIT_MAX saved. So no
-// datagram earns more than two back, and a header that carries no audio
-// moves nothing that could be reported.
-constexpr auto REPORT_GAP = std::chrono::milliseconds(10);
+// the next), or has reached the end of what came, and nothing went out for
+// REPORT_QUIET. Never more than one report per tick of the playout clock
+// (PLAYOUT_TICK, on a fixed grid), and never more reports than datagrams
+// received have paid for: each datagram taken earns one, up to
+// REPORT_CREDIT_MAX saved. So no datagram earns more than two back, and a
+// header that carries no audio moves nothing to report.
+constexpr auto REPORT_QUIET = std::chrono::microseconds(5000);
 constexpr uint32_t REPORT_CREDIT_MAX = 8;
 // The most audio one packet carries: 42 GSM frames of 160 samples at
 // 8000 Hz, in the driver's frames at its rate (a 16-bit duration).
@@ -113,6 +114,8 @@ class PlayoutTicker : public asio::execution_context::service {
   explicit PlayoutTicker(asio::io_context &io) : service(io), timer_(io) {}
 
   void add(std::shared_ptr<PlayoutStream> stream);
+  // Ticks run so far: a count that moves once per PLAYOUT_TICK.
+  uint64_t ticks() const { return ticks_; }
 
  private:
   void shutdown() override {
@@ -123,6 +126,7 @@ class PlayoutTicker : public asio::execution_context::service {
 
   asio::steady_timer timer_;
   bool armed_ = false;
+  uint64_t ticks_ = 0;
   std::vector<std::shared_ptr<PlayoutStream>> waiting_;  // for the next tick
   std::vector<std::shared_ptr<PlayoutStream>> due_;      // those of the tick being run
 };
@@ -262,6 +266,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint32_t readPos_ = 0;          // ring position of the next frame played out
   Clock::time_point anchorTime_;  // when the clock was at anchorPos_
   Clock::time_point lastSent_;    // when the last acknowledgement went out
+  uint64_t reportTick_ = ~uint64_t(0);  // the tick of the last progress report
   uint32_t anchorPos_ = 0;        // timebase frames
   int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
   // Playing to the sound system: its stream; the frames it has played,
@@ -701,6 +706,7 @@ void PlayoutTicker::onTick(const asio::error_code &error) {
   if (error) return;  // the io_context is going
   // Still armed while the ticks run: streams that ask again wait for the
   // next tick, and the timer is set once, below.
+  ++ticks_;
   due_.swap(waiting_);
   for (auto &stream : due_) stream->onTick();
   due_.clear();
@@ -863,13 +869,15 @@ void PlayoutStream::sendAck(uint16_t unsolicited) {
   ++acks_;
 }
 
-// A progress report, when one is due (see REPORT_GAP); the tick comes back
-// for one that is held off.
+// A progress report, when one is due (see REPORT_QUIET); the tick comes
+// back for one that is held off.
 void PlayoutStream::report(Clock::time_point now) {
-  if (!reportDue() || now - lastSent_ < REPORT_GAP) return;
-  uint32_t step = std::max<uint32_t>(lastDuration_, rate_ / 100);
-  if (consumed_ != receivedEnd_ && consumed_ - reported_ < step) return;
+  if (!reportDue() || reportTick_ == ticker_.ticks() || now - lastSent_ < REPORT_QUIET) return;
+  if (consumed_ != receivedEnd_ && consumed_ - reported_ < std::max<uint32_t>(lastDuration_, 1)) {
+    return;
+  }
   --reportCredit_;
+  reportTick_ = ticker_.ticks();
   sendAck(1);
 }
 
