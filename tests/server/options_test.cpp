@@ -130,6 +130,8 @@ TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
   EXPECT_TRUE(serverAllows(o, 0x08080808)) << "without --allow every address may connect";
   EXPECT_EQ(o.maxConnectionsPerClient, 64u);
   EXPECT_EQ(o.maxStreamsPerClient, 64u);
+  EXPECT_EQ(o.maxStreams, 256u);
+  EXPECT_EQ(o.maxMemoryMiB, 256u);
   EXPECT_EQ(o.setupTimeoutS, 10u);
   EXPECT_EQ(o.idleTimeoutS, 300u);
   EXPECT_EQ(o.udpPort, 0);
@@ -164,6 +166,8 @@ TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
                                        {"--setup-timeout", "86401"},
                                        {"--idle-timeout", "-1"},
                                        {"--max-streams-per-client", "0"},
+                                       {"--max-streams", "0"},
+                                       {"--max-memory", "15"},
                                        {"--max-connections-per-client", "65537"}}) {
     ServerOptions fresh;
     EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0] << " " << bad[1];

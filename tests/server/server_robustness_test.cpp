@@ -349,6 +349,8 @@ TEST_F(CommandLine, HelpDocumentsEveryOption) {
                              "--allow NET",
                              "--max-connections-per-client",
                              "--max-streams-per-client",
+                             "--max-streams N",
+                             "--max-memory MIB",
                              "--setup-timeout S",
                              "--idle-timeout S",
                              "--udp-ports FIRST-LAST"}) {
