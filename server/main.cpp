@@ -82,6 +82,7 @@ void connectSound(const ServerOptions &options) {
   if ((plays || records) && options.soundServer != SOUND_SERVER_NONE) {
     connected = soundConnect(options.soundServer, SOUND_CONNECT_MS, why);
   }
+  if (connected && plays) soundKeepReady(options.sink);
   if (connected) {
     logLine(LOG_INFO, "sound system: playing to %s, recording from %s",
             !plays                 ? "no sink"

@@ -31,6 +31,20 @@ constexpr auto RECONNECT_INTERVAL = std::chrono::seconds(5);
 constexpr uint32_t RECONNECT_MS = 250;
 constexpr pa_usec_t SOUND_LINGER_US = 2000000;  // a drained stream's stay (onDrained)
 std::string serverName;                         // as given to soundConnect
+// A sink without a device runs on a timer alone: left without streams it
+// renders in blocks of its largest latency (2 s), and a new stream's first
+// frames wait for the block under way to end; its short latency makes the
+// blocks short only from the next one on. A stream of ours kept on such a
+// sink, corked, holds its latency at KEEPER_LATENCY_US between streams
+// (about 40 wake-ups a second of the sound server's, while the sink is not
+// suspended), and when we find the sink without streams, suspending it and
+// resuming it at once ends the long block. Sinks with a device are left
+// alone: their device wakes them.
+constexpr pa_usec_t KEEPER_LATENCY_US = 50000;
+constexpr char TIMER_SINK_DRIVER[] = "module-null-sink.c";
+std::string keptSink;           // as given to soundKeepReady
+bool keepWanted = false;        // soundKeepReady was called
+pa_stream *keeper = nullptr;    // the corked stream, while connected
 bool wanted = false;                            // soundConnect was called and soundDisconnect not
 std::chrono::steady_clock::time_point lastAttempt;
 
@@ -140,6 +154,8 @@ void teardown() {
       endStream(*stream);
       *stream = nullptr;
     }
+    if (keeper) endStream(keeper);
+    keeper = nullptr;
     if (context) {
       pa_context_set_state_callback(context, nullptr, nullptr);
       pa_context_disconnect(context);
@@ -153,6 +169,65 @@ void teardown() {
 }
 
 }  // namespace
+
+namespace {
+
+void onMonitorInfo(pa_context *, const pa_source_info *info, int eol, void *) {
+  if (eol || !info || !context) return;
+  // Nothing plays and nobody records what would play: the sink's long
+  // block ends unheard.
+  if (info->state == PA_SOURCE_RUNNING) return;
+  pa_operation *op = pa_context_suspend_sink_by_index(context, info->monitor_of_sink, 1,
+                                                      nullptr, nullptr);
+  if (op) pa_operation_unref(op);
+  op = pa_context_suspend_sink_by_index(context, info->monitor_of_sink, 0, nullptr, nullptr);
+  if (op) pa_operation_unref(op);
+}
+
+void onKeptSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *) {
+  if (eol || !info || !context || keeper) return;
+  if (!info->driver || std::strcmp(info->driver, TIMER_SINK_DRIVER) != 0) return;
+  SampleFormat format{PA_SAMPLE_S16LE, info->sample_spec.rate, 1};
+  pa_stream *stream = pa_stream_new(context, "Lumivox keeps the sink ready", &format, nullptr);
+  if (!stream) return;
+  pa_buffer_attr attributes;
+  std::memset(&attributes, 0xFF, sizeof attributes);  // each (uint32_t)-1: the sound server's
+  attributes.tlength = bytesFor(format, KEEPER_LATENCY_US);
+  pa_stream_flags_t flags =
+      pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_playback(stream, info->name, &attributes, flags, nullptr, nullptr) < 0) {
+    pa_stream_unref(stream);
+    return;
+  }
+  keeper = stream;
+  if (info->state == PA_SINK_IDLE) {
+    pa_operation *op =
+        pa_context_get_source_info_by_index(context, info->monitor_source, onMonitorInfo, nullptr);
+    if (op) pa_operation_unref(op);
+  }
+}
+
+// Asks for the kept sink's description; onKeptSinkInfo does the rest.
+void keepReady() {
+  if (keeper && streamFailed(keeper)) {  // its sink went away, say
+    endStream(keeper);
+    keeper = nullptr;
+  }
+  if (!keepWanted || keeper || !contextGood()) return;
+  pa_operation *op = pa_context_get_sink_info_by_name(
+      context, keptSink.empty() ? "@DEFAULT_SINK@" : keptSink.c_str(), onKeptSinkInfo, nullptr);
+  if (op) pa_operation_unref(op);
+}
+
+}  // namespace
+
+void soundKeepReady(const std::string &sink) {
+  keptSink = sink;
+  keepWanted = true;
+  if (!mainLoop) return;
+  Locked lock;
+  keepReady();
+}
 
 bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &why) {
   serverName = server;
@@ -173,6 +248,10 @@ bool soundConnected() {
     return false;
   }
   logLine(LOG_INFO, "the sound server is back");
+  {
+    Locked lock;
+    keepReady();
+  }
   return true;
 }
 

@@ -33,6 +33,11 @@ bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &wh
 bool soundConnected();
 // Ends every stream and the connection. Safe without a connection.
 void soundDisconnect();
+// Keeps a sink of the sound server's own clock (a null sink, which has no
+// device to wake it) ready to play at once: see server/sound.cpp. `sink`
+// is the name, empty for the default; it applies from now on, across
+// reconnections.
+void soundKeepReady(const std::string &sink);
 
 struct SoundStreamSetup {
   std::string device;          // sink or source name; empty: the sound server's default
