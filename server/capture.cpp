@@ -261,13 +261,7 @@ bool CaptureStream::answersSent(const StreamAckFields &ack) const {
 // to it, and the packets go there from now on (through a routed relay they
 // keep going to the driver's port behind it).
 void CaptureStream::bind() {
-  asio::error_code error;
-  socket_.connect(from_, error);
-  if (error) {
-    logFrom(driverHost_, LOG_INFO, "stream %u: cannot bind to %s:%u: %s", id_,
-            from_.address().to_string().c_str(), unsigned(from_.port()), error.message().c_str());
-    return;
-  }
+  if (!udpStreamBind(socket_, from_, id_, driverHost_)) return;
   bound_ = true;
   boundTo_ = from_;
   if (via_.port() == 0) driver_ = from_;
@@ -482,6 +476,17 @@ void CaptureStream::finish() {
 }
 
 }  // namespace
+
+bool udpStreamBind(asio::ip::udp::socket &socket, const asio::ip::udp::endpoint &end, uint32_t id,
+                   uint32_t host) {
+  asio::error_code error;
+  socket.connect(end, error);
+  if (error) {
+    logFrom(host, LOG_INFO, "stream %u: cannot bind to %s:%u: %s", id,
+            end.address().to_string().c_str(), unsigned(end.port()), error.message().c_str());
+  }
+  return !error;
+}
 
 size_t udpStreamMemory(const ServerOptions &options, uint8_t direction, uint32_t applicationRate) {
   if (direction == DIRECTION_PLAYBACK) return playoutMemory(options, applicationRate);

@@ -438,13 +438,7 @@ void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
 // The first valid datagram names the driver's end: its stream socket, or a
 // relay's in between. A driver sends a stream from its one socket.
 void PlayoutStream::bind() {
-  asio::error_code error;
-  socket_.connect(from_, error);
-  if (error) {
-    logFrom(driverHost_, LOG_INFO, "stream %u: cannot bind to %s:%u: %s", id_,
-            from_.address().to_string().c_str(), unsigned(from_.port()), error.message().c_str());
-    return;
-  }
+  if (!udpStreamBind(socket_, from_, id_, driverHost_)) return;
   bound_ = true;
   boundTo_ = from_;
   logLine(LOG_DEBUG, "stream %u: bound to %s:%u", id_, from_.address().to_string().c_str(),

@@ -49,6 +49,12 @@ class UdpStream {
 std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
                                           StreamRecord &record);
 
+// Binds a stream's socket to its driver's end (`connect`), so that the
+// system drops datagrams from anywhere else. False, with the reason
+// logged for the stream `id` of the driver's host `host`, when it cannot.
+bool udpStreamBind(asio::ip::udp::socket &socket, const asio::ip::udp::endpoint &end, uint32_t id,
+                   uint32_t host);
+
 // What a stream holds besides its ring and its object: the record, its
 // socket's bookkeeping, the sound system's stream and its buffers.
 constexpr size_t STREAM_OVERHEAD_BYTES = 64 * 1024;
