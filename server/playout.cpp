@@ -448,10 +448,12 @@ void PlayoutStream::bind() {
 // Takes the plausible part of a packet: its duration as far as its payload
 // carries audio, and its span as far as the ring holds beyond what has
 // played. False when nothing of it is plausible (it starts beyond that):
-// it is dropped unanswered.
+// it is dropped unanswered. A probe carries nothing and places nothing,
+// wherever it says it starts, and every probe is answered.
 bool PlayoutStream::plausible(PacketHeader &h) {
   if (h.kind == WIRE_PROBE) {
     h.duration = 0;
+    return true;
   } else {
     // A converted packet's duration may round to a frame more.
     uint64_t wireRate = wireRates[h.rateIndex];
@@ -509,7 +511,8 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
   }
   lastStart_ = h.start;
   lastDuration_ = h.duration;
-  if (int32_t(end - receivedEnd_) > 0) receivedEnd_ = end;
+  // A probe carries no audio: it moves no position, whatever start it names.
+  if (h.kind != WIRE_PROBE && int32_t(end - receivedEnd_) > 0) receivedEnd_ = end;
   if (synced_ && options_.fast) playTo(receivedEnd_);
   if (sound_ && synced_) feed();
   if (reportCredit_ < REPORT_CREDIT_MAX) ++reportCredit_;

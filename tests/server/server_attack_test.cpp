@@ -216,6 +216,19 @@ TEST_F(Attack, NoDatagramEarnsMoreThanTwoBack) {
   ASSERT_EQ(ack.size(), 16u);
   EXPECT_EQ(field32(ack, 0), 1000u + 661 + PACKET_FRAMES) << "consumed";
   EXPECT_EQ(field32(ack, 4), 1000u + 661 + PACKET_FRAMES) << "receivedEnd";
+  // A probe places nothing and is answered wherever it says it starts, here
+  // half the position range from the stream's.
+  UdpPeer far;
+  OpenStream o;
+  o.id = 2;
+  o.port = far.port();
+  o.rate = 44100;
+  ASSERT_TRUE(client->send(openStreamRequest(o)));
+  uint16_t farPort = streamReplyFields(client->receive()).port;
+  far.sendTo(farPort, audioPacket(0x90000000, PACKET_FRAMES));
+  EXPECT_EQ(countReplies(far, 300), 2);
+  far.sendTo(farPort, probe());
+  EXPECT_EQ(countReplies(far, 300), 1);
   client->close();
   EXPECT_EQ(server.stop(), 0);
 }
