@@ -103,17 +103,22 @@ long secondsSince(Clock::time_point start, Clock::time_point now) {
   return long(std::chrono::duration_cast<std::chrono::seconds>(now - start).count());
 }
 
+// Ends the budget's minute (`all`: ends it whether or not it has run):
+// counts what was over it, and starts the next.
+void closeBudget(Limit &l, Clock::time_point now, bool all) {
+  if (!all && now - l.budgetStart < WINDOW) return;
+  if (l.overBudget) {
+    writeText("... %llu more lines from clients in the last %ld s, over the log's limit",
+              (unsigned long long)l.overBudget, secondsSince(l.budgetStart, now));
+  }
+  l.budgetStart = now;
+  l.budgetUsed = 0;
+  l.overBudget = 0;
+}
+
 // Writes a client line within the minute's budget; false when over it.
 bool spend(Limit &l, Clock::time_point now, size_t bytes) {
-  if (now - l.budgetStart >= WINDOW) {
-    if (l.overBudget) {
-      writeText("... %llu more lines from clients in the last %ld s, over the log's limit",
-                (unsigned long long)l.overBudget, secondsSince(l.budgetStart, now));
-    }
-    l.budgetStart = now;
-    l.budgetUsed = 0;
-    l.overBudget = 0;
-  }
+  closeBudget(l, now, false);
   if (l.budgetUsed + bytes > LOG_CLIENT_BYTES_PER_MINUTE) {
     ++l.overBudget;
     return false;
@@ -146,11 +151,7 @@ void sweep(Limit &l, Clock::time_point now, bool all) {
       ++it;
     }
   }
-  if (all && l.overBudget) {
-    writeText("... %llu more lines from clients in the last %ld s, over the log's limit",
-              (unsigned long long)l.overBudget, secondsSince(l.budgetStart, now));
-    l.overBudget = 0;
-  }
+  closeBudget(l, now, all);
 }
 
 void limited(uint32_t client, const char *kind, uint32_t burst, const char *text) {
@@ -213,5 +214,4 @@ void logFlush(bool all) {
   Limit &l = limit();
   auto now = Clock::now();
   if (all || now - l.lastSweep >= SWEEP) sweep(l, now, all);
-  if (!all && l.overBudget && now - l.budgetStart >= WINDOW) spend(l, now, 0);
 }

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 
 #include "platform/version.h"
@@ -104,6 +103,17 @@ void connectSound(const ServerOptions &options) {
   }
 }
 
+// Every few seconds: the log's summaries of held-back lines come soon after
+// their minute's end, whether or not more lines come.
+void flushLogLater(asio::steady_timer &timer) {
+  timer.expires_after(std::chrono::seconds(5));
+  timer.async_wait([&timer](const asio::error_code &e) {
+    if (e) return;
+    logFlush();
+    flushLogLater(timer);
+  });
+}
+
 // SIGHUP, as a log rotation sends it: the statistics file is opened again
 // (the log is standard error, which belongs to whoever started the
 // server), and nothing else changes.
@@ -143,26 +153,16 @@ int serve(const ServerOptions &options) {
   }
   asio::signal_set hangup(io, SIGHUP);
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  asio::steady_timer *flushTimer = nullptr;
-  signals.async_wait([&server, &hangup, &flushTimer](const asio::error_code &e, int number) {
+  asio::steady_timer flush(io);
+  signals.async_wait([&server, &hangup, &flush](const asio::error_code &e, int number) {
     if (e) return;
     logLine(LOG_INFO, "signal %d: stopping", number);
     hangup.cancel();
-    if (flushTimer) flushTimer->cancel();
+    flush.cancel();
     server.stop();
   });
   awaitHangup(hangup, options);
-  // The log's summaries of held-back lines come within seconds of their
-  // minute's end, whether or not more lines come.
-  asio::steady_timer flush(io);
-  flushTimer = &flush;
-  std::function<void(const asio::error_code &)> flushLater = [&](const asio::error_code &e) {
-    if (e) return;
-    logFlush();
-    flush.expires_after(std::chrono::seconds(5));
-    flush.async_wait(flushLater);
-  };
-  flushLater({});
+  flushLogLater(flush);
   server.start();
   asio::ip::tcp::endpoint at = server.endpoint();
   logLine(LOG_ERROR, "listening on %s:%u", at.address().to_string().c_str(), unsigned(at.port()));

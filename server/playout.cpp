@@ -454,15 +454,14 @@ bool PlayoutStream::plausible(PacketHeader &h) {
   if (h.kind == WIRE_PROBE) {
     h.duration = 0;
     return true;
-  } else {
-    // A converted packet's duration may round to a frame more.
-    uint64_t wireRate = wireRates[h.rateIndex];
-    uint64_t carried = (uint64_t(h.wireFrames) * rate_ + wireRate - 1) / wireRate;
-    if (wireRate != rate_) carried += 1;
-    if (h.duration > carried) {
-      h.duration = uint16_t(carried);
-      ++clamped_;
-    }
+  }
+  // A converted packet's duration may round to a frame more.
+  uint64_t wireRate = wireRates[h.rateIndex];
+  uint64_t carried = (uint64_t(h.wireFrames) * rate_ + wireRate - 1) / wireRate;
+  if (wireRate != rate_) carried += 1;
+  if (h.duration > carried) {
+    h.duration = uint16_t(carried);
+    ++clamped_;
   }
   if (!synced_) return true;  // the first packet places the stream
   int32_t ahead = int32_t(h.start - consumed_);

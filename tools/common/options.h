@@ -14,6 +14,11 @@ enum ToolExit {
   TOOL_EXIT_INTERRUPTED = 130,  // stopped by SIGINT before the end (128 + SIGINT; 128 + any signal)
 };
 
+// Why a stream that never moved did not: the same words for every tool.
+constexpr char STREAM_NEVER_STARTED[] =
+    "the stream never started (is the terminal's audio server reachable, and UDP between the two "
+    "not blocked?)";
+
 enum ParseOutcome {
   PARSE_OK,       // options filled
   PARSE_HELP,     // --help was given: print the usage and exit 0

@@ -175,10 +175,8 @@ struct Player {
     line.end();
     if (position.total() == 0) {
       std::fprintf(stderr,
-                   "%s: nothing was played: the device's position stood at 0 for %u s; the "
-                   "stream never started (is the terminal's audio server reachable, and UDP "
-                   "between the two not blocked?)\n",
-                   TOOL, unsigned(PLAY_STILL_MS / 1000));
+                   "%s: nothing was played: the device's position stood at 0 for %u s; %s\n",
+                   TOOL, unsigned(PLAY_STILL_MS / 1000), STREAM_NEVER_STARTED);
     } else {
       std::fprintf(stderr,
                    "%s: playback stopped at %s of %s: the device's position stood still for "

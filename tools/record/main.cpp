@@ -77,10 +77,8 @@ struct Recorder {
   void reportStall() {
     if (position.total() == 0) {
       std::fprintf(stderr,
-                   "%s: no audio received: the device's position stood at 0 for %u s; the "
-                   "stream never started (is the terminal's audio server reachable, and UDP "
-                   "between the two not blocked?)\n",
-                   TOOL, unsigned(RECORD_STILL_MS / 1000));
+                   "%s: no audio received: the device's position stood at 0 for %u s; %s\n",
+                   TOOL, unsigned(RECORD_STILL_MS / 1000), STREAM_NEVER_STARTED);
     } else {
       std::fprintf(stderr,
                    "%s: the recording stopped at %s: no audio for %u s (the audio server "
