@@ -1,26 +1,17 @@
-// Wire formats, sample rings and stream slots.
+// Wire formats and sample rings.
 //
 // Audio inside the driver is signed 16-bit linear PCM at the application's
 // rate and channel count, kept in one SampleRing per endpoint. On the wire
 // it travels in one of the eighteen formats of wireFormats, converted when a
 // packet is built or received (audio/convert).
 //
-// A StreamSlot is the record behind one stream that the control protocol
-// negotiates: it is created bare with its own UDP socket when the server is
-// asked for a stream, then bound to a play sender or a capture receiver when
-// the server accepts it, and closed when the stream ends. Everything here is
-// called with drvLock held; the rings are created on application threads
-// under the lock, and their samples are read and written on the I/O thread.
+// Nothing here keeps a lock: the callers serialise their use of a ring.
 #pragma once
-
-#include "platform/platform.h"
 
 #include <cstdint>
 
-struct PlaySource;
-struct RecordSink;
-struct PlaySender;
-struct CaptureReceiver;
+#include "platform/platform.h"
+
 struct SampleRing;
 
 // The kind byte of a packet.
@@ -43,7 +34,7 @@ struct WireFormat {
 };
 
 constexpr int WIRE_RATE_COUNT = 7;
-constexpr int WIRE_FORMAT_COUNT = 18;  // rows before the terminating one
+constexpr int WIRE_FORMAT_COUNT = 18;              // rows before the terminating one
 extern const uint32_t wireRates[WIRE_RATE_COUNT];  // Hz, by rate index
 // Ascending by bytesPerSecond; row 0 (GSM) is the fallback; a row of zeros
 // ends the table.
@@ -80,49 +71,3 @@ void ringClear(SampleRing *ring, uint32_t position, uint32_t count);
 // Writes the frame before position into the count frames from position,
 // wrapping (it overwrites). Fills the gap a lost packet leaves.
 void ringRepeat(SampleRing *ring, uint32_t position, uint32_t count);
-
-enum { SLOT_BARE = 0, SLOT_PLAY = 1, SLOT_CAPTURE = 2 };
-// Ports are tried upwards from here; SLOT_PORT_END itself is never tried.
-constexpr uint32_t SLOT_PORT_BASE = 10000;
-constexpr uint32_t SLOT_PORT_END = 65535;
-
-struct StreamSlot {
-  uint32_t id;         // from a process-wide counter, first 1
-  uint8_t kind;        // SLOT_*
-  uint16_t localPort;  // bound UDP port, host order
-  SOCKET socket;       // owned: closed by slotClose or by the stream's close
-  void *stream;        // PlaySender or CaptureReceiver, or null
-  void *owner;         // the PlaySource or RecordSink the stream serves
-};
-
-// A bare slot with a non-blocking datagram socket bound to the first free
-// port from SLOT_PORT_BASE, or null with nothing left open.
-StreamSlot *slotCreate(void);
-// Bind the slot to a new play sender / capture receiver. A failed creation
-// leaves `stream` null (the slot is still bound and later frees only
-// itself). Always succeed.
-int slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
-                 uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate);
-// serverAddress (host order) is the audio server's, the control
-// connection's peer: the receiver takes datagrams from that host only.
-int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
-                    uint32_t timebaseRate);
-// Closes the stream (which closes the socket) or the bare socket, and frees
-// the slot.
-void slotClose(StreamSlot *slot);
-
-// Creation, pause and close of the streams a slot is bound to. The running
-// behaviour is in audio/stream.
-PlaySender *playSenderCreate(PlaySource *owner, SOCKET socket, uint32_t serverAddress,
-                             uint16_t serverPort, uint32_t minLead, uint32_t maxLead,
-                             uint8_t adaptive, uint32_t serverRate);
-void playSenderClose(PlaySender *sender);
-void playSenderSetPaused(PlaySender *sender, uint32_t paused);
-// Drops what a started sender has not taken from its source's ring: the
-// ring is cleared up to the source's produced position and the sender
-// continues from there, its wire positions unbroken. A reset calls it, so
-// that discarded audio is not sent and a close need not wait for it.
-void playSenderDiscard(PlaySender *sender);
-CaptureReceiver *captureReceiverCreate(RecordSink *owner, SOCKET socket, uint32_t serverAddress,
-                                       uint32_t timebaseRate);
-void captureReceiverClose(CaptureReceiver *receiver);

@@ -20,8 +20,8 @@
 
 #include "audio/convert.h"
 #include "audio/formats.h"
-#include "audio/stream.h"
-#include "server/messages.h"
+#include "stream/stream.h"
+#include "wire/messages.h"
 
 const LoadPath LOAD_PATHS[3] = {
     {"linear16_44100_stereo", 16, 44100},
@@ -33,7 +33,7 @@ namespace {
 
 // Bound of every wait of the setup: a connect, an answer.
 constexpr int SETUP_WAIT_MS = 5000;
-// What the driver's window rule works with (audio/stream.cpp): packets of
+// What the driver's window rule works with (stream/sender.cpp): packets of
 // at most 1384 coded bytes and at least 200, four packets of lead.
 constexpr uint32_t WINDOW_MAX_BYTES = 1384;
 constexpr uint32_t WINDOW_MIN_BYTES = 200;

@@ -29,9 +29,9 @@
 
 #include "audio/convert.h"
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "server/log.h"
-#include "server/messages.h"
+#include "wire/messages.h"
 #include "server/options.h"
 #include "server/streams.h"
 #include "server/udpstream.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "driver/entry.h"
 

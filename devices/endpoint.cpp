@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/operations.h"
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "driver/wavein.h"
 #include "driver/waveout.h"
 

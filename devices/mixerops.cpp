@@ -3,7 +3,7 @@
 #include <cassert>
 
 #include "devices/operations.h"
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "driver/registry.h"
 #include "net/control.h"
 #include "net/protocol.h"

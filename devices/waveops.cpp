@@ -5,10 +5,10 @@
 
 #include "audio/convert.h"
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "driver/registry.h"
 #include "driver/wavein.h"
 #include "driver/waveout.h"

@@ -1,6 +1,6 @@
 // The driver-management entry point and the start and orderly stop of the
 // I/O thread; the one lock they share with every other area is in
-// driver/lock.
+// net/lock.
 //
 // Nothing happens when the library is loaded. The first wave open or mixer
 // value request initialises drvLock and starts the I/O thread; DRV_CLOSE
@@ -8,7 +8,7 @@
 // deletes the lock, so that a later open starts everything afresh.
 #pragma once
 
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "platform/platform.h"
 
 // 1 while the I/O thread has been started and not yet stopped. drvLock held.

@@ -3,7 +3,7 @@
 
 #include <cassert>
 
-#include "driver/lock.h"
+#include "net/lock.h"
 
 namespace {
 

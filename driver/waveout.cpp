@@ -4,7 +4,7 @@
 
 #include <cassert>
 
-#include "driver/lock.h"
+#include "net/lock.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <cstring>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "fuzz/fuzz_datagram.h"
 #include "fuzz/fuzz_peer.h"

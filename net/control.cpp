@@ -24,7 +24,7 @@
 #include <cassert>
 #include <cstring>
 
-#include "driver/lock.h"
+#include "net/lock.h"
 
 static constexpr DWORD LOOPBACK_ADDRESS = 0x7F000001;  // 127.0.0.1, host order
 static constexpr DWORD PORT_MODULUS = 65536;

@@ -4,7 +4,7 @@
 
 #include <cassert>
 
-#include "driver/lock.h"
+#include "net/lock.h"
 
 SOCKET wakePair[2] = {INVALID_SOCKET, INVALID_SOCKET};
 Watcher *loopReaders;

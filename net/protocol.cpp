@@ -6,11 +6,11 @@
 #include <iterator>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
 #include "devices/endpoint.h"
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "net/loop.h"
 #include "platform/bytes.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -28,12 +28,10 @@ struct QueryRequest {
   void *user;
 };
 
-DWORD messageBytes(const BYTE *message) { return 4 * DWORD(load16(message + 2)); }
-
-void messageHeader(BYTE *message, BYTE type, BYTE extra, DWORD bytes) {
-  message[0] = type;
-  message[1] = extra;
-  store16(message + 2, WORD(bytes / 4));
+// A received message as the span its header gives: the connection hands on
+// only whole messages.
+std::span<const uint8_t> messageSpan(const BYTE *message) {
+  return std::span<const uint8_t>(message, messageLength(message));
 }
 
 ServerSession *sessionOf(ControlConnection *connection) {
@@ -99,16 +97,17 @@ int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD
     return 0;
   }
   *request = {slot, callback, user, owner};
-  BYTE m[OPEN_STREAM_BYTES] = {};
-  messageHeader(m, MSG_OPEN_STREAM, direction, sizeof m);
-  store32(m + 4, socketAddress(session->connection->socket, false));
-  store16(m + 8, slot->localPort);
-  m[10] = BYTE(adaptive);
-  store32(m + 12, rate);
-  store32(m + 16, slot->id);
-  store32(m + 20, lead);
-  store32(m + 24, REQUEST_MAX_LEAD);
-  store16(m + 28, deviceId);
+  BYTE m[OPEN_STREAM_BYTES];
+  OpenStreamRequest open = {direction,
+                            socketAddress(session->connection->socket, false),
+                            slot->localPort,
+                            BYTE(adaptive),
+                            rate,
+                            slot->id,
+                            lead,
+                            REQUEST_MAX_LEAD,
+                            deviceId};
+  openStreamBuild(m, open);
   if (!pendingAppend(session, handler, request)) {
     slotClose(slot);
     LocalFree(request);
@@ -119,8 +118,9 @@ int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD
 }
 
 // Whether a stream reply accepts and holds every field the binding reads.
-bool streamAccepted(const BYTE *reply) {
-  return reply && reply[1] == STREAM_ACCEPTED && messageBytes(reply) >= STREAM_REPLY_MIN_BYTES;
+bool streamAccepted(const BYTE *reply, StreamReply *fields) {
+  return reply && streamReplyParse(messageSpan(reply), *fields) &&
+         fields->status == STATUS_ACCEPTED;
 }
 
 // Ends a stream request: the callback learns the slot (or null), and the
@@ -172,9 +172,8 @@ ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
   session->closedCallback = closedCallback;
   session->user = user;
   // The setup request: version 1, three zero words. It is not counted.
-  BYTE m[SETUP_REQUEST_BYTES] = {};
-  messageHeader(m, MSG_SETUP, 0, sizeof m);
-  store16(m + 4, 1);
+  BYTE m[SETUP_REQUEST_BYTES];
+  setupRequestBuild(m);
   if (!connSend(connection, m)) {
     connClose(connection);  // released already by the failed send's close
     return nullptr;
@@ -197,8 +196,8 @@ void sessionRelease(ControlConnection *connection) {
 
 int requestOpenPlayStream(ServerSession *session, PlaySource *owner, WORD deviceId,
                           StreamOpenedCallback callback, void *user) {
-  return requestOpenStream(session, 0, owner, owner->adaptive, owner->ring->rate,
-                           PLAY_REQUEST_LEAD, deviceId, onPlayStreamOpened, callback, user);
+  return requestOpenStream(session, 0, owner, owner->adaptive, owner->ring->rate, PLAY_REQUEST_LEAD,
+                           deviceId, onPlayStreamOpened, callback, user);
 }
 
 int requestOpenRecordStream(ServerSession *session, RecordSink *owner, WORD deviceId,
@@ -210,9 +209,8 @@ int requestOpenRecordStream(ServerSession *session, RecordSink *owner, WORD devi
 void requestCloseStream(ServerSession *session, StreamSlot *slot) {
   assert(drvLockHeld());
   ControlConnection *connection = session->connection;
-  BYTE m[CLOSE_STREAM_BYTES] = {};
-  messageHeader(m, MSG_CLOSE_STREAM, 0, sizeof m);
-  store32(m + 4, slot->id);
+  BYTE m[CLOSE_STREAM_BYTES];
+  closeStreamBuild(m, slot->id);
   session->requestCounter += 1;
   sessionSend(session, m);
   // A failed send ended the session, and the owner's closed callback has
@@ -222,10 +220,8 @@ void requestCloseStream(ServerSession *session, StreamSlot *slot) {
 
 int requestSetControl(ServerSession *session, WORD controlId, DWORD value) {
   assert(drvLockHeld());
-  BYTE m[SET_CONTROL_BYTES] = {};
-  messageHeader(m, MSG_SET_CONTROL, 0, sizeof m);
-  store16(m + 4, controlId);
-  store32(m + 8, value);
+  BYTE m[SET_CONTROL_BYTES];
+  setControlBuild(m, {controlId, value});
   session->requestCounter += 1;
   return sessionSend(session, m);
 }
@@ -240,9 +236,8 @@ int requestQueryControl(ServerSession *session, WORD controlId, ControlQueriedCa
     LocalFree(request);
     return 0;
   }
-  BYTE m[QUERY_CONTROL_BYTES] = {};
-  messageHeader(m, MSG_QUERY_CONTROL, 0, sizeof m);
-  store16(m + 4, controlId);
+  BYTE m[QUERY_CONTROL_BYTES];
+  queryControlBuild(m, controlId);
   session->requestCounter += 1;
   return sessionSend(session, m);
 }
@@ -254,10 +249,10 @@ void requestPauseStream(ServerSession *session, StreamSlot *slot, DWORD paused) 
   CaptureReceiver *receiver =
       slot->kind == SLOT_CAPTURE ? static_cast<CaptureReceiver *>(slot->stream) : nullptr;
   if (paused) {
-    BYTE m[PAUSE_STREAM_BYTES] = {};
-    messageHeader(m, MSG_PAUSE_STREAM, 0, sizeof m);
-    store32(m + 4, slot->id);
-    store32(m + 8, sender ? sender->consumed : receiver ? receiver->creditedPos : 0);
+    BYTE m[PAUSE_STREAM_BYTES];
+    pauseStreamBuild(m, {slot->id, sender     ? sender->consumed
+                                   : receiver ? receiver->creditedPos
+                                              : 0});
     session->requestCounter += 1;
     sessionSend(session, m);
     if (sessionGone(connection, session)) return;  // the owner's stream is gone with it
@@ -277,16 +272,14 @@ void sessionOnSetupRefused(ControlConnection *connection, const BYTE *) {
 void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) {
   ServerSession *session = sessionOf(connection);
   if (!session) return;
-  DWORD bytes = messageBytes(message);
-  DWORD devices = bytes >= SETUP_LIST_OFFSET ? load16(message + 12) : 0;
-  DWORD controls = bytes >= SETUP_LIST_OFFSET ? load16(message + 14) : 0;
-  DWORD listBytes = (devices + controls) * SERVER_ENTRY_BYTES;
+  uint16_t devices = 0, controls = 0;
   // Counts that promise more entries than the message holds: nothing is
   // copied from beyond it, and the session ends.
-  if (bytes < SETUP_LIST_OFFSET || SETUP_LIST_OFFSET + listBytes > bytes) {
+  if (!setupAcceptedCounts(messageSpan(message), devices, controls)) {
     sessionAbandon(connection);
     return;
   }
+  DWORD listBytes = (DWORD(devices) + controls) * SETUP_ENTRY_BYTES;
   BYTE *block = nullptr;
   if (listBytes > 0) {
     block = static_cast<BYTE *>(memAllocZero(listBytes));
@@ -296,11 +289,11 @@ void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) 
     }
     std::memcpy(block, message + SETUP_LIST_OFFSET, listBytes);
   }
-  session->deviceCount = WORD(devices);
-  session->controlCount = WORD(controls);
+  session->deviceCount = devices;
+  session->controlCount = controls;
   session->devices = reinterpret_cast<ServerDevice *>(block);
-  session->controls = reinterpret_cast<ServerControl *>(block ? block + devices * SERVER_ENTRY_BYTES
-                                                              : nullptr);
+  session->controls =
+      reinterpret_cast<ServerControl *>(block ? block + devices * SETUP_ENTRY_BYTES : nullptr);
   connection->table = &sessionRunningTable;
   if (!session->setupCallback(session, session->user) && !sessionGone(connection, session)) {
     sessionAbandon(connection);
@@ -329,13 +322,13 @@ void onPlayStreamOpened(ServerSession *session, const BYTE *reply, void *context
   StreamSlot *slot = nullptr;
   // The datagrams go to the host the control connection reached, whatever
   // the reply says.
-  DWORD server = streamAccepted(reply) ? socketAddress(session->connection->socket, true) : 0;
+  StreamReply fields;
+  DWORD server =
+      streamAccepted(reply, &fields) ? socketAddress(session->connection->socket, true) : 0;
   if (server != 0) {
-    DWORD maxLead = messageBytes(reply) >= STREAM_REPLY_FULL_BYTES ? load32(reply + 24)
-                                                                   : STREAM_REPLY_DEFAULT_MAX_LEAD;
     slot = request->slot;
-    slotBindPlay(slot, static_cast<PlaySource *>(request->owner), server, load16(reply + 8),
-                 load32(reply + 20), maxLead, reply[10], load32(reply + 12));
+    slotBindPlay(slot, static_cast<PlaySource *>(request->owner), server, fields.port,
+                 fields.minLead, fields.maxLead, fields.adaptive, fields.rate);
   }
   streamRequestEnd(session, request, slot);
 }
@@ -345,18 +338,20 @@ void onRecordStreamOpened(ServerSession *session, const BYTE *reply, void *conte
   StreamSlot *slot = nullptr;
   // The receiver takes datagrams from the host the control connection
   // reached, and from no other.
-  DWORD server = streamAccepted(reply) ? socketAddress(session->connection->socket, true) : 0;
+  StreamReply fields;
+  DWORD server =
+      streamAccepted(reply, &fields) ? socketAddress(session->connection->socket, true) : 0;
   if (server != 0) {
     slot = request->slot;
-    slotBindCapture(slot, static_cast<RecordSink *>(request->owner), server, load32(reply + 12));
+    slotBindCapture(slot, static_cast<RecordSink *>(request->owner), server, fields.rate);
   }
   streamRequestEnd(session, request, slot);
 }
 
 void onControlQueried(ServerSession *session, const BYTE *reply, void *context) {
   QueryRequest *request = static_cast<QueryRequest *>(context);
-  DWORD value = reply && messageBytes(reply) >= QUERY_REPLY_BYTES ? load32(reply + 8)
-                                                                  : QUERY_NO_VALUE;
+  uint32_t value = QUERY_NO_VALUE;
+  if (reply && !queryReplyParse(messageSpan(reply), value)) value = QUERY_NO_VALUE;
   request->callback(session, request->controlId, value, request->user);
   LocalFree(request);
 }

@@ -14,7 +14,7 @@
 //
 // Every message starts with the connection's 4-byte header (type, one
 // message-specific byte, length in 4-byte words); all fields are
-// little-endian and are read and written with explicit helpers.
+// little-endian, and every message is built and read by wire/messages.
 //
 // Locking: everything here is called with drvLock held: requests on
 // application threads (which call loopWake afterwards), handlers and
@@ -28,47 +28,14 @@
 
 #include "net/control.h"
 #include "platform/platform.h"
+#include "wire/messages.h"
 
 struct StreamSlot;
 struct PlaySource;
 struct RecordSink;
 
-// Message types, driver to server.
-enum {
-  MSG_SETUP = 0,          // setup request; also open-stream
-  MSG_OPEN_STREAM = 0,
-  MSG_CLOSE_STREAM = 1,
-  MSG_SET_CONTROL = 2,
-  MSG_QUERY_CONTROL = 3,
-  MSG_PAUSE_STREAM = 5,
-};
-// Message types, server to driver. Setup phase: refused, accepted; running
-// phase: replies of two layouts, and events.
-enum { MSG_SETUP_REFUSED = 0, MSG_SETUP_ACCEPTED = 1 };
-enum { MSG_REPLY = 0, MSG_REPLY_SHORT = 1, MSG_EVENT = 2 };
+// The messages' layouts are those of wire/messages.h.
 
-// Request sizes, bytes.
-constexpr DWORD SETUP_REQUEST_BYTES = 16;
-constexpr DWORD OPEN_STREAM_BYTES = 36;
-constexpr DWORD CLOSE_STREAM_BYTES = 8;
-constexpr DWORD SET_CONTROL_BYTES = 16;
-constexpr DWORD QUERY_CONTROL_BYTES = 8;
-constexpr DWORD PAUSE_STREAM_BYTES = 16;
-
-// The setup reply's lists start after a 16-byte head; entries are 8 bytes.
-constexpr DWORD SETUP_LIST_OFFSET = 16;
-constexpr DWORD SERVER_ENTRY_BYTES = 8;
-
-// An open-stream reply's fields, by offset. A reply shorter than
-// STREAM_REPLY_MIN_BYTES lacks the lead bounds and counts as a refusal;
-// one shorter than STREAM_REPLY_FULL_BYTES lacks the maximum lead, which
-// then takes the ring's size.
-constexpr DWORD STREAM_REPLY_MIN_BYTES = 24;
-constexpr DWORD STREAM_REPLY_FULL_BYTES = 28;
-constexpr DWORD STREAM_REPLY_DEFAULT_MAX_LEAD = 65536;
-constexpr BYTE STREAM_ACCEPTED = 1;
-// A query reply holds its value at offset 8.
-constexpr DWORD QUERY_REPLY_BYTES = 12;
 // What a query completion receives when the server skipped the request: no
 // level in the high half (0x8000, the mixer's "unknown").
 constexpr DWORD QUERY_NO_VALUE = 0x80000000;
@@ -82,11 +49,11 @@ constexpr DWORD REQUEST_MAX_LEAD = 65536;
 // One device of the server, as listed in the setup reply (8 bytes, copied as
 // they arrived): byte 0 direction (0 playback, 1 recording), bytes 2-3 id.
 struct ServerDevice {
-  BYTE bytes[SERVER_ENTRY_BYTES];
+  BYTE bytes[SETUP_ENTRY_BYTES];
 };
 // One control: byte 0 kind, bytes 2-3 control id, bytes 4-5 device id.
 struct ServerControl {
-  BYTE bytes[SERVER_ENTRY_BYTES];
+  BYTE bytes[SETUP_ENTRY_BYTES];
 };
 
 BYTE serverDeviceDirection(const ServerDevice *device);
@@ -106,7 +73,7 @@ struct PendingRequest {
   PendingRequest *next;
   DWORD sequence;  // the request's number on this session
   PendingHandler handler;
-  void *context;   // the request's own record, freed by the handler
+  void *context;  // the request's own record, freed by the handler
 };
 
 typedef int (*SetupCallback)(ServerSession *session, void *user);  // non-zero keeps the session

@@ -20,7 +20,7 @@
 // time-outs live on the stack.
 #include <cassert>
 
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "net/loop.h"
 
 namespace {

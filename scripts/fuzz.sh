@@ -28,7 +28,7 @@ done
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -DLUMIVOX_FUZZ=ON -DLUMIVOX_TESTS=OFF \
   -DLUMIVOX_BENCH=OFF -DLUMIVOX_SANITIZE=address,undefined
 targets=(control_fuzz protocol_setup_fuzz protocol_running_fuzz ack_fuzz capture_fuzz
-  discovery_fuzz server_fuzz)
+  discovery_fuzz wire_fuzz)
 cmake --build "$build_dir" -j 2 --target "${targets[@]}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}halt_on_error=1:detect_leaks=1"

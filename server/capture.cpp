@@ -11,13 +11,13 @@
 #include "audio/convert.h"
 #include "audio/formats.h"
 #include "platform/platform.h"
-#include "server/datagram.h"
 #include "server/log.h"
 #include "server/options.h"
 #include "server/sound.h"
 #include "server/stats.h"
 #include "server/streams.h"
 #include "server/udpstream.h"
+#include "wire/datagram.h"
 
 std::shared_ptr<UdpStream> playoutStart(asio::io_context &io, const ServerOptions &options,
                                         StreamRecord &record);
@@ -75,7 +75,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
            (from_.address().is_v4() && from_.address().to_v4().to_uint() == driverHost_);
   }
   void onAck(size_t bytes);
-  bool answersSent(const StreamAckFields &ack) const;
+  bool answersSent(const StreamAck &ack) const;
   void bind();
   const asio::ip::udp::endpoint &bound() const { return boundTo_; }
   void sendMore();
@@ -100,14 +100,14 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::ip::udp::socket socket_;
   asio::steady_timer timer_;
   uint32_t id_;
-  asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the binding's
-  bool bound_ = false;              // the socket is connected to the first plausible ack's source
+  asio::ip::udp::endpoint driver_;   // where packets go: the request's, then the binding's
+  bool bound_ = false;               // the socket is connected to the first plausible ack's source
   asio::ip::udp::endpoint boundTo_;  // that source
-  uint32_t driverHost_;             // the request's IPv4 address, host order: others ignored
-  asio::ip::udp::endpoint via_;     // the routed relay; port 0: packets go to the driver directly
-  uint32_t timebase_;               // Hz: positions of packets and credit
-  uint32_t lead_;                   // timebase frames sent beyond the credit at most
-  uint32_t baseLead_ = 0;           // lead_ as requested and bounded, before round trips
+  uint32_t driverHost_;              // the request's IPv4 address, host order: others ignored
+  asio::ip::udp::endpoint via_;      // the routed relay; port 0: packets go to the driver directly
+  uint32_t timebase_;                // Hz: positions of packets and credit
+  uint32_t lead_;                    // timebase frames sent beyond the credit at most
+  uint32_t baseLead_ = 0;            // lead_ as requested and bounded, before round trips
   const WireFormat *row_ = nullptr;
   SNDFILE *file_ = nullptr;        // the input, or null for the tone or the sound system
   SoundCapture *sound_ = nullptr;  // the sound system's source, or null
@@ -130,7 +130,7 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   Clock::time_point lastProgress_;  // last acknowledgement that moved the credit, or retry
   std::array<Sent, SENT_LOG> sentLog_{};
   uint32_t sentCount_ = 0;
-  std::array<uint8_t, PACKET_MAX_BYTES + 1> receive_;
+  std::array<uint8_t, PACKET_MAX_DATAGRAM + 1> receive_;
   asio::ip::udp::endpoint from_;
   uint64_t packets_ = 0, bytes_ = 0, acks_ = 0, malformed_ = 0, rttSamples_ = 0, foreign_ = 0;
 };
@@ -207,9 +207,8 @@ void CaptureStream::onAck(size_t bytes) {
     }
     return;
   }
-  StreamAckFields ack;
-  if (!ackParse(std::span<const uint8_t>(receive_.data(), bytes), ack) ||
-      (!bound_ && !answersSent(ack))) {
+  StreamAck ack;
+  if (!ackLoad(receive_.data(), bytes, &ack) || (!bound_ && !answersSent(ack))) {
     if (malformed_++ < MALFORMED_LOGGED) {
       logFrom(driverHost_, LOG_INFO,
               "stream %u: datagram of %zu bytes is no acknowledgement of ours: ignored", id_,
@@ -222,11 +221,12 @@ void CaptureStream::onAck(size_t bytes) {
   auto now = Clock::now();
   // Credit runs to what was sent at most: a driver cannot have taken more.
   uint32_t sent = position(sentSource_);
-  uint32_t consumed = int32_t(ack.consumed - sent) > 0 ? sent : ack.consumed;
+  ackClampToSent(&ack, sent);
+  uint32_t consumed = ack.consumed;
   // Only credit is progress: a driver repeats its last acknowledgement while
   // it hears nothing, and a repeat that reset the retry's clock would keep
   // a stream that lost a whole lead of packets waiting for good.
-  if (int32_t(consumed - credit_) > 0) {
+  if (positionAfter(consumed, credit_)) {
     credit_ = consumed;
     lastProgress_ = now;
   }
@@ -250,10 +250,10 @@ void CaptureStream::onAck(size_t bytes) {
 // Whether an acknowledgement names what we sent: the driver echoes the
 // last packet it received, which lies between the first position and the
 // end of what went out.
-bool CaptureStream::answersSent(const StreamAckFields &ack) const {
+bool CaptureStream::answersSent(const StreamAck &ack) const {
   uint32_t sent = position(sentSource_);
-  return int32_t(ack.lastStart - options_.firstPosition) >= 0 &&
-         int32_t(ack.lastStart + ack.lastDuration - sent) <= 0 && packets_ > 0;
+  return positionDiff(ack.lastStart, options_.firstPosition) >= 0 &&
+         !positionAfter(ack.lastStart + ack.lastDuration, sent) && packets_ > 0;
 }
 
 // The first acknowledgement that answers our packets names the driver's
@@ -363,7 +363,7 @@ bool CaptureStream::sendOne() {
     return false;
   }
   want = std::min(want, uint32_t(produced_ - consumedIn_));
-  std::array<uint8_t, PACKET_MAX_BYTES> out{};
+  std::array<uint8_t, PACKET_MAX_DATAGRAM> out{};
   uint8_t *payload = out.data() + PACKET_HEADER_BYTES;
   uint16_t wireFrames = 0;
   uint32_t bytes = 0;
@@ -386,14 +386,14 @@ bool CaptureStream::sendOne() {
   uint32_t duration = position(sentSource_) - start;
   PacketHeader h{start,          wireFrames, uint16_t(duration), row_->kind, uint8_t(row_->stereo),
                  row_->rateIndex};
-  packetHeaderBuild(out, h);
+  packetStoreHeader(out.data(), &h);
   asio::error_code ignored;  // a lost packet is a gap the driver fills
   asio::const_buffer packet = asio::buffer(out.data(), PACKET_HEADER_BYTES + bytes);
   if (via_.port() == 0) {
     socket_.send_to(packet, driver_, 0, ignored);
   } else {
     std::array<uint8_t, ROUTE_HEADER_BYTES> route;
-    routeHeaderBuild(route, driver_.address().to_v4().to_uint(), driver_.port());
+    routeHeaderBuild(route.data(), driver_.address().to_v4().to_uint(), driver_.port());
     std::array<asio::const_buffer, 2> parts = {asio::buffer(route), packet};
     socket_.send_to(parts, via_, 0, ignored);
   }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "server/messages.h"
+#include "wire/messages.h"
 #include "server/options.h"
 
 enum : uint16_t {

@@ -24,13 +24,13 @@
 #include "audio/convert.h"
 #include "audio/formats.h"
 #include "platform/platform.h"
-#include "server/datagram.h"
 #include "server/log.h"
 #include "server/options.h"
 #include "server/sound.h"
 #include "server/stats.h"
 #include "server/streams.h"
 #include "server/udpstream.h"
+#include "wire/datagram.h"
 
 namespace {
 
@@ -242,33 +242,33 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   GsmCoder coder_ = nullptr;    // this stream's own GSM coder, made on first use
   SNDFILE *file_ = nullptr;     // the output file, or null to play to nothing
   // One byte more than the largest datagram shows an oversized one.
-  std::array<std::array<uint8_t, PACKET_MAX_BYTES + 1>, RECEIVE_BATCH> receive_;
+  std::array<std::array<uint8_t, PACKET_MAX_DATAGRAM + 1>, RECEIVE_BATCH> receive_;
   std::array<sockaddr_in, RECEIVE_BATCH> senders_;  // of the datagrams of one recvmmsg
   asio::ip::udp::endpoint from_;                    // sender of the last datagram
   // The driver's end once its first valid datagram came: the socket is
   // connected to it, so the system drops anyone else's.
   asio::ip::udp::endpoint boundTo_;
   bool bound_ = false;
-  bool synced_ = false;                             // a data packet came
-  bool paused_ = false;                             // a pause request came and no data packet since
-  bool ticking_ = false;                            // on the ticker's list for its next tick
-  bool closed_ = false;                             // close() ran
-  uint32_t lastStart_ = 0;                          // timebase frames: start of the last packet
-  uint16_t lastDuration_ = 0;                       // timebase frames: duration of the last packet
-  uint32_t receivedEnd_ = 0;                        // timebase frames: highest start + duration
-  uint32_t consumed_ = 0;                           // timebase frames: played out
-  uint32_t reported_ = 0;                           // timebase frames: consumed the driver last heard
-  uint32_t reportCredit_ = 0;                       // progress reports the datagrams have paid for
-  uint32_t holdFrames_ = 0;                         // timebase frames the ring holds beyond consumed
-  uint64_t played_ = 0;           // timebase frames played out since the first data packet
-  uint64_t ringRead_ = 0;         // ring frames read out since the first data packet
-  uint32_t writePos_ = 0;         // ring position of the next decoded frame
-  uint32_t readPos_ = 0;          // ring position of the next frame played out
-  Clock::time_point anchorTime_;  // when the clock was at anchorPos_
-  Clock::time_point lastSent_;    // when the last acknowledgement went out
+  bool synced_ = false;                 // a data packet came
+  bool paused_ = false;                 // a pause request came and no data packet since
+  bool ticking_ = false;                // on the ticker's list for its next tick
+  bool closed_ = false;                 // close() ran
+  uint32_t lastStart_ = 0;              // timebase frames: start of the last packet
+  uint16_t lastDuration_ = 0;           // timebase frames: duration of the last packet
+  uint32_t receivedEnd_ = 0;            // timebase frames: highest start + duration
+  uint32_t consumed_ = 0;               // timebase frames: played out
+  uint32_t reported_ = 0;               // timebase frames: consumed the driver last heard
+  uint32_t reportCredit_ = 0;           // progress reports the datagrams have paid for
+  uint32_t holdFrames_ = 0;             // timebase frames the ring holds beyond consumed
+  uint64_t played_ = 0;                 // timebase frames played out since the first data packet
+  uint64_t ringRead_ = 0;               // ring frames read out since the first data packet
+  uint32_t writePos_ = 0;               // ring position of the next decoded frame
+  uint32_t readPos_ = 0;                // ring position of the next frame played out
+  Clock::time_point anchorTime_;        // when the clock was at anchorPos_
+  Clock::time_point lastSent_;          // when the last acknowledgement went out
   uint64_t reportTick_ = ~uint64_t(0);  // the tick of the last progress report
-  uint32_t anchorPos_ = 0;        // timebase frames
-  int32_t formatKey_ = -1;        // kind, rate index and stereo of the last data packet
+  uint32_t anchorPos_ = 0;              // timebase frames
+  int32_t formatKey_ = -1;              // kind, rate index and stereo of the last data packet
   // Playing to the sound system: its stream; the frames it has played,
   // counted from syncPos_, give consumed. Written frames are all audio:
   // a stream that runs dry is held by the sound server where it stands
@@ -421,11 +421,12 @@ void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
     return;
   }
   PacketHeader h;
-  std::string why;
-  if (!packetParse(d, h, why)) {
+  if (PacketFault fault = packetParse(d.data(), d.size(), &h)) {
     if (malformed_++ < MALFORMED_LOGGED) {
+      char why[64];
+      packetFaultText(fault, &h, d.size(), why, sizeof why);
       logFrom(driverHost_, LOG_INFO, "stream %u: malformed datagram from %s:%u: %s: ignored", id_,
-              from_.address().to_string().c_str(), unsigned(from_.port()), why.c_str());
+              from_.address().to_string().c_str(), unsigned(from_.port()), why);
     }
     return;
   }
@@ -455,16 +456,13 @@ bool PlayoutStream::plausible(PacketHeader &h) {
     h.duration = 0;
     return true;
   }
-  // A converted packet's duration may round to a frame more.
-  uint64_t wireRate = wireRates[h.rateIndex];
-  uint64_t carried = (uint64_t(h.wireFrames) * rate_ + wireRate - 1) / wireRate;
-  if (wireRate != rate_) carried += 1;
+  uint32_t carried = packetCarriedFrames(&h, rate_);
   if (h.duration > carried) {
     h.duration = uint16_t(carried);
     ++clamped_;
   }
   if (!synced_) return true;  // the first packet places the stream
-  int32_t ahead = int32_t(h.start - consumed_);
+  int32_t ahead = positionDiff(h.start, consumed_);
   if (ahead > int32_t(holdFrames_)) {
     ++beyond_;
     return false;
@@ -857,7 +855,8 @@ void PlayoutStream::pause() {
 void PlayoutStream::sendAck(uint16_t unsolicited) {
   if (options_.silentStreams) return;
   std::array<uint8_t, ACK_BYTES> out;
-  ackBuild(out, {consumed_, receivedEnd_, lastStart_, lastDuration_, unsolicited});
+  StreamAck ack{consumed_, receivedEnd_, lastStart_, lastDuration_, unsolicited};
+  ackStore(out.data(), &ack);
   asio::error_code ignored;  // a lost acknowledgement is written off by the sender's timer
   socket_.send_to(asio::buffer(out), bound_ ? boundTo_ : from_, 0, ignored);
   lastSent_ = Clock::now();
@@ -950,8 +949,8 @@ size_t playoutMemory(const ServerOptions &options, uint32_t applicationRate) {
   uint32_t rate = applicationRate ? applicationRate : 1;
   uint32_t outRate = options.outputRate ? options.outputRate : rate;
   uint32_t maxLead = std::min(options.maxLead, APPLICATION_LEAD_MAX);
-  size_t ring = size_t(playoutRingFrames(maxLead, rate, outRate)) * options.outputChannels *
-                sizeof(int16_t);
+  size_t ring =
+      size_t(playoutRingFrames(maxLead, rate, outRate)) * options.outputChannels * sizeof(int16_t);
   return ring + sizeof(PlayoutStream) + LATENCY_KEPT * sizeof(double) + STREAM_OVERHEAD_BYTES;
 }
 

@@ -38,7 +38,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/messages.h"
+#include "wire/messages.h"
 #include "server/streams.h"
 
 class ControlSession;

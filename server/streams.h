@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-#include "server/messages.h"
+#include "wire/messages.h"
 #include "server/udpstream.h"
 
 // The most lead a driver asks for or keeps, in its frames: its ring's

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "tests/support/loop_support.h"
 

@@ -17,6 +17,7 @@
 #include "driver/registry.h"
 #include "net/loop.h"
 #include "net/protocol.h"
+#include "stream/stream.h"
 #include "tests/devices/server_fixture.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
 #include "driver/entry.h"

@@ -3,7 +3,7 @@
 // server, a granted play stream, and the server's misbehaviours that end a
 // session. Each case has a server of its own in 127.80.0.0/16.
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "net/protocol.h"
 #include "tests/server/server_process.h"

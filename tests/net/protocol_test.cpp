@@ -5,7 +5,7 @@
 #include "net/protocol.h"
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "platform/bytes.h"
 #include "tests/support/control_support.h"
@@ -230,7 +230,7 @@ TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
   socklen_t atLength = sizeof at;
   getsockname(udp.s, reinterpret_cast<sockaddr *>(&at), &atLength);
   WORD udpPort = ntohs(at.sin_port);
-  Bytes accepted = reply(0, STREAM_ACCEPTED, 1, 28);
+  Bytes accepted = reply(0, STATUS_ACCEPTED, 1, 28);
   put16(accepted, 8, udpPort);
   accepted[10] = 1;
   put32(accepted, 12, 48000);
@@ -288,14 +288,14 @@ TEST_F(Protocol, RefusedShortAndSkippedStreamRepliesGiveNoSlot) {
 
   ASSERT_EQ(requestOpenRecordStream(s, &sink_, 8, onStream, nullptr), 1);  // 2
   next();
-  deliver(reply(0, STREAM_ACCEPTED, 2, 20), [&] { return recorder.streams.size() == 2; });
+  deliver(reply(0, STATUS_ACCEPTED, 2, 20), [&] { return recorder.streams.size() == 2; });
   EXPECT_EQ(recorder.streams[1], nullptr) << "a reply without the lead bounds";
 
   ASSERT_EQ(requestOpenRecordStream(s, &sink_, 8, onStream, nullptr), 1);  // 3
   ASSERT_EQ(requestOpenRecordStream(s, &sink_, 8, onStream, nullptr), 1);  // 4
   next();
   next();
-  Bytes accepted = reply(0, STREAM_ACCEPTED, 4, 24);  // no maximum lead: accepted still
+  Bytes accepted = reply(0, STATUS_ACCEPTED, 4, 24);  // no maximum lead: accepted still
   put32(accepted, 12, 16000);
   deliver(accepted, [&] { return recorder.streams.size() == 4; });
   EXPECT_EQ(recorder.streams[2], nullptr) << "3 was skipped";

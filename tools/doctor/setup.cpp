@@ -17,11 +17,11 @@
 #include <string>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
 #include "driver/entry.h"
-#include "driver/lock.h"
+#include "net/lock.h"
 #include "net/control.h"
 #include "net/loop.h"
 #include "net/protocol.h"

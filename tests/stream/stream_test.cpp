@@ -2,7 +2,7 @@
 // plays the audio server: it receives the sender's datagrams and answers
 // with acknowledgements, or sends audio packets to a receiver and reads its
 // acknowledgements. Time moves only through the frozen tick.
-#include "audio/stream.h"
+#include "stream/stream.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The lock's storage, its one-time initialisation and the ownership test.
-#include "driver/lock.h"
+#include "net/lock.h"
 
 #include <cstdint>
 

@@ -1,13 +1,12 @@
-// The server's message parsers and builders, the catalog and the byte
-// helpers, without any I/O.
-#include "server/messages.h"
+// The control messages' parsers and builders, both ends, and the byte
+// helpers under them.
+#include "wire/messages.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "platform/bytes.h"
-#include "server/catalog.h"
 
 namespace {
 
@@ -52,24 +51,6 @@ TEST(Framing, LengthsOutsideEightTo512BytesAreErrors) {
   largest[2] = 128;
   EXPECT_EQ(frameNext(std::span(largest).first(511)).status, FrameStatus::NEED_MORE);
   EXPECT_EQ(frameNext(largest).status, FrameStatus::COMPLETE);
-}
-
-TEST(SetupMessages, AcceptedListsDevicesThenControls) {
-  ServerOptions options;
-  Catalog catalog = catalogCreate(options);
-  Bytes out(512, 0xCC);
-  size_t bytes = setupAcceptedBuild(out, catalog.devices, catalog.controls);
-  ASSERT_EQ(bytes, 48u);
-  out.resize(bytes);
-  EXPECT_EQ(out, (Bytes{1, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 2, 0,  //
-                        0, 0, 1,  0, 0, 0, 0, 0, 1, 0, 2, 0, 0, 0, 0, 0,  //
-                        0, 0, 3,  0, 1, 0, 0, 0, 0, 0, 4, 0, 2, 0, 0, 0}));
-  Bytes small(47);
-  EXPECT_EQ(setupAcceptedBuild(small, catalog.devices, catalog.controls), 0u);
-  std::vector<DeviceEntry> many(62, DeviceEntry{0, 1});  // 16 + 62 x 8 = 512 bytes
-  EXPECT_EQ(setupAcceptedBuild(out = Bytes(600), many, {}), 512u);
-  many.push_back({0, 2});
-  EXPECT_EQ(setupAcceptedBuild(out, many, {}), 0u) << "longer than any message";
 }
 
 TEST(SetupMessages, RequestAndRefusal) {
@@ -153,19 +134,33 @@ TEST(DriverSide, RequestsAndRepliesMatchTheServersSide) {
   Bytes setup(16, 0xCC);
   ASSERT_EQ(setupRequestBuild(setup), 16u);
   EXPECT_EQ(setup, (Bytes{0, 0, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  OpenStreamRequest request{.direction = 1, .address = 0x7F000005, .port = 10000, .adaptive = 0,
-                            .rate = 44100, .id = 7, .lead = 2048, .leadMax = 65536, .deviceId = 2};
+  OpenStreamRequest request{.direction = 1,
+                            .address = 0x7F000005,
+                            .port = 10000,
+                            .adaptive = 0,
+                            .rate = 44100,
+                            .id = 7,
+                            .lead = 2048,
+                            .leadMax = 65536,
+                            .deviceId = 2};
   Bytes open(36, 0xEE);
   ASSERT_EQ(openStreamBuild(open, request), 36u);
-  EXPECT_EQ(open, (Bytes{0, 1,    9,    0, 5, 0, 0, 0x7F, 0x10, 0x27, 0, 0, 0x44, 0xAC, 0, 0, 7, 0,
-                         0, 0, 0x00, 0x08, 0, 0, 0, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(open,
+            (Bytes{0, 1, 9,    0,    5, 0, 0, 0x7F, 0x10, 0x27, 0, 0, 0x44, 0xAC, 0, 0, 7, 0,
+                   0, 0, 0x00, 0x08, 0, 0, 0, 0,    1,    0,    2, 0, 0,    0,    0, 0, 0, 0}));
   Bytes close(8);
   ASSERT_EQ(closeStreamBuild(close, 0x01020304), 8u);
   uint32_t id = 0;
   EXPECT_TRUE(closeStreamParse(close, id));
   EXPECT_EQ(id, 0x01020304u);
-  StreamReply sent{.sequence = 3, .status = 1, .port = 40000, .adaptive = 1, .rate = 48000,
-                   .id = 7, .minLead = 882, .maxLead = 65536};
+  StreamReply sent{.sequence = 3,
+                   .status = 1,
+                   .port = 40000,
+                   .adaptive = 1,
+                   .rate = 48000,
+                   .id = 7,
+                   .minLead = 882,
+                   .maxLead = 65536};
   Bytes reply(28);
   ASSERT_EQ(streamReplyBuild(reply, sent), 28u);
   StreamReply read{};
@@ -173,7 +168,14 @@ TEST(DriverSide, RequestsAndRepliesMatchTheServersSide) {
   EXPECT_EQ(read.port, 40000);
   EXPECT_EQ(read.minLead, 882u);
   EXPECT_EQ(read.maxLead, 65536u);
-  EXPECT_FALSE(streamReplyParse(std::span(reply).first(24), read));
+  // A reply without the maximum lead is read as the ring's size; one
+  // without the lead bounds is refused.
+  store32(reply.data() + 24, 4096);
+  ASSERT_TRUE(streamReplyParse(reply, read));
+  EXPECT_EQ(read.maxLead, 4096u);
+  ASSERT_TRUE(streamReplyParse(std::span(reply).first(24), read));
+  EXPECT_EQ(read.maxLead, STREAM_REPLY_DEFAULT_MAX_LEAD);
+  EXPECT_FALSE(streamReplyParse(std::span(reply).first(23), read));
   // The recording device is listed second; counts past the end are refused.
   DeviceEntry devices[] = {{DIRECTION_PLAYBACK, 1}, {DIRECTION_RECORDING, 2}};
   Bytes accepted(64);
@@ -183,20 +185,6 @@ TEST(DriverSide, RequestsAndRepliesMatchTheServersSide) {
   EXPECT_EQ(device, 2);
   accepted[12] = 3;
   EXPECT_FALSE(setupAcceptedFindDevice(accepted, DIRECTION_RECORDING, device));
-}
-
-TEST(Catalog, OptionsDropADirectionWithItsControl) {
-  ServerOptions options;
-  options.outputDevice = false;
-  Catalog c = catalogCreate(options);
-  ASSERT_EQ(c.devices.size(), 1u);
-  EXPECT_EQ(c.devices[0].id, INPUT_DEVICE_ID);
-  EXPECT_EQ(catalogDevice(c, INPUT_DEVICE_ID, DIRECTION_RECORDING), &c.devices[0]);
-  EXPECT_EQ(catalogDevice(c, INPUT_DEVICE_ID, DIRECTION_PLAYBACK), nullptr);
-  EXPECT_EQ(catalogDevice(c, OUTPUT_DEVICE_ID, DIRECTION_PLAYBACK), nullptr);
-  EXPECT_EQ(catalogValue(c, OUTPUT_VOLUME_ID), nullptr);
-  ASSERT_NE(catalogValue(c, INPUT_VOLUME_ID), nullptr);
-  EXPECT_EQ(*catalogValue(c, INPUT_VOLUME_ID), 0xFFFFFFFFu);
 }
 
 }  // namespace

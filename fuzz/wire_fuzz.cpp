@@ -1,9 +1,10 @@
-// What the network sends lumivox-server, through the server's own parsers:
-// a control connection's byte stream cut into messages by frameNext, each
-// message through every request parser of server/messages.h, and the whole
-// input as one datagram through the packet and acknowledgement parsers of
-// server/datagram.h. Nothing here holds state between inputs, so it runs
-// fast enough for long campaigns.
+// What the network carries, through the wire layer's parsers that the
+// driver and the server share: a control connection's byte stream cut into
+// messages by frameNext, each message through every parser of
+// wire/messages.h (the server's requests and the driver's replies), and the
+// whole input as one datagram through the packet and acknowledgement
+// parsers of wire/datagram.h. Nothing here holds state between inputs, so
+// it runs fast enough for long campaigns.
 //
 // The input's first byte sets the size of the reads (1 to 64 bytes) in which
 // the stream arrives; the rest is the stream. Checked:
@@ -19,10 +20,14 @@
 // - the replies built from what was parsed (stream reply, query reply,
 //   setup answers) are framed messages of their fixed lengths carrying the
 //   fields given, and a span one byte short is refused;
+// - the driver's reads of replies: a stream reply from 24 bytes on, its
+//   maximum lead only from 28; a query reply from 12; a setup acceptance's
+//   lists only when they lie within the message;
 // - a datagram: packetParse accepts only 12 to 1412 bytes of a known kind
 //   and rate whose payload holds its frames, and its header rebuilds to the
-//   same bytes; ackParse accepts exactly 16 bytes and rebuilds them; a route
-//   header read from the first 6 bytes rebuilds to them.
+//   same bytes; packetCheck accepts a subset of that, and what it accepts
+//   with audio is decodable; ackLoad accepts exactly 16 bytes and rebuilds
+//   them; a route header read from the first 6 bytes rebuilds to them.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -34,8 +39,8 @@
 #include "audio/convert.h"
 #include "audio/formats.h"
 #include "platform/bytes.h"
-#include "server/datagram.h"
-#include "server/messages.h"
+#include "wire/datagram.h"
+#include "wire/messages.h"
 
 namespace {
 
@@ -45,7 +50,7 @@ constexpr size_t MAX_READ = 64;
 
 void check(bool condition, const char *what) {
   if (condition) return;
-  std::fprintf(stderr, "server_fuzz: %s\n", what);
+  std::fprintf(stderr, "wire_fuzz: %s\n", what);
   std::abort();
 }
 
@@ -143,6 +148,22 @@ void parseMessage(const Bytes &m, uint32_t sequence) {
   check(queryControlParse(s, control) == (m.size() >= QUERY_CONTROL_BYTES), "query length");
   if (setParsed) check(set.controlId == control, "set and query read the id alike");
   checkQueryReply(sequence, m[1], setParsed ? set.value : id);
+  StreamReply reply{};
+  bool replied = streamReplyParse(s, reply);
+  check(replied == (m.size() >= STREAM_REPLY_MIN_BYTES), "stream reply read from 24 bytes");
+  if (replied) {
+    check(reply.status == m[1] && reply.port == load16(m.data() + 8) &&
+              reply.maxLead == (m.size() >= STREAM_REPLY_BYTES ? load32(m.data() + 24)
+                                                               : STREAM_REPLY_DEFAULT_MAX_LEAD),
+          "stream reply fields as the driver reads them");
+  }
+  uint32_t value = 0;
+  check(queryReplyParse(s, value) == (m.size() >= QUERY_REPLY_MIN_BYTES), "query reply length");
+  uint16_t devices = 0, controls = 0;
+  if (setupAcceptedCounts(s, devices, controls)) {
+    check(SETUP_LIST_OFFSET + SETUP_ENTRY_BYTES * (size_t(devices) + controls) <= m.size(),
+          "setup lists within the message");
+  }
   // Once per input: the answer is as long as the listing, not the message.
   if (sequence == 1) checkSetupAnswers(m);
 }
@@ -226,29 +247,37 @@ std::vector<Span> frameByReads(std::span<const uint8_t> stream, size_t chunk, bo
 }
 
 void parseDatagram(const Bytes &d) {
-  std::span<const uint8_t> s(d);
   PacketHeader h{};
-  std::string why;
-  if (packetParse(s, h, why)) {
-    check(d.size() >= PACKET_HEADER_BYTES && d.size() <= PACKET_MAX_BYTES, "packet size");
+  PacketFault fault = packetParse(d.data(), d.size(), &h);
+  if (fault == PACKET_OK) {
+    check(d.size() >= PACKET_HEADER_BYTES && d.size() <= PACKET_MAX_DATAGRAM, "packet size");
     if (h.kind != WIRE_PROBE) {
       check(h.kind <= WIRE_GSM && h.rateIndex < WIRE_RATE_COUNT, "packet kind and rate");
-      check(packetPayloadNeeded(h) <= d.size() - PACKET_HEADER_BYTES, "payload holds the frames");
+      check(packetPayloadBytes(&h) <= int64_t(d.size() - PACKET_HEADER_BYTES),
+            "payload holds the frames");
       check(h.kind != WIRE_GSM || h.wireFrames % GSM_FRAME_SAMPLES == 0, "whole GSM frames");
     }
     uint8_t header[PACKET_HEADER_BYTES];
-    packetHeaderBuild(header, h);
+    packetStoreHeader(header, &h);
     check(std::memcmp(header, d.data(), PACKET_HEADER_BYTES - 1) == 0 && header[11] == 0,
           "a packet header rebuilds to its bytes");
+    PacketHeader strict{};
+    if (packetCheck(d.data(), d.size(), &strict) && strict.kind != WIRE_PROBE &&
+        strict.wireFrames > 0) {
+      check(packetDecodable(&strict, d.size() - PACKET_HEADER_BYTES), "checked audio decodes");
+    }
   } else {
-    check(!why.empty(), "a refused packet says why");
+    check(!packetCheck(d.data(), d.size(), &h), "the strict check accepts less");
+    char why[64];
+    packetFaultText(fault, &h, d.size(), why, sizeof why);
+    check(why[0] != 0, "a refused packet says why");
   }
-  StreamAckFields ack{};
-  bool acked = ackParse(s, ack);
+  StreamAck ack{};
+  bool acked = ackLoad(d.data(), d.size(), &ack);
   check(acked == (d.size() == ACK_BYTES), "acknowledgements are 16 bytes");
   if (acked) {
     uint8_t out[ACK_BYTES];
-    ackBuild(out, ack);
+    ackStore(out, &ack);
     check(std::memcmp(out, d.data(), ACK_BYTES) == 0, "an acknowledgement rebuilds");
   }
   if (d.size() >= ROUTE_HEADER_BYTES) {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "audio/formats.h"
-#include "audio/stream.h"
+#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "driver/entry.h"
 #include "net/loop.h"

@@ -1,5 +1,6 @@
-// The control messages as the server reads and writes them: framing, the
-// setup exchange and the running-phase requests and replies.
+// The control messages of the connection between a driver and its audio
+// server, for both ends: framing, the setup exchange and the running-phase
+// requests and replies.
 //
 // Every message starts with a 4-byte header: type byte, a byte whose
 // meaning depends on the message, and the length of the whole message in
@@ -44,14 +45,22 @@ constexpr size_t SETUP_REQUEST_BYTES = 16;
 constexpr uint16_t SETUP_VERSION = 1;  // the 16-bit field at offset 4 of the request
 constexpr size_t SETUP_REFUSED_BYTES = 8;
 constexpr size_t SETUP_ENTRY_BYTES = 8;  // one device or control entry
+// The setup acceptance's lists start after its 16-byte head.
+constexpr size_t SETUP_LIST_OFFSET = 16;
 constexpr size_t OPEN_STREAM_BYTES = 36;
-// The driver reads maxLead at offset 24, past the 24 bytes its layout string
-// describes, so the reply is 28 bytes.
+// An open-stream reply is written with 28 bytes. One read shorter than
+// STREAM_REPLY_MIN_BYTES lacks the lead bounds and counts as a refusal; one
+// shorter than 28 lacks the maximum lead, which then takes the ring's size.
 constexpr size_t STREAM_REPLY_BYTES = 28;
+constexpr size_t STREAM_REPLY_MIN_BYTES = 24;
+constexpr uint32_t STREAM_REPLY_DEFAULT_MAX_LEAD = 65536;
 constexpr size_t CLOSE_STREAM_BYTES = 8;
 constexpr size_t SET_CONTROL_BYTES = 16;
 constexpr size_t QUERY_CONTROL_BYTES = 8;
+// A query reply is written with 16 bytes; its value ends at byte 12, the
+// least a reader needs.
 constexpr size_t QUERY_REPLY_BYTES = 16;
+constexpr size_t QUERY_REPLY_MIN_BYTES = 12;
 constexpr size_t PAUSE_STREAM_BYTES = 16;
 
 constexpr uint8_t STATUS_ACCEPTED = 1;  // status byte of replies; anything else refuses
@@ -142,12 +151,20 @@ bool queryControlParse(std::span<const uint8_t> message, uint16_t &controlId);
 // the value at 8.
 size_t queryReplyBuild(std::span<uint8_t> out, uint32_t sequence, uint8_t status, uint32_t value);
 
-// The driver's side of the same messages, for programs that speak to the
-// server as a driver does (bench/lumivox-load): the requests it sends and
-// the replies it reads, at the offsets the driver uses.
+// The driver's side of the same messages: the requests it sends and the
+// replies it reads (the driver itself, and bench/lumivox-load, which speaks
+// to the server as many drivers do).
+
+// A message's length in bytes, from its header (at least 4 bytes there).
+inline size_t messageLength(const uint8_t *message) {
+  return 4 * size_t(uint16_t(message[2] | message[3] << 8));
+}
 
 // Setup request: type 0, 16 bytes, version SETUP_VERSION.
 size_t setupRequestBuild(std::span<uint8_t> out);
+// Setup accepted: the device and control counts; false when the message is
+// shorter than its head or its lists run past its end.
+bool setupAcceptedCounts(std::span<const uint8_t> message, uint16_t &devices, uint16_t &controls);
 // Setup accepted: the first device of `direction`; false when the message
 // is not a setup acceptance, its lists run past its end, or no device of
 // that direction is listed.
@@ -155,7 +172,17 @@ bool setupAcceptedFindDevice(std::span<const uint8_t> message, uint8_t direction
                              uint16_t &deviceId);
 // Open-stream request: type 0, 36 bytes, the fields of OpenStreamRequest.
 size_t openStreamBuild(std::span<uint8_t> out, const OpenStreamRequest &request);
-// Open-stream reply: false when it is shorter than STREAM_REPLY_BYTES.
+// Open-stream reply: false when it is shorter than STREAM_REPLY_MIN_BYTES;
+// a reply without the maximum lead gives STREAM_REPLY_DEFAULT_MAX_LEAD.
 bool streamReplyParse(std::span<const uint8_t> message, StreamReply &reply);
 // Close-stream request: type 1, 8 bytes.
 size_t closeStreamBuild(std::span<uint8_t> out, uint32_t id);
+// Set-control request: type 2, 16 bytes, the control id at 4, the value at 8.
+size_t setControlBuild(std::span<uint8_t> out, const SetControlRequest &request);
+// Query-control request: type 3, 8 bytes, the control id at 4.
+size_t queryControlBuild(std::span<uint8_t> out, uint16_t controlId);
+// Pause-stream request: type 5, 16 bytes, the stream id at 4, the position at 8.
+size_t pauseStreamBuild(std::span<uint8_t> out, const PauseStreamRequest &request);
+// Query-control reply: the value; false when it is shorter than
+// QUERY_REPLY_MIN_BYTES.
+bool queryReplyParse(std::span<const uint8_t> message, uint32_t &value);

@@ -1,6 +1,6 @@
 // Parsers and builders of the control messages. Offsets are the ones the
 // driver's handlers use; bytes the driver does not read are written as 0.
-#include "server/messages.h"
+#include "wire/messages.h"
 
 #include <algorithm>
 
@@ -129,13 +129,21 @@ size_t setupRequestBuild(std::span<uint8_t> out) {
   return SETUP_REQUEST_BYTES;
 }
 
+bool setupAcceptedCounts(std::span<const uint8_t> message, uint16_t &devices, uint16_t &controls) {
+  if (message.size() < SETUP_LIST_OFFSET) return false;
+  devices = leLoad16(message, 12);
+  controls = leLoad16(message, 14);
+  return SETUP_LIST_OFFSET + SETUP_ENTRY_BYTES * (size_t(devices) + controls) <= message.size();
+}
+
 bool setupAcceptedFindDevice(std::span<const uint8_t> message, uint8_t direction,
                              uint16_t &deviceId) {
-  if (message.size() < 16 || message[0] != TYPE_SETUP_ACCEPTED) return false;
-  size_t devices = leLoad16(message, 12), controls = leLoad16(message, 14);
-  if (16 + SETUP_ENTRY_BYTES * (devices + controls) > message.size()) return false;
+  uint16_t devices, controls;
+  if (!setupAcceptedCounts(message, devices, controls) || message[0] != TYPE_SETUP_ACCEPTED) {
+    return false;
+  }
   for (size_t i = 0; i < devices; ++i) {
-    size_t at = 16 + SETUP_ENTRY_BYTES * i;
+    size_t at = SETUP_LIST_OFFSET + SETUP_ENTRY_BYTES * i;
     if (message[at] != direction) continue;
     deviceId = leLoad16(message, at + 2);
     return true;
@@ -158,7 +166,7 @@ size_t openStreamBuild(std::span<uint8_t> out, const OpenStreamRequest &request)
 }
 
 bool streamReplyParse(std::span<const uint8_t> message, StreamReply &reply) {
-  if (message.size() < STREAM_REPLY_BYTES) return false;
+  if (message.size() < STREAM_REPLY_MIN_BYTES) return false;
   reply.status = message[1];
   reply.sequence = leLoad32(message, 4);
   reply.port = leLoad16(message, 8);
@@ -166,7 +174,8 @@ bool streamReplyParse(std::span<const uint8_t> message, StreamReply &reply) {
   reply.rate = leLoad32(message, 12);
   reply.id = leLoad32(message, 16);
   reply.minLead = leLoad32(message, 20);
-  reply.maxLead = leLoad32(message, 24);
+  reply.maxLead =
+      message.size() >= STREAM_REPLY_BYTES ? leLoad32(message, 24) : STREAM_REPLY_DEFAULT_MAX_LEAD;
   return true;
 }
 
@@ -175,4 +184,33 @@ size_t closeStreamBuild(std::span<uint8_t> out, uint32_t id) {
   headerStore(out, CLOSE_STREAM_BYTES, TYPE_CLOSE_STREAM, 0);
   leStore32(out, 4, id);
   return CLOSE_STREAM_BYTES;
+}
+
+size_t setControlBuild(std::span<uint8_t> out, const SetControlRequest &request) {
+  if (out.size() < SET_CONTROL_BYTES) return 0;
+  headerStore(out, SET_CONTROL_BYTES, TYPE_SET_CONTROL, 0);
+  leStore16(out, 4, request.controlId);
+  leStore32(out, 8, request.value);
+  return SET_CONTROL_BYTES;
+}
+
+size_t queryControlBuild(std::span<uint8_t> out, uint16_t controlId) {
+  if (out.size() < QUERY_CONTROL_BYTES) return 0;
+  headerStore(out, QUERY_CONTROL_BYTES, TYPE_QUERY_CONTROL, 0);
+  leStore16(out, 4, controlId);
+  return QUERY_CONTROL_BYTES;
+}
+
+size_t pauseStreamBuild(std::span<uint8_t> out, const PauseStreamRequest &request) {
+  if (out.size() < PAUSE_STREAM_BYTES) return 0;
+  headerStore(out, PAUSE_STREAM_BYTES, TYPE_PAUSE_STREAM, 0);
+  leStore32(out, 4, request.id);
+  leStore32(out, 8, request.position);
+  return PAUSE_STREAM_BYTES;
+}
+
+bool queryReplyParse(std::span<const uint8_t> message, uint32_t &value) {
+  if (message.size() < QUERY_REPLY_MIN_BYTES) return false;
+  value = leLoad32(message, 8);
+  return true;
 }

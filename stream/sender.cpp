@@ -1,4 +1,4 @@
-// The play sender and the capture receiver.
+// The play sender.
 //
 // Pacing follows the server's acknowledgements, not a clock: the sender
 // sends when the server reports less than leadTarget frames queued
@@ -10,7 +10,7 @@
 // the packets (longer trips, larger packets, so that four of them still
 // cover one trip) and moves the stream to slower or faster wire formats.
 //
-// Both handlers take datagrams only from the audio server's IPv4 address
+// The sender, like the receiver, takes datagrams only from the audio server's IPv4 address
 // (the control connection's peer), from any of its ports: a server may
 // answer from a socket of its own. Another host can neither steer the
 // pacing with forged acknowledgements nor inject audio or redirect the
@@ -20,20 +20,18 @@
 // followed. The receiver answers every packet but places only audio it can
 // decode: slot ports are reused, so a late acknowledgement for a closed
 // playback stream may reach a recording slot, and must not synchronise it.
-#include "audio/stream.h"
-
 #include <cassert>
 #include <cstring>
 
 #include "devices/endpoint.h"
-#include "driver/lock.h"
-#include "platform/bytes.h"
+#include "net/lock.h"
+#include "stream/stream.h"
 
 // Coded bytes of the largest packet and of the smallest worth sending.
 // 1384 leaves room below the 1400-byte payload for a coding unit that the
 // resampler's rounding may add.
-static constexpr uint32_t PACKET_MAX_BYTES = 1384;
-static constexpr uint32_t PACKET_MIN_BYTES = 200;
+static constexpr uint32_t PACKET_CODED_MAX = 1384;
+static constexpr uint32_t PACKET_CODED_MIN = 200;
 // Samples added to one coding unit for the smallest packet.
 static constexpr uint32_t PACKET_UNIT_SLACK = 8;
 // The first round trip counts four times: it is one sample, taken with an
@@ -44,91 +42,6 @@ static constexpr uint32_t TIMEOUT_RTT_FACTOR = 10;
 static constexpr uint32_t TIMEOUT_FLOOR_MS = 1000;
 
 uint32_t senderFirstPosition = 0;
-
-void packetStoreHeader(uint8_t *bytes, const PacketHeader *header) {
-  store32(bytes, header->start);
-  store16(bytes + 4, header->wireFrames);
-  store16(bytes + 6, header->duration);
-  bytes[8] = header->kind;
-  bytes[9] = header->stereo;
-  bytes[10] = header->rateIndex;
-  bytes[11] = 0;
-}
-
-void packetLoadHeader(const uint8_t *bytes, PacketHeader *header) {
-  header->start = load32(bytes);
-  header->wireFrames = load16(bytes + 4);
-  header->duration = load16(bytes + 6);
-  header->kind = bytes[8];
-  header->stereo = bytes[9];
-  header->rateIndex = bytes[10];
-}
-
-void ackStore(uint8_t *bytes, const StreamAck *ack) {
-  store32(bytes, ack->consumed);
-  store32(bytes + 4, ack->receivedEnd);
-  store32(bytes + 8, ack->lastStart);
-  store16(bytes + 12, ack->lastDuration);
-  store16(bytes + 14, ack->unsolicited);
-}
-
-int ackLoad(const uint8_t *bytes, int length, StreamAck *ack) {
-  if (length != int(ACK_BYTES)) return 0;
-  ack->consumed = load32(bytes);
-  ack->receivedEnd = load32(bytes + 4);
-  ack->lastStart = load32(bytes + 8);
-  ack->lastDuration = load16(bytes + 12);
-  ack->unsolicited = load16(bytes + 14);
-  return 1;
-}
-
-// The payload bytes that wireFrames of a row need, or -1 when the count
-// cannot be coded in that row (GSM carries whole frames only).
-static int64_t payloadBytes(const WireFormat *row, uint32_t wireFrames) {
-  if (row->kind == WIRE_GSM) {
-    if (wireFrames % GSM_FRAME_SAMPLES != 0) return -1;
-    return int64_t(wireFrames / GSM_FRAME_SAMPLES) * GSM_FRAME_BYTES;
-  }
-  int64_t sampleBytes = row->kind == WIRE_COMPANDED ? 1 : 2;
-  return int64_t(wireFrames) * (row->stereo ? 2 : 1) * sampleBytes;
-}
-
-int packetCheck(const uint8_t *bytes, int length, PacketHeader *header) {
-  if (length < int(PACKET_HEADER_BYTES) || length > int(PACKET_MAX_DATAGRAM)) return 0;
-  packetLoadHeader(bytes, header);
-  if (header->kind == WIRE_PROBE) return length == int(PACKET_MAX_DATAGRAM);
-  // Any coding at any listed rate: a server may record in a combination
-  // that is no row of the sending table (16-bit linear at 8000 Hz, say).
-  if (header->kind > WIRE_GSM || header->rateIndex >= WIRE_RATE_COUNT || header->stereo > 1) {
-    return 0;
-  }
-  WireFormat row = {};
-  row.kind = header->kind;
-  row.stereo = header->stereo;
-  return payloadBytes(&row, header->wireFrames) == length - int(PACKET_HEADER_BYTES);
-}
-
-int packetDecodable(const PacketHeader *header, uint32_t payloadLength) {
-  if (header->kind == WIRE_PROBE || header->kind > WIRE_GSM) return 0;
-  if (header->rateIndex >= WIRE_RATE_COUNT || header->stereo > 1 || header->wireFrames == 0) {
-    return 0;
-  }
-  WireFormat row = {};
-  row.kind = header->kind;
-  row.stereo = header->stereo;
-  int64_t need = payloadBytes(&row, header->wireFrames);
-  return need >= 0 && need <= int64_t(payloadLength);
-}
-
-// Reads one datagram into buffer (PACKET_MAX_DATAGRAM bytes) and its
-// sender into *from; returns its length, or -1 when there was none.
-static int receiveFrom(SOCKET s, uint8_t *buffer, sockaddr_in *from) {
-  std::memset(from, 0, sizeof *from);
-  socklen_t length = sizeof *from;
-  int got = recvfrom(s, reinterpret_cast<char *>(buffer), int(PACKET_MAX_DATAGRAM), 0,
-                     reinterpret_cast<sockaddr *>(from), &length);
-  return got > 0 ? got : -1;
-}
 
 // ---- Play sender: sending.
 
@@ -320,16 +233,6 @@ static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
   sender->timeout = uint32_t(timeout);
 }
 
-// Takes the plausible part of an acknowledgement's positions: nothing the
-// server reports can lie beyond what was sent. A server whose playout clock
-// runs on through an underrun reports a played position past the end of
-// the audio; it has played all of it. Positions are compared by signed
-// difference, so they wrap with the stream after 2^32 frames.
-static void ackClamp(const PlaySender *sender, StreamAck *ack) {
-  if (int32_t(ack->receivedEnd - sender->sent) > 0) ack->receivedEnd = sender->sent;
-  if (int32_t(ack->consumed - sender->sent) > 0) ack->consumed = sender->sent;
-}
-
 void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
                    const sockaddr_in *from) {
   assert(drvLockHeld());
@@ -340,7 +243,8 @@ void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
     return;
   }
   if (!ackLoad(datagram, length, &ack)) return;
-  ackClamp(sender, &ack);
+  // The plausible part: nothing the server reports lies beyond what was sent.
+  ackClampToSent(&ack, sender->sent);
   // Oldest first: an acknowledgement at a packet boundary matches the
   // packet that ends there.
   uint32_t first = sender->sentCount - sender->inFlight;
@@ -355,8 +259,8 @@ void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
   }
   // A reordered acknowledgement reports older positions: they never go back.
   DWORD now = tickNow();
-  if (int32_t(ack.receivedEnd - sender->ackedEnd) > 0) sender->ackedEnd = ack.receivedEnd;
-  if (int32_t(ack.consumed - sender->ackedPlayed) > 0) {
+  if (positionAfter(ack.receivedEnd, sender->ackedEnd)) sender->ackedEnd = ack.receivedEnd;
+  if (positionAfter(ack.consumed, sender->ackedPlayed)) {
     sender->ackedPlayed = ack.consumed;
     sender->movedAt = now;
   }
@@ -376,7 +280,7 @@ int senderOnAck(void *user) {
   PlaySender *sender = static_cast<PlaySender *>(user);
   uint8_t datagram[PACKET_MAX_DATAGRAM];
   sockaddr_in from;
-  int got = receiveFrom(sender->watcher.socket, datagram, &from);
+  int got = streamReceive(sender->watcher.socket, datagram, &from);
   if (got > 0) senderTakeAck(sender, datagram, got, &from);
   return 0;
 }
@@ -416,8 +320,8 @@ void senderWindow(PlaySender *sender, uint32_t rtt) {
   const WireFormat *row = sender->format;
   uint64_t a = sender->endpoint->ring->rate;
   // 64-bit products: a ring rate times 1384 fits, and so does times rtt.
-  uint64_t maxFrames = a * PACKET_MAX_BYTES / row->bytesPerSecond;
-  uint64_t minFrames = a * PACKET_MIN_BYTES / row->bytesPerSecond;
+  uint64_t maxFrames = a * PACKET_CODED_MAX / row->bytesPerSecond;
+  uint64_t minFrames = a * PACKET_CODED_MIN / row->bytesPerSecond;
   uint64_t unitFrames = (row->samplesPerUnit + PACKET_UNIT_SLACK) * a / row->rate;
   uint64_t h = maxFrames * rtt / row->rttLimit;
   if (h < sender->leadMin / 4) h = sender->leadMin / 4;
@@ -503,176 +407,4 @@ int senderStepUp(PlaySender *sender) {
   sender->stepUpAt = sender->sent + 8 * sender->leadTarget;
   sender->stepDownAt = sender->sent + 3 * sender->leadTarget;
   return 1;
-}
-
-// ---- Capture receiver.
-
-void receiverAck(CaptureReceiver *receiver, uint16_t unsolicited) {
-  receiver->creditedPos += receiver->pendingCredit;
-  receiver->pendingCredit = 0;
-  StreamAck ack = {receiver->creditedPos, receiver->receivedEnd, receiver->lastStart,
-                   receiver->lastDuration, unsolicited};
-  uint8_t bytes[ACK_BYTES];
-  ackStore(bytes, &ack);
-  sendto(receiver->watcher.socket, reinterpret_cast<const char *>(bytes), sizeof bytes, 0,
-         reinterpret_cast<const sockaddr *>(&receiver->source), sizeof receiver->source);
-}
-
-// Places a data packet on the ring: a gap since the previous packet is
-// filled by repeating the last frame, then the payload is decoded at
-// writePos. A timebase of 0 decodes nothing. At synchronisation the
-// converter's output is placed at the packet's start, so that the first
-// packet lands at the reader's position whatever the server's positions
-// start from (a converter still at 0 would take the whole distance to the
-// first start for a gap to fill).
-static void receiverPlace(CaptureReceiver *receiver, const PacketHeader *header,
-                          const uint8_t *payload, uint32_t length, bool first) {
-  RecordSink *sink = receiver->endpoint;
-  SampleRing *ring = sink->ring;
-  if (receiver->timebaseRate == 0) return;
-  receiver->writePos +=
-      rsPlacePacket(&receiver->resampler, receiver->timebaseRate, wireRates[header->rateIndex],
-                    ring, header->start, first, receiver->writePos, sink->readPos);
-  AudioPayload packet = {header->wireFrames, header->stereo, payload, length};
-  uint32_t made = 0;
-  switch (header->kind) {
-    case WIRE_COMPANDED:
-      made =
-          decodeCompanded(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
-      break;
-    case WIRE_LINEAR16:
-      made = decodeLinear16(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler);
-      break;
-    case WIRE_GSM:
-      made = decodeGsm(&packet, receiver->writePos, ring, sink->readPos, &receiver->resampler,
-                       &receiver->coder);
-      break;
-    default:
-      break;
-  }
-  receiver->writePos += made;
-}
-
-// Whether a data packet of a synchronised receiver starts more than a
-// ring's length (in timebase frames) from the highest end seen, either
-// way, `jump` frames after it. A server sends no further ahead than its
-// credit, which never exceeds the ring; a start beyond that is the server's
-// clock having run on through a stall of its own (a busy terminal, a
-// capture device held up), or a stray packet. Either way the stream is
-// followed from there: filling the distance would hand the application a
-// flood of filler, and waiting for positions that never come would stop
-// the recording for good.
-static bool receiverBeyondReach(const CaptureReceiver *receiver, int32_t jump) {
-  const SampleRing *ring = receiver->endpoint->ring;
-  if (receiver->timebaseRate == 0) return false;  // places nothing anyway
-  int64_t reach =
-      int64_t(uint64_t(ring->frames) * receiver->timebaseRate / (ring->rate ? ring->rate : 1));
-  return jump > reach || -int64_t(jump) > reach;
-}
-
-// The first data packet sets where the positions run. Once synchronised, a
-// packet within reach moves the highest end on by signed difference (so it
-// wraps with the stream), and one beyond reach moves the stream there: its
-// audio follows what was placed last, with no gap, and the credit moves by
-// the same distance, so that the server sees as much outstanding as before.
-// Returns whether the receiver (re)synchronised on this packet.
-static bool receiverFollow(CaptureReceiver *receiver, const PacketHeader *header) {
-  RecordSink *sink = receiver->endpoint;
-  uint32_t end = header->start + header->duration;
-  if (!receiver->synced) {
-    receiver->writePos = receiver->creditedRead = sink->readPos;
-    receiver->receivedEnd = end;
-    receiver->creditedPos = end;
-    receiver->pendingCredit = 0;
-    receiver->creditRemainder = 0;
-    receiver->synced = 1;
-    return true;
-  }
-  int32_t jump = int32_t(header->start - receiver->receivedEnd);
-  if (receiverBeyondReach(receiver, jump)) {
-    receiver->creditedPos += uint32_t(jump);
-    receiver->receivedEnd = end;
-    return true;
-  }
-  if (int32_t(end - receiver->receivedEnd) > 0) receiver->receivedEnd = end;
-  return false;
-}
-
-void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, int length,
-                          const sockaddr_in *from) {
-  assert(drvLockHeld());
-  RecordSink *sink = receiver->endpoint;
-  if (from->sin_family != AF_INET || from->sin_addr.s_addr != receiver->serverAddress.s_addr) {
-    return;
-  }
-  if (length < int(PACKET_HEADER_BYTES) || length > int(PACKET_MAX_DATAGRAM)) return;
-  PacketHeader header;
-  packetLoadHeader(datagram, &header);
-  uint32_t payload = uint32_t(length) - PACKET_HEADER_BYTES;
-  // Every packet is answered, so that the server's pacing goes on; only
-  // audio the receiver can decode is placed and moves the positions. A
-  // probe carries no audio: once synchronised its positions move nothing.
-  bool data = header.kind != WIRE_PROBE && packetDecodable(&header, payload);
-  receiver->heardAt = tickNow();
-  receiver->source = *from;
-  receiver->lastStart = header.start;
-  receiver->lastDuration = header.duration;
-  bool wasSynced = receiver->synced != 0;
-  bool placeFirst = false;
-  if (data) {
-    placeFirst = receiverFollow(receiver, &header);
-    receiverPlace(receiver, &header, datagram + PACKET_HEADER_BYTES, payload, placeFirst);
-  } else if (header.kind == WIRE_PROBE && !wasSynced) {
-    uint32_t end = header.start + header.duration;
-    if (int32_t(end - receiver->receivedEnd) > 0) receiver->receivedEnd = end;
-  }
-  receiverAck(receiver, 0);
-  if (!wasSynced && receiver->synced) sinkReceiverStarted(sink);
-  sink->dataReady(sink);
-}
-
-int receiverOnDatagram(void *user) {
-  CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
-  uint8_t datagram[PACKET_MAX_DATAGRAM];
-  sockaddr_in from;
-  int got = receiveFrom(receiver->watcher.socket, datagram, &from);
-  if (got > 0) receiverTakeDatagram(receiver, datagram, got, &from);
-  return 0;
-}
-
-void receiverCredit(RecordSink *sink) {
-  assert(drvLockHeld());
-  const uint32_t ringRate = sink->ring->rate ? sink->ring->rate : 1;
-  for (CaptureReceiver *r = sink->receivers; r; r = r->next) {
-    if (!r->synced) continue;
-    int32_t read = int32_t(sink->readPos - r->creditedRead);
-    if (read < 0) continue;
-    // A read of at most a ring (65536 frames) times 48000 Hz fits in 64 bits.
-    uint64_t a = uint64_t(uint32_t(read)) * r->timebaseRate + r->creditRemainder;
-    r->pendingCredit += uint32_t(a / ringRate);
-    r->creditRemainder = uint32_t(a % ringRate);
-    r->creditedRead = sink->readPos;
-    if (r->pendingCredit >= r->lastDuration) receiverAck(r, 1);
-  }
-}
-
-void receiverOnQuiet(void *user) {
-  CaptureReceiver *receiver = static_cast<CaptureReceiver *>(user);
-  assert(drvLockHeld());
-  DWORD now = tickNow();
-  // The server may be waiting for credit whose last report was lost: it is
-  // repeated, and says nothing the server has not heard. The recording
-  // itself waits for the server as long as the stream is granted.
-  if (now - receiver->heardAt >= RECEIVER_REPEAT_MS) {
-    if (receiver->synced) receiverAck(receiver, 1);
-    receiver->heardAt = now;
-  }
-  timerSchedule(&receiver->watchdog, receiver->heardAt + RECEIVER_REPEAT_MS);
-}
-
-void receiverStop(CaptureReceiver *receiver) {
-  assert(drvLockHeld());
-  if (!receiver->synced) return;
-  receiver->synced = 0;
-  sinkReceiverStopped(receiver->endpoint, receiver->writePos);
 }
