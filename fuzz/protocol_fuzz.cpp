@@ -24,6 +24,7 @@
 #include "fuzz/fuzz_peer.h"
 #include "net/loop.h"
 #include "net/protocol.h"
+#include "stream/stream.h"
 
 #ifndef PROTOCOL_FUZZ_RUNNING
 #define PROTOCOL_FUZZ_RUNNING 0
