@@ -178,17 +178,7 @@ int serve(const ServerOptions &options) {
 int main(int argc, char **argv) {
   ServerOptions options;
   std::string error;
-  switch (serverParseOptions(argc, argv, options, error)) {
-    case 0:
-      return serve(options);
-    case 1:
-      std::fputs(SERVER_USAGE, stdout);
-      return 0;
-    case 3:
-      std::fputs("lumivox-server " LUMIVOX_VERSION "\n", stdout);
-      return 0;
-    default:
-      std::fprintf(stderr, "lumivox-server: %s\nTry 'lumivox-server --help'.\n", error.c_str());
-      return 2;
-  }
+  ParseOutcome outcome = serverParseOptions(argc, argv, options, error);
+  if (outcome == PARSE_OK) return serve(options);
+  return toolParseExit("lumivox-server", outcome, SERVER_USAGE, error);
 }

@@ -388,35 +388,26 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
 
 }  // namespace
 
-int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error) {
+ParseOutcome serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return 1;
-    if (arg == "--version") return 3;
+    if (arg == "--help" || arg == "-h") return PARSE_HELP;
+    if (arg == "--version") return PARSE_VERSION;
     if (applyFlag(arg, options)) continue;
-    std::string name = arg, value;
-    size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
+    std::string name, value;
+    bool hasValue = false;
+    optionSplit(arg, name, value, hasValue);
     if (!takesValue(name)) {
       error = "unknown option: " + arg;
-      return 2;
+      return PARSE_ERROR;
     }
-    if (equals == std::string::npos) {
-      if (i + 1 >= argc) {
-        error = name + " needs a value";
-        return 2;
-      }
-      value = argv[++i];
-    }
+    if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
     if (!applyOption(name, value, options)) {
       error = "bad value for " + name + ": " + value + valueHint(name);
-      return 2;
+      return PARSE_ERROR;
     }
   }
-  return 0;
+  return PARSE_OK;
 }
 
 bool serverAllows(const ServerOptions &options, uint32_t address) {

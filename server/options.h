@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/options.h"
+
 constexpr uint32_t SERVER_PORT_BASE = 9000;   // the control port is this plus the display number
 constexpr const char OUTPUT_NONE[] = "none";  // --output none: playback goes nowhere
 constexpr const char SOUND_SERVER_NONE[] = "none";  // --sound-server none: no sound system
@@ -77,11 +79,10 @@ struct ServerOptions {
 // The --help text: every option, one paragraph each.
 extern const char SERVER_USAGE[];
 
-// Parses argv. Returns 0 and fills options; 1 when --help was given (the
-// caller prints SERVER_USAGE and exits 0); 2 on a usage error, with the
-// reason in error; 3 when --version was given (the caller prints it and
-// exits 0).
-int serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error);
+// Parses argv with the tools' shared option rules. PARSE_OK fills options;
+// PARSE_HELP, PARSE_VERSION and PARSE_ERROR (with the reason in error) go
+// to toolParseExit with SERVER_USAGE.
+ParseOutcome serverParseOptions(int argc, char **argv, ServerOptions &options, std::string &error);
 
 // Whether a peer (IPv4, host order) may connect: --allow names its network,
 // or no --allow was given.

@@ -8,7 +8,7 @@
 
 namespace {
 
-int parse(std::vector<std::string> words, ServerOptions &options, std::string &error) {
+ParseOutcome parse(std::vector<std::string> words, ServerOptions &options, std::string &error) {
   words.insert(words.begin(), "lumivox-server");
   std::vector<char *> argv;
   for (std::string &w : words) argv.push_back(w.data());
@@ -18,7 +18,7 @@ int parse(std::vector<std::string> words, ServerOptions &options, std::string &e
 TEST(ServerOptions, DefaultsAreASoundServer) {
   ServerOptions o;
   std::string error;
-  ASSERT_EQ(parse({}, o, error), 0);
+  ASSERT_EQ(parse({}, o, error), PARSE_OK);
   EXPECT_EQ(o.listen, "127.0.0.1");
   EXPECT_EQ(serverControlPort(o), 9000);
   EXPECT_EQ(o.streamStatus, 1);
@@ -39,7 +39,7 @@ TEST(ServerOptions, ValuesInBothFormsAndFlags) {
                    "--max-lead", "100000", "--close-after", "0", "--no-input-device",
                    "--refuse-setup", "--withhold-replies", "--delay-setup", "5000"},
                   o, error),
-            0)
+            PARSE_OK)
       << error;
   EXPECT_EQ(serverControlPort(o), 9007);
   EXPECT_EQ(o.listen, "0.0.0.0");
@@ -51,22 +51,22 @@ TEST(ServerOptions, ValuesInBothFormsAndFlags) {
   EXPECT_TRUE(o.outputDevice);
   EXPECT_TRUE(o.refuseSetup && o.withholdReplies);
   EXPECT_EQ(o.setupDelayMs, 5000u);
-  ASSERT_EQ(parse({"--port", "0"}, o, error), 0);
+  ASSERT_EQ(parse({"--port", "0"}, o, error), PARSE_OK);
   EXPECT_EQ(serverControlPort(o), 0) << "the port overrides the display";
 }
 
 TEST(ServerOptions, ErrorsNameTheOption) {
   ServerOptions o;
   std::string error;
-  EXPECT_EQ(parse({"--help", "--bogus"}, o, error), 1);
-  EXPECT_EQ(parse({"--bogus"}, o, error), 2);
+  EXPECT_EQ(parse({"--help", "--bogus"}, o, error), PARSE_HELP);
+  EXPECT_EQ(parse({"--bogus"}, o, error), PARSE_ERROR);
   EXPECT_EQ(error, "unknown option: --bogus");
-  EXPECT_EQ(parse({"--rate"}, o, error), 2);
+  EXPECT_EQ(parse({"--rate"}, o, error), PARSE_ERROR);
   EXPECT_EQ(error, "--rate needs a value");
-  EXPECT_EQ(parse({"--udp-port", "65536"}, o, error), 2);
+  EXPECT_EQ(parse({"--udp-port", "65536"}, o, error), PARSE_ERROR);
   EXPECT_EQ(error, "bad value for --udp-port: 65536");
-  EXPECT_EQ(parse({"--display", "010x"}, o, error), 2);
-  EXPECT_EQ(parse({"--refuse-setup=1"}, o, error), 2) << "flags take no value";
+  EXPECT_EQ(parse({"--display", "010x"}, o, error), PARSE_ERROR);
+  EXPECT_EQ(parse({"--refuse-setup=1"}, o, error), PARSE_ERROR) << "flags take no value";
 }
 
 TEST(ServerOptions, DatagramOptionsAndTheirBounds) {
@@ -75,7 +75,7 @@ TEST(ServerOptions, DatagramOptionsAndTheirBounds) {
   ASSERT_EQ(parse({"--output", "p.wav", "--output-rate=44100", "--output-channels", "1", "--fast",
                    "--input", "r.wav", "--tone", "1000", "--record-format", "0", "--stats", "s"},
                   o, error),
-            0)
+            PARSE_OK)
       << error;
   EXPECT_EQ(o.output, "p.wav");
   EXPECT_EQ(o.outputRate, 44100u);
@@ -93,24 +93,26 @@ TEST(ServerOptions, DatagramOptionsAndTheirBounds) {
                                        {"--output", ""},
                                        {"--stats"}}) {
     ServerOptions fresh;
-    EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0];
+    EXPECT_EQ(parse(bad, fresh, error), PARSE_ERROR) << bad[0];
   }
 }
 
 TEST(ServerOptions, RelayOptions) {
   ServerOptions o;
   std::string error;
-  ASSERT_EQ(parse({}, o, error), 0);
+  ASSERT_EQ(parse({}, o, error), PARSE_OK);
   EXPECT_EQ(o.advertiseUdpPort, -1) << "replies name the stream's own port";
   EXPECT_TRUE(o.sendViaAddress.empty()) << "recordings go to the driver";
-  ASSERT_EQ(parse({"--advertise-udp-port", "40000", "--send-via", "41000"}, o, error), 0) << error;
+  ASSERT_EQ(parse({"--advertise-udp-port", "40000", "--send-via", "41000"}, o, error), PARSE_OK)
+      << error;
   EXPECT_EQ(o.advertiseUdpPort, 40000);
   EXPECT_EQ(o.sendViaAddress, "127.0.0.1");
   EXPECT_EQ(o.sendViaPort, 41000);
-  ASSERT_EQ(parse({"--send-via=127.0.0.9:7"}, o, error), 0) << error;
+  ASSERT_EQ(parse({"--send-via=127.0.0.9:7"}, o, error), PARSE_OK) << error;
   EXPECT_EQ(o.sendViaAddress, "127.0.0.9");
   EXPECT_EQ(o.sendViaPort, 7);
-  ASSERT_EQ(parse({"--advertise-udp-port", "0"}, o, error), 0) << "a server that names port 0";
+  ASSERT_EQ(parse({"--advertise-udp-port", "0"}, o, error), PARSE_OK)
+      << "a server that names port 0";
   EXPECT_EQ(o.advertiseUdpPort, 0);
   for (std::vector<std::string> bad : {std::vector<std::string>{"--advertise-udp-port", "-1"},
                                        {"--advertise-udp-port", "65536"},
@@ -118,14 +120,14 @@ TEST(ServerOptions, RelayOptions) {
                                        {"--send-via", "host:9"},
                                        {"--send-via", "127.0.0.1:"}}) {
     ServerOptions fresh;
-    EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0] << " " << bad[1];
+    EXPECT_EQ(parse(bad, fresh, error), PARSE_ERROR) << bad[0] << " " << bad[1];
   }
 }
 
 TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
   ServerOptions o;
   std::string error;
-  ASSERT_EQ(parse({}, o, error), 0);
+  ASSERT_EQ(parse({}, o, error), PARSE_OK);
   EXPECT_TRUE(o.allow.empty());
   EXPECT_TRUE(serverAllows(o, 0x08080808)) << "without --allow every address may connect";
   EXPECT_EQ(o.maxConnectionsPerClient, 64u);
@@ -140,7 +142,7 @@ TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
                    "--setup-timeout", "0", "--idle-timeout=86400", "--max-streams-per-client", "1",
                    "--max-connections-per-client", "65536"},
                   o, error),
-            0)
+            PARSE_OK)
       << error;
   EXPECT_TRUE(serverAllows(o, 0xC0A801FE));   // 192.168.1.254
   EXPECT_FALSE(serverAllows(o, 0xC0A80201));  // 192.168.2.1
@@ -152,7 +154,7 @@ TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
   EXPECT_EQ(o.idleTimeoutS, 86400u);
   EXPECT_EQ(o.maxStreamsPerClient, 1u);
   EXPECT_EQ(o.maxConnectionsPerClient, 65536u);
-  ASSERT_EQ(parse({"--allow", "0.0.0.0/0", "--udp-port", "40000"}, o, error), 0) << error;
+  ASSERT_EQ(parse({"--allow", "0.0.0.0/0", "--udp-port", "40000"}, o, error), PARSE_OK) << error;
   EXPECT_TRUE(serverAllows(o, 0x01020304));
   EXPECT_EQ(o.udpPortLast, 65535) << "--udp-port counts up to the end";
   for (std::vector<std::string> bad : {std::vector<std::string>{"--allow", "192.168.1.5/24"},
@@ -170,7 +172,7 @@ TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
                                        {"--max-memory", "15"},
                                        {"--max-connections-per-client", "65537"}}) {
     ServerOptions fresh;
-    EXPECT_EQ(parse(bad, fresh, error), 2) << bad[0] << " " << bad[1];
+    EXPECT_EQ(parse(bad, fresh, error), PARSE_ERROR) << bad[0] << " " << bad[1];
   }
   parse({"--udp-ports", "20-10"}, o, error);
   EXPECT_EQ(error,

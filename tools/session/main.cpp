@@ -10,12 +10,7 @@
 int main(int argc, char **argv) {
   SessionOptions options;
   std::string error;
-  switch (sessionParseOptions(argc, argv, options, error)) {
-    case 0: return sessionServe(options);
-    case 1: std::fputs(SESSION_USAGE, stdout); return 0;
-    case 3: std::fputs("lumivox-session " LUMIVOX_VERSION "\n", stdout); return 0;
-    default:
-      std::fprintf(stderr, "lumivox-session: %s\nTry 'lumivox-session --help'.\n", error.c_str());
-      return 2;
-  }
+  ParseOutcome outcome = sessionParseOptions(argc, argv, options, error);
+  if (outcome == PARSE_OK) return sessionServe(options);
+  return toolParseExit("lumivox-session", outcome, SESSION_USAGE, error);
 }

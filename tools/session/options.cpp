@@ -108,15 +108,16 @@ bool applyOption(const std::string &name, const std::string &value, SessionOptio
   if (name == "--override-display") return parseUnsigned(value, 10, UINT32_MAX, o.overrideDisplay);
   if (name == "--record-bytes") return parseUnsigned(value, 10, 4096, o.recordBytes);
   if (name == "--hookup-address") return (o.serveHookup = true) && parseHookupAddress(value, o);
-  if (name == "--hookup-reply") return (o.serveHookup = true) && parseReplyMode(value, o.hookupReply);
+  if (name == "--hookup-reply")
+    return (o.serveHookup = true) && parseReplyMode(value, o.hookupReply);
   return false;
 }
 
 bool takesValue(const std::string &name) {
-  static const char *const names[] = {
-      "--runtime-dir", "--session",          "--session-status", "--record",
-      "--address",     "--display",          "--override",       "--override-display",
-      "--record-bytes", "--hookup-address",  "--hookup-reply"};
+  static const char *const names[] = {"--runtime-dir",    "--session",          "--session-status",
+                                      "--record",         "--address",          "--display",
+                                      "--override",       "--override-display", "--record-bytes",
+                                      "--hookup-address", "--hookup-reply"};
   for (const char *n : names) {
     if (name == n) return true;
   }
@@ -141,11 +142,12 @@ bool sessionParseAddress(const std::string &text, uint32_t &address) {
   return true;
 }
 
-int sessionParseOptions(int argc, char **argv, SessionOptions &options, std::string &error) {
+ParseOutcome sessionParseOptions(int argc, char **argv, SessionOptions &options,
+                                 std::string &error) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return 1;
-    if (arg == "--version") return 3;
+    if (arg == "--help" || arg == "-h") return PARSE_HELP;
+    if (arg == "--version") return PARSE_VERSION;
     if (arg == "--invalid") {
       options.valid = false;
       continue;
@@ -154,31 +156,22 @@ int sessionParseOptions(int argc, char **argv, SessionOptions &options, std::str
       options.serveHookup = true;
       continue;
     }
-    std::string name = arg, value;
-    size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
+    std::string name, value;
+    bool hasValue = false;
+    optionSplit(arg, name, value, hasValue);
     if (!takesValue(name)) {
       error = "unknown option: " + arg;
-      return 2;
+      return PARSE_ERROR;
     }
-    if (equals == std::string::npos) {
-      if (i + 1 >= argc) {
-        error = name + " needs a value";
-        return 2;
-      }
-      value = argv[++i];
-    }
+    if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
     if (!applyOption(name, value, options)) {
       error = "bad value for " + name + ": " + value;
-      return 2;
+      return PARSE_ERROR;
     }
   }
   if (!options.serveKernel && !options.publishRecord && !options.serveHookup) {
     error = "nothing to serve: give --session, --record or --hookup";
-    return 2;
+    return PARSE_ERROR;
   }
-  return 0;
+  return PARSE_OK;
 }

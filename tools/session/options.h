@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+#include "tools/common/options.h"
+
 // How the Hookup query is answered.
 enum class HookupReply {
   ADDRESS,  // the session's address in network order, or four zero bytes
@@ -16,19 +18,19 @@ enum class HookupReply {
 };
 
 struct SessionOptions {
-  std::string runtimeDir;         // empty: the runtime's own rules
-  bool serveKernel = false;       // serve \Device\KVTKernelAccess
-  int32_t session = 0;            // the session number it answers
-  uint32_t sessionStatus = 0;     // the NT status it answers with
-  bool publishRecord = false;     // publish XDisplayAddress-<recordSession>
+  std::string runtimeDir;      // empty: the runtime's own rules
+  bool serveKernel = false;    // serve \Device\KVTKernelAccess
+  int32_t session = 0;         // the session number it answers
+  uint32_t sessionStatus = 0;  // the NT status it answers with
+  bool publishRecord = false;  // publish XDisplayAddress-<recordSession>
   int32_t recordSession = 0;
-  uint32_t address = 0;           // host order, first octet in the top byte
+  uint32_t address = 0;  // host order, first octet in the top byte
   uint32_t display = 0;
-  uint32_t overrideAddress = 0;   // 0: no override
+  uint32_t overrideAddress = 0;  // 0: no override
   uint32_t overrideDisplay = 0;
-  bool valid = true;              // the record's valid flag
-  uint32_t recordBytes = 84;      // size of the record file, bytes
-  bool serveHookup = false;       // serve \Device\Hookup CSSQueryIP
+  bool valid = true;                            // the record's valid flag
+  uint32_t recordBytes = 84;                    // size of the record file, bytes
+  bool serveHookup = false;                     // serve \Device\Hookup CSSQueryIP
   std::map<int32_t, uint32_t> hookupAddresses;  // session -> host-order address
   HookupReply hookupReply = HookupReply::ADDRESS;
 };
@@ -36,11 +38,11 @@ struct SessionOptions {
 // The --help text: every option, one paragraph each.
 extern const char SESSION_USAGE[];
 
-// Parses argv. Returns 0 and fills options; 1 when --help was given (the
-// caller prints SESSION_USAGE and exits 0); 2 on a usage error, with the
-// reason in error; 3 when --version was given (the caller prints it and
-// exits 0).
-int sessionParseOptions(int argc, char **argv, SessionOptions &options, std::string &error);
+// Parses argv with the tools' shared option rules. PARSE_OK fills options;
+// PARSE_HELP, PARSE_VERSION and PARSE_ERROR (with the reason in error) go
+// to toolParseExit with SESSION_USAGE.
+ParseOutcome sessionParseOptions(int argc, char **argv, SessionOptions &options,
+                                 std::string &error);
 // Parses a dotted IPv4 address into the host-order form. Returns false for
 // anything but four decimal octets.
 bool sessionParseAddress(const std::string &text, uint32_t &address);
