@@ -544,22 +544,51 @@ RS_VECTOR static void filterGroups(const Resampler *rs, const float *left, const
 }
 #endif
 
-// One pass of the filtered path over at most RS_CHUNK input frames. The
-// history and the input are laid out as planar runs, so that every window
-// is contiguous; outputs are made in time order, each once the frame a
-// half window after its instant has arrived, from the frame before that
-// (the lookahead): frame i of the input, when it arrives, makes every output
-// whose instant lies at or before inTime(i) - span / 2. Returns the input
-// frames consumed in *used: all n, or, when the room ran out, those before
-// the frame whose outputs did not all fit.
-template <class Kernel>
-static inline __attribute__((always_inline)) void runChunk(Resampler *rs, const int16_t *input,
-                                                           uint32_t n, int16_t *output,
-                                                           uint32_t room, uint32_t *used,
-                                                           uint32_t *made) {
+// The steps of one pass of the filtered path (runChunk, below). Each is
+// inlined into the pass, as the pass is into its kernel's entry, so that
+// the schedule stays in registers as it did in one function.
+#define RS_STEP static inline __attribute__((always_inline))
+
+// What a pass works with that does not change during it, in 32.32
+// timebase units unless said otherwise.
+struct PassSteps {
+  uint32_t channels;   // 1 or 2
+  uint32_t taps;       // input frames in one window
+  uint64_t inStep;     // per input frame
+  uint64_t outStep;    // per output frame
+  uint64_t unit;       // the converter's lowerStep, for the first tap's position
+  int64_t half;        // half a window's span, rounded down
+  uint64_t upper;      // the rest of the span: an instant lies due + upper after the oldest tap
+  uint64_t maxBack;    // input frames a window may reach back before the one arriving
+  uint64_t rows;       // bank rows; 0: the interpolated path only
+  int64_t outSteps;    // grid steps per output frame
+  int64_t inSteps;     // grid steps per input frame
+  uint64_t whole;      // whole input frames per output frame
+  int64_t wholeTime;   // their time
+  int64_t wholePhase;  // their grid steps
+  int64_t step;        // inStep, signed
+  int64_t early;       // due below this: the instant lies over a frame before the window's centre
+};
+
+// Where a pass stands: the next output to make and the input frame it
+// waits on.
+struct PassCursor {
+  uint64_t outTime;   // the next output's instant
+  int64_t due;        // time by which it waits on frames still to arrive
+  int64_t phase;      // its bank row, on the grid
+  uint32_t i;         // input frames: the frame arriving
+  uint32_t produced;  // output frames made in the pass
+  int16_t *output;    // where the next one goes
+};
+
+// Lays the history and the pass's n input frames out as planar runs, so
+// that every window is contiguous: the last RS_HISTORY_FRAMES of the
+// history, the input (its first frame weighted by a pending join), and a
+// vector's worth of zeros past it.
+RS_STEP void layOutPlanar(const Resampler *rs, const int16_t *input, uint32_t n,
+                          float (&planar)[2][LINEAR_FRAMES]) {
   const uint32_t channels = rs->channels;
   constexpr uint32_t L = RS_HISTORY_FRAMES;
-  float planar[2][LINEAR_FRAMES];
   const float *view = rs->history + rs->historyPos + RS_HISTORY - L * channels;
   if (channels == 2) {
     for (uint32_t f = 0; f < L; f++) planar[0][f] = view[2 * f], planar[1][f] = view[2 * f + 1];
@@ -575,135 +604,204 @@ static inline __attribute__((always_inline)) void runChunk(Resampler *rs, const 
     for (uint32_t c = 0; c < channels; c++) planar[c][L] *= rs->joinWeight;
   }
   for (uint32_t c = 0; c < channels; c++) std::memset(planar[c] + L + n, 0, 8 * sizeof(float));
-  const float *left = planar[0], *right = channels == 2 ? planar[1] : nullptr;
+}
 
-  const uint64_t inStep = rs->inStep, outStep = rs->outStep, unit = rs->lowerStep;
-  const uint64_t span = uint64_t(rs->taps) * inStep;
-  const int64_t half = int64_t(span / 2);
-  const uint32_t taps = rs->taps;
-  // How far back a window may reach: the frames before the one arriving.
-  const uint64_t maxBack = L - 1 - taps;
-  uint64_t outTime = rs->outTime;
+RS_STEP PassSteps passSteps(const Resampler *rs) {
+  PassSteps s;
+  s.channels = rs->channels;
+  s.taps = rs->taps;
+  s.inStep = rs->inStep;
+  s.outStep = rs->outStep;
+  s.unit = rs->lowerStep;
+  const uint64_t span = uint64_t(rs->taps) * s.inStep;
+  s.half = int64_t(span / 2);
+  s.upper = span - span / 2;
+  s.maxBack = RS_HISTORY_FRAMES - 1 - s.taps;
+  s.rows = rs->bankRows;
+  s.outSteps = rs->bankOutSteps;
+  s.inSteps = rs->bankPhases;
+  // Whole input frames per output: the frames to wait are that or one more
+  // while the stream runs steadily.
+  s.whole = s.outStep / s.inStep;
+  s.wholeTime = int64_t(s.whole * s.inStep);
+  s.wholePhase = int64_t(s.whole) * s.inSteps;
+  s.step = int64_t(s.inStep);
+  s.early = s.half - s.step - int64_t(s.upper);
+  return s;
+}
+
+// The pass's first output: the converter's next output instant, what it
+// waits on, and its grid phase.
+RS_STEP PassCursor passStart(const Resampler *rs, const PassSteps &s, int16_t *output) {
+  PassCursor at;
+  at.outTime = rs->outTime;
   // Time by which the next output waits on frames still to arrive (> 0).
   // Its instant after the oldest tap of the window of frame i is
   // due + (span - span / 2).
-  int64_t due = int64_t(outTime - (rs->inTime - span / 2));
-  const uint64_t upper = span - span / 2;
-  const uint64_t x = uint64_t(due) + upper;
+  at.due = int64_t(at.outTime - (rs->inTime - uint64_t(s.half)));
+  const uint64_t x = uint64_t(at.due) + s.upper;
   // The instant's grid step, rounded to the nearest here and then moved in
   // whole steps with the instant; within one pass the instant drifts from
   // the grid by far less than a step.
-  const uint64_t rows = rs->bankRows;
-  const int64_t outSteps = rs->bankOutSteps, inSteps = rs->bankPhases;
-  int64_t phase = 0;
-  if (rows != 0) {
+  at.phase = 0;
+  if (s.rows != 0) {
     double grid = std::floor(double(int64_t(x)) * rs->phaseScale + 0.5);
-    phase = grid > 9.0e15 || grid < -9.0e15 ? INT64_MIN / 2 : int64_t(grid) - rs->bankFirst;
+    at.phase = grid > 9.0e15 || grid < -9.0e15 ? INT64_MIN / 2 : int64_t(grid) - rs->bankFirst;
   }
-  // Whole input frames per output: the frames to wait are that or one more
-  // while the stream runs steadily.
-  const uint64_t whole = outStep / inStep;
-  const int64_t wholeTime = int64_t(whole * inStep), wholePhase = int64_t(whole) * inSteps;
-  const int64_t step = int64_t(inStep);
-  // The instant lies more than a frame before the window's centre below this.
-  const int64_t early = half - step - int64_t(upper);
-  uint32_t i = 0, produced = 0;
-  bool ranOut = false;
-  while (produced < room) {
+  at.i = 0;
+  at.produced = 0;
+  at.output = output;
+  return at;
+}
+
 #ifdef RS_VECTOR_KERNEL
-    if (Kernel::grouped && rows != 0 && room - produced >= 8 && due < (int64_t(1) << 52) &&
-        due > -(int64_t(1) << 52) && phase < (int64_t(1) << 30) && phase > -(int64_t(1) << 30)) {
-      // A run of groups of eight, as long as they can be made; then the
-      // state after the last of them, for the output after it.
-      const GroupBase base = {due, phase, i, n};
-      uint32_t made = 0;
-      int32_t wait = 0;
-      while (room - produced >= 8 && made < 4096) {
-        int32_t frames[8 * RS_BATCH], rowIndex[8 * RS_BATCH];
-        uint32_t groups = (room - produced) / 8;
-        if (groups > RS_BATCH) groups = RS_BATCH;
-        groups = scheduleGroups(rs, base, made, groups, frames, rowIndex);
-        if (groups == 0) break;
-        filterGroups(rs, left, right, base.frame, groups, frames, rowIndex, output);
-        wait = frames[8 * groups - 1];
-        made += 8 * groups;
-        produced += 8 * groups;
-        output += 8 * groups * channels;
-      }
-      if (made > 0) {
-        outTime += made * outStep;
-        i = base.frame + uint32_t(wait);
-        due = base.due + int64_t(made * outStep) - int64_t(wait) * step;
-        phase = base.phase + int64_t(made) * outSteps - int64_t(wait) * inSteps;
-        continue;
-      }
-    }
-#endif
-    int64_t rest = due - wholeTime;
-    int64_t more = -int64_t(rest > 0);  // all ones or 0
-    uint64_t k = whole - uint64_t(more);
-    rest -= step & more;
-    int64_t phaseBack = wholePhase + (inSteps & more);
-    if (rest > 0 || rest <= -step) {
-      k = due > 0 ? (uint64_t(due) + inStep - 1) / inStep : 0;
-      if (k < n - i) rest = due - int64_t(k * inStep), phaseBack = int64_t(k) * inSteps;
-    }
-    if (k >= n - i) {
-      ranOut = true;
-      break;
-    }
-    i += uint32_t(k);
-    due = rest;
-    phase -= phaseBack;
-    const uint32_t start = L + i - taps;
-    float sums[2];
-    if (uint64_t(phase) < rows && due > early) {
-      Kernel::banked(rs, left + start, right ? right + start : nullptr,
-                     rs->bank + SIZE_T(phase) * rs->bankStride, sums);
-    } else {
-      uint32_t from = start;
-      const uint64_t x = uint64_t(due) + upper;
-      uint64_t at = x;
-      if (int64_t(x) <= half - step) {
-        // An instant more than an input frame before the window's centre:
-        // after a change to a shorter window the input stands a longer
-        // lookahead ahead, and the instant's own window lies further back
-        // in the history. Reading it there keeps the output continuous.
-        uint64_t back = uint64_t(half - int64_t(x)) / inStep;
-        if (back > maxBack) back = maxBack;
-        from -= uint32_t(back);
-        at += back * inStep;
-      }
-      Kernel::interpolated(rs, left + from, right ? right + from : nullptr,
-                           firstTapPosition(rs, at, unit), sums);
-      sums[0] *= rs->gain;
-      sums[1] *= rs->gain;
-    }
-    *output++ = limitSample(sums[0]);
-    if (right) *output++ = limitSample(sums[1]);
-    produced++;
-    outTime += outStep;
-    due += int64_t(outStep);
-    phase += outSteps;
+// A run of groups of eight outputs, as long as they can be made, for a
+// kernel that makes them; then the cursor at the output after the last of
+// them. False when it made none: the next output is made alone.
+template <class Kernel>
+RS_STEP bool runGroups(const Resampler *rs, const PassSteps &s, const float *left,
+                       const float *right, uint32_t n, uint32_t room, PassCursor &at) {
+  if (!(Kernel::grouped && s.rows != 0 && room - at.produced >= 8 && at.due < (int64_t(1) << 52) &&
+        at.due > -(int64_t(1) << 52) && at.phase < (int64_t(1) << 30) &&
+        at.phase > -(int64_t(1) << 30))) {
+    return false;
   }
-  const uint32_t consumed = ranOut ? n : i;
+  const GroupBase base = {at.due, at.phase, at.i, n};
+  uint32_t made = 0;
+  int32_t wait = 0;
+  while (room - at.produced >= 8 && made < 4096) {
+    int32_t frames[8 * RS_BATCH], rowIndex[8 * RS_BATCH];
+    uint32_t groups = (room - at.produced) / 8;
+    if (groups > RS_BATCH) groups = RS_BATCH;
+    groups = scheduleGroups(rs, base, made, groups, frames, rowIndex);
+    if (groups == 0) break;
+    filterGroups(rs, left, right, base.frame, groups, frames, rowIndex, at.output);
+    wait = frames[8 * groups - 1];
+    made += 8 * groups;
+    at.produced += 8 * groups;
+    at.output += 8 * groups * s.channels;
+  }
+  if (made == 0) return false;
+  at.outTime += made * s.outStep;
+  at.i = base.frame + uint32_t(wait);
+  at.due = base.due + int64_t(made * s.outStep) - int64_t(wait) * s.step;
+  at.phase = base.phase + int64_t(made) * s.outSteps - int64_t(wait) * s.inSteps;
+  return true;
+}
+#endif
+
+// Moves the cursor to the input frame the next output waits on. False,
+// with the cursor unmoved, when that frame is not among the pass's n.
+RS_STEP bool waitForDue(const PassSteps &s, uint32_t n, PassCursor &at) {
+  int64_t rest = at.due - s.wholeTime;
+  int64_t more = -int64_t(rest > 0);  // all ones or 0
+  uint64_t k = s.whole - uint64_t(more);
+  rest -= s.step & more;
+  int64_t phaseBack = s.wholePhase + (s.inSteps & more);
+  if (rest > 0 || rest <= -s.step) {
+    k = at.due > 0 ? (uint64_t(at.due) + s.inStep - 1) / s.inStep : 0;
+    if (k < n - at.i) rest = at.due - int64_t(k * s.inStep), phaseBack = int64_t(k) * s.inSteps;
+  }
+  if (k >= n - at.i) return false;
+  at.i += uint32_t(k);
+  at.due = rest;
+  at.phase -= phaseBack;
+  return true;
+}
+
+// Makes the output the cursor stands at, from its bank row when it has one
+// and its instant is not far behind the window, else from the table; then
+// moves the cursor to the next.
+template <class Kernel>
+RS_STEP void filterOne(const Resampler *rs, const PassSteps &s, const float *left,
+                       const float *right, PassCursor &at) {
+  const uint32_t start = RS_HISTORY_FRAMES + at.i - s.taps;
+  float sums[2];
+  if (uint64_t(at.phase) < s.rows && at.due > s.early) {
+    Kernel::banked(rs, left + start, right ? right + start : nullptr,
+                   rs->bank + SIZE_T(at.phase) * rs->bankStride, sums);
+  } else {
+    uint32_t from = start;
+    const uint64_t x = uint64_t(at.due) + s.upper;
+    uint64_t instant = x;
+    if (int64_t(x) <= s.half - s.step) {
+      // An instant more than an input frame before the window's centre:
+      // after a change to a shorter window the input stands a longer
+      // lookahead ahead, and the instant's own window lies further back
+      // in the history. Reading it there keeps the output continuous.
+      uint64_t back = uint64_t(s.half - int64_t(x)) / s.inStep;
+      if (back > s.maxBack) back = s.maxBack;
+      from -= uint32_t(back);
+      instant += back * s.inStep;
+    }
+    Kernel::interpolated(rs, left + from, right ? right + from : nullptr,
+                         firstTapPosition(rs, instant, s.unit), sums);
+    sums[0] *= rs->gain;
+    sums[1] *= rs->gain;
+  }
+  *at.output++ = limitSample(sums[0]);
+  if (right) *at.output++ = limitSample(sums[1]);
+  at.produced++;
+  at.outTime += s.outStep;
+  at.due += int64_t(s.outStep);
+  at.phase += s.outSteps;
+}
+
+// Ends a pass that consumed `consumed` of its input frames: the history
+// becomes the last RS_HISTORY_FRAMES of them, and the converter's times
+// move on.
+RS_STEP void endPass(Resampler *rs, const PassSteps &s, const float (&planar)[2][LINEAR_FRAMES],
+                     uint32_t consumed, uint64_t outTime) {
+  constexpr uint32_t L = RS_HISTORY_FRAMES;
   if (consumed > 0) {
     // The history becomes the last L frames consumed, oldest first, ending
     // just before slot 0 (and its mirror).
     for (uint32_t f = 0; f < L; f++) {
-      uint32_t at = RS_HISTORY - (L - f) * channels;
-      for (uint32_t c = 0; c < channels; c++) {
+      uint32_t at = RS_HISTORY - (L - f) * s.channels;
+      for (uint32_t c = 0; c < s.channels; c++) {
         rs->history[at + c] = rs->history[at + c + RS_HISTORY] = planar[c][consumed + f];
       }
     }
     rs->historyPos = 0;
     rs->joinWeight = 0;
   }
-  rs->inTime += uint64_t(consumed) * inStep;
+  rs->inTime += uint64_t(consumed) * s.inStep;
   rs->outTime = outTime;
-  *used = consumed;
-  *made = produced;
 }
+
+// One pass of the filtered path over at most RS_CHUNK input frames. The
+// history and the input are laid out as planar runs, so that every window
+// is contiguous; outputs are made in time order, each once the frame a
+// half window after its instant has arrived, from the frame before that
+// (the lookahead): frame i of the input, when it arrives, makes every output
+// whose instant lies at or before inTime(i) - span / 2. Returns the input
+// frames consumed in *used: all n, or, when the room ran out, those before
+// the frame whose outputs did not all fit.
+template <class Kernel>
+RS_STEP void runChunk(Resampler *rs, const int16_t *input, uint32_t n, int16_t *output,
+                      uint32_t room, uint32_t *used, uint32_t *made) {
+  float planar[2][LINEAR_FRAMES];
+  layOutPlanar(rs, input, n, planar);
+  const float *left = planar[0], *right = rs->channels == 2 ? planar[1] : nullptr;
+  const PassSteps s = passSteps(rs);
+  PassCursor at = passStart(rs, s, output);
+  bool ranOut = false;
+  while (at.produced < room) {
+#ifdef RS_VECTOR_KERNEL
+    if (runGroups<Kernel>(rs, s, left, right, n, room, at)) continue;
+#endif
+    if (!waitForDue(s, n, at)) {
+      ranOut = true;
+      break;
+    }
+    filterOne<Kernel>(rs, s, left, right, at);
+  }
+  const uint32_t consumed = ranOut ? n : at.i;
+  endPass(rs, s, planar, consumed, at.outTime);
+  *used = consumed;
+  *made = at.produced;
+}
+#undef RS_STEP
 
 static void runChunkPortable(Resampler *rs, const int16_t *input, uint32_t n, int16_t *output,
                              uint32_t room, uint32_t *used, uint32_t *made) {
