@@ -755,13 +755,17 @@ RS_STEP void endPass(Resampler *rs, const PassSteps &s, const float (&planar)[2]
   constexpr uint32_t L = RS_HISTORY_FRAMES;
   if (consumed > 0) {
     // The history becomes the last L frames consumed, oldest first, ending
-    // just before slot 0 (and its mirror).
-    for (uint32_t f = 0; f < L; f++) {
-      uint32_t at = RS_HISTORY - (L - f) * s.channels;
-      for (uint32_t c = 0; c < s.channels; c++) {
-        rs->history[at + c] = rs->history[at + c + RS_HISTORY] = planar[c][consumed + f];
-      }
+    // just before slot 0; then the same samples go to its mirror. Whole
+    // runs, not a frame at a time: a pass is short at low rates, and the
+    // copy of a long window would otherwise cost as much as the filtering.
+    float *history = rs->history + RS_HISTORY - L * s.channels;
+    if (s.channels == 2) {
+      const float *left = planar[0] + consumed, *right = planar[1] + consumed;
+      for (uint32_t f = 0; f < L; f++) history[2 * f] = left[f], history[2 * f + 1] = right[f];
+    } else {
+      std::memcpy(history, planar[0] + consumed, L * sizeof(float));
     }
+    std::memcpy(history + RS_HISTORY, history, SIZE_T(L) * s.channels * sizeof(float));
     rs->historyPos = 0;
     rs->joinWeight = 0;
   }
