@@ -207,7 +207,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
   lastStart_ = h.start;
   lastDuration_ = h.duration;
   // A probe carries no audio: it moves no position, whatever start it names.
-  if (h.kind != WIRE_PROBE && int32_t(end - receivedEnd_) > 0) receivedEnd_ = end;
+  if (h.kind != WIRE_PROBE && positionAfter(end, receivedEnd_)) receivedEnd_ = end;
   if (synced_ && options_.fast) playTo(receivedEnd_);
   if (output_->clocked() && synced_) feed();
   if (reportCredit_ < REPORT_CREDIT_MAX) ++reportCredit_;

@@ -45,7 +45,7 @@ bool PlayoutStream::advanceClock(Clock::time_point now) {
   uint64_t elapsed =
       uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - anchorTime_).count());
   uint32_t target = anchorPos_ + uint32_t(elapsed * rate_ / 1000000);
-  if (int32_t(target - receivedEnd_) > 0) {
+  if (positionAfter(target, receivedEnd_)) {
     target = receivedEnd_;
     anchorTime_ = now;
     anchorPos_ = target;
@@ -139,7 +139,7 @@ bool PlayoutStream::followDevice() {
       int32_t(receivedEnd_ - position) <= int32_t(held)) {
     position = receivedEnd_;
   }
-  if (int32_t(position - receivedEnd_) > 0) position = receivedEnd_;
+  if (positionAfter(position, receivedEnd_)) position = receivedEnd_;
   int32_t step = int32_t(position - consumed_);
   if (step <= 0) return false;
   consumed_ = position;
@@ -173,7 +173,7 @@ void PlayoutStream::sampleLatency(const PacketHeader &h) {
 // Once the device has played the sampled packet's first frame: the time
 // from its arrival, less what has played since that frame.
 void PlayoutStream::measureLatency() {
-  if (!latencyPending_ || int32_t(consumed_ - latencyStart_) < 0) return;
+  if (!latencyPending_ || positionDiff(consumed_, latencyStart_) < 0) return;
   latencyPending_ = false;
   auto now = Clock::now();
   double ms = std::chrono::duration<double, std::milli>(now - latencyAt_).count() -

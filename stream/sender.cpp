@@ -191,8 +191,9 @@ void senderRun(void *user) {
     const SentPacket *oldest = sentEntry(sender, sender->sentCount - sender->inFlight);
     timerSchedule(&sender->timer, oldest->tick + sender->timeout);
   }
-  bool changed = int32_t(sender->ackedEnd - sender->stepDownAt) >= 0 && senderStepDown(sender);
-  if (!changed) changed = int32_t(sender->ackedEnd - sender->stepUpAt) >= 0 && senderStepUp(sender);
+  bool changed = positionDiff(sender->ackedEnd, sender->stepDownAt) >= 0 && senderStepDown(sender);
+  if (!changed)
+    changed = positionDiff(sender->ackedEnd, sender->stepUpAt) >= 0 && senderStepUp(sender);
   if (!changed) senderWindow(sender, sender->smoothedRtt);
   bool queueFull = int32_t(sender->ackedEnd - sender->ackedPlayed) >= int32_t(sender->leadTarget);
   if (!sender->paused && !queueFull) {

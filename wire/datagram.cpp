@@ -123,3 +123,11 @@ void routeHeaderBuild(uint8_t *out, uint32_t address, uint16_t port) {
   out[4] = uint8_t(port >> 8);
   out[5] = uint8_t(port);
 }
+
+bool routeHeaderParse(const uint8_t *bytes, size_t length, uint32_t *address, uint16_t *port) {
+  if (length < ROUTE_HEADER_BYTES) return false;
+  *address =
+      uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+  *port = uint16_t(bytes[4] << 8 | bytes[5]);
+  return true;
+}

@@ -9,8 +9,8 @@
 //
 // Positions are frame counters of the sender's timebase that wrap after
 // 2^32 frames. Two positions are compared by their signed difference, so
-// that a stream may run through the wrap; every comparison of positions in
-// the tree goes through the helpers at the end of this file.
+// that a stream may run through the wrap: the helpers at the end of this
+// file, which both ends' stream code uses for the positions of the wire.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +87,8 @@ uint32_t packetCarriedFrames(const PacketHeader *header, uint32_t timebaseRate);
 constexpr uint32_t ROUTE_HEADER_BYTES = 6;
 // address and port are in host order; out holds at least 6 bytes.
 void routeHeaderBuild(uint8_t *out, uint32_t address, uint16_t port);
+// Reads them back; false when the datagram is shorter than the header.
+bool routeHeaderParse(const uint8_t *bytes, size_t length, uint32_t *address, uint16_t *port);
 
 // Position arithmetic.
 

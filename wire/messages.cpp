@@ -20,7 +20,7 @@ void headerStore(std::span<uint8_t> out, size_t bytes, uint8_t type, uint8_t byt
 
 Frame frameNext(std::span<const uint8_t> received) {
   if (received.size() < MESSAGE_HEADER_BYTES) return {FrameStatus::NEED_MORE, 0};
-  size_t bytes = size_t(leLoad16(received, 2)) * 4;
+  size_t bytes = messageLength(received.data());
   if (bytes < MESSAGE_MIN_BYTES) return {FrameStatus::TOO_SHORT, bytes};
   if (bytes > MESSAGE_MAX_BYTES) return {FrameStatus::TOO_LONG, bytes};
   if (received.size() < bytes) return {FrameStatus::NEED_MORE, bytes};

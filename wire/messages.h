@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/bytes.h"
+
 constexpr size_t MESSAGE_HEADER_BYTES = 4;
 // Every message used is at least 8 bytes long.
 constexpr size_t MESSAGE_MIN_BYTES = 8;
@@ -156,9 +158,7 @@ size_t queryReplyBuild(std::span<uint8_t> out, uint32_t sequence, uint8_t status
 // to the server as many drivers do).
 
 // A message's length in bytes, from its header (at least 4 bytes there).
-inline size_t messageLength(const uint8_t *message) {
-  return 4 * size_t(uint16_t(message[2] | message[3] << 8));
-}
+inline size_t messageLength(const uint8_t *message) { return 4 * size_t(load16(message + 2)); }
 
 // Setup request: type 0, 16 bytes, version SETUP_VERSION.
 size_t setupRequestBuild(std::span<uint8_t> out);

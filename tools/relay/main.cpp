@@ -26,6 +26,7 @@
 
 #include "platform/version.h"
 #include "tools/relay/impair.h"
+#include "wire/datagram.h"
 
 namespace {
 
@@ -86,8 +87,6 @@ void onStep(int signal) {
   if (signal == SIGUSR1) stepsUp = stepsUp + 1;
   if (signal == SIGUSR2) stepsDown = stepsDown + 1;
 }
-
-constexpr size_t ROUTE_HEADER_BYTES = 6;
 
 struct DelayChange {
   uint64_t atMs;     // after the start
@@ -304,13 +303,13 @@ void takeFront(Relay &r) {
       r.forward.arrive(std::move(bytes), nowUs(), tagOf(r.options.target));
       continue;
     }
-    if (bytes.size() < ROUTE_HEADER_BYTES || bytes[0] != 127) {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    if (!routeHeaderParse(bytes.data(), bytes.size(), &address, &port) || address >> 24 != 127) {
       ++r.unroutable;
       continue;
     }
-    uint64_t target = uint64_t(bytes[0]) << 40 | uint64_t(bytes[1]) << 32 |
-                      uint64_t(bytes[2]) << 24 | uint64_t(bytes[3]) << 16 |
-                      uint64_t(bytes[4]) << 8 | bytes[5];
+    uint64_t target = uint64_t(address) << 16 | port;
     r.routes[target] = tagOf(from);
     bytes.erase(bytes.begin(), bytes.begin() + ROUTE_HEADER_BYTES);
     r.forward.arrive(std::move(bytes), nowUs(), target);
