@@ -98,16 +98,23 @@ cmp "$dll" "$prefix/drive_c/windows/$folder/LUMIVOX.dll" || fail "not copied int
 [ -z "$x86_dll" ] || cmp "$x86_dll" "$prefix/drive_c/windows/syswow64/LUMIVOX.dll" ||
   fail "32-bit DLL not copied into syswow64"
 
-# Loaded from the registration, by processes of each word size.
+# Loaded from the registration, by processes of each word size. A 32-bit
+# process names the system directory system32 whichever folder its copy
+# came from (the file system redirects it to syswow64), so the probe also
+# prints the word size of the module it got: a 32-bit DLL loaded from the
+# system directory is the one in syswow64.
+loaded() {  # loaded LOG ALIAS BITS: the alias loaded LUMIVOX.dll of BITS
+  grep -qiE "^$2: C:\\\\windows\\\\(system32|syswow64)\\\\LUMIVOX.dll \($3-bit\)" "$1"
+}
 run probe/setup_probe.exe wave1 | tee probe.log
-grep -qi "windows\\\\$folder\\\\LUMIVOX.dll" probe.log || fail "wave1 did not load $folder\\LUMIVOX.dll"
+loaded probe.log wave1 "$bits" || fail "wave1 did not load the $bits-bit LUMIVOX.dll from $folder"
 run probe/setup_probe.exe mixer >>probe.log || fail "mixer did not open"
 if [ -n "$x86_probe" ]; then
   if [ -n "${LUMIVOX_WINE32_SKIP:-}" ]; then
     echo "32-bit load not tried: $LUMIVOX_WINE32_SKIP"
   else
-    run probe32/setup_probe.exe wave1 | tee -a probe.log
-    grep -qi 'windows\\syswow64\\LUMIVOX.dll' probe.log || fail "32-bit wave1 did not load syswow64"
+    run probe32/setup_probe.exe wave1 | tee probe32.log
+    loaded probe32.log wave1 32 || fail "32-bit wave1 did not load the 32-bit LUMIVOX.dll"
   fi
 fi
 
@@ -135,8 +142,7 @@ inf DefaultInstall
 [ "$(value wave9 "$bits")" = LUMIVOX.dll ] || fail "the .inf wrote no wave9"
 [ "$(value mixer9 "$bits")" = LUMIVOX.dll ] || fail "the .inf wrote no mixer9"
 run probe/setup_probe.exe wave9 | tee inf-probe.log
-grep -qi "windows\\\\$folder\\\\LUMIVOX.dll" inf-probe.log ||
-  fail "wave9 of the .inf did not load $folder\\LUMIVOX.dll"
+loaded inf-probe.log wave9 "$bits" || fail "wave9 of the .inf did not load the $bits-bit LUMIVOX.dll"
 inf DefaultUninstall
 snapshot after-inf
 same before after-inf "the .inf's uninstall did not restore what was there"
