@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "audio/formats.h"
+#include "audio/pcm.h"
 #include "stream/stream.h"
 #include "devices/operations.h"
 #include "net/lock.h"
@@ -121,12 +122,8 @@ int sourceSupply(PlaySource *source, int16_t *buffer, DWORD *bytes) {
     DWORD room = headerRoom(instance, stream);
     DWORD take = wanted < room ? wanted : room;
     const BYTE *from = reinterpret_cast<const BYTE *>(header->lpData) + stream->offset * block;
-    int16_t *to = buffer + made * channels;
-    if (block == channels) {
-      for (DWORD i = 0; i < take * channels; i++) to[i] = sampleWiden8(from[i]);
-    } else if (take > 0) {  // an empty header may have no buffer at all
-      std::memcpy(to, from, take * block);
-    }
+    // An empty header may have no buffer at all.
+    if (take > 0) pcmToRing(instance->sample, from, buffer + made * channels, take * channels);
     stream->offset += take;
     wanted -= take;
     made += take;
@@ -237,11 +234,7 @@ int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes) {
     DWORD room = headerRoom(instance, stream);
     DWORD take = frames < room ? frames : room;
     BYTE *to = reinterpret_cast<BYTE *>(header->lpData) + stream->offset * block;
-    if (block == channels) {
-      for (DWORD i = 0; i < take * channels; i++) to[i] = sampleNarrow8(samples[i]);
-    } else if (take > 0) {  // an empty header may have no buffer at all
-      std::memcpy(to, samples, take * block);
-    }
+    if (take > 0) pcmFromRing(instance->sample, samples, to, take * channels);
     stream->offset += take;
     state->position += take;
     header->dwBytesRecorded = stream->offset * block;

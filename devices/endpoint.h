@@ -121,9 +121,3 @@ void sinkReceiverStopped(RecordSink *sink, uint32_t endPosition);
 // headers. Each dequeues itself when there is nothing to move.
 void playPump(void *state);
 void recordPump(void *state);
-
-// Unsigned 8-bit header samples and the ring's signed 16-bit samples:
-// 0x00 is -32768, 0x80 is 128 and 0xFF is 32767 on the way in; on the way
-// out the high byte is kept, offset by 0x80.
-inline int16_t sampleWiden8(uint8_t b) { return int16_t(((b << 8) | b) ^ 0x8000); }
-inline uint8_t sampleNarrow8(int16_t s) { return uint8_t((s >> 8) ^ 0x80); }

@@ -124,8 +124,8 @@ void inputPace(void *user) {
   const WAVEFORMAT &format = state->instance->format;
   DWORD block = format.nBlockAlign ? format.nBlockAlign : 1;
   DWORD bytes = header->dwBufferLength / block * block;
-  bool eightBit = block == format.nChannels;  // one byte a sample: silence is 128
-  if (bytes > 0) std::memset(header->lpData, eightBit ? 0x80 : 0, bytes);
+  // Unsigned 8-bit silence is 0x80; every other kind's is all zero bits.
+  if (bytes > 0) std::memset(header->lpData, state->instance->sample == PCM_U8 ? 0x80 : 0, bytes);
   header->dwBytesRecorded = bytes;
   state->position += bytes / block;
   inHeaderFilled(state->instance, stream);  // drvLock is released meanwhile: read afresh

@@ -18,19 +18,13 @@ DWORD instanceCount;
 // The highest display number whose port still fits 16 bits.
 static constexpr DWORD DISPLAY_MAX = 0xFFFF - AUDIO_PORT_BASE;
 
-int instanceFormatUsable(const WAVEFORMAT *format) {
-  WORD bits = reinterpret_cast<const PCMWAVEFORMAT *>(format)->wBitsPerSample;
-  WORD channels = format->nChannels;
-  if (channels != 1 && channels != 2) return 0;
-  if (bits != 8 && bits != 16) return 0;
-  if (format->nBlockAlign != channels * (bits / 8)) return 0;
-  return format->nSamplesPerSec >= WAVE_RATE_MIN && format->nSamplesPerSec <= WAVE_RATE_MAX;
-}
-
 MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD openFlags,
                         DWORD direction, WaveInstance **out) {
   assert(drvLockHeld());
   *out = nullptr;
+  PcmSample sample;
+  MMRESULT format = waveFormatCheck(description->lpFormat, &sample);
+  if (format != MMSYSERR_NOERROR) return format;
   if (instanceCount >= WAVE_INSTANCES_MAX) return MMSYSERR_ALLOCATED;
   // A fixed block without zero fill: every field is set below.
   WaveInstance *instance = static_cast<WaveInstance *>(LocalAlloc(LMEM_FIXED, sizeof *instance));
@@ -49,6 +43,8 @@ MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD o
   instance->openFlags = openFlags;
   instance->waveHandle = description->hWave;
   std::memcpy(&instance->format, description->lpFormat, sizeof instance->format);
+  instance->format.nAvgBytesPerSec = instance->format.nSamplesPerSec * instance->format.nBlockAlign;
+  instance->sample = sample;
   instance->completing = 0;
   instance->closeStarted = 0;
   instance->nextLive = nullptr;
@@ -180,10 +176,11 @@ const WaveStreamOps *streamOps(const WaveInstance *instance, const WaveStream *s
 MMRESULT instanceOpen(UINT deviceId, DWORD_PTR user, const WAVEOPENDESC *description,
                       DWORD openFlags, DWORD direction, MMRESULT startFailure,
                       DWORD openMessage) {
-  if (openFlags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;  // the format is not examined
-  if (!description || !description->lpFormat || !user) return MMSYSERR_INVALPARAM;
-  if (description->lpFormat->wFormatTag != WAVE_FORMAT_PCM) return MMSYSERR_NOTSUPPORTED;
-  if (!instanceFormatUsable(description->lpFormat)) return MMSYSERR_NOTSUPPORTED;
+  if (!description || !description->lpFormat) return MMSYSERR_INVALPARAM;
+  PcmSample sample;
+  MMRESULT format = waveFormatCheck(description->lpFormat, &sample);
+  if (format != MMSYSERR_NOERROR || (openFlags & WAVE_FORMAT_QUERY)) return format;
+  if (!user) return MMSYSERR_INVALPARAM;
   drvInitLock();
   EnterCriticalSection(&drvLock);
   if (!drvStartIo()) {
@@ -318,8 +315,11 @@ void instanceRelease(WaveInstance *instance, DWORD closeMessage) {
   instanceFree(instance);
 }
 
-void instancePosition(WaveInstance *instance, MMTIME *time, int capAtWritten) {
+MMRESULT instancePosition(WaveInstance *instance, MMTIME *time, DWORD_PTR timeBytes,
+                          int capAtWritten) {
   assert(drvLockHeld());
+  if (!time) return MMSYSERR_INVALPARAM;
+  if (timeBytes < sizeof *time) return MMSYSERR_ERROR;
   WaveStream *first = instance->streams;
   DWORD frames = first ? streamOps(instance, first)->position(instance, first) : 0;
   // Wrapping counters: compared by signed difference.
@@ -330,6 +330,7 @@ void instancePosition(WaveInstance *instance, MMTIME *time, int capAtWritten) {
     time->wType = TIME_SAMPLES;
     time->u.sample = frames;
   }
+  return MMSYSERR_NOERROR;
 }
 
 void capsProductName(WCHAR name[MAXPNAMELEN]) {

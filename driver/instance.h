@@ -14,6 +14,9 @@
 // instanceCreate is not atomic with respect to the I/O thread.
 #pragma once
 
+#include <cstring>
+
+#include "driver/format.h"
 #include "platform/platform.h"
 
 // The audio server of display N listens on TCP port AUDIO_PORT_BASE + N.
@@ -84,7 +87,10 @@ struct WaveInstance {
   DWORD_PTR callbackInstance;  // dwInstance of the open description
   DWORD openFlags;             // flags of the open; the high 16 bits go to DriverCallback
   HWAVE waveHandle;            // hWave of the open description
-  WAVEFORMAT format;           // the first 14 bytes of the application's format
+  // The first 14 bytes of the application's format, the average byte rate
+  // made rate times block align (an application may leave it 0).
+  WAVEFORMAT format;
+  PcmSample sample;  // the application's sample format
   // Completions in progress: headers whose callback runs with drvLock
   // released (and, on the I/O thread, the supply that completed them).
   // The close frees nothing while it is above 0.
@@ -112,23 +118,11 @@ extern DWORD instanceCount;
 constexpr DWORD MIXER_READER_RESERVE = 3;
 constexpr DWORD WAVE_INSTANCES_MAX = (LV_SELECT_SET_LIMIT - 1 - MIXER_READER_RESERVE) / 2;
 
-// The sample rates a real open accepts, in Hz: from the lowest wire rate to
-// four times the highest. The rate converter's window is sized for the
-// widest ratio of the two (192 kHz to 8 kHz, RS_MAX_TAPS).
-constexpr DWORD WAVE_RATE_MIN = 8000;
-constexpr DWORD WAVE_RATE_MAX = 192000;
-
-// Whether the data paths can carry a PCM format: 1 or 2 channels of 8 or 16
-// bits, a block align of channels times bytes per sample, and a rate in
-// WAVE_RATE_MIN..WAVE_RATE_MAX. format points at a PCMWAVEFORMAT (every
-// PCM format is at least one).
-int instanceFormatUsable(const WAVEFORMAT *format);
-
 // Makes an instance for an open of the given direction, finds the session's
 // audio server and opens a stream to it. Returns MMSYSERR_NOERROR with the
-// instance in *out, or MMSYSERR_NOMEM or MMSYSERR_NODRIVER with null in *out
-// and nothing left allocated. Called with drvLock held and the I/O thread
-// running.
+// instance in *out, or WAVERR_BADFORMAT (waveFormatCheck), MMSYSERR_NOMEM
+// or MMSYSERR_NODRIVER with null in *out and nothing left allocated.
+// Called with drvLock held and the I/O thread running.
 MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD openFlags,
                         DWORD direction, WaveInstance **out);
 // Frees an instance whose streams are gone and takes it off
@@ -171,10 +165,11 @@ WAVEHDR *hdrQueuePredecessor(WaveInstance *instance, WAVEHDR *header);
 // The stream's operation table for the instance's direction.
 const WaveStreamOps *streamOps(const WaveInstance *instance, const WaveStream *stream);
 
-// A real open of either device (the WODM_OPEN and WIDM_OPEN message):
-// checks the format, starts the I/O thread, makes the instance, stores it
-// at user and sends openMessage to the application. startFailure is the
-// result when the I/O thread cannot be started. Takes and releases drvLock
+// The open of either device (the WODM_OPEN and WIDM_OPEN message): checks
+// the format (waveFormatCheck), and for a query (WAVE_FORMAT_QUERY) ends
+// there; else starts the I/O thread, makes the instance, stores it at user
+// and sends openMessage to the application. startFailure is the result
+// when the I/O thread cannot be started. Takes and releases drvLock
 // itself.
 MMRESULT instanceOpen(UINT deviceId, DWORD_PTR user, const WAVEOPENDESC *description,
                       DWORD openFlags, DWORD direction, MMRESULT startFailure, DWORD openMessage);
@@ -222,8 +217,10 @@ void instanceRelease(WaveInstance *instance, DWORD closeMessage);
 // The position query of either device: the first stream's position in
 // frames (0 with no stream), capped at frames written (by signed
 // difference) when capAtWritten is set, stored as bytes for TIME_BYTES and
-// as TIME_SAMPLES for any other type.
-void instancePosition(WaveInstance *instance, MMTIME *time, int capAtWritten);
+// as TIME_SAMPLES for any other type. MMSYSERR_ERROR, with nothing
+// written, when the caller's record (timeBytes) is smaller than an MMTIME.
+MMRESULT instancePosition(WaveInstance *instance, MMTIME *time, DWORD_PTR timeBytes,
+                          int capAtWritten);
 
 // The device capability fields both records share, in their layout.
 constexpr WORD CAPS_MANUFACTURER_ID = 1;
@@ -232,8 +229,7 @@ constexpr DWORD CAPS_FORMATS = 0x00000FFF;  // 11.025 kHz mono 8-bit to 44.1 kHz
 // Writes the product name "Lumivox 1.0", zero-filled to MAXPNAMELEN.
 void capsProductName(WCHAR name[MAXPNAMELEN]);
 
-// Fills the fields both capability records have; the reserved word after
-// the channels stays as the caller passed it.
+// Fills the fields both capability records have.
 template <typename Caps>
 void capsFill(Caps *caps, WORD productId, WORD channels) {
   caps->wMid = CAPS_MANUFACTURER_ID;
@@ -242,4 +238,21 @@ void capsFill(Caps *caps, WORD productId, WORD channels) {
   capsProductName(caps->szPname);
   caps->dwFormats = CAPS_FORMATS;
   caps->wChannels = channels;
+}
+
+// Answers a capability request for the record at to of the caller's size
+// bytes: fill completes a whole record, and as much of it as fits the
+// caller's size is written, however small, since the multimedia layer
+// passes on the application's own size and wave drivers answer every size.
+// The reserved word after the channels keeps what the caller passed.
+template <typename Caps, typename Fill>
+MMRESULT capsAnswer(DWORD_PTR to, DWORD_PTR bytes, Fill fill) {
+  if (!to) return MMSYSERR_INVALPARAM;
+  Caps caps;
+  const size_t n = bytes < sizeof caps ? size_t(bytes) : sizeof caps;
+  std::memset(&caps, 0, sizeof caps);
+  std::memcpy(&caps, reinterpret_cast<const void *>(to), n);
+  fill(&caps);
+  std::memcpy(reinterpret_cast<void *>(to), &caps, n);
+  return MMSYSERR_NOERROR;
 }

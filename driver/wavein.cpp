@@ -10,7 +10,7 @@ namespace {
 constexpr WORD PRODUCT_ID_INPUT = 101;
 constexpr WORD CAPS_CHANNELS = 2;
 
-static_assert(sizeof(WAVEINCAPSW) == WAVE_IN_CAPS_BYTES, "the record the size check names");
+static_assert(sizeof(WAVEINCAPSW) == WAVE_IN_CAPS_BYTES, "the record of the Windows layout");
 
 void inComplete(WaveInstance *instance, WAVEHDR *header) {
   // dwBytesRecorded keeps what was written into the header.
@@ -18,11 +18,9 @@ void inComplete(WaveInstance *instance, WAVEHDR *header) {
 }
 
 MMRESULT inGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
-  if (param2 != WAVE_IN_CAPS_BYTES) return MMSYSERR_ERROR;
-  WAVEINCAPSW *caps = reinterpret_cast<WAVEINCAPSW *>(param1);
-  if (!caps) return MMSYSERR_INVALPARAM;
-  capsFill(caps, PRODUCT_ID_INPUT, CAPS_CHANNELS);
-  return MMSYSERR_NOERROR;
+  return capsAnswer<WAVEINCAPSW>(param1, param2, [](WAVEINCAPSW *caps) {
+    capsFill(caps, PRODUCT_ID_INPUT, CAPS_CHANNELS);
+  });
 }
 
 // The message handlers below are called with drvLock held (instanceEnter
@@ -64,12 +62,6 @@ MMRESULT inReset(WaveInstance *instance) {
     s->offset = 0;
   }
   instanceReturnAll(instance, WIM_DATA);
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT inGetPosition(WaveInstance *instance, MMTIME *time) {
-  if (!time) return MMSYSERR_INVALPARAM;
-  instancePosition(instance, time, 0);
   return MMSYSERR_NOERROR;
 }
 
@@ -124,7 +116,7 @@ extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user
     case WIDM_START: result = inStart(instance); break;
     case WIDM_STOP: result = inStop(instance); break;
     case WIDM_RESET: result = inReset(instance); break;
-    default: result = inGetPosition(instance, reinterpret_cast<MMTIME *>(param1)); break;
+    default: result = instancePosition(instance, reinterpret_cast<MMTIME *>(param1), param2, 0); break;
   }
   LeaveCriticalSection(&drvLock);
   return result;

@@ -17,7 +17,8 @@
 #include "driver/instance.h"
 #include "platform/platform.h"
 
-// The capability record's size, the only one WIDM_GETDEVCAPS fills.
+// The whole capability record's size; WIDM_GETDEVCAPS writes as much of it
+// as the caller asks for.
 constexpr DWORD WAVE_IN_CAPS_BYTES = 80;
 
 // The stream's current header is full: returns it and moves the stream to

@@ -12,7 +12,7 @@ constexpr WORD PRODUCT_ID_OUTPUT = 100;
 constexpr WORD CAPS_CHANNELS = 0xFFFF;
 constexpr DWORD CAPS_SUPPORT = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE;
 
-static_assert(sizeof(WAVEOUTCAPSW) == WAVE_OUT_CAPS_BYTES, "the record the size check names");
+static_assert(sizeof(WAVEOUTCAPSW) == WAVE_OUT_CAPS_BYTES, "the record of the Windows layout");
 
 void outComplete(WaveInstance *instance, WAVEHDR *header) {
   instanceComplete(instance, header, WOM_DONE);
@@ -46,12 +46,10 @@ void outRetire(WaveInstance *instance) {
 }
 
 MMRESULT outGetCaps(DWORD_PTR param1, DWORD_PTR param2) {
-  if (param2 != WAVE_OUT_CAPS_BYTES) return MMSYSERR_ERROR;
-  WAVEOUTCAPSW *caps = reinterpret_cast<WAVEOUTCAPSW *>(param1);
-  if (!caps) return MMSYSERR_INVALPARAM;
-  capsFill(caps, PRODUCT_ID_OUTPUT, CAPS_CHANNELS);
-  caps->dwSupport = CAPS_SUPPORT;
-  return MMSYSERR_NOERROR;
+  return capsAnswer<WAVEOUTCAPSW>(param1, param2, [](WAVEOUTCAPSW *caps) {
+    capsFill(caps, PRODUCT_ID_OUTPUT, CAPS_CHANNELS);
+    caps->dwSupport = CAPS_SUPPORT;
+  });
 }
 
 // The message handlers below are called with drvLock held (instanceEnter
@@ -111,12 +109,6 @@ MMRESULT outReset(WaveInstance *instance) {
   // Only ever lowered: positions already reported stay within it.
   if (LONG(taken - instance->framesWritten) < 0) instance->framesWritten = taken;
   instanceReturnAll(instance, WOM_DONE);
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT outGetPosition(WaveInstance *instance, MMTIME *time) {
-  if (!time) return MMSYSERR_INVALPARAM;
-  instancePosition(instance, time, 1);
   return MMSYSERR_NOERROR;
 }
 
@@ -189,7 +181,9 @@ extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user
     case WODM_PAUSE: result = outPause(instance); break;
     case WODM_RESTART: result = outRestart(instance); break;
     case WODM_RESET: result = outReset(instance); break;
-    case WODM_GETPOS: result = outGetPosition(instance, reinterpret_cast<MMTIME *>(param1)); break;
+    case WODM_GETPOS:
+      result = instancePosition(instance, reinterpret_cast<MMTIME *>(param1), param2, 1);
+      break;
     default: result = outBreakLoop(instance); break;
   }
   LeaveCriticalSection(&drvLock);

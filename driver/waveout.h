@@ -16,7 +16,8 @@
 #include "driver/instance.h"
 #include "platform/platform.h"
 
-// The capability record's size, the only one WODM_GETDEVCAPS fills.
+// The whole capability record's size; WODM_GETDEVCAPS writes as much of it
+// as the caller asks for.
 constexpr DWORD WAVE_OUT_CAPS_BYTES = 84;
 
 // The stream has taken every sample frame of its current header: moves the

@@ -46,6 +46,7 @@ class EndpointTest : public ::testing::Test {
     instance_.direction = direction;
     instance_.format = {WAVE_FORMAT_PCM, channels, rate, rate * channels * bits / 8,
                         WORD(channels * bits / 8)};
+    instance_.sample = bits == 8 ? PCM_U8 : PCM_S16;
     if (direction == WAVE_OUTPUT) {
       workInit(&state_.pump, playPump, &state_, PUMP_PRIORITY);
       state_.endpoint = source_ = playSourceCreate(&state_);

@@ -37,17 +37,23 @@ class WaveOut : public DeviceTest {
 
 // Capabilities and the messages that need no device.
 
-TEST(WaveOutCaps, OnlyTheExactRecordSizeIsFilled) {
-  WAVEOUTCAPSW caps;
-  std::memset(&caps, 0xAB, sizeof caps);
-  WAVEOUTCAPSW untouched = caps;
-  EXPECT_EQ(wodMessage(0, WODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), 80),
-            MMSYSERR_ERROR);
-  EXPECT_EQ(std::memcmp(&caps, &untouched, sizeof caps), 0);
-  EXPECT_EQ(wodMessage(0, WODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), 85),
-            MMSYSERR_ERROR);
+// The multimedia layer passes on the application's size: what fits it is
+// written, and nothing past it.
+TEST(WaveOutCaps, WhatFitsTheCallersSizeIsFilled) {
+  unsigned char part[90];
+  std::memset(part, 0xAB, sizeof part);
+  EXPECT_EQ(wodMessage(0, WODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(part), 4),
+            MMSYSERR_NOERROR);
+  const unsigned char ids[] = {1, 0, 100, 0, 0xAB};
+  EXPECT_EQ(std::memcmp(part, ids, sizeof ids), 0);
+  EXPECT_EQ(wodMessage(0, WODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(part), 90),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(part[83], 0);     // the last byte of the record
+  EXPECT_EQ(part[84], 0xAB);  // and nothing after it
   EXPECT_EQ(wodMessage(0, WODM_GETDEVCAPS, 0, 0, 84), MMSYSERR_INVALPARAM);
 
+  WAVEOUTCAPSW caps;
+  std::memset(&caps, 0xAB, sizeof caps);
   ASSERT_EQ(wodMessage(0, WODM_GETDEVCAPS, 0, reinterpret_cast<DWORD_PTR>(&caps), 84),
             MMSYSERR_NOERROR);
   // The record byte for byte, as the x64 layout puts it.
@@ -82,37 +88,6 @@ TEST(WaveOutCaps, DeviceMessagesWithoutAnInstanceAreRefused) {
                  WODM_BREAKLOOP}) {
     EXPECT_EQ(wodMessage(0, m, 0, 0, 0), MMSYSERR_INVALHANDLE) << m;
   }
-}
-
-TEST(WaveOutCaps, QueriesSucceedForAnyFormatAndRealOpensNeedPlayablePcm) {
-  fakeWinmmReset();
-  WAVEFORMATEX format = {2, 2, 44100, 176400, 4, 16, 0};  // ADPCM's tag
-  WAVEOPENDESC description = {};
-  description.lpFormat = reinterpret_cast<LPWAVEFORMAT>(&format);
-  DWORD_PTR stored = 0;
-  auto open = [&](DWORD flags) {
-    return wodMessage(0, WODM_OPEN, reinterpret_cast<DWORD_PTR>(&stored),
-                      reinterpret_cast<DWORD_PTR>(&description), flags);
-  };
-  EXPECT_EQ(open(WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
-  EXPECT_EQ(open(0), MMSYSERR_NOTSUPPORTED);
-
-  struct Layout {
-    WORD channels;
-    DWORD rate;
-    WORD blockAlign;
-    WORD bits;
-  };
-  const Layout refused[] = {{3, 44100, 6, 16}, {2, 44100, 6, 24},  {2, 44100, 2, 16},
-                            {1, 44100, 0, 8},  {2, 192001, 4, 16}, {1, 4000, 2, 16},
-                            {1, 7999, 1, 8},   {1, 384000, 2, 16}, {0, 8000, 0, 16}};
-  for (const Layout &l : refused) {
-    format = {WAVE_FORMAT_PCM, l.channels, l.rate, l.rate * l.blockAlign, l.blockAlign, l.bits, 0};
-    EXPECT_EQ(open(WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
-    EXPECT_EQ(open(0), MMSYSERR_NOTSUPPORTED) << l.channels << "x" << l.bits << " @" << l.rate;
-  }
-  EXPECT_EQ(stored, 0u);
-  EXPECT_TRUE(fakeDriverCallbackCalls().empty());
 }
 
 // Writes and positions.
@@ -177,6 +152,11 @@ TEST_F(WaveOut, PositionIsCappedAtFramesWrittenAndReportedInSamplesOrBytes) {
   t = position(TIME_SAMPLES, 0xFFFFFFF0u);
   EXPECT_EQ(t.u.sample, 0xFFFFFFF0u);
   EXPECT_EQ(message(WODM_GETPOS, 0, 0), MMSYSERR_INVALPARAM);
+  // A record smaller than an MMTIME is refused and left as it was.
+  std::memset(&t, 0xAB, sizeof t);
+  MMTIME before = t;
+  EXPECT_EQ(message(WODM_GETPOS, reinterpret_cast<DWORD_PTR>(&t), sizeof t - 1), MMSYSERR_ERROR);
+  EXPECT_EQ(std::memcmp(&t, &before, sizeof t), 0);
   EXPECT_EQ(message(WODM_RESET), MMSYSERR_NOERROR);
 }
 

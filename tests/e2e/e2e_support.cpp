@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "platform/posix/memtime.h"
@@ -211,8 +212,28 @@ double largest(const std::vector<double> &values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
+WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat,
+                              bool extensible) {
+  WaveFormatRecord f = {};
+  WORD tag = isFloat ? 3 : WAVE_FORMAT_PCM;  // WAVE_FORMAT_IEEE_FLOAT
+  f.ex = {tag, channels, rate, 0, WORD(channels * bits / 8), bits, 0};
+  if (extensible) {
+    f.ex.wFormatTag = 0xFFFE;  // WAVE_FORMAT_EXTENSIBLE
+    f.ex.cbSize = sizeof f - sizeof f.ex;
+    f.validBits = bits;
+    f.channelMask = channels == 2 ? 3 : 4;
+    // {0000000X-0000-0010-8000-00AA00389B71}, X the plain tag.
+    const uint8_t guid[16] = {uint8_t(tag), 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38,
+                              0x9B, 0x71};
+    std::memcpy(f.subformat, guid, sizeof guid);
+  }
+  return f;
+}
+
 Player::Player(const WAVEFORMATEX &format, std::vector<uint8_t> data, size_t headerBytes)
-    : format_(format), data_(std::move(data)) {
+    : data_(std::move(data)) {
+  std::memcpy(&format_, &format,
+              std::min(sizeof format + format.cbSize, sizeof(WaveFormatRecord)));
   for (size_t at = 0; at < data_.size(); at += headerBytes) {
     WAVEHDR h = {};
     h.lpData = reinterpret_cast<LPSTR>(data_.data() + at);
@@ -226,7 +247,7 @@ Player::~Player() {
 }
 
 MMRESULT Player::open() {
-  return waveOutOpen(&handle, WAVE_MAPPER, &format_, reinterpret_cast<DWORD_PTR>(waveCallback),
+  return waveOutOpen(&handle, WAVE_MAPPER, &format_.ex, reinterpret_cast<DWORD_PTR>(waveCallback),
                      reinterpret_cast<DWORD_PTR>(&log), CALLBACK_FUNCTION);
 }
 
@@ -254,7 +275,7 @@ void Player::play(size_t inFlight, size_t until) {
     ASSERT_EQ(waveOutPrepareHeader(handle, h, sizeof *h), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutWrite(handle, h, sizeof *h), MMSYSERR_NOERROR);
     ++written;
-    framesWritten += h->dwBufferLength / format_.nBlockAlign;
+    framesWritten += h->dwBufferLength / format_.ex.nBlockAlign;
     readPosition();
   }
 }

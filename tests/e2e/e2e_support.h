@@ -63,6 +63,24 @@ void CALLBACK waveCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD
 // The PCM format of channels x bits at rate.
 WAVEFORMATEX pcmFormat(WORD channels, DWORD rate, WORD bits);
 
+// A format record with room for the extensible tag's fields after the
+// WAVEFORMATEX, which a device reads when cbSize says they are there.
+#pragma pack(push, 1)
+struct WaveFormatRecord {
+  WAVEFORMATEX ex;
+  WORD validBits;
+  DWORD channelMask;
+  uint8_t subformat[16];
+};
+#pragma pack(pop)
+static_assert(sizeof(WaveFormatRecord) == 40, "the extensible record's layout");
+
+// channels x bits at rate: integer PCM, or IEEE float when isFloat, under
+// the extensible tag when extensible (with all bits valid). The average
+// byte rate is left 0, as some applications leave it.
+WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat,
+                              bool extensible);
+
 // The fixture of every case: the driver named in LUMIVOX_DRIVER; each case
 // begins with startSession for its own display, then starts the server
 // with the options it needs.
@@ -140,6 +158,8 @@ double largest(const std::vector<double> &values);
 // own slice of the data, so the headers of a run are all distinct.
 class Player {
  public:
+  // format is a WAVEFORMATEX and the cbSize bytes after it (at most those of
+  // a WaveFormatRecord).
   Player(const WAVEFORMATEX &format, std::vector<uint8_t> data, size_t headerBytes);
   ~Player();
 
@@ -166,6 +186,6 @@ class Player {
 
  private:
   void readPosition();
-  WAVEFORMATEX format_;
+  WaveFormatRecord format_ = {};
   std::vector<uint8_t> data_;
 };

@@ -146,6 +146,9 @@ struct Variant {
   WORD bits;
   double minSnrDb;  // the format's own resolution, less a margin
   int display;      // of this case's session and server
+  bool isFloat = false;
+  bool extensible = false;
+  double amplitude = 0.5;  // of full scale
 };
 
 // Names the case in test lists instead of its bytes.
@@ -155,20 +158,29 @@ class PlaybackFormats : public EndToEnd, public ::testing::WithParamInterface<Va
 
 // The sine of each application channel: 1000 Hz left, 750 Hz right.
 constexpr double CHANNEL_HZ[2] = {1000, 750};
-constexpr double AMPLITUDE = 16384;  // half of full scale
+
+// A sample of x (full scale at +-1) in the variant's format, appended.
+void putSample(const Variant &v, double x, std::vector<uint8_t> &b) {
+  if (v.isFloat) {
+    float f = float(x);
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&f);
+    b.insert(b.end(), p, p + 4);
+    return;
+  }
+  if (v.bits == 8) {
+    b.push_back(uint8_t(std::lround(128 + x * 128)));
+    return;
+  }
+  // Integer samples, little-endian, from the full-scale value of bits.
+  int64_t s = std::llround(std::ldexp(x, v.bits - 1));
+  for (int i = 0; i < v.bits / 8; ++i) b.push_back(uint8_t(uint64_t(s) >> (8 * i)));
+}
 
 std::vector<uint8_t> sineBytes(const Variant &v, size_t frames) {
   std::vector<uint8_t> b;
   for (size_t i = 0; i < frames; ++i) {
     for (int c = 0; c < v.channels; ++c) {
-      double x = AMPLITUDE * std::sin(2 * M_PI * CHANNEL_HZ[c] * double(i) / v.rate);
-      if (v.bits == 8) {
-        b.push_back(uint8_t(std::lround(128 + x / 256)));
-      } else {
-        int16_t s = int16_t(std::lround(x));
-        b.push_back(uint8_t(s));
-        b.push_back(uint8_t(uint16_t(s) >> 8));
-      }
+      putSample(v, v.amplitude * std::sin(2 * M_PI * CHANNEL_HZ[c] * double(i) / v.rate), b);
     }
   }
   return b;
@@ -180,8 +192,8 @@ TEST_P(PlaybackFormats, ArriveWithTheirLevelAndSnr) {
   startServer({"--fast", "--adaptive", "0", "--output", file("played.wav"), "--output-rate",
                "48000", "--stats", file("stats.json")});
   const size_t frames = v.rate * 2;  // 2 s
-  Player player(pcmFormat(v.channels, v.rate, v.bits), sineBytes(v, frames),
-                size_t(v.rate / 10) * v.channels * v.bits / 8);
+  WaveFormatRecord format = sampleFormat(v.channels, v.rate, v.bits, v.isFloat, v.extensible);
+  Player player(format.ex, sineBytes(v, frames), size_t(v.rate / 10) * v.channels * v.bits / 8);
   ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
   player.play(4);
   ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
@@ -199,8 +211,11 @@ TEST_P(PlaybackFormats, ArriveWithTheirLevelAndSnr) {
     x = std::vector<double>(x.begin() + 4800, x.begin() + 96000 - 4800);
     double hz = CHANNEL_HZ[v.channels == 2 ? c : 0];
     SineFit fit = fitSine(x, 48000, hz);
-    double levelDb = 20 * std::log10(fit.amplitude / AMPLITUDE);
-    EXPECT_NEAR(levelDb, 0, 0.2) << "channel " << c;
+    // A float sine beyond full scale arrives clipped: its fundamental a
+    // little above full scale, far below what it was written at.
+    double expected = v.amplitude > 1 ? 4 / M_PI : v.amplitude;
+    double levelDb = 20 * std::log10(fit.amplitude / 32768 / expected);
+    EXPECT_NEAR(levelDb, 0, v.amplitude > 1 ? 0.5 : 0.2) << "channel " << c;
     // A loaded machine's round trips may step the stream down to a row of
     // less resolution for a while; the format's own resolution is asked
     // of a stream that kept its first row.
@@ -217,7 +232,15 @@ INSTANTIATE_TEST_SUITE_P(E2e, PlaybackFormats,
                                            Variant{"stereo16bit22050", 2, 22050, 16, 60, 613},
                                            Variant{"mono8bit11025", 1, 11025, 8, 38, 614},
                                            Variant{"stereo16bit96000", 2, 96000, 16, 60, 615},
-                                           Variant{"mono8bit192000", 1, 192000, 8, 38, 616}),
+                                           Variant{"mono8bit192000", 1, 192000, 8, 38, 616},
+                                           // Wider than the wire: 16 bits' resolution.
+                                           Variant{"stereo24bit96000", 2, 96000, 24, 60, 617},
+                                           Variant{"mono32bitExtensible48000", 1, 48000, 32, 60,
+                                                   618, false, true},
+                                           Variant{"stereoFloat44100", 2, 44100, 32, 60, 619,
+                                                   true},
+                                           Variant{"stereoFloatExtensibleClipped48000", 2, 48000,
+                                                   32, 5, 620, true, true, 8.0}),
                          [](const ::testing::TestParamInfo<Variant> &info) {
                            return std::string(info.param.name);
                          });

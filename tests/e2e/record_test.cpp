@@ -2,8 +2,10 @@
 // frequency and level that arrive at the application's rate and channels,
 // headers returned in order with whole frames, and the stop that returns a
 // partly filled header.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <thread>
 
@@ -16,7 +18,26 @@ struct Recording {
   WORD channels;
   DWORD rate;
   int display;  // of this case's session and server
+  WORD bits = 16;
+  bool isFloat = false;
+  bool extensible = false;
 };
+
+// The recorded bytes of a header as 16-bit samples, from the container's
+// top bits (floats scaled by 32768), for the measurements below.
+void appendSamples(const Recording &r, const uint8_t *bytes, DWORD length,
+                   std::vector<int16_t> &out) {
+  const DWORD size = r.bits / 8;
+  for (DWORD at = 0; at + size <= length; at += size) {
+    if (r.isFloat) {
+      float f;
+      std::memcpy(&f, bytes + at, sizeof f);
+      out.push_back(int16_t(std::lround(std::clamp(f * 32768.0f, -32768.0f, 32767.0f))));
+    } else {
+      out.push_back(int16_t(bytes[at + size - 2] | bytes[at + size - 1] << 8));
+    }
+  }
+}
 
 void PrintTo(const Recording &r, std::ostream *out) { *out << r.name; }
 
@@ -41,7 +62,8 @@ TEST_P(Record, TheServersToneArrivesAtTheApplicationsRateAndTheStopReturnsThePar
   const Recording &r = GetParam();
   startSession(r.display);
   startServer({"--fast", "--tone", "1000"});
-  WAVEFORMATEX format = pcmFormat(r.channels, r.rate, 16);
+  WaveFormatRecord record = sampleFormat(r.channels, r.rate, r.bits, r.isFloat, r.extensible);
+  const WAVEFORMATEX &format = record.ex;
   const size_t smallCount = 15;
   const DWORD smallFrames = r.rate / 10;
   const DWORD partFrame = format.nBlockAlign - 1;  // bytes
@@ -103,8 +125,7 @@ TEST_P(Record, TheServersToneArrivesAtTheApplicationsRateAndTheStopReturnsThePar
     if (i < smallCount) {
       EXPECT_EQ(e.bytes, smallBytes - partFrame) << "header " << i;
     }
-    const int16_t *samples = reinterpret_cast<const int16_t *>(headers[i].lpData);
-    recorded.insert(recorded.end(), samples, samples + e.bytes / 2);
+    appendSamples(r, reinterpret_cast<const uint8_t *>(headers[i].lpData), e.bytes, recorded);
   }
 
   // The first 0.1 s holds the converter's start; the rest is the tone.
@@ -126,7 +147,10 @@ TEST_P(Record, TheServersToneArrivesAtTheApplicationsRateAndTheStopReturnsThePar
 INSTANTIATE_TEST_SUITE_P(E2e, Record,
                          ::testing::Values(Recording{"stereo44100", 2, 44100, 621},
                                            Recording{"mono8000", 1, 8000, 622},
-                                           Recording{"stereo192000", 2, 192000, 623}),
+                                           Recording{"stereo192000", 2, 192000, 623},
+                                           Recording{"mono24bit96000", 1, 96000, 624, 24},
+                                           Recording{"stereoFloatExtensible48000", 2, 48000, 625,
+                                                     32, true, true}),
                          [](const ::testing::TestParamInfo<Recording> &info) {
                            return std::string(info.param.name);
                          });
