@@ -79,10 +79,10 @@ class WaveDeviceTest : public ServerOperationsTest {
     return opened;
   }
 
-  DWORD message(UINT m, DWORD_PTR p1 = 0) {
+  DWORD message(UINT m, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0) {
     DWORD_PTR user = reinterpret_cast<DWORD_PTR>(instance_);
-    DWORD result = direction_ == WAVE_OUTPUT ? wodMessage(0, m, user, p1, 0)
-                                             : widMessage(0, m, user, p1, 0);
+    DWORD result = direction_ == WAVE_OUTPUT ? wodMessage(0, m, user, p1, p2)
+                                             : widMessage(0, m, user, p1, p2);
     if ((m == WODM_CLOSE || m == WIDM_CLOSE) && result == MMSYSERR_NOERROR) instance_ = nullptr;
     return result;
   }
@@ -94,7 +94,7 @@ class WaveDeviceTest : public ServerOperationsTest {
     MMTIME time{};
     time.wType = TIME_SAMPLES;
     message(direction_ == WAVE_OUTPUT ? WODM_GETPOS : WIDM_GETPOS,
-            reinterpret_cast<DWORD_PTR>(&time));
+            reinterpret_cast<DWORD_PTR>(&time), sizeof time);
     return time.u.sample;
   }
   WaveStreamState *state() { return static_cast<WaveStreamState *>(instance_->streams->state); }
