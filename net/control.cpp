@@ -103,7 +103,7 @@ ControlConnection *connOpen(const char *address, const MessageTable *table,
   if (!connHostAddress(address, colon, &to.sin_addr)) return nullptr;
   to.sin_port = htons(connPort(colon));
 
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  SOCKET s = lvSocket(SOCK_STREAM);
   if (s == INVALID_SOCKET) return nullptr;
   if (!blocking) connSetNonBlocking(s);
   if (connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {

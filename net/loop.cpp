@@ -126,7 +126,7 @@ static int wakeDrain(void *) {
 // Makes one datagram socket bound to an ephemeral port and returns its
 // loopback address in `address`.
 static SOCKET wakeSocketCreate(sockaddr_in *address) {
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  SOCKET s = lvSocket(SOCK_DGRAM);
   if (s == INVALID_SOCKET) return INVALID_SOCKET;
   sockaddr_in any = {};
   any.sin_family = AF_INET;

@@ -12,7 +12,7 @@ static uint32_t slotLastId;
 
 StreamSlot *slotCreate(void) {
   assert(drvLockHeld());
-  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  SOCKET s = lvSocket(SOCK_DGRAM);
   if (s == INVALID_SOCKET) return nullptr;
   unsigned long nonBlocking = 1;
   ioctlsocket(s, FIONBIO, &nonBlocking);  // the result is not needed: recv copes either way

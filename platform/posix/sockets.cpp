@@ -84,6 +84,8 @@ int WSAGetLastError(void) { return lvWsaErrorFromErrno(errno); }
 
 int closesocket(SOCKET s) { return close(s) == 0 ? 0 : SOCKET_ERROR; }
 
+SOCKET lvSocket(int type) { return socket(AF_INET, type | SOCK_CLOEXEC, 0); }
+
 int ioctlsocket(SOCKET s, long command, unsigned long *argument) {
   unsigned long cmd = (unsigned long)command & 0xFFFFFFFFu;
   if ((cmd != WINSOCK_FIONBIO && cmd != LINUX_FIONBIO) || argument == nullptr) {

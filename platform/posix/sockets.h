@@ -85,6 +85,11 @@ int WSACleanup(void);
 int WSAGetLastError(void);
 // Keeps: closes the descriptor. Returns 0 or SOCKET_ERROR.
 int closesocket(SOCKET s);
+// An IPv4 socket of type (SOCK_STREAM or SOCK_DGRAM) that no child process
+// inherits: closed on exec from its creation on (SOCK_CLOEXEC), so that a
+// program the application starts keeps none of the driver's connections
+// or streams open. INVALID_SOCKET on failure, the error as socket's.
+SOCKET lvSocket(int type);
 // Keeps: FIONBIO (non-blocking on or off). Leaves out every other command.
 int ioctlsocket(SOCKET s, long command, unsigned long *argument);
 

@@ -35,6 +35,17 @@ typedef int socklen_t;
 static_assert(FD_SETSIZE == LV_SELECT_SET_LIMIT, "the loop counts sockets up to the set's capacity");
 inline bool lvSocketSelectable(SOCKET s) { return s != INVALID_SOCKET; }
 
+// An IPv4 socket of type that no child process inherits: Winsock's handles
+// are inheritable when made, so the flag is cleared at once, and a process
+// the application starts later keeps none of the driver's connections or
+// streams open. (Winsock 1.1, which the driver uses, has no flag that
+// makes the socket so in the same call.)
+inline SOCKET lvSocket(int type) {
+  SOCKET s = socket(AF_INET, type, 0);
+  if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return s;
+}
+
 // Exported by winmm but missing from the mingw-w64 headers.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
                                       DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);

@@ -1,11 +1,14 @@
 // What an application sees when the server is not what the driver needs:
 // a server without a playback device, a server remembered as unreachable by
 // the other processes of the session, a server that dies while it plays;
-// and the driver's own end when the multimedia layer closes it.
+// and the driver's own end when the multimedia layer closes it, with
+// nothing of it left in a program the application starts.
 #include <signal.h>
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/tools/tool_process.h"
@@ -30,6 +33,18 @@ class Failures : public EndToEnd {
 };
 
 std::vector<uint8_t> silence(size_t bytes) { return std::vector<uint8_t>(bytes, 0); }
+
+// The sockets a program started now by this process holds: the
+// descriptors it inherited, as it lists them itself.
+int socketsAChildInherits() {
+  FILE *child = popen("ls -l /proc/self/fd", "r");
+  if (!child) return -1;
+  int sockets = 0;
+  char line[512];
+  while (std::fgets(line, sizeof line, child)) sockets += std::strstr(line, "socket:") != nullptr;
+  pclose(child);
+  return sockets;
+}
 
 // The open fails on the setup reply, which lists no playback device: the
 // connected callback ends the session and the wait with it. The failure is
@@ -94,6 +109,10 @@ TEST_F(Failures, DriverCloseAfterTheDevicesClosedEndsTheIoThread) {
   HWAVEIN in = nullptr;
   ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+  // A program the application starts takes none of the driver's sockets
+  // along: it would keep the connection and the stream open on the server
+  // after the device closed.
+  EXPECT_EQ(socketsAChildInherits(), 0);
   ASSERT_EQ(waveInStop(in), MMSYSERR_NOERROR);
   ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
   // The server's reader thread is one of ours, the I/O thread the other.
