@@ -217,8 +217,12 @@ int connOnReadable(void *user) {
   }
   const BYTE *message = c->recvBuffer + c->recvStart;
   DWORD length = connMessageBytes(message);
-  if (length < CONN_MIN_MESSAGE_BYTES) {
-    connClose(c);  // a length field of 0 or 1 cannot frame anything
+  if (length < CONN_MIN_MESSAGE_BYTES || length > CONN_BUFFER_BYTES) {
+    // A length field of 0 or 1 cannot frame anything, and a message longer
+    // than the buffer can never be read whole: a connection left open on
+    // it would read nothing more, and every later request would wait out
+    // its time-out.
+    connClose(c);
     return 0;
   }
   if (c->neededLength < length) c->neededLength = length;

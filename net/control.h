@@ -11,8 +11,9 @@
 //
 // Both buffers are 512 bytes inside the record: no allocation per message,
 // and at most one move to the front when a message does not fit behind what
-// is held. A received message larger than the buffer stops reading for good;
-// a message to send that does not fit closes the connection.
+// is held. A received message larger than the buffer closes the
+// connection as soon as its header is read, and so does a message to send
+// that does not fit.
 //
 // Life of a connection: connOpen starts a non-blocking connect and watches
 // for writability, with a 37.5 s connect timer. Once connected, the read
