@@ -26,12 +26,8 @@ inline int16_t floatTo16(float x) {
 }  // namespace
 
 uint32_t pcmSampleBytes(PcmSample kind) {
-  switch (kind) {
-    case PCM_U8: return 1;
-    case PCM_S16: return 2;
-    case PCM_S24: return 3;
-    default: return 4;
-  }
+  static constexpr uint8_t BYTES[] = {2, 1, 3, 4, 4};  // by PcmSample
+  return BYTES[kind];
 }
 
 void pcmToRing(PcmSample kind, const uint8_t *from, int16_t *to, uint32_t count) {
@@ -45,7 +41,8 @@ void pcmToRing(PcmSample kind, const uint8_t *from, int16_t *to, uint32_t count)
     case PCM_S24:
       for (uint32_t i = 0; i < count; i++, from += 3) {
         // The top byte's sign extends the 24 bits.
-        int32_t v = int32_t(uint32_t(from[0]) | uint32_t(from[1]) << 8) | int32_t(int8_t(from[2])) << 16;
+        int32_t high = int8_t(from[2]);
+        int32_t v = int32_t(uint32_t(high) << 16 | uint32_t(from[1]) << 8 | from[0]);
         to[i] = roundTo16(v, 8);
       }
       break;

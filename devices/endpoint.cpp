@@ -234,6 +234,7 @@ int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes) {
     DWORD room = headerRoom(instance, stream);
     DWORD take = frames < room ? frames : room;
     BYTE *to = reinterpret_cast<BYTE *>(header->lpData) + stream->offset * block;
+    // An empty header may have no buffer at all.
     if (take > 0) pcmFromRing(instance->sample, samples, to, take * channels);
     stream->offset += take;
     state->position += take;

@@ -23,13 +23,10 @@ constexpr uint8_t SUBFORMAT_TAIL[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
 
 // The kind of an integer container of bits.
 bool integerKind(WORD bits, PcmSample *kind) {
-  switch (bits) {
-    case 8: *kind = PCM_U8; return true;
-    case 16: *kind = PCM_S16; return true;
-    case 24: *kind = PCM_S24; return true;
-    case 32: *kind = PCM_S32; return true;
-    default: return false;
-  }
+  static constexpr PcmSample BY_BYTES[] = {PCM_U8, PCM_S16, PCM_S24, PCM_S32};
+  if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
+  *kind = BY_BYTES[bits / 8 - 1];
+  return true;
 }
 
 }  // namespace

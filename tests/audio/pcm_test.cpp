@@ -45,18 +45,17 @@ TEST(Pcm, EveryRingValueComesBackFromEachKind) {
 TEST(Pcm, WideSamplesRoundAndFloatsClip) {
   // 24 bits: 128 and 127 (of 256 a step) round to 1 and 0, -129 to -1; the
   // top holds instead of reaching 32768.
-  EXPECT_EQ(toRing(PCM_S24, {0x80, 0x00, 0x00, 0x7F, 0x00, 0x00, 0xFF, 0xFF, 0x7F, 0x00, 0x00,
-                             0x80, 0x7F, 0xFF, 0xFF}),
+  EXPECT_EQ(toRing(PCM_S24, {0x80, 0x00, 0x00, 0x7F, 0x00, 0x00, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80,
+                             0x7F, 0xFF, 0xFF}),
             (std::vector<int16_t>{1, 0, 32767, -32768, -1}));
-  EXPECT_EQ(toRing(PCM_S32, {0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00,
-                             0x80}),
-            (std::vector<int16_t>{1, 32767, -32768}));
+  EXPECT_EQ(
+      toRing(PCM_S32, {0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x80}),
+      (std::vector<int16_t>{1, 32767, -32768}));
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  EXPECT_EQ(toRing(PCM_F32, floats({0.5f, -0.5f, 1.0f, -1.0f, 1.5f, -3.0f, inf, -inf, nan,
-                                    1e-6f})),
-            (std::vector<int16_t>{16384, -16384, 32767, -32768, 32767, -32768, 32767, -32768, 0,
-                                  0}));
+  EXPECT_EQ(
+      toRing(PCM_F32, floats({0.5f, -0.5f, 1.0f, -1.0f, 1.5f, -3.0f, inf, -inf, nan, 1e-6f})),
+      (std::vector<int16_t>{16384, -16384, 32767, -32768, 32767, -32768, 32767, -32768, 0, 0}));
 }
 
 }  // namespace

@@ -27,12 +27,12 @@ struct Format {
   WORD channels;
   DWORD rate;
   WORD bits;
-  int expected;     // the PcmSample taken, or -1 for a refusal
-  int block = -1;   // -1: channels times the container's bytes
-  WORD valid = 0;   // extensible only
+  int expected;                       // the PcmSample taken, or -1 for a refusal
+  int block = -1;                     // -1: channels times the container's bytes
+  WORD valid = 0;                     // extensible only
   DWORD subformat = WAVE_FORMAT_PCM;  // extensible only: the GUID's first field
-  WORD extra = 22;  // cbSize
-  bool guidTail = true;  // extensible only: false spoils the GUID's fixed part
+  WORD extra = 22;                    // cbSize
+  bool guidTail = true;               // extensible only: false spoils the GUID's fixed part
 
   void layOut(uint8_t *b) const {
     std::memset(b, 0, 40);
