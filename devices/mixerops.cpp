@@ -35,6 +35,7 @@ int mixerServerOpen(MixerTargetList *list, MixerTarget *target) {
   char name[SERVER_NAME_BYTES];
   serverName(name, target->address, target->port);
   if (serverMarkedUnreachable(target->address, target->port)) return 0;
+  bool unanswered = false;
   MixerState *state = static_cast<MixerState *>(memAllocZero(sizeof *state));
   HANDLE event = state ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
   if (state && event) {
@@ -47,6 +48,7 @@ int mixerServerOpen(MixerTargetList *list, MixerTarget *target) {
       LeaveCriticalSection(&drvLock);
       WaitForSingleObject(event, OPEN_WAIT_MS);
       EnterCriticalSection(&drvLock);
+      unanswered = openUnanswered(event);
       if (state->ready) {
         CloseHandle(event);
         state->event = nullptr;
@@ -61,7 +63,7 @@ int mixerServerOpen(MixerTargetList *list, MixerTarget *target) {
   }
   if (event) CloseHandle(event);
   if (state) LocalFree(state);
-  markServerUnreachable(target->address, target->port);
+  if (unanswered) markServerUnreachable(target->address, target->port);
   return 0;
 }
 

@@ -17,9 +17,14 @@
 // with drvLock held. After every wait the flags are read afresh: other
 // threads may have entered the driver meanwhile.
 //
-// Failure: every failure of an open after the registry check marks the
+// Failure: an open whose server left it waiting out OPEN_WAIT_MS marks the
 // server unreachable for the whole logon session, so later opens to it in
-// any process fail at once instead of waiting again.
+// any process fail at once instead of waiting again. A server that
+// answered (a refused setup, no device of the direction, a refused
+// stream), a connection refused or closed, and a local failure (memory,
+// an event) fail that one open only: a mark would outlive its cause, and
+// one held by another user's streams at the server's limits would keep
+// this user's audio off until logoff.
 #pragma once
 
 #include "devices/mixer.h"
@@ -121,6 +126,11 @@ constexpr DWORD PUMP_PRIORITY = 1;
 // Formats address (host order) and port as "a.b.c.d:port" into name, which
 // holds SERVER_NAME_BYTES.
 void serverName(char *name, DWORD address, DWORD port);
+// Whether an open's wait on event passed with no answer at all: no
+// completion (granted, refused, closed) has set the event, by the wait's
+// end or since. Called with drvLock held, under which the completions set
+// it.
+bool openUnanswered(HANDLE event);
 
 // The lookups in a session's lists, first match wins. The wave device: the
 // first device of direction. The mixer control for direction: the first

@@ -257,6 +257,8 @@ void outputDrain(WaveInstance *instance, WaveStreamState *state) {
 
 }  // namespace
 
+bool openUnanswered(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_TIMEOUT; }
+
 void serverName(char *name, DWORD address, DWORD port) {
   wsprintfA(name, "%d.%d.%d.%d:%d", int(address >> 24 & 0xFF), int(address >> 16 & 0xFF),
             int(address >> 8 & 0xFF), int(address & 0xFF), int(port));
@@ -292,6 +294,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
   char name[SERVER_NAME_BYTES];
   serverName(name, stream->address, stream->port);
   if (serverMarkedUnreachable(stream->address, stream->port)) return 0;
+  bool unanswered = false;
   WaveStreamState *state = static_cast<WaveStreamState *>(memAllocZero(sizeof *state));
   HANDLE event = state ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
   if (state && event) {
@@ -313,6 +316,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
     if (state->connection) {
       loopWake();
       waitUnlocked(state->event, OPEN_WAIT_MS);
+      unanswered = openUnanswered(state->event);
       if (state->ready) {
         CloseHandle(state->event);
         state->event = nullptr;
@@ -326,7 +330,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
   }
   if (event) CloseHandle(event);
   if (state) LocalFree(state);
-  markServerUnreachable(stream->address, stream->port);
+  if (unanswered) markServerUnreachable(stream->address, stream->port);
   return 0;
 }
 

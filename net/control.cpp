@@ -126,8 +126,10 @@ ControlConnection *connOpen(const char *address, const MessageTable *table,
   return c;
 }
 
-// The socket became writable: the connect has completed (or, on POSIX,
-// failed; the first read or send then reports it).
+// The connect has completed: the socket became writable, or (on Windows,
+// for a refused or failed connect) reported an exception. A failed one is
+// closed at once, its output with it, so that the owner learns of it now
+// rather than at the end of its own wait.
 int connOnConnected(void *user) {
   ControlConnection *c = static_cast<ControlConnection *>(user);
   assert(drvLockHeld());
@@ -135,6 +137,15 @@ int connOnConnected(void *user) {
   if (c->writeRegistered) {
     c->writeRegistered = 0;
     loopRemoveWriter(&c->writeWatcher);
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(c->socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0 &&
+      error != 0) {
+    c->sendFill = 0;
+    c->sendDone = 0;
+    connClose(c);
+    return 0;
   }
   connStartIo(c);
   return 0;

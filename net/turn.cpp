@@ -28,6 +28,10 @@ namespace {
 struct Turn {
   fd_set readSet;
   fd_set writeSet;
+  // The write set again, for select's exceptions: Windows reports a
+  // refused connect only there (POSIX as writable), and a connect watcher
+  // that waited for writability would wait out its whole time-out.
+  fd_set failSet;
   int readCount;             // sockets in readSet, at most LV_SELECT_SET_LIMIT
   int writeCount;            // sockets in writeSet, at most LV_SELECT_SET_LIMIT
   SOCKET highestSocket;      // for select's first argument
@@ -116,8 +120,8 @@ void waitForSockets(Turn *turn) {
   }
   if (turn->bestWork) turn->timeout = &turn->zeroTimeout;
   LeaveCriticalSection(&drvLock);
-  turn->selected = select(int(turn->highestSocket) + 1, &turn->readSet, &turn->writeSet, nullptr,
-                          turn->timeout);
+  turn->selected = select(int(turn->highestSocket) + 1, &turn->readSet, &turn->writeSet,
+                          &turn->failSet, turn->timeout);
   EnterCriticalSection(&drvLock);
   turn->bestWork = findBestWork();  // the list may have changed meanwhile
 }
@@ -138,10 +142,11 @@ Timer **fireTimers(Turn *turn) {
   return best;
 }
 
-// Phase 7 for one list.
-Watcher *markReady(Turn *turn, Watcher *list, fd_set *set, Watcher *best) {
+// Phase 7 for one list; a socket in set, or in alsoSet when given, is ready.
+Watcher *markReady(Turn *turn, Watcher *list, fd_set *set, fd_set *alsoSet, Watcher *best) {
   for (Watcher *w = list; w; w = w->next) {
-    if (turn->selected > 0 && lvSocketSelectable(w->socket) && FD_ISSET(w->socket, set)) {
+    if (turn->selected > 0 && lvSocketSelectable(w->socket) &&
+        (FD_ISSET(w->socket, set) || (alsoSet && FD_ISSET(w->socket, alsoSet)))) {
       w->ready = 1;
     }
     if (turn->yielding && loopTurns - w->lastTurn <= watcherRun) continue;  // had its run
@@ -172,20 +177,21 @@ void loopTurn(void) {
 
   collectWatchers(&turn, loopReaders, &turn.readSet, &turn.readCount);
   collectWatchers(&turn, loopWriters, &turn.writeSet, &turn.writeCount);
+  turn.failSet = turn.writeSet;
   turn.bestWork = findBestWork();
   timeoutFromTimers(&turn);
   waitForSockets(&turn);
 
   turn.bestPriority = turn.bestWork ? turn.bestWork->priority : 0;
   Timer **timerLink = fireTimers(&turn);
-  Watcher *watcher = markReady(&turn, loopReaders, &turn.readSet, nullptr);
-  watcher = markReady(&turn, loopWriters, &turn.writeSet, watcher);
+  Watcher *watcher = markReady(&turn, loopReaders, &turn.readSet, nullptr, nullptr);
+  watcher = markReady(&turn, loopWriters, &turn.writeSet, &turn.failSet, watcher);
   if (turn.yielding && !watcher && !timerLink && !turn.bestWork) {
     // Only the watchers of the run are ready: they go on.
     turn.yielding = false;
     turn.selected = 0;  // already marked
-    watcher = markReady(&turn, loopReaders, &turn.readSet, nullptr);
-    watcher = markReady(&turn, loopWriters, &turn.writeSet, watcher);
+    watcher = markReady(&turn, loopReaders, &turn.readSet, nullptr, nullptr);
+    watcher = markReady(&turn, loopWriters, &turn.writeSet, &turn.failSet, watcher);
   }
 
   if (watcher) {

@@ -113,6 +113,23 @@ TEST_F(Control, OpenFailuresLeaveNothingBehind) {
   EXPECT_TRUE(nothingRegistered());
 }
 
+// A connect refused after it started reaches the owner within a few turns
+// (writability on POSIX, an exception on Windows), not at the 37.5 s
+// connect time-out; a refusal the connect call itself reports opens
+// nothing.
+TEST_F(Control, ARefusedConnectIsToldToTheOwnerAtOnce) {
+  Listener refusing("127.77.3.3", 0, false);
+  ASSERT_TRUE(refusing.bound);
+  ControlConnection *c =
+      connOpen(textFor("127.77.3.3", refusing.port).c_str(), &THREE_TYPES, onClosed);
+  if (c) {
+    EXPECT_TRUE(turnUntil([&] { return seen.closedCalls == 1; }));
+    finishAll();
+  }
+  EXPECT_EQ(seen.closedCalls, c ? 1 : 0);
+  EXPECT_TRUE(nothingRegistered());
+}
+
 // --- Receive framing -------------------------------------------------------
 
 // Two messages in one segment, then the peer's end of stream: the second

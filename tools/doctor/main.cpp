@@ -6,7 +6,8 @@
 // Each step runs only when the ones it builds on found what it needs;
 // the others report themselves skipped. The one step that would change
 // something for the session, the tone, runs only when every step before
-// it passed: a failing device open marks the server unreachable.
+// it passed: a device open that waits in vain marks the server
+// unreachable.
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -234,7 +234,7 @@ void reportSetup(Step &step, Probe &p, bool answered, DWORD begin, uint32_t addr
     } else {
       step.fail("the connection to " + server +
                     " failed or was closed before the setup "
-                    "was answered (a device open then marks the server unreachable)",
+                    "was answered (a device open then fails too, without a mark)",
                 start);
     }
     return;
