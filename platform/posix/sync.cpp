@@ -217,8 +217,28 @@ HANDLE GetCurrentProcess(void) { return PSEUDO_PROCESS; }
 // The id is asked for on every lock entry, so each thread keeps its own
 // copy; a forked child's only thread starts over with its new id.
 static thread_local DWORD cachedThreadId;
-static void forgetThreadId(void) { cachedThreadId = 0; }
-static const int forkHandlerInstalled = pthread_atfork(nullptr, nullptr, forgetThreadId);
+
+// The handlers of lvSetForkHandlers, read and written atomically: the
+// thread that forks need not be the one that set them.
+typedef void (*ForkHandler)(void);
+static ForkHandler forkHandlers[3];  // prepare, parent, child
+
+static void runForkHandler(int which) {
+  if (ForkHandler f = __atomic_load_n(&forkHandlers[which], __ATOMIC_ACQUIRE)) f();
+}
+static void runForkPrepare(void) { runForkHandler(0); }
+static void runForkParent(void) { runForkHandler(1); }
+static void runForkChild(void) {
+  cachedThreadId = 0;
+  runForkHandler(2);
+}
+static const int forkHandlersInstalled = pthread_atfork(runForkPrepare, runForkParent, runForkChild);
+
+void lvSetForkHandlers(ForkHandler prepare, ForkHandler parent, ForkHandler child) {
+  __atomic_store_n(&forkHandlers[0], prepare, __ATOMIC_RELEASE);
+  __atomic_store_n(&forkHandlers[1], parent, __ATOMIC_RELEASE);
+  __atomic_store_n(&forkHandlers[2], child, __ATOMIC_RELEASE);
+}
 
 DWORD GetCurrentThreadId(void) {
   if (cachedThreadId == 0) cachedThreadId = DWORD(syscall(SYS_gettid));

@@ -53,6 +53,15 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 // Keeps: only the owner may leave.
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 
+// Not a Windows call (Windows has no fork): sets the handlers that run
+// around a fork of the process, as pthread_atfork runs them: prepare in the
+// forking thread before it, parent in the parent after it, child in the
+// child's one thread after it. One set at a time, replaced by the next
+// call; nulls remove them. The runtime registers with the system once and
+// calls whatever is set, so that a driver library unloaded after removing
+// its handlers leaves nothing of its own registered.
+void lvSetForkHandlers(void (*prepare)(void), void (*parent)(void), void (*child)(void));
+
 // Keeps: manual and auto reset, initial state. Leaves out: security and
 // names (a name gives null, since no named object exists here).
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCWSTR name);

@@ -46,6 +46,9 @@ inline SOCKET lvSocket(int type) {
   return s;
 }
 
+// Windows has no fork: nothing to run around one.
+inline void lvSetForkHandlers(void (*)(void), void (*)(void), void (*)(void)) {}
+
 // Exported by winmm but missing from the mingw-w64 headers.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
                                       DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);

@@ -5,6 +5,8 @@
 // nothing of it left in a program the application starts.
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -116,6 +118,44 @@ TEST_F(Failures, DriverCloseAfterTheDevicesClosedEndsTheIoThread) {
   // The server's reader thread is one of ours, the I/O thread the other.
   EXPECT_EQ(threadCount(), baseThreads_ + 2) << "the I/O thread lives until DRV_CLOSE";
   expectDriverGone();
+}
+
+// fork while a device plays: the child has neither the I/O thread nor
+// the lock's owner. It starts the driver from nothing: its own device opens
+// and closes, and its unload (DRV_CLOSE) returns at once instead of
+// waiting for a thread that is not there. The parent's device plays on.
+TEST_F(Failures, AForkedChildStartsTheDriverAfresh) {
+  startSession(634);
+  startServer({"--fast"});
+  Player player(pcmFormat(1, 22050, 16), silence(22050 * 2), 2205 * 2);
+  ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
+  player.play(4, 5);
+  pid_t child = fork();
+  if (child == 0) {
+    // No test macros here: the child reports through its exit status.
+    WAVEFORMATEX format = pcmFormat(1, 8000, 16);
+    HWAVEOUT own = nullptr;
+    int status = waveOutOpen(&own, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR &&
+                         waveOutClose(own) == MMSYSERR_NOERROR
+                     ? 0
+                     : 1;
+    mmhostUnload();
+    _exit(status);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  auto until = Clock::now() + std::chrono::milliseconds(E2E_WAIT_MS);
+  while (waitpid(child, &status, WNOHANG) == 0 && Clock::now() < until) usleep(10000);
+  if (!WIFEXITED(status)) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the child did not exit: it waited for the parent's driver, or died";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's own device did not open and close";
+  player.play(4);
+  ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
+  player.expectCallbacksInOrder();
+  EXPECT_TRUE(server_->waitForLog("): connected", 2));
 }
 
 }  // namespace
