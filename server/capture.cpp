@@ -47,6 +47,8 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
         timer_(io),
         id_(r.id),
         driver_(r.driver),
+        bound_(!udpStreamLearnsPort(o)),
+        boundTo_(r.driver),
         driverHost_(r.driver.address().to_v4().to_uint()),
         timebase_(r.rate ? r.rate : 1),
         lead_(r.applicationLead),
@@ -101,8 +103,10 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   asio::steady_timer timer_;
   uint32_t id_;
   asio::ip::udp::endpoint driver_;   // where packets go: the request's, then the binding's
-  bool bound_ = false;               // the socket is connected to the first plausible ack's source
-  asio::ip::udp::endpoint boundTo_;  // that source
+  // The socket is connected to the driver's end: from the open on, or once
+  // the first plausible acknowledgement named the port (udpStreamLearnsPort).
+  bool bound_ = false;
+  asio::ip::udp::endpoint boundTo_;  // that end
   uint32_t driverHost_;              // the request's IPv4 address, host order: others ignored
   asio::ip::udp::endpoint via_;      // the routed relay; port 0: packets go to the driver directly
   uint32_t timebase_;                // Hz: positions of packets and credit
@@ -493,8 +497,17 @@ size_t udpStreamMemory(const ServerOptions &options, uint8_t direction, uint32_t
   return size_t(RING_FRAMES) * 2 * sizeof(int16_t) + sizeof(CaptureStream) + STREAM_OVERHEAD_BYTES;
 }
 
+bool udpStreamLearnsPort(const ServerOptions &options) {
+  return options.learnUdpPort || options.advertiseUdpPort >= 0 || !options.sendViaAddress.empty();
+}
+
 std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
                                           StreamRecord &record) {
+  if (!udpStreamLearnsPort(options) &&
+      !udpStreamBind(record.socket, record.driver, record.id,
+                     record.driver.address().to_v4().to_uint())) {
+    return nullptr;
+  }
   if (record.direction == DIRECTION_PLAYBACK) return playoutStart(io, options, record);
   auto stream = std::make_shared<CaptureStream>(io, options, record);
   if (!stream->start()) return nullptr;

@@ -99,6 +99,14 @@ const char SERVER_USAGE[] =
     "                         a 6-byte route header: the driver's IPv4 address and\n"
     "                         UDP port, network byte order; the driver's\n"
     "                         acknowledgements come back through the relay\n"
+    "  --learn-udp-port       take a stream's port from its first valid datagram\n"
+    "                         from the driver's address instead of the port its\n"
+    "                         open request names: for a NAT that changes ports on\n"
+    "                         the way. Without it (and without the two options\n"
+    "                         above, which imply it) a stream takes datagrams only\n"
+    "                         from the port the driver named; with it, another\n"
+    "                         user of the driver's host could send first and take\n"
+    "                         the stream\n"
     "\n"
     "Misbehaviour, for tests of drivers:\n"
     "  --refuse-setup         answer every setup with setup refused, then close\n"
@@ -383,6 +391,7 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
   if (name == "--withhold-replies") return o.withholdReplies = true;
   if (name == "--fast") return o.fast = true;
   if (name == "--silent-streams") return o.silentStreams = true;
+  if (name == "--learn-udp-port") return o.learnUdpPort = true;
   return false;
 }
 

@@ -45,6 +45,7 @@ struct ServerOptions {
   int32_t advertiseUdpPort = -1;  // port named in open-stream replies; -1: the stream's own
   std::string sendViaAddress;     // IPv4 address of the routed relay; empty: none
   uint16_t sendViaPort = 0;       // its UDP port, with sendViaAddress
+  bool learnUdpPort = false;      // streams learn the driver's port (a NAT between)
   // Misbehaviour, for tests of the driver.
   bool refuseSetup = false;       // answer every setup with setup refused
   bool outputDevice = true;       // list the playback device and its volume control

@@ -78,6 +78,8 @@ PlayoutStream::PlayoutStream(asio::io_context &io, const ServerOptions &o, Strea
       id_(r.id),
       rate_(r.applicationRate ? r.applicationRate : 1),
       driverHost_(r.driver.address().to_v4().to_uint()),
+      boundTo_(r.driver),
+      bound_(!udpStreamLearnsPort(o)),
       volume_(r.volume) {}
 
 bool PlayoutStream::start() {
@@ -134,8 +136,9 @@ void PlayoutStream::onDatagram(std::span<const uint8_t> d) {
   onPacket(h, d.subspan(PACKET_HEADER_BYTES));
 }
 
-// The first valid datagram names the driver's end: its stream socket, or a
-// relay's in between. A driver sends a stream from its one socket.
+// Where the port is learnt (udpStreamLearnsPort), the first valid datagram
+// names the driver's end: its stream socket, or a relay's in between. A
+// driver sends a stream from its one socket.
 void PlayoutStream::bind() {
   if (!udpStreamBind(socket_, from_, id_, driverHost_)) return;
   bound_ = true;

@@ -193,8 +193,9 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   std::array<std::array<uint8_t, PACKET_MAX_DATAGRAM + 1>, RECEIVE_BATCH> receive_;
   std::array<sockaddr_in, RECEIVE_BATCH> senders_;  // of the datagrams of one recvmmsg
   asio::ip::udp::endpoint from_;                    // sender of the last datagram
-  // The driver's end once its first valid datagram came: the socket is
-  // connected to it, so the system drops anyone else's.
+  // The driver's end, from the open on or (udpStreamLearnsPort) once its
+  // first valid datagram came: the socket is connected to it, so the
+  // system drops anyone else's.
   asio::ip::udp::endpoint boundTo_;
   bool bound_ = false;
   bool synced_ = false;                 // a data packet came

@@ -15,11 +15,17 @@
 // ahead of the driver's `consumed` credit than the stream's lead, and (but
 // with --fast) no faster than real time.
 //
-// Either takes datagrams only from the driver's host (the address in its
-// request), so that another host can neither steer the playout nor take
-// the recording's credit or destination; a relay on the driver's host
-// (lumivox-relay) passes. With --send-via, recording packets go to a routed
-// relay behind a route header naming the driver's port.
+// Either is bound from its open on to the driver's end: the control
+// connection's peer address and the UDP port the open request names. The
+// socket is connected there, so that the system drops every other sender's
+// datagrams: another user of the driver's host can neither steer the
+// playout nor take the recording's credit or its packets, however fast it
+// sprays acknowledgements. Where something in between changes the port (a
+// relay of --advertise-udp-port or --send-via, a NAT with --learn-udp-port)
+// the stream instead learns the port from the first valid datagram from
+// the driver's host, as such setups need. With --send-via, recording
+// packets go to a routed relay behind a route header naming the driver's
+// port.
 //
 // Both run on the server's one asio thread. Pending operations hold the
 // stream by a shared pointer; close() ends the socket and the timer at once
@@ -48,6 +54,11 @@ class UdpStream {
 // input file cannot be read, say), with the reason logged.
 std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
                                           StreamRecord &record);
+
+// Whether streams learn their driver's port from the first valid datagram
+// instead of taking the one the open request names (a relay or a NAT in
+// between).
+bool udpStreamLearnsPort(const ServerOptions &options);
 
 // Binds a stream's socket to its driver's end (`connect`), so that the
 // system drops datagrams from anywhere else. False, with the reason

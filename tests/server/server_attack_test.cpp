@@ -234,8 +234,10 @@ TEST_F(Attack, NoDatagramEarnsMoreThanTwoBack) {
 }
 
 // A recording goes on to its driver when another port of the driver's host
-// grants itself all the credit there is, and the driver's own wild credit
-// buys no more than the lead beyond what was sent.
+// answers its first packet before the driver does and grants itself all
+// the credit there is (a recording that learnt its driver's port from the
+// first plausible acknowledgement went to the forger), and the driver's own
+// wild credit buys no more than the lead beyond what was sent.
 TEST_F(Attack, ARecordingStaysWithItsDriverAndItsLead) {
   ServerProcess server({"--port", "0", "--tone", "440", "--fast"});
   ASSERT_TRUE(server.ready());
@@ -245,9 +247,11 @@ TEST_F(Attack, ARecordingStaysWithItsDriverAndItsLead) {
   Bytes first = driver.receive();
   ASSERT_GE(first.size(), 12u);
   uint32_t lastStart = field32(first, 0), lastDuration = uint32_t(first[6] | first[7] << 8);
-  driver.sendTo(port, streamAck(lastStart + lastDuration, lastStart + lastDuration, lastStart,
+  forger.sendTo(port, streamAck(lastStart + lastDuration, lastStart + lastDuration, lastStart,
                                 uint16_t(lastDuration), 0));
   forger.sendTo(port, streamAck(0x7FFFFFFF, 0x7FFFFFFF, lastStart, uint16_t(lastDuration), 0));
+  driver.sendTo(port, streamAck(lastStart + lastDuration, lastStart + lastDuration, lastStart,
+                                uint16_t(lastDuration), 0));
   EXPECT_EQ(countReplies(forger, 500), 0) << "nothing goes to the forger";
   // The driver credits far beyond what it was sent, and then nothing.
   uint32_t credited = 0;

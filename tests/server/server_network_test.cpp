@@ -89,8 +89,9 @@ TEST_F(NetworkTest, StreamsBelongToThePeerWhateverTheRequestNames) {
   }
   client.reset();  // ends both streams
   ASSERT_TRUE(live.waitForLog("closed (messages 3, streams ended 2)"));
+  // The streams' sockets are connected to the driver's end from their
+  // open on: the system dropped the third party's datagram unseen.
   EXPECT_FALSE(datagramWaiting(third, 0)) << "nothing was sent to the named address";
-  EXPECT_TRUE(live.waitForLog("datagram from 127.0.0.2:"));
   close(third);
   EXPECT_EQ(live.stop(), 0);
 }
