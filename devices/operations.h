@@ -95,6 +95,9 @@ struct WaveStreamState {
   // PUMP_PRIORITY. pacing is 1 while it is scheduled.
   Timer pace;
   DWORD pacing;
+  // Output, while a close runs: gives the stream up at the close's
+  // deadline (outputCloseBy), priority PUMP_PRIORITY.
+  Timer closeTimer;
 };
 
 // One open mixer target's link to its server.
@@ -151,6 +154,7 @@ void inputKick(WaveInstance *instance, WaveStream *stream);
 DWORD inputPosition(WaveInstance *instance, WaveStream *stream);
 void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused);
 DWORD outputReset(WaveInstance *instance, WaveStream *stream);
+void outputCloseBy(WaveInstance *instance, WaveStream *stream, const DWORD *deadline);
 
 // Gives a stream up as if its connection had been lost: its connection is
 // ended on a later turn of the I/O thread. Called on the I/O thread by the
@@ -159,6 +163,8 @@ DWORD outputReset(WaveInstance *instance, WaveStream *stream);
 void waveStreamGiveUp(WaveStreamState *state);
 // The teardown work item's callback.
 void waveStreamTeardown(void *state);
+// The close timer's callback: gives the stream up.
+void outputCloseTimeout(void *state);
 
 // The completion callbacks (I/O thread, or inside connClose).
 int waveConnected(ServerSession *session, void *state);

@@ -22,9 +22,11 @@ const WaveStreamOps outputStreamOps = {
     .position = outputPosition,
     .setPaused = outputSetPaused,
     .reset = outputReset,
+    .closeBy = outputCloseBy,
 };
 // A reset of the input device calls no stream operation: a running stream
-// keeps receiving, and drops its samples until a header is added.
+// keeps receiving, and drops its samples until a header is added. Its close
+// waits for nothing the server does.
 const WaveStreamOps inputStreamOps = {
     .open = waveStreamOpen,
     .close = waveStreamClose,
@@ -32,6 +34,7 @@ const WaveStreamOps inputStreamOps = {
     .position = inputPosition,
     .setPaused = inputSetPaused,
     .reset = nullptr,
+    .closeBy = nullptr,
 };
 
 namespace {
@@ -304,6 +307,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
     state->direction = instance->direction;
     workInit(&state->teardown, waveStreamTeardown, state, PUMP_PRIORITY);
     timerInit(&state->pace, inputPace, state, PUMP_PRIORITY);
+    timerInit(&state->closeTimer, outputCloseTimeout, state, PUMP_PRIORITY);
     if (state->direction == WAVE_INPUT) {
       state->endpoint = recordSinkCreate(state);
       state->paused = 1;  // stopped until the first start
@@ -343,6 +347,7 @@ void waveStreamClose(WaveInstance *instance, WaveStream *stream) {
     timerCancel(&state->pace);
   } else {
     outputDrain(instance, state);
+    timerCancel(&state->closeTimer);
   }
   if (state->connection) sessionEnd(state->connection);
   // The close has waited out every completion in progress: nothing of the
@@ -357,6 +362,26 @@ void waveStreamClose(WaveInstance *instance, WaveStream *stream) {
 void waveStreamGiveUp(WaveStreamState *state) {
   assert(drvLockHeld());
   if (state->connection) workQueue(&state->teardown);
+}
+
+// The close's time is up: the stream is given up as a stalled one is.
+void outputCloseTimeout(void *user) {
+  WaveStreamState *state = static_cast<WaveStreamState *>(user);
+  assert(drvLockHeld());
+  timerCancel(&state->closeTimer);
+  waveStreamGiveUp(state);
+}
+
+void outputCloseBy(WaveInstance *, WaveStream *stream, const DWORD *deadline) {
+  assert(drvLockHeld());
+  WaveStreamState *state = stateOf(stream);
+  if (!state) return;
+  if (deadline) {
+    timerSchedule(&state->closeTimer, *deadline);
+    loopWake();
+  } else {
+    timerCancel(&state->closeTimer);
+  }
 }
 
 void waveStreamTeardown(void *user) {

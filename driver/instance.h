@@ -48,6 +48,12 @@ struct WaveStreamOps {
   // took in all (what a close still has to drain). Null where a table has
   // no such step: the front end then keeps its count.
   DWORD (*reset)(WaveInstance *instance, WaveStream *stream);
+  // Output: a close has begun and must be over by the tick deadline points
+  // at: then the stream gives its server up, whatever the server reports,
+  // as if the connection had gone (its headers come back at once and its
+  // drain ends). Null deadline: the close failed, the stream goes on. Null
+  // slot where a table has no such step.
+  void (*closeBy)(WaveInstance *instance, WaveStream *stream, const DWORD *deadline);
 };
 
 // The tables streamAdd installs, by direction. The device operations set

@@ -5,6 +5,7 @@
 #include <cassert>
 
 #include "net/lock.h"
+#include "net/loop.h"
 
 namespace {
 
@@ -120,15 +121,40 @@ MMRESULT outBreakLoop(WaveInstance *instance) {
   return MMSYSERR_NOERROR;
 }
 
-// Waits until every queued header has been played and returned; a paused
-// device plays nothing, so its close fails instead and changes nothing.
+// The tick by which a close starting now must be over: when the audio
+// still to play has played, and CLOSE_GRACE_MS later. A server that answers
+// but barely plays keeps moving its positions, which is all the streams'
+// own stall limits look at; this bound holds whatever it reports.
+DWORD outCloseDeadline(WaveInstance *instance) {
+  WaveStream *first = instance->streams;
+  DWORD played = first ? first->outputOps->position(instance, first) : instance->framesWritten;
+  DWORD left = LONG(instance->framesWritten - played) > 0 ? instance->framesWritten - played : 0;
+  uint64_t ms = uint64_t(left) * 1000 / instance->format.nSamplesPerSec;
+  return tickNow() + DWORD(ms) + CLOSE_GRACE_MS;
+}
+
+// Tells every stream that can give up its server when the close must be
+// over (deadline), or that the close failed (null).
+void outCloseBy(WaveInstance *instance, const DWORD *deadline) {
+  for (WaveStream *s = instance->streams; s; s = s->next) {
+    if (s->outputOps->closeBy) s->outputOps->closeBy(instance, s, deadline);
+  }
+}
+
+// Waits until every queued header has been played and returned, and the
+// streams have sent what they took, by the close's deadline at most; a
+// paused device plays nothing, so its close fails instead and changes
+// nothing.
 MMRESULT outClose(WaveInstance *instance) {
   if (instance->closeStarted) return MMSYSERR_INVALHANDLE;  // another close has it
   instance->closeStarted = 1;
+  DWORD deadline = outCloseDeadline(instance);
+  outCloseBy(instance, &deadline);
   MMRESULT result = instanceDrain(instance, 1);
   if (result == MMSYSERR_NOERROR) {
     instanceRelease(instance, WOM_CLOSE);
   } else {
+    outCloseBy(instance, nullptr);
     instance->closeStarted = 0;
   }
   return result;

@@ -20,6 +20,10 @@
 // as the caller asks for.
 constexpr DWORD WAVE_OUT_CAPS_BYTES = 84;
 
+// A close returns at most this long after the audio still queued when it
+// began has had its time to play, ms, whatever the server reports.
+constexpr DWORD CLOSE_GRACE_MS = 10000;
+
 // The stream has taken every sample frame of its current header: moves the
 // stream to the next header (the loop's first while a loop repeats) and
 // returns at most one header to the application. Called on the I/O thread

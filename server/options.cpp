@@ -125,6 +125,8 @@ const char SERVER_USAGE[] =
     "                         back up (its receive buffer is made small)\n"
     "  --silent-streams       grant streams, then send nothing on them: playback\n"
     "                         is never acknowledged, recordings never come\n"
+    "  --crawl                answer every playback datagram, but move the played\n"
+    "                         position by one frame per datagram and not with time\n"
     "  --first-position N     start the positions of recordings at N frames\n"
     "                         instead of 0 (just below 2147483648 or 4294967296\n"
     "                         tries the wraps of the 32-bit positions)\n"
@@ -391,6 +393,7 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
   if (name == "--withhold-replies") return o.withholdReplies = true;
   if (name == "--fast") return o.fast = true;
   if (name == "--silent-streams") return o.silentStreams = true;
+  if (name == "--crawl") return o.crawl = true;
   if (name == "--learn-udp-port") return o.learnUdpPort = true;
   return false;
 }

@@ -57,6 +57,7 @@ struct ServerOptions {
   int64_t closeAfter = -1;        // close a connection after handling this many messages; -1 never
   int64_t stopReadingAfter = -1;  // stop reading a connection after this many messages; -1 never
   bool silentStreams = false;     // granted streams send nothing: no acknowledgements, no audio
+  bool crawl = false;             // playback plays one frame per datagram, not with time
   uint32_t firstPosition = 0;     // timebase frames a recording's positions start from
   // The sound system: playback goes to it unless --output names a file or
   // none, and recordings come from it unless --input or --tone is given,

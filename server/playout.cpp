@@ -212,6 +212,7 @@ void PlayoutStream::onPacket(const PacketHeader &h, std::span<const uint8_t> pay
   // A probe carries no audio: it moves no position, whatever start it names.
   if (h.kind != WIRE_PROBE && positionAfter(end, receivedEnd_)) receivedEnd_ = end;
   if (synced_ && options_.fast) playTo(receivedEnd_);
+  if (synced_ && options_.crawl && consumed_ != receivedEnd_) playTo(consumed_ + 1);
   if (output_->clocked() && synced_) feed();
   if (reportCredit_ < REPORT_CREDIT_MAX) ++reportCredit_;
   sendAck(0);

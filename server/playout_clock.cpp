@@ -42,6 +42,7 @@ void PlayoutStream::onTick() {
 // Plays to where the clock stands now; the clock waits (is re-anchored)
 // where the received audio ends. Returns whether consumed moved.
 bool PlayoutStream::advanceClock(Clock::time_point now) {
+  if (options_.crawl) return false;  // moved by onPacket alone
   uint64_t elapsed =
       uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now - anchorTime_).count());
   uint32_t target = anchorPos_ + uint32_t(elapsed * rate_ / 1000000);

@@ -76,6 +76,25 @@ INSTANTIATE_TEST_SUITE_P(Paths, DeadPlayback,
                                            DeadPath{"blocked", {}, true}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A server that answers every datagram but plays one frame for each moves
+// its positions often enough for any stall limit: the close still returns
+// within the audio's time and CLOSE_GRACE_MS, with the header back first.
+TEST_F(BoundedWaits, ACloseIsBoundedInTotalAgainstACrawlingServer) {
+  serve({"--crawl"});
+  lvTickFreeze(1000);
+  ASSERT_TRUE(open(WAVE_OUTPUT));
+  Header header(3 * RATE);  // more than any lead lets the driver send unplayed
+  ASSERT_EQ(write(header), MMSYSERR_NOERROR);
+  DWORD closeResult = 1;
+  DWORD moved = whileTimePasses([&] { closeResult = message(WODM_CLOSE); });
+  EXPECT_EQ(closeResult, MMSYSERR_NOERROR);
+  EXPECT_GE(moved, 3000u) << "the server's progress did not hold the close";
+  EXPECT_LE(moved, 3000 + CLOSE_GRACE_MS + 500) << "the close outlived its bound";
+  EXPECT_EQ(messagesSeen(), (std::vector<DWORD>{WOM_DONE, WOM_CLOSE}));
+  EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+  std::fprintf(stderr, "crawling server: close returned after %u ms of ticks\n", moved);
+}
+
 // ---- A recording that never comes.
 
 // The stream is granted and then nothing arrives: the recording waits for

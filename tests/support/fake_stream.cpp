@@ -92,6 +92,7 @@ const WaveStreamOps FAKE_OUTPUT_OPS = {
     .position = fakePosition,
     .setPaused = fakeSetPaused,
     .reset = nullptr,
+    .closeBy = nullptr,
 };
 
 const WaveStreamOps FAKE_INPUT_OPS = {
@@ -101,6 +102,7 @@ const WaveStreamOps FAKE_INPUT_OPS = {
     .position = fakePosition,
     .setPaused = fakeSetPaused,
     .reset = nullptr,
+    .closeBy = nullptr,
 };
 
 unsigned char fakeRecordedByte(DWORD frame) { return static_cast<unsigned char>(frame * 7 + 1); }
