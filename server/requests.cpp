@@ -112,7 +112,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
     sendStreamReply(s, reply);
     return;
   }
-  if (s.server().baseMemory() + budget.bytes + memory > memoryLimit) {
+  if (s.server().baseMemory() + budget.bytes + budget.output + memory > memoryLimit) {
     s.logRare(LOG_INFO,
               "open-stream %u: %llu KiB held with %u streams and %zu KiB more for this one "
               "exceed --max-memory %u MiB: refusing",

@@ -1,5 +1,6 @@
 #include "server/session.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -54,11 +55,17 @@ void ControlSession::logRare(int level, const char *format, ...) {
 
 void ControlSession::start() {
   log(LOG_INFO, "connected");
+  // Answers are a few dozen bytes each: a small system buffer holds many,
+  // and one that a driver never reads costs the system no more than that
+  // (it would otherwise grow to megabytes before our own limit applies).
+  asio::error_code ignored;
+  socket_.set_option(asio::socket_base::send_buffer_size(SYSTEM_SEND_BYTES), ignored);
   if (server_.options().closeAfter == 0) {
     closeAfterOutput("closing after 0 messages (--close-after)");
     return;
   }
   connected_ = heard_ = std::chrono::steady_clock::now();
+  countOutput();
   armWatch();
   readMore();
 }
@@ -178,6 +185,9 @@ void ControlSession::consume() {
     dispatch(rest.first(frame.bytes));
     start += frame.bytes;
   }
+  // An answer that would pass --max-memory finishes the session from inside
+  // the dispatch: nothing more is kept or watched for it.
+  if (finished_) return;
   std::memmove(receive_, receive_ + start, receiveFill_ - start);
   receiveFill_ -= start;
   // The time a message began is the time of the read that brought its
@@ -255,16 +265,46 @@ void ControlSession::onDelay(const asio::error_code &error) {
 }
 
 void ControlSession::queueOutput(std::span<const uint8_t> message) {
+  if (finished_) return;
   log(LOG_DEBUG, "sending type %u (%zu bytes)", unsigned(message[0]), message.size());
-  output_.emplace_back(message.begin(), message.end());
-  outputBytes_ += message.size();
+  // Memory the buffer would take to hold it, against everything else the
+  // server holds. The few answers a driver that reads them has waiting are
+  // always kept: streams that fill the budget must not cut off the
+  // connections that own them.
+  const ServerOptions &o = server_.options();
+  const StreamBudget &budget = server_.streamBudget();
+  size_t grown = output_.size() + message.size();
+  size_t more = grown > output_.capacity()
+                    ? std::max(grown, 2 * output_.capacity()) - output_.capacity()
+                    : 0;
+  if (grown > OUTPUT_KEPT_BYTES &&
+      server_.baseMemory() + budget.bytes + budget.output + more > uint64_t(o.maxMemoryMiB) << 20) {
+    logRare(LOG_INFO, "%zu bytes of answers waiting would exceed --max-memory %u MiB: closing",
+            waitingBytes() + message.size(), o.maxMemoryMiB);
+    finish();
+    return;
+  }
+  output_.insert(output_.end(), message.begin(), message.end());
+  countOutput();
   writeNext();
+}
+
+void ControlSession::countOutput() {
+  // A write outstanding at the finish holds its buffer until it completes.
+  size_t now = finished_ ? sending_.capacity()
+                         : SESSION_BYTES + output_.capacity() + sending_.capacity();
+  StreamBudget &budget = server_.streamBudget();
+  budget.output = budget.output - outputCounted_ + now;
+  outputCounted_ = now;
 }
 
 void ControlSession::writeNext() {
   if (writing_ || output_.empty() || finished_) return;
   writing_ = true;
-  asio::async_write(socket_, asio::buffer(output_.front()),
+  // What was appended so far goes out in one write; later answers gather
+  // in the other buffer meanwhile.
+  sending_.swap(output_);
+  asio::async_write(socket_, asio::buffer(sending_),
                     [self = shared_from_this()](const asio::error_code &error, size_t) {
                       self->onWritten(error);
                     });
@@ -272,15 +312,21 @@ void ControlSession::writeNext() {
 
 void ControlSession::onWritten(const asio::error_code &error) {
   writing_ = false;
-  if (finished_) return;
+  if (finished_) {
+    std::vector<uint8_t>().swap(sending_);  // held for the write until now
+    countOutput();
+    return;
+  }
   if (error) {
     log(LOG_INFO, "send failed: %s", error.message().c_str());
     finish();
     return;
   }
-  outputBytes_ -= output_.front().size();
-  output_.pop_front();
+  sending_.clear();
+  // A burst's buffer is not kept for an idle connection.
+  if (sending_.capacity() > OUTPUT_KEPT_BYTES) std::vector<uint8_t>().swap(sending_);
   writeNext();
+  countOutput();
   finishIfFlushed();
   readMore();
 }
@@ -319,9 +365,13 @@ void ControlSession::finish() {
   watchTimer_.cancel();
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
-  output_.clear();
+  // The buffers' memory goes back now; a write still outstanding holds
+  // sending_ until its cancellation, which needs only its pointer.
+  std::vector<uint8_t>().swap(output_);
+  if (!writing_) std::vector<uint8_t>().swap(sending_);
+  countOutput();
   delayed_.clear();
-  outputBytes_ = delayedBytes_ = 0;
+  delayedBytes_ = 0;
   log(LOG_INFO, "closed (messages %llu, streams ended %zu)", (unsigned long long)messages_,
       streams);
   server_.sessionEnded(this);

@@ -8,12 +8,16 @@
 // logged and skipped. Framing errors (a length below 8 bytes or above 512)
 // leave no way to find the next message, so they close the connection.
 //
-// Output is one ordered queue. Answers that the options delay wait in a
-// second queue, in order, each due no earlier than the one before it, so a
-// delay never reorders what the driver receives. While more than
-// OUTPUT_LIMIT_BYTES are waiting the connection stops reading: a driver
-// that sends requests and never reads the answers costs a bounded amount of
-// memory.
+// Output is one ordered run of bytes: the answers not yet sent, appended
+// to one buffer while the one before it is written, so that a small answer
+// costs its bytes and no allocation of its own. Answers that the options
+// delay wait in a second queue, in order, each due no earlier than the one
+// before it, so a delay never reorders what the driver receives. While more
+// than OUTPUT_LIMIT_BYTES are waiting the connection stops reading: a
+// driver that sends requests and never reads the answers costs a bounded
+// amount of memory. The connection and its buffers count with the
+// streams against --max-memory (StreamBudget::output); a connection whose
+// answers would pass it is closed.
 //
 // Two deadlines keep a connection from holding its place for nothing: the
 // setup request must be complete within --setup-timeout of the connect,
@@ -68,6 +72,15 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
  public:
   // Answers and replies waiting to be sent, above which reading pauses.
   static constexpr size_t OUTPUT_LIMIT_BYTES = 64 * 1024;
+  // An output buffer larger than this is given back once written: a
+  // connection's usual answers fit it many times over.
+  static constexpr size_t OUTPUT_KEPT_BYTES = 4096;
+  // The system's send buffer of a control connection.
+  static constexpr int SYSTEM_SEND_BYTES = 16 * 1024;
+  // What a connection holds besides its answers (this record, its receive
+  // buffer, the pending operations), counted with them: measured at about
+  // 7.5 KiB a connection under a flood of 256.
+  static constexpr size_t SESSION_BYTES = 8 * 1024;
   // Received bytes held at once: a whole maximum message always fits after
   // the remainder of the previous read.
   static constexpr size_t RECEIVE_BYTES = 8 * MESSAGE_MAX_BYTES;
@@ -137,7 +150,10 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   void armWatch();
   void onWatch(const asio::error_code &error);
   void logWith(uint32_t burst, int level, const char *format, va_list arguments);
-  size_t waitingBytes() const { return outputBytes_ + delayedBytes_; }
+  size_t waitingBytes() const { return output_.size() + sending_.size() + delayedBytes_; }
+  // Brings the server's count of output memory to what the two buffers
+  // hold now.
+  void countOutput();
 
   Server &server_;
   asio::ip::tcp::socket socket_;
@@ -152,12 +168,13 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   size_t receiveFill_ = 0;                   // bytes, from the front; always starts at a message
   uint64_t messages_ = 0;                    // messages handled, setup included
   uint32_t sequence_ = 0;                    // running-phase messages received
-  std::deque<std::vector<uint8_t>> output_;  // front one is being written
-  size_t outputBytes_ = 0;                   // bytes in output_
+  std::vector<uint8_t> output_;   // answers to send after sending_
+  std::vector<uint8_t> sending_;  // the bytes being written; empty while none is
+  size_t outputCounted_ = 0;      // bytes counted for this connection in the server's budget
   std::deque<Delayed> delayed_;              // due times ascending
   size_t delayedBytes_ = 0;                  // bytes in delayed_
   bool reading_ = false;                     // a read is outstanding
-  bool writing_ = false;                     // a write of output_.front() is outstanding
+  bool writing_ = false;                     // a write of sending_ is outstanding
   bool closing_ = false;                     // closeAfterOutput was called
   bool readingStopped_ = false;              // --stop-reading-after took effect
   bool flushTimed_ = false;                  // flushTimer_ is armed

@@ -37,7 +37,8 @@ constexpr uint32_t APPLICATION_LEAD_MAX = 65536;
 // off.
 struct StreamBudget {
   uint32_t streams = 0;
-  uint64_t bytes = 0;
+  uint64_t bytes = 0;   // the streams' memory
+  uint64_t output = 0;  // the control connections and their unsent answers (buffers' capacity)
 };
 
 struct StreamRecord {

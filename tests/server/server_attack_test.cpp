@@ -4,9 +4,11 @@
 // recording's credit forged, a storm of opens from many addresses, floods of
 // messages and connections, and a connection that trickles.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -324,6 +326,71 @@ TEST_F(Attack, AStormOfOpensStaysWithinMaxMemory) {
   EXPECT_TRUE(few.waitForLog("2 streams open already (--max-streams): refusing"));
   client.reset();
   EXPECT_EQ(few.stop(), 0);
+}
+
+// Connections that ask for volumes and never read the answers: each stops
+// being read once its answers back up, and together their answers stay
+// within --max-memory (one buffer each, counted with the streams); those
+// that would pass it are closed.
+TEST_F(Attack, UnreadAnswersStayWithinMaxMemory) {
+  long base = 0;
+  {
+    ServerProcess measure({"--port", "0", "--output", "none"});
+    ASSERT_TRUE(measure.ready());
+    base = residentKiB(measure.pid());
+    EXPECT_EQ(measure.stop(), 0);
+  }
+  const long limitMiB = std::max(base / 1024 + 8, 16L);  // the option's least
+  ServerProcess server({"--port", "0", "--output", "none", "--max-memory",
+                        std::to_string(limitMiB)});
+  ASSERT_TRUE(server.ready());
+  constexpr int CONNECTIONS = 256, PER_ADDRESS = 32;
+  constexpr size_t QUERY_BYTES = 64 * 1024;  // each: 8192 questions, 128 KiB of answers
+  Bytes queries;
+  for (size_t i = 0; i < QUERY_BYTES / 8; ++i) {
+    Bytes q = queryControlRequest(3);  // the output volume
+    queries.insert(queries.end(), q.begin(), q.end());
+  }
+  std::vector<int> sockets;
+  for (int c = 0; c < CONNECTIONS; ++c) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;  // a reader that takes next to nothing
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002 + uint32_t(c / PER_ADDRESS));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(server.port());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+      close(fd);
+      for (int s : sockets) close(s);
+      GTEST_SKIP() << "cannot connect from 127.0.0." << 2 + c / PER_ADDRESS;
+    }
+    Bytes setup = setupRequest();
+    ASSERT_EQ(send(fd, setup.data(), setup.size(), 0), ssize_t(setup.size()));
+    // As much as the server takes now; the rest would only wait in our
+    // own buffers.
+    for (size_t at = 0; at < queries.size();) {
+      ssize_t n = send(fd, queries.data() + at, queries.size() - at, MSG_DONTWAIT);
+      if (n <= 0) break;
+      at += size_t(n);
+    }
+    sockets.push_back(fd);
+  }
+  EXPECT_TRUE(server.waitForLog("would exceed --max-memory"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last reads
+  long resident = residentKiB(server.pid());
+  std::printf("base %ld KiB, limit %ld MiB: resident %ld KiB with %d unread connections\n", base,
+              limitMiB, resident, CONNECTIONS);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  (void)resident;  // the sanitizers' shadow memory grows with the program's
+#else
+  // The allocator's own slack: 1 MiB.
+  EXPECT_LE(resident, limitMiB * 1024 + 1024);
+#endif
+  for (int fd : sockets) close(fd);
+  EXPECT_EQ(server.stop(), 0);
 }
 
 // 100000 close-stream messages for no stream and 300 refused connections
