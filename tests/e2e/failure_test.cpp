@@ -130,15 +130,24 @@ TEST_F(Failures, AForkedChildStartsTheDriverAfresh) {
   Player player(pcmFormat(1, 22050, 16), silence(22050 * 2), 2205 * 2);
   ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
   player.play(4, 5);
+#ifdef __SANITIZE_THREAD__
+  // ThreadSanitizer starts no thread in the child of a process with threads:
+  // there the child only unloads the driver, which must not wait either.
+  constexpr bool CHILD_OPENS = false;
+#else
+  constexpr bool CHILD_OPENS = true;
+#endif
   pid_t child = fork();
   if (child == 0) {
     // No test macros here: the child reports through its exit status.
-    WAVEFORMATEX format = pcmFormat(1, 8000, 16);
-    HWAVEOUT own = nullptr;
-    int status = waveOutOpen(&own, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR &&
-                         waveOutClose(own) == MMSYSERR_NOERROR
-                     ? 0
-                     : 1;
+    int status = 0;
+    if (CHILD_OPENS) {
+      WAVEFORMATEX format = pcmFormat(1, 8000, 16);
+      HWAVEOUT own = nullptr;
+      bool opened =
+          waveOutOpen(&own, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR;
+      status = opened && waveOutClose(own) == MMSYSERR_NOERROR ? 0 : 1;
+    }
     mmhostUnload();
     _exit(status);
   }
@@ -155,7 +164,7 @@ TEST_F(Failures, AForkedChildStartsTheDriverAfresh) {
   player.play(4);
   ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
   player.expectCallbacksInOrder();
-  EXPECT_TRUE(server_->waitForLog("): connected", 2));
+  if (CHILD_OPENS) EXPECT_TRUE(server_->waitForLog("): connected", 2));
 }
 
 }  // namespace
