@@ -260,16 +260,16 @@ int main(int argc, char **argv) {
   setenv("LUMIVOX_RUNTIME_DIR", dir.c_str(), 1);
   setenv("LUMIVOX_DRIVER", LUMIVOX_LIBRARY, 1);
   std::string display = std::to_string(DISPLAY);
-  BenchChild session = benchSpawnUntil(
-      "latency_bench", LUMIVOX_SESSION,
-      {"--session", "1", "--record", "1", "--address", "127.0.0.1", "--display", display}, 1,
-      "lumivox-session: ready", WAIT_MS);
+  BenchChild session = benchSpawnUntil("latency_bench", LUMIVOX_SESSION,
+                                       {"--session", "1", "--record", "1", "--address", "127.0.0.1",
+                                        "--display", display, "--no-key"},
+                                       1, "lumivox-session: ready", WAIT_MS);
   // At its default minimum lead the server's 10 ms playout steps run the
   // stream dry; 1024 frames cover them.
   BenchChild server =
       benchSpawnUntil("latency_bench", LUMIVOX_SERVER,
-                      {"--display", display, "--verbose", "0", "--min-lead", "1024"}, 2,
-                      "lumivox-server: listening on", WAIT_MS);
+                      {"--no-auth", "--display", display, "--verbose", "0", "--min-lead", "1024"},
+                      2, "lumivox-server: listening on", WAIT_MS);
 
   std::vector<double> raw = rawOpenTimes(rounds);
   std::vector<double> open = openTimes(rounds);

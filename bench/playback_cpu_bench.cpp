@@ -294,13 +294,13 @@ RowResult playRow(const char *name, const std::vector<std::string> &serverOption
   std::string dir = pattern;
   setenv("LUMIVOX_RUNTIME_DIR", dir.c_str(), 1);
   std::string display = std::to_string(DISPLAY);
-  BenchChild session = benchSpawnUntil(
-      "playback_cpu_bench", LUMIVOX_SESSION,
-      {"--session", "1", "--record", "1", "--address", "127.0.0.1", "--display", display}, 1,
-      "lumivox-session: ready", WAIT_MS);
-  std::vector<std::string> args = {"--display",      display, "--verbose", "0",
-                                   "--sound-server", "none",  "--output",  "none",
-                                   "--adaptive",     "0"};
+  BenchChild session = benchSpawnUntil("playback_cpu_bench", LUMIVOX_SESSION,
+                                       {"--session", "1", "--record", "1", "--address", "127.0.0.1",
+                                        "--display", display, "--no-key"},
+                                       1, "lumivox-session: ready", WAIT_MS);
+  std::vector<std::string> args = {"--no-auth", "--display",      display, "--verbose",
+                                   "0",         "--sound-server", "none",  "--output",
+                                   "none",      "--adaptive",     "0"};
   args.insert(args.end(), serverOptions.begin(), serverOptions.end());
   BenchChild server = benchSpawnUntil("playback_cpu_bench", LUMIVOX_SERVER, args, 2,
                                       "lumivox-server: listening on", WAIT_MS);

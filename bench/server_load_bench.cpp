@@ -71,7 +71,8 @@ Child spawnServer(const std::string &program, const std::string &stats, uint32_t
   int pipes[2];
   if (pipe2(pipes, O_CLOEXEC) != 0) return {};
   std::string limit = std::to_string(streams + 16);
-  std::vector<std::string> args = {program, "--port", "0", "--sound-server", "none", "--output",
+  std::vector<std::string> args = {program, "--no-auth", "--port", "0", "--sound-server", "none",
+                                   "--output",
                                    "none", "--verbose", "0", "--stats", stats, "--max-clients",
                                    limit, "--max-connections-per-client", limit,
                                    "--max-streams-per-client", limit, "--max-streams", limit,

@@ -39,6 +39,7 @@
 #include "audio/convert.h"
 #include "audio/formats.h"
 #include "platform/bytes.h"
+#include "wire/auth.h"
 #include "wire/datagram.h"
 #include "wire/messages.h"
 
@@ -120,10 +121,17 @@ void checkSetupAnswers(const Bytes &m) {
 void parseMessage(const Bytes &m, uint32_t sequence) {
   std::span<const uint8_t> s(m);
   uint16_t version = 0;
-  bool setup = setupRequestParse(s, version);
+  uint8_t offer = 0;
+  bool setup = setupRequestParse(s, version, offer);
   check(setup == (m.size() >= SETUP_REQUEST_BYTES && m[0] == TYPE_SETUP_REQUEST),
         "setup request accepted by its length and type");
-  if (setup) check(version == load16(m.data() + 4), "setup version");
+  if (setup) check(version == load16(m.data() + 4) && offer == m[1], "setup version and offer");
+
+  // No arbitrary message proves a key.
+  static const uint8_t key[KEY_BYTES] = {1, 2, 3};
+  static const uint8_t challenge[CHALLENGE_NONCE_BYTES] = {4, 5, 6};
+  check(!keyProofValid(s, key, challenge, AddressPair{0x7f000001, 1, 0x7f000001, 2}),
+        "an arbitrary key proof is refused");
 
   OpenStreamRequest open{};
   bool opened = openStreamParse(s, open);

@@ -10,6 +10,7 @@
 #include "net/lock.h"
 #include "net/loop.h"
 #include "platform/bytes.h"
+#include "platform/secrets.h"
 #include "stream/stream.h"
 
 namespace {
@@ -76,13 +77,49 @@ void pendingComplete(ServerSession *session, const BYTE *reply) {
 // has been told the session ended and will not close it.
 void sessionAbandon(ControlConnection *connection) { connClose(connection); }
 
-DWORD socketAddress(SOCKET s, bool peer) {
+DWORD socketAddress(SOCKET s, bool peer, WORD *port = nullptr) {
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
   socklen_t length = sizeof address;
   int result = peer ? getpeername(s, reinterpret_cast<sockaddr *>(&address), &length)
                     : getsockname(s, reinterpret_cast<sockaddr *>(&address), &length);
+  if (port) *port = result == 0 ? ntohs(address.sin_port) : 0;
   return result == 0 ? ntohl(address.sin_addr.s_addr) : 0;
+}
+
+// The user's key for the server at address ("a.b.c.d:port"): the one
+// stored for the address and port, else the one for the address.
+bool keyFind(const char *address, BYTE key[KEY_BYTES]) {
+  char text[KEY_TEXT_CHARS + 8];
+  if (lvUserKeyText(address, text, sizeof text) && keyTextParse(text, key)) return true;
+  char host[24];
+  size_t n = 0;
+  while (address[n] && address[n] != ':' && n + 1 < sizeof host) host[n] = address[n], ++n;
+  host[n] = 0;
+  return address[n] == ':' && lvUserKeyText(host, text, sizeof text) && keyTextParse(text, key);
+}
+
+// Stores that the compiler may not drop although the block is freed next.
+void keyWipe(BYTE *key) {
+  volatile BYTE *at = key;
+  for (size_t i = 0; i < KEY_BYTES; ++i) at[i] = 0;
+}
+
+// Answers the setup's challenge with the proof of the session's key, as
+// the first request. Returns 0 when it cannot be sent (the session may be
+// gone then).
+int sessionProveKey(ServerSession *session, const uint8_t challenge[CHALLENGE_NONCE_BYTES]) {
+  SOCKET s = session->connection->socket;
+  AddressPair pair;
+  pair.driverAddress = socketAddress(s, false, &pair.driverPort);
+  pair.serverAddress = socketAddress(s, true, &pair.serverPort);
+  BYTE nonce[PROOF_NONCE_BYTES];
+  BYTE m[KEY_PROOF_BYTES];
+  if (!lvRandom(nonce, sizeof nonce) || !keyProofBuild(m, session->key, challenge, nonce, pair)) {
+    return 0;
+  }
+  session->requestCounter += 1;
+  return sessionSend(session, m);
 }
 
 int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD adaptive,
@@ -171,9 +208,10 @@ ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
   session->setupCallback = setupCallback;
   session->closedCallback = closedCallback;
   session->user = user;
+  session->keyHeld = keyFind(address, session->key);
   // The setup request: version 1, three zero words. It is not counted.
   BYTE m[SETUP_REQUEST_BYTES];
-  setupRequestBuild(m);
+  setupRequestBuild(m, session->keyHeld);
   if (!connSend(connection, m)) {
     connClose(connection);  // released already by the failed send's close
     return nullptr;
@@ -191,6 +229,7 @@ void sessionRelease(ControlConnection *connection) {
   while (session->pending) pendingComplete(session, nullptr);
   if (session->closedCallback) session->closedCallback(session, session->user);
   LocalFree(session->devices);
+  keyWipe(session->key);
   LocalFree(session);
 }
 
@@ -264,8 +303,10 @@ void requestPauseStream(ServerSession *session, StreamSlot *slot, DWORD paused) 
   }
 }
 
-void sessionOnSetupRefused(ControlConnection *connection, const BYTE *) {
-  if (!sessionOf(connection)) return;
+void sessionOnSetupRefused(ControlConnection *connection, const BYTE *message) {
+  ServerSession *session = sessionOf(connection);
+  if (!session) return;
+  if (message[1] == SETUP_REFUSED_NO_KEY) session->keyProblem = SESSION_KEY_MISSING;
   sessionAbandon(connection);
 }
 
@@ -295,6 +336,14 @@ void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) 
   session->controls =
       reinterpret_cast<ServerControl *>(block ? block + devices * SETUP_ENTRY_BYTES : nullptr);
   connection->table = &sessionRunningTable;
+  // A challenge answers only an offer; a server that sets the byte
+  // unasked is not one that takes proofs.
+  uint8_t challenge[CHALLENGE_NONCE_BYTES];
+  if (session->keyHeld && setupAcceptedChallenge(messageSpan(message), challenge) &&
+      !sessionProveKey(session, challenge)) {
+    if (!sessionGone(connection, session)) sessionAbandon(connection);
+    return;
+  }
   if (!session->setupCallback(session, session->user) && !sessionGone(connection, session)) {
     sessionAbandon(connection);
   }
@@ -313,7 +362,12 @@ void sessionOnReply(ControlConnection *connection, const BYTE *message) {
 
 void sessionOnEvent(ControlConnection *connection, const BYTE *message) {
   ServerSession *session = sessionOf(connection);
-  if (!session || message[0] >= SESSION_EVENT_HANDLERS) return;
+  if (!session) return;
+  // The server ends the connection next.
+  if (message[0] == TYPE_EVENT && message[1] == EVENT_KEY_REFUSED) {
+    session->keyProblem = SESSION_KEY_REFUSED;
+  }
+  if (message[0] >= SESSION_EVENT_HANDLERS) return;
   if (SessionEventHandler handler = session->eventHandlers[message[0]]) handler(session, message);
 }
 

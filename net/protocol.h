@@ -28,6 +28,7 @@
 
 #include "net/control.h"
 #include "platform/platform.h"
+#include "wire/auth.h"
 #include "wire/messages.h"
 
 struct StreamSlot;
@@ -87,6 +88,14 @@ typedef void (*ControlQueriedCallback)(ServerSession *session, DWORD controlId, 
 
 constexpr DWORD SESSION_EVENT_HANDLERS = 4;
 
+// Why a server would not serve a session for want of a key (wire/auth.h),
+// for the owner's closed callback to read.
+enum : BYTE {
+  SESSION_KEY_FINE = 0,
+  SESSION_KEY_MISSING = 1,  // the server requires a key, and this user holds none for it
+  SESSION_KEY_REFUSED = 2,  // the server did not take the proof of the key held
+};
+
 struct ServerSession {
   ControlConnection *connection;  // its session field points back here
   SetupCallback setupCallback;
@@ -99,6 +108,9 @@ struct ServerSession {
   ServerControl *controls;  // the first control in that block
   PendingRequest *pending;  // oldest first
   SessionEventHandler eventHandlers[SESSION_EVENT_HANDLERS];  // by type byte; none set
+  BYTE keyHeld;         // the user's store has a key for this server: the setup offers it
+  BYTE keyProblem;      // SESSION_KEY_*
+  BYTE key[KEY_BYTES];  // wiped before the session is freed
 };
 
 // The receive tables of the two phases.
@@ -106,7 +118,9 @@ extern const MessageTable sessionSetupTable;
 extern const MessageTable sessionRunningTable;
 
 // Opens the connection to address (the "a.b.c.d:port" text) and queues the
-// setup request. Returns the session, or null with nothing left behind.
+// setup request, which offers a key when the user's store holds one for
+// "a.b.c.d:port" or, failing that, for "a.b.c.d". Returns the session, or
+// null with nothing left behind.
 ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
                            SessionClosedCallback closedCallback, void *user);
 // The connection's closed callback, and the common end of a session (see

@@ -23,7 +23,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(realpath -m "${1:-$root/build-release}")
 [[ $# -gt 0 ]] && shift
 packages=(cmake g++ make pkg-config libbenchmark-dev libgtest-dev libgmock-dev googletest libgsm1-dev
-  libspeexdsp-dev libsoxr-dev)
+  libspeexdsp-dev libsoxr-dev libsodium-dev)
 source "$root/scripts/install.sh"
 install_missing "${packages[@]}"
 

@@ -24,7 +24,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-packages=(cmake g++ make pkg-config binutils libgsm1-dev libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils libasio-dev
+packages=(cmake g++ make pkg-config binutils libgsm1-dev libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils libasio-dev libsodium-dev
   espeak-ng sox gnuplot-nox fonts-dejavu-core python3)
 impaired=0
 short=0
@@ -253,11 +253,6 @@ rundir=$(mktemp -d "${TMPDIR:-/tmp}/lumivox-demo.XXXXXX")
 chmod 700 "$rundir"
 export LUMIVOX_RUNTIME_DIR=$rundir
 export LUMIVOX_DRIVER=$driver
-"$session" --runtime-dir "$rundir" --session 1 --record 1 --address 127.0.0.1 \
-  --display "$display" >"$logs/session.log" 2>&1 &
-session_pid=$!
-pids+=($!)
-await_line "$logs/session.log" "lumivox-session: ready" "$!" lumivox-session
 
 # The sound system the server plays to: the user's own when one answers,
 # else a private one in the runtime directory, with a null sink (no
@@ -292,6 +287,16 @@ server_started=$(date +%s.%N)
 server_pid=$!
 pids+=("$server_pid")
 await_line "$logs/server.log" "listening on" "$server_pid" lumivox-server
+
+# The session starts once the server has made its key on first start
+# (~/.config/lumivox/server.key), which the session publishes for the
+# terminal 127.0.0.1 with no option, as on any machine that is both
+# terminal and host.
+"$session" --runtime-dir "$rundir" --session 1 --record 1 --address 127.0.0.1 \
+  --display "$display" >"$logs/session.log" 2>&1 &
+session_pid=$!
+pids+=($!)
+await_line "$logs/session.log" "lumivox-session: ready" "$!" lumivox-session
 
 failed=()
 # Notes a tool's failure by its command and exit status (124: interrupted

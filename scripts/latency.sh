@@ -54,10 +54,13 @@ sound_server_find "$work/sound" "$work/sound-server.log"
 [[ -n $sound_server_pid ]] && pids+=("$sound_server_pid")
 
 export LUMIVOX_RUNTIME_DIR=$work LUMIVOX_DRIVER=$build_dir/driver/liblumivox.so
+"$build_dir/server/lumivox-server" --key-file "$work/server.key" --print-key >/dev/null ||
+  die "lumivox-server could not make its key"
 "$build_dir/tools/session/lumivox-session" --runtime-dir "$work" --session 1 --record 1 \
-  --address 127.0.0.1 --display "$display" >"$work/session.log" 2>&1 &
+  --address 127.0.0.1 --display "$display" --key-file "$work/server.key" >"$work/session.log" 2>&1 &
 pids+=($!)
 "$build_dir/server/lumivox-server" --display "$display" --sound-server "$sound_server" \
+  --key-file "$work/server.key" \
   --stats "$work/stats.jsonl" >"$work/server.log" 2>&1 &
 server_pid=$!
 pids+=($!)

@@ -287,8 +287,11 @@ run_row() {
   fi
   pick_ports
 
+  # The row's own server key, made before the session publishes it.
+  "$server" --key-file "$dir/server.key" --print-key >/dev/null 2>"$out/key.log" ||
+    problems+=("lumivox-server could not make its key: $(cat "$out/key.log")")
   "$session" --runtime-dir "$dir/runtime" --session 1 --record 1 --address 127.0.0.1 \
-    --display "$display" >"$out/session.log" 2>&1 &
+    --display "$display" --key-file "$dir/server.key" >"$out/session.log" 2>&1 &
   local session_pid=$!
   pids+=("$session_pid")
   await_line "$out/session.log" "lumivox-session: ready" "$session_pid" ||
@@ -313,6 +316,7 @@ run_row() {
   # off any sound system of the machine.
   (
     "$server" --listen 127.0.0.1 --display "$display" --sound-server none --tone 440 \
+      --key-file "$dir/server.key" \
       --udp-port "$udp_port" \
       --advertise-udp-port "$play_relay_port" --send-via "$record_relay_port" \
       --stats "$dir/stats.jsonl" >"$out/server.log" 2>&1 &

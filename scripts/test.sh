@@ -20,7 +20,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(cmake g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev binutils libasio-dev
   libgsm1-dev libspeexdsp-dev libsoxr-dev pkg-config clang libclang-rt-14-dev libsndfile1-dev
-  libpulse-dev pulseaudio pulseaudio-utils
+  libpulse-dev pulseaudio pulseaudio-utils libsodium-dev
   espeak-ng sox gnuplot-nox fonts-dejavu-core python3 help2man tshark)
 sanitize=""
 build_dir="${LUMIVOX_BUILD_DIR:-}"

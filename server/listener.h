@@ -12,6 +12,8 @@
 // by the open-stream handler, counted by each connection's StreamTable).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <asio.hpp>
 #include <cstdint>
 #include <memory>
@@ -21,6 +23,7 @@
 #include "server/catalog.h"
 #include "server/options.h"
 #include "server/streams.h"
+#include "wire/auth.h"
 
 class ControlSession;
 
@@ -58,6 +61,12 @@ class Server {
   uint64_t baseMemory() const { return baseMemory_; }
   // Called once by each session as it finishes, after its streams closed.
   void sessionEnded(ControlSession *session);
+  // The key drivers must prove, or null to serve every driver (--no-auth).
+  void setKey(const uint8_t key[KEY_BYTES]) {
+    std::copy_n(key, KEY_BYTES, key_.begin());
+    keyed_ = true;
+  }
+  const uint8_t *key() const { return keyed_ ? key_.data() : nullptr; }
 
  private:
   void acceptNext();
@@ -78,4 +87,6 @@ class Server {
   uint64_t baseMemory_ = 0;
   uint64_t accepted_ = 0;  // connections accepted so far; numbers them in the log
   bool stopping_ = false;
+  std::array<uint8_t, KEY_BYTES> key_{};
+  bool keyed_ = false;
 };

@@ -29,8 +29,9 @@ local RUNNING_NAMES_DRIVER = {
   [2] = "set-control request",
   [3] = "query-control request",
   [5] = "pause-stream request",
+  [6] = "key proof",
 }
-local RUNNING_NAMES_SERVER = {[0] = "open-stream reply", [1] = "query-control reply"}
+local RUNNING_NAMES_SERVER = {[0] = "open-stream reply", [1] = "query-control reply", [2] = "event"}
 local DIRECTIONS = {[0] = "playback", [1] = "recording"}
 local KINDS = {[0] = "probe", [1] = "8-bit companded", [2] = "16-bit linear", [3] = "GSM 06.10"}
 local WIRE_RATES = {[0] = 8000, 11025, 16000, 22050, 32000, 44100, 48000}
@@ -42,6 +43,12 @@ f.message = ProtoField.string("lumivox.message", "Message")
 f.byte1 = ProtoField.uint8("lumivox.byte1", "Header byte 1", base.DEC)
 f.words = ProtoField.uint16("lumivox.length", "Length (4-byte words)", base.DEC)
 f.version = ProtoField.uint16("lumivox.version", "Version", base.DEC)
+f.key_offer = ProtoField.uint8("lumivox.key_offer", "Key offered", base.DEC, {[0] = "no", [1] = "yes"})
+f.challenge = ProtoField.bytes("lumivox.challenge", "Key challenge (server's nonce)")
+f.refusal = ProtoField.uint8("lumivox.refusal", "Reason", base.DEC, {[0] = "none given", [1] = "a key is required"})
+f.proof_nonce = ProtoField.bytes("lumivox.proof_nonce", "Driver's nonce")
+f.proof_mac = ProtoField.bytes("lumivox.proof_mac", "Proof (HMAC-SHA256)")
+f.event = ProtoField.uint8("lumivox.event", "Event", base.DEC, {[1] = "key refused"})
 f.devices = ProtoField.uint16("lumivox.devices", "Devices", base.DEC)
 f.controls = ProtoField.uint16("lumivox.controls", "Controls", base.DEC)
 f.entry_direction = ProtoField.uint8("lumivox.device.direction", "Device direction", base.DEC, DIRECTIONS)
@@ -127,7 +134,9 @@ local function field_at(tree, field, tvb, at, size, need)
 end
 
 local function control_name(tvb, pinfo, offset)
-  local key = pinfo.number .. ":" .. offset
+  -- Keyed by the message's place in the frame: one segment may carry
+  -- several messages, each handed over as a tvb of its own.
+  local key = pinfo.number .. ":" .. (tvb:offset() + offset)
   if names[key] ~= nil then return names[key] end
   local conversation = tcp_stream()
   local id = conversation and conversation.value or -1
@@ -190,14 +199,25 @@ local function dissect_message(tvb, pinfo, tree)
     ["setup request"] = 16, ["setup refused"] = 8, ["setup accepted"] = 16,
     ["open-stream request"] = 36, ["open-stream reply"] = 28, ["close-stream request"] = 8,
     ["set-control request"] = 16, ["query-control request"] = 8, ["query-control reply"] = 16,
-    ["pause-stream request"] = 16,
+    ["pause-stream request"] = 16, ["key proof"] = 52, ["event"] = 8,
   }
   if length < short[name] then
     item:add_proto_expert_info(malformed, name .. " of " .. length .. " bytes, under " .. short[name])
   end
   if name == "setup request" then
+    item:add(f.key_offer, tvb(1, 1))
     field_at(item, f.version, tvb, 4, 2, need)
+  elseif name == "setup refused" then
+    item:add(f.refusal, tvb(1, 1))
+  elseif name == "key proof" then
+    if need >= 52 then
+      item:add(f.proof_nonce, tvb(4, 16))
+      item:add(f.proof_mac, tvb(20, 32))
+    end
+  elseif name == "event" then
+    item:add(f.event, tvb(1, 1))
   elseif name == "setup accepted" then
+    if tvb(1, 1):uint() == 0xA5 and need >= 12 then item:add(f.challenge, tvb(4, 8)) end
     local devices, controls = 0, 0
     if need >= 16 then
       devices = tvb(12, 2):le_uint()

@@ -16,6 +16,7 @@
 #include "server/options.h"
 #include "server/sound.h"
 #include "server/stats.h"
+#include "tools/common/keyfile.h"
 
 namespace {
 
@@ -132,8 +133,56 @@ void awaitHangup(asio::signal_set &hangup, const ServerOptions &options) {
   });
 }
 
+// The key of --key-file or the default file, made on first start. With
+// --print-key or --new-key it is printed on standard output; exits are
+// given through `exitStatus` (-1: go on serving).
+bool loadKey(const ServerOptions &options, uint8_t key[KEY_BYTES], int &exitStatus) {
+  exitStatus = -1;
+  std::string path = options.keyFile.empty() ? keyFileDefault() : options.keyFile;
+  if (path.empty()) {
+    logLine(LOG_ERROR,
+            "no place for the key: neither XDG_CONFIG_HOME nor HOME is set "
+            "(give --key-file, or --no-auth on a machine of one user)");
+    exitStatus = 1;
+    return false;
+  }
+  std::string error;
+  if (options.newKey) {
+    if (!keyFileRenew(path, key, error)) {
+      logLine(LOG_ERROR, "--new-key: %s", error.c_str());
+      exitStatus = 1;
+      return false;
+    }
+    logLine(LOG_INFO, "a new key in %s: pair every driver's user again", path.c_str());
+  } else {
+    KeyFileResult result = keyFileLoad(path, true, key, error);
+    if (result == KeyFileResult::FAILED) {
+      logLine(LOG_ERROR, "the key: %s", error.c_str());
+      exitStatus = 1;
+      return false;
+    }
+    logLine(LOG_INFO, "drivers prove the key %s %s",
+            result == KeyFileResult::CREATED ? "made now in" : "of", path.c_str());
+  }
+  if (options.printKey || options.newKey) {
+    char text[KEY_TEXT_CHARS + 1];
+    keyTextFormat(key, text);
+    std::printf("%s\n", text);
+    exitStatus = std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  return true;
+}
+
 int serve(const ServerOptions &options) {
   logLevel = options.verbose;
+  uint8_t key[KEY_BYTES];
+  if (!options.noAuth || options.printKey || options.newKey) {
+    int exitStatus;
+    bool loaded = loadKey(options, key, exitStatus);
+    if (!loaded || exitStatus >= 0) return loaded ? exitStatus : 1;
+  } else {
+    logLine(LOG_INFO, "--no-auth: every driver that reaches the server is served, key or not");
+  }
   std::signal(SIGPIPE, SIG_IGN);  // a driver gone mid-write is an error result, not a signal
   raiseDescriptorLimit();
   if (!options.stats.empty() && !statsOpen(options.stats)) {
@@ -144,6 +193,7 @@ int serve(const ServerOptions &options) {
   connectSound(options);
   asio::io_context io(1);
   Server server(io, options);
+  if (!options.noAuth) server.setKey(key);
   std::string error;
   if (!server.listen(error)) {
     logLine(LOG_ERROR, "cannot listen on %s:%u: %s", options.listen.c_str(),

@@ -30,6 +30,19 @@ const char SERVER_USAGE[] =
     "  --max-clients N        connections served at once (default 1024); a\n"
     "                         connection beyond them is closed at once\n"
     "\n"
+    "Who is served: a driver proves that its user holds the server's key\n"
+    "before it gets any stream, control change or query:\n"
+    "  --key-file FILE        the key: 64 hex digits in a file only this user may\n"
+    "                         read (default $XDG_CONFIG_HOME/lumivox/server.key,\n"
+    "                         else ~/.config/lumivox/server.key), made with mode\n"
+    "                         0600 on first start when missing\n"
+    "  --print-key            print the key (making it when missing) for pairing a\n"
+    "                         driver's user, and exit\n"
+    "  --new-key              replace the key with a new one, print it and exit;\n"
+    "                         every user must be paired again\n"
+    "  --no-auth              serve any driver that reaches the server, key or not:\n"
+    "                         only for a machine with one user, and for tests\n"
+    "\n"
     "Serving a network (with --listen 0.0.0.0, say):\n"
     "  --allow NET            take connections only from NET, an IPv4 address or\n"
     "                         ADDR/BITS (192.168.1.0/24); repeatable; others are\n"
@@ -320,6 +333,7 @@ bool applyOption(const std::string &name, const std::string &value, ServerOption
   }
   if (name == "--record-format") return parseInto(value, 17, o.recordFormat);
   if (name == "--stats") return !(o.stats = value).empty();
+  if (name == "--key-file") return !(o.keyFile = value).empty();
   if (name == "--advertise-udp-port") return parseInto(value, 65535, o.advertiseUdpPort);
   if (name == "--send-via") return parseVia(value, o);
   return false;
@@ -376,6 +390,7 @@ bool takesValue(const std::string &name) {
                                       "--sound-latency",
                                       "--record-format",
                                       "--stats",
+                                      "--key-file",
                                       "--advertise-udp-port",
                                       "--send-via"};
   for (const char *n : names) {
@@ -395,6 +410,9 @@ bool applyFlag(const std::string &name, ServerOptions &o) {
   if (name == "--silent-streams") return o.silentStreams = true;
   if (name == "--crawl") return o.crawl = true;
   if (name == "--learn-udp-port") return o.learnUdpPort = true;
+  if (name == "--no-auth") return o.noAuth = true;
+  if (name == "--print-key") return o.printKey = true;
+  if (name == "--new-key") return o.newKey = true;
   return false;
 }
 

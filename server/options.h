@@ -24,6 +24,11 @@ struct ServerOptions {
   int32_t port = -1;                 // TCP port overriding the display's; 0 ephemeral; -1 none
   int verbose = 1;                   // log level on standard error, 0 to 2
   uint32_t maxClients = 1024;        // control connections served at once
+  // Who is served: drivers that prove the key, or with noAuth every one.
+  std::string keyFile;    // empty: keyFileDefault()
+  bool noAuth = false;    // serve drivers without a key
+  bool printKey = false;  // print the key and exit
+  bool newKey = false;    // replace the key, print it and exit
   // Serving a LAN: who may connect, and what one client address may hold.
   std::vector<AllowedNetwork> allow;      // peers that may connect; empty: every peer
   uint32_t maxConnectionsPerClient = 64;  // control connections of one peer address at once

@@ -9,6 +9,7 @@
 // name nothing known are logged and ignored, as they have no answer.
 #include <array>
 
+#include "platform/secrets.h"
 #include "server/catalog.h"
 #include "server/listener.h"
 #include "server/log.h"
@@ -22,16 +23,16 @@ const char *directionName(uint8_t direction) {
   return direction == DIRECTION_PLAYBACK ? "playback" : "recording";
 }
 
-void refuseSetup(ControlSession &s) {
+void refuseSetup(ControlSession &s, uint8_t reason = 0) {
   std::array<uint8_t, SETUP_REFUSED_BYTES> out;
-  s.answer(ControlSession::Answer::SETUP, std::span(out.data(), setupRefusedBuild(out)));
+  s.answer(ControlSession::Answer::SETUP, std::span(out.data(), setupRefusedBuild(out, reason)));
   s.closeAfterOutput("setup refused: closing");
 }
 
 void onSetupRequest(ControlSession &s, Bytes message) {
-  s.setupReceived();
   uint16_t version = 0;
-  if (!setupRequestParse(message, version) || version != SETUP_VERSION) {
+  uint8_t offer = 0;
+  if (!setupRequestParse(message, version, offer) || version != SETUP_VERSION) {
     s.log(LOG_INFO, "malformed setup request (%zu bytes, version %u): refusing", message.size(),
           unsigned(version));
     refuseSetup(s);
@@ -42,13 +43,55 @@ void onSetupRequest(ControlSession &s, Bytes message) {
     refuseSetup(s);
     return;
   }
+  // With a key, the setup is accepted with a challenge only for a driver
+  // that offers to prove one; everything else waits for the proof.
+  bool keyed = s.server().key() != nullptr;
+  if (keyed && offer != SETUP_OFFERS_KEY) {
+    s.logRare(LOG_INFO,
+              "setup without a key from a driver: refusing (its user holds no key for this "
+              "server; see --print-key, or --no-auth on a machine of one user)");
+    refuseSetup(s, SETUP_REFUSED_NO_KEY);
+    return;
+  }
+  if (keyed && !lvRandom(s.challenge(), CHALLENGE_NONCE_BYTES)) {
+    s.log(LOG_ERROR, "the system's random source failed: refusing the setup");
+    refuseSetup(s);
+    return;
+  }
   const Catalog &c = s.server().catalog();
   std::array<uint8_t, MESSAGE_MAX_BYTES> out;
-  size_t bytes = setupAcceptedBuild(out, c.devices, c.controls);
-  s.log(LOG_INFO, "setup accepted: %zu devices, %zu controls", c.devices.size(), c.controls.size());
+  size_t bytes = setupAcceptedBuild(out, c.devices, c.controls, keyed ? s.challenge() : nullptr);
+  s.log(LOG_INFO, "setup accepted: %zu devices, %zu controls%s", c.devices.size(),
+        c.controls.size(), keyed ? "; awaiting the key's proof" : "");
   s.answer(ControlSession::Answer::SETUP, std::span(out.data(), bytes));
+  if (keyed) {
+    s.setTable(PROOF_PHASE_TABLE);
+  } else {
+    s.setupReceived();
+    s.setTable(RUNNING_PHASE_TABLE);
+  }
+}
+
+void refuseKey(ControlSession &s, const char *why) {
+  s.logRare(LOG_INFO, "%s: refusing the driver and closing", why);
+  std::array<uint8_t, EVENT_BYTES> out;
+  s.answer(ControlSession::Answer::REPLY, std::span(out.data(), keyRefusedBuild(out)));
+  s.closeAfterOutput("key refused: closing");
+}
+
+void onKeyProof(ControlSession &s, Bytes message) {
+  if (!keyProofValid(message, s.server().key(), s.challenge(), s.addressPair())) {
+    refuseKey(s, "the key's proof does not match this server's key");
+    return;
+  }
+  s.log(LOG_INFO, "the driver proved the key");
+  s.setupReceived();
   s.setTable(RUNNING_PHASE_TABLE);
 }
+
+// Any request before the proof: a driver that proves its key sends the
+// proof first, so this one cannot.
+void onBeforeProof(ControlSession &s, Bytes) { refuseKey(s, "a request before the key's proof"); }
 
 void sendStreamReply(ControlSession &s, const StreamReply &reply) {
   std::array<uint8_t, STREAM_REPLY_BYTES> out;
@@ -240,5 +283,16 @@ constexpr MessageEntry RUNNING_ENTRIES[] = {
 
 }  // namespace
 
+constexpr MessageEntry PROOF_ENTRIES[] = {
+    {"open-stream request", "", onBeforeProof},    // type 0
+    {"close-stream request", "", onBeforeProof},   // type 1
+    {"set-control request", "", onBeforeProof},    // type 2
+    {"query-control request", "", onBeforeProof},  // type 3
+    {"type 4", "", onBeforeProof},                 // type 4
+    {"pause-stream request", "", onBeforeProof},   // type 5
+    {"key proof", "bbsllllllllllll", onKeyProof},  // type 6
+};
+
 const MessageTable SETUP_PHASE_TABLE = {"setup", SETUP_ENTRIES};
+const MessageTable PROOF_PHASE_TABLE = {"key proof", PROOF_ENTRIES};
 const MessageTable RUNNING_PHASE_TABLE = {"running", RUNNING_ENTRIES};

@@ -105,7 +105,8 @@ void ControlSession::onWatch(const asio::error_code &error) {
   char why[160];
   if (!setupReceived_ && o.setupTimeoutS &&
       now >= connected_ + std::chrono::seconds(o.setupTimeoutS)) {
-    std::snprintf(why, sizeof why, "no setup request within %u s (--setup-timeout): closing",
+    std::snprintf(why, sizeof why,
+                  "no setup request (or no key proof) within %u s (--setup-timeout): closing",
                   o.setupTimeoutS);
     closeAfterOutput(why);
     return;
@@ -122,8 +123,9 @@ void ControlSession::onWatch(const asio::error_code &error) {
   if (o.idleTimeoutS && now >= heard_ + std::chrono::seconds(o.idleTimeoutS)) {
     if (streams_.size() == 0 || partial_) {
       std::snprintf(why, sizeof why,
-                    partial_ ? "part of a message and nothing more for %u s (--idle-timeout): closing"
-                             : "nothing received for %u s and no stream open (--idle-timeout): closing",
+                    partial_
+                        ? "part of a message and nothing more for %u s (--idle-timeout): closing"
+                        : "nothing received for %u s and no stream open (--idle-timeout): closing",
                     o.idleTimeoutS);
       closeAfterOutput(why);
       return;
@@ -203,7 +205,7 @@ void ControlSession::consume() {
 
 void ControlSession::dispatch(std::span<const uint8_t> message) {
   ++messages_;
-  if (table_ == &RUNNING_PHASE_TABLE) ++sequence_;
+  if (table_ != &SETUP_PHASE_TABLE) ++sequence_;
   uint8_t type = messageType(message);
   const MessageEntry *entry = type < table_->entries.size() && table_->entries[type].handler
                                   ? &table_->entries[type]
@@ -220,6 +222,19 @@ void ControlSession::dispatch(std::span<const uint8_t> message) {
   if (limit >= 0 && messages_ >= uint64_t(limit)) {
     closeAfterOutput("closing after the messages --close-after allows");
   }
+}
+
+AddressPair ControlSession::addressPair() const {
+  asio::error_code error;
+  asio::ip::tcp::endpoint local = socket_.local_endpoint(error),
+                          peer = socket_.remote_endpoint(error);
+  AddressPair pair{};
+  if (error || !local.address().is_v4() || !peer.address().is_v4()) return pair;
+  pair.driverAddress = peer.address().to_v4().to_uint();
+  pair.driverPort = peer.port();
+  pair.serverAddress = local.address().to_v4().to_uint();
+  pair.serverPort = local.port();
+  return pair;
 }
 
 void ControlSession::answer(Answer kind, std::span<const uint8_t> message) {
@@ -274,9 +289,8 @@ void ControlSession::queueOutput(std::span<const uint8_t> message) {
   const ServerOptions &o = server_.options();
   const StreamBudget &budget = server_.streamBudget();
   size_t grown = output_.size() + message.size();
-  size_t more = grown > output_.capacity()
-                    ? std::max(grown, 2 * output_.capacity()) - output_.capacity()
-                    : 0;
+  size_t more =
+      grown > output_.capacity() ? std::max(grown, 2 * output_.capacity()) - output_.capacity() : 0;
   if (grown > OUTPUT_KEPT_BYTES &&
       server_.baseMemory() + budget.bytes + budget.output + more > uint64_t(o.maxMemoryMiB) << 20) {
     logRare(LOG_INFO, "%zu bytes of answers waiting would exceed --max-memory %u MiB: closing",
@@ -291,8 +305,8 @@ void ControlSession::queueOutput(std::span<const uint8_t> message) {
 
 void ControlSession::countOutput() {
   // A write outstanding at the finish holds its buffer until it completes.
-  size_t now = finished_ ? sending_.capacity()
-                         : SESSION_BYTES + output_.capacity() + sending_.capacity();
+  size_t now =
+      finished_ ? sending_.capacity() : SESSION_BYTES + output_.capacity() + sending_.capacity();
   StreamBudget &budget = server_.streamBudget();
   budget.output = budget.output - outputCounted_ + now;
   outputCounted_ = now;

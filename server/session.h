@@ -42,8 +42,9 @@
 #include <utility>
 #include <vector>
 
-#include "wire/messages.h"
 #include "server/streams.h"
+#include "wire/auth.h"
+#include "wire/messages.h"
 
 class ControlSession;
 class Server;
@@ -64,8 +65,10 @@ struct MessageTable {
   std::span<const MessageEntry> entries;  // indexed by type byte
 };
 
-// The two tables (server/requests.cpp).
+// The tables (server/requests.cpp): the setup phase; with a key, the
+// phase between the challenge and the proof; the running phase.
 extern const MessageTable SETUP_PHASE_TABLE;
+extern const MessageTable PROOF_PHASE_TABLE;
 extern const MessageTable RUNNING_PHASE_TABLE;
 
 class ControlSession : public std::enable_shared_from_this<ControlSession> {
@@ -110,8 +113,13 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   StreamTable &streams() { return streams_; }
   // The peer's IPv4 address: where the driver is, whatever its requests say.
   uint32_t peerAddress() const { return peerAddress_; }
-  // The setup request has come: the setup deadline no longer applies.
+  // The setup has completed (with the key's proof when one is required):
+  // the setup deadline no longer applies.
   void setupReceived() { setupReceived_ = true; }
+  // The setup's challenge, for the proof that answers it.
+  uint8_t *challenge() { return challenge_; }
+  // Both ends of the connection, as the key's proof names them.
+  AddressPair addressPair() const;
   // True the first time a request names another address than the peer's:
   // that is logged once per connection.
   bool firstForeignAddress() { return !std::exchange(foreignAddressSeen_, true); }
@@ -162,25 +170,26 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   asio::steady_timer watchTimer_;  // the setup deadline, then the idle one
   uint64_t number_;                // this server's count of accepted connections
   uint32_t peerAddress_;           // IPv4, host order
-  std::string peer_;               // "address:port", for the log
+  uint8_t challenge_[CHALLENGE_NONCE_BYTES] = {};
+  std::string peer_;  // "address:port", for the log
   const MessageTable *table_ = &SETUP_PHASE_TABLE;
   uint8_t receive_[RECEIVE_BYTES];
-  size_t receiveFill_ = 0;                   // bytes, from the front; always starts at a message
-  uint64_t messages_ = 0;                    // messages handled, setup included
-  uint32_t sequence_ = 0;                    // running-phase messages received
-  std::vector<uint8_t> output_;   // answers to send after sending_
-  std::vector<uint8_t> sending_;  // the bytes being written; empty while none is
-  size_t outputCounted_ = 0;      // bytes counted for this connection in the server's budget
-  std::deque<Delayed> delayed_;              // due times ascending
-  size_t delayedBytes_ = 0;                  // bytes in delayed_
-  bool reading_ = false;                     // a read is outstanding
-  bool writing_ = false;                     // a write of sending_ is outstanding
-  bool closing_ = false;                     // closeAfterOutput was called
-  bool readingStopped_ = false;              // --stop-reading-after took effect
-  bool flushTimed_ = false;                  // flushTimer_ is armed
-  bool finished_ = false;                    // finish was called
-  bool setupReceived_ = false;               // the setup request was handled
-  bool foreignAddressSeen_ = false;          // a request named another address
+  size_t receiveFill_ = 0;           // bytes, from the front; always starts at a message
+  uint64_t messages_ = 0;            // messages handled, setup included
+  uint32_t sequence_ = 0;            // running-phase messages received
+  std::vector<uint8_t> output_;      // answers to send after sending_
+  std::vector<uint8_t> sending_;     // the bytes being written; empty while none is
+  size_t outputCounted_ = 0;         // bytes counted for this connection in the server's budget
+  std::deque<Delayed> delayed_;      // due times ascending
+  size_t delayedBytes_ = 0;          // bytes in delayed_
+  bool reading_ = false;             // a read is outstanding
+  bool writing_ = false;             // a write of sending_ is outstanding
+  bool closing_ = false;             // closeAfterOutput was called
+  bool readingStopped_ = false;      // --stop-reading-after took effect
+  bool flushTimed_ = false;          // flushTimer_ is armed
+  bool finished_ = false;            // finish was called
+  bool setupReceived_ = false;       // the setup request was handled
+  bool foreignAddressSeen_ = false;  // a request named another address
   std::chrono::steady_clock::time_point connected_;  // when start ran
   std::chrono::steady_clock::time_point heard_;      // when bytes last came
   std::chrono::steady_clock::time_point begun_;      // when the incomplete message began

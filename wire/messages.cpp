@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/bytes.h"
+#include "wire/auth.h"
 
 namespace {
 
@@ -27,23 +28,25 @@ Frame frameNext(std::span<const uint8_t> received) {
   return {FrameStatus::COMPLETE, bytes};
 }
 
-bool setupRequestParse(std::span<const uint8_t> message, uint16_t &version) {
+bool setupRequestParse(std::span<const uint8_t> message, uint16_t &version, uint8_t &offer) {
   if (message.size() < SETUP_REQUEST_BYTES || message[0] != TYPE_SETUP_REQUEST) return false;
   version = leLoad16(message, 4);
+  offer = message[1];
   return true;
 }
 
-size_t setupRefusedBuild(std::span<uint8_t> out) {
+size_t setupRefusedBuild(std::span<uint8_t> out, uint8_t reason) {
   if (out.size() < SETUP_REFUSED_BYTES) return 0;
-  headerStore(out, SETUP_REFUSED_BYTES, TYPE_SETUP_REFUSED, 0);
+  headerStore(out, SETUP_REFUSED_BYTES, TYPE_SETUP_REFUSED, reason);
   return SETUP_REFUSED_BYTES;
 }
 
 size_t setupAcceptedBuild(std::span<uint8_t> out, std::span<const DeviceEntry> devices,
-                          std::span<const ControlEntry> controls) {
+                          std::span<const ControlEntry> controls, const uint8_t *challenge) {
   size_t bytes = 16 + SETUP_ENTRY_BYTES * (devices.size() + controls.size());
   if (bytes > MESSAGE_MAX_BYTES || out.size() < bytes) return 0;
-  headerStore(out, bytes, TYPE_SETUP_ACCEPTED, 0);
+  headerStore(out, bytes, TYPE_SETUP_ACCEPTED, challenge ? SETUP_CHALLENGES : 0);
+  if (challenge) std::copy_n(challenge, CHALLENGE_NONCE_BYTES, out.begin() + 4);
   leStore16(out, 12, uint16_t(devices.size()));
   leStore16(out, 14, uint16_t(controls.size()));
   size_t at = 16;
@@ -122,9 +125,9 @@ size_t queryReplyBuild(std::span<uint8_t> out, uint32_t sequence, uint8_t status
   return QUERY_REPLY_BYTES;
 }
 
-size_t setupRequestBuild(std::span<uint8_t> out) {
+size_t setupRequestBuild(std::span<uint8_t> out, bool offerKey) {
   if (out.size() < SETUP_REQUEST_BYTES) return 0;
-  headerStore(out, SETUP_REQUEST_BYTES, TYPE_SETUP_REQUEST, 0);
+  headerStore(out, SETUP_REQUEST_BYTES, TYPE_SETUP_REQUEST, offerKey ? SETUP_OFFERS_KEY : 0);
   leStore16(out, 4, SETUP_VERSION);
   return SETUP_REQUEST_BYTES;
 }

@@ -34,6 +34,7 @@ enum : uint8_t {
   TYPE_SET_CONTROL = 2,
   TYPE_QUERY_CONTROL = 3,
   TYPE_PAUSE_STREAM = 5,
+  TYPE_KEY_PROOF = 6,  // wire/auth.h: only after a setup acceptance that challenged
 };
 // Message types to the driver.
 enum : uint8_t {
@@ -41,6 +42,7 @@ enum : uint8_t {
   TYPE_SETUP_ACCEPTED = 1,  // setup phase
   TYPE_STREAM_REPLY = 0,    // running phase, 28 bytes
   TYPE_QUERY_REPLY = 1,     // running phase, 16 bytes
+  TYPE_EVENT = 2,           // running phase; drivers accept and ignore the ones they do not know
 };
 
 constexpr size_t SETUP_REQUEST_BYTES = 16;
@@ -100,14 +102,21 @@ Frame frameNext(std::span<const uint8_t> received);
 
 inline uint8_t messageType(std::span<const uint8_t> message) { return message[0]; }
 
-// Setup request: type 0, at least 16 bytes. Gives the version field.
-bool setupRequestParse(std::span<const uint8_t> message, uint16_t &version);
-// Setup refused: type 0, 8 bytes.
-size_t setupRefusedBuild(std::span<uint8_t> out);
+// Setup request: type 0, at least 16 bytes. Gives the version field and
+// byte 1, which a driver that holds a key sets to SETUP_OFFERS_KEY
+// (wire/auth.h).
+bool setupRequestParse(std::span<const uint8_t> message, uint16_t &version, uint8_t &offer);
+// Setup refused: type 0, 8 bytes; byte 1 carries the reason (wire/auth.h),
+// which drivers that do not know it never read.
+size_t setupRefusedBuild(std::span<uint8_t> out, uint8_t reason = 0);
 // Setup accepted: type 1, the device count at 12, the control count at 14,
-// then the device entries and the control entries, 8 bytes each.
+// then the device entries and the control entries, 8 bytes each. With a
+// challenge, byte 1 is SETUP_CHALLENGES and bytes 4 to 11 are the
+// challenge's nonce (wire/auth.h); a driver that offered no key reads
+// neither.
 size_t setupAcceptedBuild(std::span<uint8_t> out, std::span<const DeviceEntry> devices,
-                          std::span<const ControlEntry> controls);
+                          std::span<const ControlEntry> controls,
+                          const uint8_t *challenge = nullptr);
 
 struct OpenStreamRequest {
   uint8_t direction;  // DIRECTION_PLAYBACK or DIRECTION_RECORDING
@@ -160,8 +169,9 @@ size_t queryReplyBuild(std::span<uint8_t> out, uint32_t sequence, uint8_t status
 // A message's length in bytes, from its header (at least 4 bytes there).
 inline size_t messageLength(const uint8_t *message) { return 4 * size_t(load16(message + 2)); }
 
-// Setup request: type 0, 16 bytes, version SETUP_VERSION.
-size_t setupRequestBuild(std::span<uint8_t> out);
+// Setup request: type 0, 16 bytes, version SETUP_VERSION; byte 1 is
+// SETUP_OFFERS_KEY when offerKey.
+size_t setupRequestBuild(std::span<uint8_t> out, bool offerKey = false);
 // Setup accepted: the device and control counts; false when the message is
 // shorter than its head or its lists run past its end.
 bool setupAcceptedCounts(std::span<const uint8_t> message, uint16_t &devices, uint16_t &controls);

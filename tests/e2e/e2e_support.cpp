@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/posix/memtime.h"
+#include "tools/common/keyfile.h"
 
 void EventLog::add(UINT message, WAVEHDR *header) {
   std::lock_guard<std::mutex> hold(mutex_);
@@ -67,6 +68,14 @@ void EndToEnd::startSession(int display) {
   display_ = display;
   dir_ = std::make_unique<RuntimeDir>();
   ASSERT_FALSE(dir_->path().empty());
+  // The server's key where the server and the session look for it by
+  // default, so that the session publishes it with no option, as on a
+  // machine that is both terminal and host; the server gets it named.
+  setenv("XDG_CONFIG_HOME", (dir_->path() + "/config").c_str(), 1);
+  keyFile_ = keyFileDefault();
+  uint8_t key[KEY_BYTES];
+  std::string error;
+  ASSERT_NE(keyFileLoad(keyFile_, true, key, error), KeyFileResult::FAILED) << error;
   std::string number = std::to_string(display_);
   session_ = std::make_unique<SessionProcess>(std::vector<std::string>{
       "--session", "1", "--record", "1", "--address", "127.0.0.1", "--display", number});
@@ -87,7 +96,8 @@ void EndToEnd::startSession(int display) {
 }
 
 void EndToEnd::startServer(const std::vector<std::string> &options) {
-  std::vector<std::string> all{"--listen", "127.0.0.1", "--display", std::to_string(display_)};
+  std::vector<std::string> all{"--listen",   "127.0.0.1", "--display", std::to_string(display_),
+                               "--key-file", keyFile_};
   all.insert(all.end(), options.begin(), options.end());
   server_ = std::make_unique<ServerProcess>(all);
   ASSERT_TRUE(server_->ready()) << server_->log();
@@ -112,6 +122,7 @@ void EndToEnd::expectDriverGone() {
 }
 
 void EndToEnd::TearDown() {
+  unsetenv("XDG_CONFIG_HOME");
   if (!checked_ && dir_) expectDriverGone();
   server_.reset();
   session_.reset();
@@ -212,8 +223,7 @@ double largest(const std::vector<double> &values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
-WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat,
-                              bool extensible) {
+WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat, bool extensible) {
   WaveFormatRecord f = {};
   WORD tag = isFloat ? 3 : WAVE_FORMAT_PCM;  // WAVE_FORMAT_IEEE_FLOAT
   f.ex = {tag, channels, rate, 0, WORD(channels * bits / 8), bits, 0};
@@ -223,8 +233,8 @@ WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat
     f.validBits = bits;
     f.channelMask = channels == 2 ? 3 : 4;
     // {0000000X-0000-0010-8000-00AA00389B71}, X the plain tag.
-    const uint8_t guid[16] = {uint8_t(tag), 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38,
-                              0x9B, 0x71};
+    const uint8_t guid[16] = {uint8_t(tag), 0, 0, 0,    0, 0,    0x10, 0,
+                              0x80,         0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
     std::memcpy(f.subformat, guid, sizeof guid);
   }
   return f;
@@ -232,8 +242,7 @@ WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat
 
 Player::Player(const WAVEFORMATEX &format, std::vector<uint8_t> data, size_t headerBytes)
     : data_(std::move(data)) {
-  std::memcpy(&format_, &format,
-              std::min(sizeof format + format.cbSize, sizeof(WaveFormatRecord)));
+  std::memcpy(&format_, &format, std::min(sizeof format + format.cbSize, sizeof(WaveFormatRecord)));
   for (size_t at = 0; at < data_.size(); at += headerBytes) {
     WAVEHDR h = {};
     h.lpData = reinterpret_cast<LPSTR>(data_.data() + at);

@@ -78,8 +78,7 @@ static_assert(sizeof(WaveFormatRecord) == 40, "the extensible record's layout");
 // channels x bits at rate: integer PCM, or IEEE float when isFloat, under
 // the extensible tag when extensible (with all bits valid). The average
 // byte rate is left 0, as some applications leave it.
-WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat,
-                              bool extensible);
+WaveFormatRecord sampleFormat(WORD channels, DWORD rate, WORD bits, bool isFloat, bool extensible);
 
 // The fixture of every case: the driver named in LUMIVOX_DRIVER; each case
 // begins with startSession for its own display, then starts the server
@@ -94,7 +93,8 @@ class EndToEnd : public ::testing::Test {
   void startSession(int display);
 
   // Starts lumivox-server on 127.0.0.1 and this case's display with the
-  // extra options.
+  // extra options and the session's key (--no-auth among the options
+  // serves clients without it, the raw ones of the tests).
   void startServer(const std::vector<std::string> &options);
   uint16_t port() const { return uint16_t(9000 + display_); }
   // A file in the case's runtime directory.
@@ -106,6 +106,7 @@ class EndToEnd : public ::testing::Test {
   void expectDriverGone();
 
   int display_ = 0;
+  std::string keyFile_;  // the server's key, which the session publishes
   std::unique_ptr<RuntimeDir> dir_;
   std::unique_ptr<SessionProcess> session_;
   std::unique_ptr<ServerProcess> server_;

@@ -75,6 +75,25 @@ TEST_F(Failures, AnOutputOpenWithoutAPlaybackDeviceFailsAndTheNextOpenAsksAgain)
       << "a server that answered is asked again";
 }
 
+// A server whose key is not the one this session holds (its key renewed
+// since the pairing, say) turns the driver away after its proof: the open
+// fails at once, and since the server answered, it is asked again next
+// time rather than remembered as unreachable.
+TEST_F(Failures, AServerThatRefusesTheKeyFailsTheOpenAtOnceWithoutAMark) {
+  startSession(632);
+  startServer({"--key-file", file("renewed.key")});
+  Player player(pcmFormat(2, 44100, 16), silence(4410 * 4), 4410 * 4);
+  auto begin = Clock::now();
+  EXPECT_NE(player.open(), MMSYSERR_NOERROR);
+  EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(5000)) << "no wait for an answer";
+  ASSERT_TRUE(server_->waitForLog("does not match this server's key"));
+  EXPECT_EQ(server_->logCount("stream 1 opened"), 0);
+  const int before = connections();
+  std::string err;
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {silenceWav()}, nullptr, &err), 3) << err;
+  EXPECT_TRUE(server_->waitForLog("): connected", before + 1)) << "no mark: asked again";
+}
+
 // The connection goes while headers are queued: the stream passes every
 // header on, to nowhere, and the draining close returns with all of them
 // back in write order and WOM_CLOSE last. Positions read 0 once the

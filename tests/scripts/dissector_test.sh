@@ -59,7 +59,7 @@ expect() {
   fi
 }
 for message in "setup request" "setup accepted" "open-stream request" "open-stream reply" \
-  "close-stream request" "set-control request" "query-control request" "query-control reply"; do
+  "close-stream request" "set-control request" "query-control request" "query-control reply" "key proof"; do
   expect "^$message" "$message"
 done
 # Both streams: playback's audio goes to the server and its

@@ -3,7 +3,7 @@
 # - audio/ includes only audio/ and platform/;
 # - wire/ includes only wire/, audio/ and platform/;
 # - server/ includes nothing of the driver (driver/, devices/, net/,
-#   stream/) and of the tools only their shared option rules, and the
+#   stream/) and of the tools only their shared option rules and key file, and the
 #   driver's folders nothing of server/;
 # - lumivox-server, when given, holds no symbol of the driver's.
 # Usage: layers_test.sh SOURCE_ROOT [LUMIVOX_SERVER]
@@ -32,8 +32,8 @@ refuse() {
 
 refuse audio 'audio|platform' 'is the codec layer and includes only audio/ and platform/'
 refuse wire 'wire|audio|platform' 'includes only wire/, audio/ and platform/'
-refuse server 'server|wire|audio|platform|tools/common/options.h' \
-  'stands beside the driver and includes none of it (only the shared option rules)'
+refuse server 'server|wire|audio|platform|tools/common/options.h|tools/common/keyfile.h' \
+  'stands beside the driver and includes none of it (only the shared option rules and key file)'
 for folder in driver devices net stream; do
   bad=$(includes "$folder" | grep -E ': server/')
   if [ -n "$bad" ]; then

@@ -2,16 +2,21 @@
 // each case with the real server in its own process: a flood from another
 // port of the driver's host, datagrams that claim more than they carry, a
 // recording's credit forged, a storm of opens from many addresses, floods of
-// messages and connections, and a connection that trickles.
+// messages and connections, a connection that trickles, and another user
+// of the host without the server's key.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -20,14 +25,17 @@
 
 #include "tests/server/driver_messages.h"
 #include "tests/server/udp_peer.h"
+#include "tools/common/keyfile.h"
+#include "wire/auth.h"
+#include "wire/messages.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t KIND_LINEAR = 2;
-constexpr uint8_t RATE_44100 = 5;         // rate index
-constexpr uint16_t PACKET_FRAMES = 441;   // 10 ms at 44100 Hz
+constexpr uint8_t RATE_44100 = 5;        // rate index
+constexpr uint16_t PACKET_FRAMES = 441;  // 10 ms at 44100 Hz
 
 // A mono 16-bit packet of `frames` frames that carries them all.
 Bytes audioPacket(uint32_t start, uint16_t frames) {
@@ -155,7 +163,8 @@ TEST_F(Attack, AFloodFromAnotherPortOfTheDriversHostCostsTheStreamNothing) {
     start += PACKET_FRAMES;
     auto due = began + std::chrono::milliseconds(10 * (i + 1));
     for (;;) {
-      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count());
+      int left =
+          int(std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count());
       Bytes ack = driver.receive(std::max(left, 0));
       if (ack.empty()) break;
       if (ack.size() != 16) continue;
@@ -194,7 +203,8 @@ TEST_F(Attack, NoDatagramEarnsMoreThanTwoBack) {
     const char *what;
     Bytes datagram;
   } cases[] = {
-      {"65535 frames claimed, none carried", packet(1000, 0, 65535, KIND_LINEAR, 0, RATE_44100, {})},
+      {"65535 frames claimed, none carried",
+       packet(1000, 0, 65535, KIND_LINEAR, 0, RATE_44100, {})},
       {"no frames", packet(1000, 0, 0, KIND_LINEAR, 0, RATE_44100, {})},
       {"15 ms of audio claiming 65535 frames",
        packet(1000, 661, 65535, KIND_LINEAR, 0, RATE_44100, Bytes(1322, 0x10))},
@@ -277,8 +287,8 @@ TEST_F(Attack, ARecordingStaysWithItsDriverAndItsLead) {
 // once per client and minute.
 TEST_F(Attack, AStormOfOpensStaysWithinMaxMemory) {
   constexpr int ADDRESSES = 20, STREAMS = 64;
-  ServerProcess server({"--port", "0", "--output", "none", "--max-memory", "48", "--max-streams",
-                        "5000"});
+  ServerProcess server(
+      {"--port", "0", "--output", "none", "--max-memory", "48", "--max-streams", "5000"});
   ASSERT_TRUE(server.ready());
   std::vector<std::unique_ptr<ControlClient>> clients;
   UdpPeer driver;
@@ -341,8 +351,8 @@ TEST_F(Attack, UnreadAnswersStayWithinMaxMemory) {
     EXPECT_EQ(measure.stop(), 0);
   }
   const long limitMiB = std::max(base / 1024 + 8, 16L);  // the option's least
-  ServerProcess server({"--port", "0", "--output", "none", "--max-memory",
-                        std::to_string(limitMiB)});
+  ServerProcess server(
+      {"--port", "0", "--output", "none", "--max-memory", std::to_string(limitMiB)});
   ASSERT_TRUE(server.ready());
   constexpr int CONNECTIONS = 256, PER_ADDRESS = 32;
   constexpr size_t QUERY_BYTES = 64 * 1024;  // each: 8192 questions, 128 KiB of answers
@@ -447,3 +457,90 @@ TEST_F(Attack, ATrickleOfBytesDoesNotHoldAConnection) {
 }
 
 }  // namespace
+
+// Another user of the driver's host, as the attacker of a shared terminal
+// server is: uid nobody when the test may switch users, else a second
+// process that was never given the key. Each way in is tried on its own
+// connection; a driver holding the key then opens a recording, which shows
+// that the refusals were the key's doing.
+TEST_F(Attack, AnotherUserWithoutTheKeyGetsNoStreamNoControlNoQuery) {
+  char pattern[] = "/tmp/lvkey-XXXXXX";
+  ASSERT_TRUE(mkdtemp(pattern));
+  std::string dir = pattern, keyPath = dir + "/server.key";
+  uint8_t key[KEY_BYTES];
+  std::string error;
+  ASSERT_EQ(keyFileLoad(keyPath, true, key, error), KeyFileResult::CREATED) << error;
+  ServerProcess server({"--port", "0", "--key-file", keyPath, "--tone", "440"});
+  ASSERT_TRUE(server.ready()) << server.log();
+
+  bool otherUser = geteuid() == 0;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The attacker; its exit status names the first way in that worked.
+    if (otherUser && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(10);
+    }
+    if (otherUser && open(keyPath.c_str(), O_RDONLY) >= 0) _exit(11);
+    {
+      ControlClient c(server);
+      Bytes refused{0, SETUP_REFUSED_NO_KEY, 2, 0, 0, 0, 0, 0};
+      if (!c.send(setupRequest()) || c.receive() != refused || !c.closedByPeer()) _exit(12);
+    }
+    Bytes offer = setupRequest();
+    offer[1] = SETUP_OFFERS_KEY;
+    const Bytes keyRefused{TYPE_EVENT, EVENT_KEY_REFUSED, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    OpenStream microphone;
+    microphone.direction = 1;
+    microphone.device = 2;
+    Bytes guess(KEY_PROOF_BYTES, 0x5A);
+    guess[0] = TYPE_KEY_PROOF;
+    guess[1] = 0;
+    put16(guess, 2, KEY_PROOF_BYTES / 4);
+    const Bytes attempts[] = {guess, openStreamRequest(microphone), openStreamRequest({}),
+                              setControlRequest(3, 0), queryControlRequest(3)};
+    int status = 13;
+    for (const Bytes &attempt : attempts) {
+      ControlClient c(server);
+      Bytes accepted = (c.send(offer), c.receive());
+      if (accepted.size() < 16 || accepted[1] != SETUP_CHALLENGES || !c.send(attempt) ||
+          c.receive() != keyRefused || !c.closedByPeer()) {
+        _exit(status);
+      }
+      ++status;
+    }
+    _exit(0);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the attacker (" << (otherUser ? "uid nobody" : "a process without the key")
+      << ") got in; exit status " << WEXITSTATUS(status) << "\n"
+      << server.log();
+  EXPECT_EQ(server.logCount("opened:"), 0);
+  EXPECT_EQ(server.logCount("set to"), 0);
+
+  // The key's holder: its proof, then the microphone.
+  ControlClient owner(server);
+  Bytes offer = setupRequest();
+  offer[1] = SETUP_OFFERS_KEY;
+  ASSERT_TRUE(owner.send(offer));
+  Bytes accepted = owner.receive();
+  uint8_t challenge[CHALLENGE_NONCE_BYTES];
+  ASSERT_TRUE(setupAcceptedChallenge(accepted, challenge));
+  sockaddr_in self{}, peer{};
+  socklen_t length = sizeof self;
+  getsockname(owner.fd(), reinterpret_cast<sockaddr *>(&self), &length);
+  length = sizeof peer;
+  getpeername(owner.fd(), reinterpret_cast<sockaddr *>(&peer), &length);
+  AddressPair pair{ntohl(self.sin_addr.s_addr), ntohs(self.sin_port), ntohl(peer.sin_addr.s_addr),
+                   ntohs(peer.sin_port)};
+  const uint8_t nonce[PROOF_NONCE_BYTES] = {1};
+  Bytes proof(KEY_PROOF_BYTES);
+  ASSERT_EQ(keyProofBuild(proof, key, challenge, nonce, pair), KEY_PROOF_BYTES);
+  UdpPeer driver;
+  ASSERT_TRUE(owner.send(proof));
+  EXPECT_NE(openFor(owner, driver, 1, 44100), 0);
+  EXPECT_FALSE(driver.receive(SERVER_WAIT_MS).empty()) << "the owner's recording arrives";
+  std::filesystem::remove_all(dir);
+}

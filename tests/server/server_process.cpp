@@ -21,19 +21,29 @@ constexpr char READY_PREFIX[] = "lumivox-server: listening on ";
 }
 
 namespace {
-// A test's server keeps off the sound system of the machine it runs on,
-// unless the test names one.
-std::vector<std::string> withoutSound(std::vector<std::string> arguments) {
+bool named(const std::vector<std::string> &arguments, const char *option) {
   for (const std::string &a : arguments) {
-    if (a == "--sound-server") return arguments;
+    if (a == option) return true;
   }
-  arguments.insert(arguments.begin(), {"--sound-server", "none"});
+  return false;
+}
+
+// A test's server keeps off the sound system of the machine it runs on,
+// unless the test names one, and off the user's key: it serves every
+// driver unless the test gives it a key file.
+std::vector<std::string> testDefaults(std::vector<std::string> arguments) {
+  if (!named(arguments, "--sound-server")) {
+    arguments.insert(arguments.begin(), {"--sound-server", "none"});
+  }
+  if (!named(arguments, "--key-file") && !named(arguments, "--no-auth")) {
+    arguments.insert(arguments.begin(), "--no-auth");
+  }
   return arguments;
 }
 }  // namespace
 
 ServerProcess::ServerProcess(const std::vector<std::string> &arguments)
-    : ServerProcess(LUMIVOX_SERVER, READY_PREFIX, withoutSound(arguments)) {}
+    : ServerProcess(LUMIVOX_SERVER, READY_PREFIX, testDefaults(arguments)) {}
 
 ServerProcess::ServerProcess(const std::string &program, const std::string &readyPrefix,
                              const std::vector<std::string> &arguments) {

@@ -18,7 +18,9 @@ using Bytes = std::vector<uint8_t>;
 constexpr int SERVER_WAIT_MS = 10000;
 
 // Starts lumivox-server with the arguments and waits for its ready line on
-// standard error. Everything it logs is collected by a reader thread, so
+// standard error. Unless the arguments name them, --sound-server none and
+// --no-auth come first: a test's server neither plays on the machine's
+// sound system nor wants a key, unless the test gives it --key-file. Everything it logs is collected by a reader thread, so
 // the server never blocks on a full pipe and tests can wait for a line.
 class ServerProcess {
  public:

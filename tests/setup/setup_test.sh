@@ -132,6 +132,19 @@ snapshot after
 same before after "uninstall did not restore what was there"
 echo "setup: install, load, idempotence and uninstall checked (${sides[*]}-bit)"
 
+# Pairing, as the user: the key lands in the user's hive, in the form the
+# driver reads, and goes again with unpair; a bad key or name is refused.
+keys='HKCU\Software\Lumivox\Keys'
+key=00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff
+run bundle/lumivox-setup.exe pair 10.0.0.5:9000 "$key" | tee pair.log
+stored=$(run reg query "$keys" /v 10.0.0.5:9000 2>/dev/null | tr -d '\r' | awk '$1 == "10.0.0.5:9000" { print $3 }')
+[ "$stored" = "${key,,}" ] || fail "pair stored '$stored', not the key"
+run bundle/lumivox-setup.exe pair 10.0.0.5:9000 1234 >/dev/null 2>&1 && fail "pair took a short key"
+run bundle/lumivox-setup.exe pair 'x\y' "$key" >/dev/null 2>&1 && fail "pair took a bad name"
+run bundle/lumivox-setup.exe unpair 10.0.0.5:9000 | tee unpair.log
+run reg query "$keys" /v 10.0.0.5:9000 >/dev/null 2>&1 && fail "unpair left the key"
+echo "setup: pair and unpair checked"
+
 # The .inf of the same word size (LUMIVOX_INF, the 64-bit one), through
 # setupapi as a policy runs it: its fixed slots, the driver loaded from
 # them, and an uninstall that restores everything.

@@ -16,6 +16,7 @@
 #include "tests/server/server_process.h"
 #include "tests/tools/session_process.h"
 #include "tests/tools/tool_process.h"
+#include "tools/common/keyfile.h"
 
 namespace fs = std::filesystem;
 
@@ -25,6 +26,16 @@ namespace {
 constexpr int DOCTOR_FAILED = 4;
 
 std::string portOf(int display) { return std::to_string(9000 + display); }
+
+// A new server key in a folder of its own, made as the server makes it.
+std::string newKeyFile() {
+  char pattern[] = "/tmp/lvkey-XXXXXX";
+  std::string path = std::string(mkdtemp(pattern)) + "/server.key";
+  uint8_t key[KEY_BYTES];
+  std::string error;
+  EXPECT_EQ(keyFileLoad(path, true, key, error), KeyFileResult::CREATED) << error;
+  return path;
+}
 
 // A session of its own: the runtime directory, lumivox-session with
 // `arguments` ("{D}" is the display), and lumivox-server on 127.0.0.1 and
@@ -86,6 +97,11 @@ TEST(Doctor, NamesTheFirstFailingStepOfABrokenSession) {
                                         "--address", "127.0.0.1", "--display", "{D}"};
   std::vector<std::string> invalid = record;
   invalid.push_back("--invalid");
+  // The server's key, and another server's.
+  const std::string serverKey = newKeyFile(), otherKey = newKeyFile();
+  std::vector<std::string> noKey = record, wrongKey = record;
+  noKey.push_back("--no-key");
+  wrongKey.insert(wrongKey.end(), {"--key-file", otherKey});
   const FailureCase cases[] = {
       // Only a record for session 0, which the driver then takes.
       {"no session",
@@ -133,6 +149,20 @@ TEST(Doctor, NamesTheFirstFailingStepOfABrokenSession) {
        {"--silent-streams"},
        "stream",
        {"4. setup: ok", "the server's UDP port never answered the probe"}},
+      {"no key",
+       808,
+       noKey,
+       true,
+       {"--key-file", serverKey},
+       "setup",
+       {"key for this terminal: none", "no key for this terminal", "lumivox-server --print-key"}},
+      {"another server's key",
+       809,
+       wrongKey,
+       true,
+       {"--key-file", serverKey},
+       "setup",
+       {"key for this terminal: yes", "key refused", "lumivox-setup pair"}},
   };
   for (const FailureCase &c : cases) {
     SCOPED_TRACE(c.what);
@@ -149,6 +179,8 @@ TEST(Doctor, NamesTheFirstFailingStepOfABrokenSession) {
     // The doctor only looks: it never marks a server itself.
     EXPECT_FALSE(fs::exists(terminal.dir.path() + "/dosdevices")) << run.out;
   }
+  fs::remove_all(fs::path(serverKey).parent_path());
+  fs::remove_all(fs::path(otherKey).parent_path());
 }
 
 TEST(Doctor, TheHookupAnswersWhenNoRecordDoes) {
@@ -169,10 +201,13 @@ TEST(Doctor, TheHookupAnswersWhenNoRecordDoes) {
 
 TEST(Doctor, AMarkedServerIsClearedAndThenPlaysItsStreamAndTone) {
   const int display = 806;
-  const std::vector<std::string> none;
-  Terminal terminal(
-      display, {"--session", "1", "--record", "1", "--address", "127.0.0.1", "--display", "{D}"},
-      &none);
+  // With the server's key, which the session publishes.
+  const std::string keyFile = newKeyFile();
+  const std::vector<std::string> keyed{"--key-file", keyFile};
+  Terminal terminal(display,
+                    {"--session", "1", "--record", "1", "--address", "127.0.0.1", "--display",
+                     "{D}", "--key-file", keyFile},
+                    &keyed);
   const std::u16string mark = u"Lumivox{7f000001:" + std::u16string(u"9806") + u"}";
   ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, mark.c_str(), u"NoAudio"));
 
@@ -208,6 +243,9 @@ TEST(Doctor, AMarkedServerIsClearedAndThenPlaysItsStreamAndTone) {
     EXPECT_NE(healthy.out.find(text), std::string::npos) << text << "\n" << healthy.out;
   }
   EXPECT_EQ(terminal.server->logCount("setup refused"), 0);
+  EXPECT_EQ(terminal.server->logCount("the driver proved the key"), 4)
+      << "the setup of each of the three runs, and the tone's device";
+  fs::remove_all(fs::path(keyFile).parent_path());
 }
 
 TEST(Doctor, BadCommandLinesNameWhatIsValid) {

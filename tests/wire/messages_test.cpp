@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/bytes.h"
+#include "wire/auth.h"
 
 namespace {
 
@@ -55,12 +57,14 @@ TEST(Framing, LengthsOutsideEightTo512BytesAreErrors) {
 
 TEST(SetupMessages, RequestAndRefusal) {
   uint16_t version = 0;
+  uint8_t offer = 9;
   Bytes request = {0, 0, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_TRUE(setupRequestParse(request, version));
+  EXPECT_TRUE(setupRequestParse(request, version, offer));
   EXPECT_EQ(version, 1);
-  EXPECT_FALSE(setupRequestParse(std::span(request).first(12), version));
+  EXPECT_EQ(offer, 0);
+  EXPECT_FALSE(setupRequestParse(std::span(request).first(12), version, offer));
   request[0] = 1;
-  EXPECT_FALSE(setupRequestParse(request, version));
+  EXPECT_FALSE(setupRequestParse(request, version, offer));
   Bytes out(8, 0xCC);
   EXPECT_EQ(setupRefusedBuild(out), 8u);
   EXPECT_EQ(out, (Bytes{0, 0, 2, 0, 0, 0, 0, 0}));
@@ -188,3 +192,55 @@ TEST(DriverSide, RequestsAndRepliesMatchTheServersSide) {
 }
 
 }  // namespace
+
+// The key exchange end to end over the builders and parsers: an offer, a
+// challenge only a driver that offered reads, a proof that holds for its
+// own key, challenge and address pair and for no other.
+TEST(KeyProof, HoldsOnlyForItsKeyChallengeAndConnection) {
+  Bytes request(16);
+  uint16_t version;
+  uint8_t offer;
+  setupRequestParse(std::span(request.data(), setupRequestBuild(request, true)), version, offer);
+  EXPECT_EQ(offer, SETUP_OFFERS_KEY);
+
+  const uint8_t nonce[CHALLENGE_NONCE_BYTES] = {1, 2, 3, 4, 5, 6, 7, 8};
+  Bytes accepted(16), plain(16);
+  setupAcceptedBuild(accepted, {}, {}, nonce);
+  setupAcceptedBuild(plain, {}, {});
+  uint8_t challenge[CHALLENGE_NONCE_BYTES];
+  EXPECT_FALSE(setupAcceptedChallenge(plain, challenge)) << "no challenge without one";
+  ASSERT_TRUE(setupAcceptedChallenge(accepted, challenge));
+  EXPECT_EQ(Bytes(challenge, challenge + 8), Bytes(nonce, nonce + 8));
+  EXPECT_EQ(load16(accepted.data() + 12), 0) << "the lists stay where every driver reads them";
+
+  uint8_t key[KEY_BYTES];
+  char text[KEY_TEXT_CHARS + 1];
+  for (size_t i = 0; i < KEY_BYTES; ++i) key[i] = uint8_t(i * 7 + 1);
+  keyTextFormat(key, text);
+  uint8_t back[KEY_BYTES];
+  ASSERT_TRUE(keyTextParse(std::string(" ") + text + "\n", back));
+  EXPECT_EQ(Bytes(back, back + KEY_BYTES), Bytes(key, key + KEY_BYTES));
+  EXPECT_FALSE(keyTextParse(std::string(text).substr(1), back)) << "63 digits";
+  EXPECT_FALSE(keyTextParse(std::string(text, 63) + "g", back));
+
+  const uint8_t driverNonce[PROOF_NONCE_BYTES] = {9};
+  AddressPair pair{0x7f000001, 40000, 0x7f000001, 9004};
+  Bytes proof(KEY_PROOF_BYTES);
+  ASSERT_EQ(keyProofBuild(proof, key, challenge, driverNonce, pair), KEY_PROOF_BYTES);
+  EXPECT_EQ(proof[0], TYPE_KEY_PROOF);
+  EXPECT_EQ(load16(proof.data() + 2) * 4u, KEY_PROOF_BYTES);
+  EXPECT_TRUE(keyProofValid(proof, key, challenge, pair));
+
+  uint8_t otherKey[KEY_BYTES];
+  std::copy_n(key, KEY_BYTES, otherKey);
+  otherKey[31] ^= 1;
+  uint8_t otherChallenge[CHALLENGE_NONCE_BYTES] = {1, 2, 3, 4, 5, 6, 7, 9};
+  AddressPair relayed = pair;
+  relayed.driverPort += 1;
+  EXPECT_FALSE(keyProofValid(proof, otherKey, challenge, pair)) << "another key";
+  EXPECT_FALSE(keyProofValid(proof, key, otherChallenge, pair)) << "a replay on a new connection";
+  EXPECT_FALSE(keyProofValid(proof, key, challenge, relayed)) << "another connection";
+  EXPECT_FALSE(keyProofValid(std::span(proof).first(48), key, challenge, pair)) << "cut short";
+  proof[4] ^= 1;
+  EXPECT_FALSE(keyProofValid(proof, key, challenge, pair)) << "the driver's nonce altered";
+}

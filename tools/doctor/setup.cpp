@@ -17,14 +17,14 @@
 #include <string>
 
 #include "audio/formats.h"
-#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
 #include "driver/entry.h"
-#include "net/lock.h"
 #include "net/control.h"
+#include "net/lock.h"
 #include "net/loop.h"
 #include "net/protocol.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -47,6 +47,9 @@ struct Probe {
   uint32_t leadTarget;    // application frames queued at the server, at the start
   uint32_t datagrams;     // datagrams taken by the sender's watcher
   uint32_t lost;          // packets written off by the retransmit timer
+  int keyHeld;            // the session offered this user's key
+  int keyProblem;         // SESSION_KEY_*, from the session's end
+  int keyChecked;         // the request after the key's proof was answered
 };
 
 // The play source of the stream step, with the probe next to it. The
@@ -89,15 +92,18 @@ const MessageTable doctorSetupTable = {DOCTOR_SETUP_ENTRIES,
 
 // ---- The session's callbacks (I/O thread, drvLock held).
 
-int onSetup(ServerSession *, void *user) {
+int onSetup(ServerSession *session, void *user) {
   Probe *p = static_cast<Probe *>(user);
   p->answer = ANSWER_ACCEPTED;
+  p->keyHeld = session->keyHeld;
   SetEvent(p->event);
   return 1;  // kept for the stream step; the doctor ends it
 }
 
-void onClosed(ServerSession *, void *user) {
+void onClosed(ServerSession *session, void *user) {
   Probe *p = static_cast<Probe *>(user);
+  p->keyProblem = session->keyProblem;
+  p->keyHeld = session->keyHeld;
   p->session = nullptr;
   p->closed = 1;
   // As a wave device does when its connection goes: the stream goes too.
@@ -105,6 +111,14 @@ void onClosed(ServerSession *, void *user) {
     slotClose(p->slot);
     p->slot = nullptr;
   }
+  SetEvent(p->event);
+}
+
+// The answer to the query that follows the key's proof: the server read
+// the proof and took it, since it answers nothing after a wrong one.
+void onKeyChecked(ServerSession *, DWORD, DWORD, void *user) {
+  Probe *p = static_cast<Probe *>(user);
+  p->keyChecked = 1;
   SetEvent(p->event);
 }
 
@@ -205,6 +219,13 @@ const char *wireKind(uint8_t kind) {
   }
 }
 
+// What to do when this session has no key for the server, or the wrong one.
+const char KEY_PAIRING_FIX[] =
+    "on the terminal, 'lumivox-server --print-key' prints the server's key; give it to this "
+    "session: on Linux lumivox-session publishes it (its --key-file, or with no option when "
+    "the terminal is this machine); on Windows 'lumivox-setup pair ADDRESS KEY' stores it "
+    "for this user (docs/server.md, Pairing)";
+
 std::string where(uint32_t address, uint32_t port) {
   return dottedAddress(address) + ":" + std::to_string(port);
 }
@@ -219,6 +240,14 @@ void reportSetup(Step &step, Probe &p, bool answered, DWORD begin, uint32_t addr
                       ", or its user unit), and let TCP port " + std::to_string(port) +
                       " and UDP through its firewall; then run "
                       "'lumivox-doctor --clear' if the server step found a mark";
+  step.add("key for this terminal", p.keyHeld ? "yes" : "none");
+  if (p.answer == ANSWER_REFUSED && p.keyProblem == SESSION_KEY_MISSING) {
+    step.fail("no key for this terminal: the server at " + server +
+                  " serves only the drivers of its own user, and this session holds no key "
+                  "for it",
+              KEY_PAIRING_FIX);
+    return;
+  }
   if (p.answer == ANSWER_REFUSED) {
     step.addNumber("answered after ms", p.answeredAt - begin);
     step.fail("the server at " + server + " refused the setup",
@@ -239,7 +268,19 @@ void reportSetup(Step &step, Probe &p, bool answered, DWORD begin, uint32_t addr
     }
     return;
   }
+  if (p.keyProblem == SESSION_KEY_REFUSED) {
+    step.fail("key refused: the server at " + server +
+                  " did not take this session's key (a key of another server, or of one whose "
+                  "key was renewed)",
+              KEY_PAIRING_FIX);
+    return;
+  }
   ServerSession *session = p.session;
+  if (!session) {
+    step.fail("the server at " + server + " ended the session right after the setup",
+              "look at the server's log");
+    return;
+  }
   step.addNumber("setup ms", p.answeredAt - begin);
   std::string devices, controls;
   for (WORD i = 0; i < session->deviceCount; ++i) {
@@ -377,6 +418,12 @@ ServerSteps checkServerSession(uint32_t address, uint32_t port, bool stream) {
     p.session->connection->table = &doctorSetupTable;
     loopWake();
     bool answered = waitFor(p, OPEN_WAIT_MS, [&] { return p.answer != ANSWER_NONE || p.closed; });
+    // After a proof of the key, a query the server answers only if it took
+    // the proof: a refused key shows here, not later in the stream.
+    if (answered && p.session && p.keyHeld && requestQueryControl(p.session, 0, onKeyChecked, &p)) {
+      loopWake();
+      waitFor(p, OPEN_WAIT_MS, [&] { return p.keyChecked || p.closed; });
+    }
     reportSetup(steps.setup, p, answered, begin, address, port);
     steps.setupPassed = steps.setup.verdict == Verdict::OK;
     if (stream && steps.setupPassed && p.session) {

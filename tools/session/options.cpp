@@ -40,6 +40,14 @@ const char SESSION_USAGE[] =
     "                         (four zero bytes), short (the first two bytes), empty\n"
     "                         (an empty message), silent (never), hangup (the\n"
     "                         connection is closed instead)\n"
+    "  --key-file FILE        the key of the server this session's terminal runs\n"
+    "                         (default: lumivox-server's own default,\n"
+    "                         $XDG_CONFIG_HOME/lumivox/server.key, else\n"
+    "                         ~/.config/lumivox/server.key, when it exists); it is\n"
+    "                         published as keys/ADDRESS in the runtime directory\n"
+    "                         for every terminal address above, where this user's\n"
+    "                         drivers find it\n"
+    "  --no-key               publish no key\n"
     "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
@@ -99,6 +107,7 @@ bool parseHookupAddress(const std::string &text, SessionOptions &options) {
 // Applies one option with its value; false when the value is bad.
 bool applyOption(const std::string &name, const std::string &value, SessionOptions &o) {
   if (name == "--runtime-dir") return !(o.runtimeDir = value).empty();
+  if (name == "--key-file") return !(o.keyFile = value).empty();
   if (name == "--session") return (o.serveKernel = true) && parseInt32(value, o.session);
   if (name == "--session-status") return parseUnsigned(value, 16, UINT32_MAX, o.sessionStatus);
   if (name == "--record") return (o.publishRecord = true) && parseInt32(value, o.recordSession);
@@ -117,7 +126,7 @@ bool takesValue(const std::string &name) {
   static const char *const names[] = {"--runtime-dir",    "--session",          "--session-status",
                                       "--record",         "--address",          "--display",
                                       "--override",       "--override-display", "--record-bytes",
-                                      "--hookup-address", "--hookup-reply"};
+                                      "--hookup-address", "--hookup-reply",     "--key-file"};
   for (const char *n : names) {
     if (name == n) return true;
   }
@@ -154,6 +163,10 @@ ParseOutcome sessionParseOptions(int argc, char **argv, SessionOptions &options,
     }
     if (arg == "--hookup") {
       options.serveHookup = true;
+      continue;
+    }
+    if (arg == "--no-key") {
+      options.noKey = true;
       continue;
     }
     std::string name, value;

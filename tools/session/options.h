@@ -33,6 +33,8 @@ struct SessionOptions {
   bool serveHookup = false;                     // serve \Device\Hookup CSSQueryIP
   std::map<int32_t, uint32_t> hookupAddresses;  // session -> host-order address
   HookupReply hookupReply = HookupReply::ADDRESS;
+  std::string keyFile;  // the server's key to publish; empty: the server's default file
+  bool noKey = false;   // publish no key
 };
 
 // The --help text: every option, one paragraph each.

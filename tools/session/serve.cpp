@@ -25,6 +25,8 @@
 
 #include "platform/bytes.h"
 #include "platform/posix/rundir.h"
+#include "platform/secrets.h"
+#include "tools/common/keyfile.h"
 
 namespace {
 
@@ -147,6 +149,58 @@ int clearDeviceNames(const std::string &dir) {
   return removed;
 }
 
+std::string dottedAddress(uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 255) + "." +
+         std::to_string(address >> 8 & 255) + "." + std::to_string(address & 255);
+}
+
+// Publishes the server's key for every terminal address the session names,
+// as keys/ADDRESS (mode 0600, renamed into place). A --key-file that cannot
+// be read is an error; the default file may be missing (no server of this
+// user on this machine), and is then skipped with a note.
+bool publishKeys(const SessionOptions &o, const std::string &dir, Made &made) {
+  if (o.noKey) return true;
+  std::vector<uint32_t> addresses;
+  for (uint32_t a : {o.publishRecord ? o.address : 0u, o.publishRecord ? o.overrideAddress : 0u}) {
+    if (a) addresses.push_back(a);
+  }
+  for (const auto &[session, a] : o.hookupAddresses) {
+    if (a) addresses.push_back(a);
+  }
+  if (addresses.empty()) return true;
+  std::string path = o.keyFile.empty() ? keyFileDefault() : o.keyFile;
+  uint8_t key[KEY_BYTES];
+  std::string error;
+  if (path.empty() || keyFileLoad(path, false, key, error) == KeyFileResult::FAILED) {
+    if (!o.keyFile.empty()) {
+      std::fprintf(stderr, "lumivox-session: %s\n", error.c_str());
+      return false;
+    }
+    std::fprintf(stderr, "lumivox-session: no key published (%s)\n",
+                 path.empty() ? "neither XDG_CONFIG_HOME nor HOME is set" : error.c_str());
+    return true;
+  }
+  char text[KEY_TEXT_CHARS + 2];
+  keyTextFormat(key, text);
+  text[KEY_TEXT_CHARS] = '\n';
+  std::string folder = dir + "/" LV_USER_KEYS_FOLDER;
+  if (!makeDirectory(folder, made)) return false;
+  for (uint32_t a : addresses) {
+    std::string name = dottedAddress(a);
+    std::string temporary = folder + "/." + name + ".new", target = folder + "/" + name;
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return fail("cannot write " + temporary);
+    bool written = write(fd, text, sizeof text - 1) == ssize_t(sizeof text - 1);
+    close(fd);
+    if (!written || rename(temporary.c_str(), target.c_str()) != 0) {
+      unlink(temporary.c_str());
+      return fail("cannot publish " + target);
+    }
+    made.files.push_back(target);
+  }
+  return true;
+}
+
 bool makeObjects(const SessionOptions &o, const std::string &dir, std::vector<Endpoint> &endpoints,
                  Made &made) {
   if (!makeDirectory(dir, made)) return false;
@@ -160,6 +214,7 @@ bool makeObjects(const SessionOptions &o, const std::string &dir, std::vector<En
       !(makeDirectory(dir + "/mappings", made) && writeRecord(dir + "/mappings", o, made))) {
     return false;
   }
+  if (!publishKeys(o, dir, made)) return false;
   if ((o.serveKernel || o.serveHookup) && !makeDirectory(dir + "/devices", made)) return false;
   if (o.serveKernel &&
       !listenAt(dir + "/devices/KVTKernelAccess", Role::KERNEL_LISTENER, endpoints, made)) {

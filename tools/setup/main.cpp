@@ -2,19 +2,24 @@
 // server, for both word sizes (see sides.h), and tells what is installed.
 //
 //   lumivox-setup install | uninstall | status
+//   lumivox-setup pair SERVER KEY | unpair SERVER
 //
 // install copies each word size's LUMIVOX.dll into that word size's system
 // directory and adds the Drivers32 values that make winmm load it; it is
 // idempotent. uninstall removes what install recorded and nothing else.
+// pair stores the key of a terminal's audio server for the user who runs
+// it, where the driver of either word size finds it; unpair removes it.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "platform/secrets.h"
 #include "platform/version.h"
 #include "tools/setup/drivers32.h"
 #include "tools/setup/sides.h"
+#include "wire/auth.h"
 
 namespace {
 
@@ -144,17 +149,73 @@ void status(const Side &side) {
   }
 }
 
+// "a.b.c.d" or "a.b.c.d:port", each number in range.
+bool serverNameValid(const std::string &name) {
+  unsigned a, b, c, d, port = 0;
+  char end;
+  int fields = std::sscanf(name.c_str(), "%3u.%3u.%3u.%3u:%5u%c", &a, &b, &c, &d, &port, &end);
+  return lvUserKeyNameValid(name.c_str()) && (fields == 4 || fields == 5) && a < 256 && b < 256 &&
+         c < 256 && d < 256 && port < 65536 && (fields == 4 || port > 0);
+}
+
+// Stores (or with an empty key removes) the user's key for server in
+// HKEY_CURRENT_USER, which only this user and the system may read; the
+// key is shared by both word sizes' views.
+int pair(const std::string &server, const std::string &keyText) {
+  if (!serverNameValid(server)) {
+    std::fprintf(stderr, "lumivox-setup: '%s' is not ADDRESS or ADDRESS:PORT (10.0.0.5:9000)\n",
+                 server.c_str());
+    return 2;
+  }
+  if (keyText.empty()) {
+    LSTATUS result = RegDeleteKeyValueA(HKEY_CURRENT_USER, LV_USER_KEYS_REGISTRY, server.c_str());
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+      std::fprintf(stderr, "lumivox-setup: cannot remove the key for %s (error %ld)\n",
+                   server.c_str(), long(result));
+      return 1;
+    }
+    std::printf("%s: %s\n", server.c_str(),
+                result == ERROR_SUCCESS ? "key removed" : "no key was stored");
+    return 0;
+  }
+  uint8_t key[KEY_BYTES];
+  if (!keyTextParse(keyText, key)) {
+    std::fprintf(stderr,
+                 "lumivox-setup: the key is the 64 hex digits that 'lumivox-server "
+                 "--print-key' prints on the terminal\n");
+    return 2;
+  }
+  char text[KEY_TEXT_CHARS + 1];
+  keyTextFormat(key, text);
+  LSTATUS result = RegSetKeyValueA(HKEY_CURRENT_USER, LV_USER_KEYS_REGISTRY, server.c_str(), REG_SZ,
+                                   text, DWORD(sizeof text));
+  if (result != ERROR_SUCCESS) {
+    std::fprintf(stderr, "lumivox-setup: cannot store the key for %s (error %ld)\n", server.c_str(),
+                 long(result));
+    return 1;
+  }
+  std::printf("%s: key stored for this user (HKEY_CURRENT_USER\\%s)\n", server.c_str(),
+              LV_USER_KEYS_REGISTRY);
+  return 0;
+}
+
 int usage(FILE *to) {
   fputs(
       "Usage: lumivox-setup install | uninstall | status\n"
+      "   or: lumivox-setup pair SERVER KEY | unpair SERVER\n"
       "\n"
       "install    copy LUMIVOX.dll (and x86\\LUMIVOX.dll) from beside this program into\n"
       "           the system directories and register them with the multimedia layer\n"
       "           (Drivers32 wave and mixer values, 64-bit and 32-bit registry views)\n"
       "uninstall  remove exactly what install added\n"
       "status     show what is installed where\n"
+      "pair       store for the user who runs it the KEY of the audio server at\n"
+      "           SERVER (its terminal's ADDRESS, or ADDRESS:PORT for one display),\n"
+      "           as 'lumivox-server --print-key' prints it there; the driver proves\n"
+      "           it to that server, which serves no one else's\n"
+      "unpair     remove that user's key for SERVER\n"
       "\n"
-      "install and uninstall need an administrator.\n"
+      "install and uninstall need an administrator; pair and unpair do not.\n"
       "\n"
       "Exit status: 0 on success, 1 on failure, 2 on wrong usage.\n",
       to);
@@ -164,7 +225,10 @@ int usage(FILE *to) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string command = argc == 2 ? argv[1] : "";
+  std::string command = argc >= 2 ? argv[1] : "";
+  if (command == "pair" && argc == 4) return pair(argv[2], argv[3]);
+  if (command == "unpair" && argc == 3) return pair(argv[2], "");
+  if (argc != 2) command = "";
   if (command == "--help" || command == "-h") return usage(stdout);
   if (command == "--version") {
     std::printf("lumivox-setup %s\n", LUMIVOX_VERSION);
