@@ -224,7 +224,7 @@ const char KEY_PAIRING_FIX[] =
     "on the terminal, 'lumivox-server --print-key' prints the server's key; give it to this "
     "session: on Linux lumivox-session publishes it (its --key-file, or with no option when "
     "the terminal is this machine); on Windows 'lumivox-setup pair ADDRESS KEY' stores it "
-    "for this user (docs/server.md, Pairing)";
+    "for this user (docs/server.md, \"Who is served\")";
 
 std::string where(uint32_t address, uint32_t port) {
   return dottedAddress(address) + ":" + std::to_string(port);
