@@ -19,6 +19,7 @@
 #include "net/protocol.h"
 #include "stream/stream.h"
 #include "tests/devices/server_fixture.h"
+#include "tests/server/driver_messages.h"
 
 namespace {
 
@@ -122,6 +123,27 @@ TEST_F(Operations, ARefusedPlayStreamFailsTheOpenAndClosesTheConnection) {
   EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 0);
   LeaveCriticalSection(&drvLock);
   EXPECT_TRUE(server_->waitForLog("closed by the driver"));
+}
+
+// Another client of the same address holds the address's whole stream
+// quota: the open is refused while it holds it, with no mark, and the
+// next open after the quota is free plays.
+TEST_F(Operations, AQuotaHeldByAnotherClientRefusesOnlyWhileItIsHeld) {
+  serve({"--max-streams-per-client", "1"});
+  auto other = std::make_unique<ControlClient>(*server_);
+  ASSERT_TRUE(other->send(setupRequest()));
+  ASSERT_FALSE(other->receive().empty());
+  ASSERT_TRUE(other->send(openStreamRequest({})));
+  ASSERT_EQ(other->receive()[1], 1) << "the other client holds the quota";
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(open(WAVE_OUTPUT), 0);
+  EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 0);
+  LeaveCriticalSection(&drvLock);
+  other.reset();
+  ASSERT_TRUE(server_->waitForLog("closed (messages 2"));
+  EnterCriticalSection(&drvLock);
+  EXPECT_EQ(open(WAVE_OUTPUT), 1);
+  LeaveCriticalSection(&drvLock);
 }
 
 TEST_F(Operations, AnInputOpenAsksForNoStreamUntilItsStart) {
