@@ -5,15 +5,15 @@
 
 #include "audio/convert.h"
 #include "audio/formats.h"
-#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
-#include "net/lock.h"
 #include "driver/registry.h"
 #include "driver/wavein.h"
 #include "driver/waveout.h"
 #include "net/control.h"
+#include "net/lock.h"
 #include "net/protocol.h"
+#include "stream/stream.h"
 
 const WaveStreamOps outputStreamOps = {
     .open = waveStreamOpen,
@@ -101,9 +101,8 @@ void inputPaceNext(WaveStreamState *state) {
 
 // An input stream whose connection has gone gives back the headers it had,
 // each with what was recorded into it. Headers added later come back
-// filled with silence at the pace of their length (inputPace): at once
-// would only have the application add them again, round and round. Runs as
-// the pump, once.
+// empty at the pace of their length (inputPace): at once would only have
+// the application add them again, round and round. Runs as the pump, once.
 void inputDiscard(WaveStreamState *state) {
   WaveInstance *instance = state->instance;
   WaveStream *stream = state->stream;
@@ -121,16 +120,11 @@ void inputPace(void *user) {
   state->pacing = 0;
   WaveStream *stream = state->stream;
   if (!state->closed || !stream->current) return;
-  // Silence, as a device whose microphone went away records: a recorder
-  // that counts its frames still reaches its end.
-  WAVEHDR *header = stream->current;
-  const WAVEFORMAT &format = state->instance->format;
-  DWORD block = format.nBlockAlign ? format.nBlockAlign : 1;
-  DWORD bytes = header->dwBufferLength / block * block;
-  // Unsigned 8-bit silence is 0x80; every other kind's is all zero bits.
-  if (bytes > 0) std::memset(header->lpData, state->instance->sample == PCM_U8 ? 0x80 : 0, bytes);
-  header->dwBytesRecorded = bytes;
-  state->position += bytes / block;
+  // Nothing recorded, and the position stands: the recording ended where
+  // the server's audio did. Silence here would pass for audio, and a
+  // recorder that counts frames would mistake it for the rest of its take;
+  // an empty header tells it that the source has gone.
+  stream->current->dwBytesRecorded = 0;
   inHeaderFilled(state->instance, stream);  // drvLock is released meanwhile: read afresh
   if (state->closed && stream->state == state) inputPaceNext(state);
 }
@@ -419,7 +413,12 @@ void waveClosed(ServerSession *, void *user) {
   state->ready = 0;
   state->closed = 1;
   state->serverDevice = nullptr;  // it lived in the session's lists
-  if (state->direction == WAVE_INPUT) state->paused = 1;
+  // A stopped input reads position 0 as before; a recording one keeps the
+  // position it reached, which then stands: it never goes back.
+  if (state->direction == WAVE_INPUT) {
+    if (state->paused) state->position = 0;
+    state->paused = 1;
+  }
   // A connection ended on an application thread (a request that found the
   // send buffer full) may end while the I/O thread is inside this stream's
   // endpoint, with drvLock released around a callback to the application;
@@ -526,7 +525,7 @@ void inputKick(WaveInstance *, WaveStream *stream) {
 DWORD inputPosition(WaveInstance *, WaveStream *stream) {
   assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
-  return state->paused ? 0 : state->position;
+  return state->paused && !state->closed ? 0 : state->position;
 }
 
 void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {

@@ -290,6 +290,11 @@ def main():
         out.append(f"  playback      {e['receivedEnd']} frames sent, {e['consumed']} played; "
                    f"{e['packets']} packets, {e['acks']} acknowledgements, {e['lost']} lost, "
                    f"{e['late']} late, {e['reordered']} reordered")
+        underruns = e.get("underruns", 0)
+        out.append(f"  sound system  {underruns} underrun{'' if underruns == 1 else 's'} "
+                   f"({e.get('underrunMs', 0):.1f} ms of silence inside the stream)"
+                   + (f", {e['playedToNothing']} frames played to nothing"
+                      if e.get("playedToNothing") else ""))
     if not play_ends:
         out.append("  playback      no stream")
     if args.sound:

@@ -4,11 +4,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/version.h"
 #include "server/listener.h"
@@ -72,15 +74,36 @@ const char *playbackElsewhere(const ServerOptions &options) {
   return "nothing (--fast)";
 }
 
+// Whether the sound server has the device --sink or --source names; when
+// not, says so with the ones it has. True when nothing is named or the
+// list cannot be had (the streams then say what they find).
+bool deviceExists(bool sink, const std::string &name) {
+  std::vector<std::string> names;
+  if (name.empty() || !soundDeviceNames(sink, names, SOUND_CONNECT_MS)) return true;
+  if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+  std::string list;
+  for (const std::string &n : names) list += (list.empty() ? "" : ", ") + n;
+  logLine(LOG_ERROR, "--%s %s: the sound server has no such %s; it has: %s",
+          sink ? "sink" : "source", name.c_str(), sink ? "sink" : "source",
+          list.empty() ? "none" : list.c_str());
+  return false;
+}
+
 // Connects to the sound system when a stream would use it, and says where
-// playback goes and where recordings come from.
-void connectSound(const ServerOptions &options) {
+// playback goes and where recordings come from. False when --sink or
+// --source names a device the sound server does not have.
+bool connectSound(const ServerOptions &options) {
   bool plays = options.output.empty() && !options.fast;
   bool records = options.input.empty() && !options.tone;
   bool connected = false;
   std::string why = "--sound-server none";
   if ((plays || records) && options.soundServer != SOUND_SERVER_NONE) {
     connected = soundConnect(options.soundServer, SOUND_CONNECT_MS, why);
+  }
+  if (connected && ((plays && !deviceExists(true, options.sink)) ||
+                    (records && !deviceExists(false, options.source)))) {
+    soundDisconnect();
+    return false;
   }
   if (connected && plays) soundKeepReady(options.sink);
   if (connected) {
@@ -94,7 +117,11 @@ void connectSound(const ServerOptions &options) {
   } else if (plays || records) {
     logLine(LOG_INFO, "no sound server (%s)", why.c_str());
   }
-  if (!plays || !connected) {
+  if (serverPlaysToSound(options) && !connected) {
+    logLine(LOG_INFO,
+            "playback streams are refused until a sound server answers (tried again in the "
+            "background)");
+  } else if (!plays || !connected) {
     logLine(LOG_INFO, "playback goes to %s", plays ? "nothing" : playbackElsewhere(options));
   }
   if (!records || !connected) {
@@ -102,6 +129,20 @@ void connectSound(const ServerOptions &options) {
     logLine(LOG_INFO, "recordings come from %s",
             options.input.empty() ? tone.c_str() : options.input.c_str());
   }
+  return true;
+}
+
+// How often the connection to the sound system is looked at, so that one
+// that went is made again (in the background) and the streams learn of it.
+constexpr auto SOUND_WATCH = std::chrono::milliseconds(250);
+
+void watchSound(asio::steady_timer &timer) {
+  timer.expires_after(SOUND_WATCH);
+  timer.async_wait([&timer](const asio::error_code &e) {
+    if (e) return;
+    soundConnected();
+    watchSound(timer);
+  });
 }
 
 // Every few seconds: the log's summaries of held-back lines come soon after
@@ -189,8 +230,7 @@ int serve(const ServerOptions &options) {
     logLine(LOG_ERROR, "--stats %s: cannot write: %s", options.stats.c_str(), std::strerror(errno));
     return 1;
   }
-  if (!checkFiles(options)) return 1;
-  connectSound(options);
+  if (!checkFiles(options) || !connectSound(options)) return 1;
   asio::io_context io(1);
   Server server(io, options);
   if (!options.noAuth) server.setKey(key);
@@ -203,16 +243,18 @@ int serve(const ServerOptions &options) {
   }
   asio::signal_set hangup(io, SIGHUP);
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  asio::steady_timer flush(io);
-  signals.async_wait([&server, &hangup, &flush](const asio::error_code &e, int number) {
+  asio::steady_timer flush(io), sound(io);
+  signals.async_wait([&server, &hangup, &flush, &sound](const asio::error_code &e, int number) {
     if (e) return;
     logLine(LOG_INFO, "signal %d: stopping", number);
     hangup.cancel();
     flush.cancel();
+    sound.cancel();
     server.stop();
   });
   awaitHangup(hangup, options);
   flushLogLater(flush);
+  if (serverPlaysToSound(options) || serverRecordsFromSound(options)) watchSound(sound);
   server.start();
   asio::ip::tcp::endpoint at = server.endpoint();
   logLine(LOG_ERROR, "listening on %s:%u", at.address().to_string().c_str(), unsigned(at.port()));

@@ -154,10 +154,16 @@ const char SERVER_USAGE[] =
     "  --sound-server NAME    the sound server to use (default: libpulse's own\n"
     "                         choice: PULSE_SERVER, then the user's runtime\n"
     "                         directory); never started by us; none: do not\n"
-    "                         use a sound system\n"
-    "  --sink NAME            play to this sink (default: the default sink)\n"
+    "                         use a sound system. While none answers, playback\n"
+    "                         streams are refused (with the reason in the log)\n"
+    "                         and the connection is tried again in the\n"
+    "                         background; streams that lose it play on to\n"
+    "                         nothing, counted in their closing line\n"
+    "  --sink NAME            play to this sink (default: the default sink); one\n"
+    "                         the sound server does not have is an error at\n"
+    "                         start, which lists the sinks it has\n"
     "  --source NAME          record from this source (default: the default\n"
-    "                         source)\n"
+    "                         source); checked at start as --sink is\n"
     "  --sound-latency MS     the buffering asked of the sound server, 2 to 1000\n"
     "                         (default 10); the automatic minimum lead covers it\n"
     "\n"
@@ -446,6 +452,14 @@ bool serverAllows(const ServerOptions &options, uint32_t address) {
     if ((address & n.mask) == n.network) return true;
   }
   return false;
+}
+
+bool serverPlaysToSound(const ServerOptions &options) {
+  return options.output.empty() && !options.fast && options.soundServer != SOUND_SERVER_NONE;
+}
+
+bool serverRecordsFromSound(const ServerOptions &options) {
+  return options.input.empty() && !options.tone && options.soundServer != SOUND_SERVER_NONE;
 }
 
 uint16_t serverControlPort(const ServerOptions &options) {

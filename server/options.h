@@ -95,6 +95,12 @@ ParseOutcome serverParseOptions(int argc, char **argv, ServerOptions &options, s
 // or no --allow was given.
 bool serverAllows(const ServerOptions &options, uint32_t address);
 
+// Whether playback goes to the sound system (no --output, no --fast, a
+// sound server not named "none"), and whether recordings come from it
+// (no --input, no --tone).
+bool serverPlaysToSound(const ServerOptions &options);
+bool serverRecordsFromSound(const ServerOptions &options);
+
 // The TCP port the options ask for.
 uint16_t serverControlPort(const ServerOptions &options);
 

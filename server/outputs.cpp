@@ -19,6 +19,7 @@ class NoOutput : public PlayoutOutput {
  public:
   const char *name() const override { return "nothing"; }
   bool write(const int16_t *, uint32_t) override { return true; }
+  bool silent() const override { return true; }
 };
 
 // The WAV file of --output, 16-bit PCM at the ring's rate and channels.
@@ -71,6 +72,11 @@ class SoundOutput : public PlayoutOutput {
     sound_->setVolume(uint16_t(volumeApplied_ >> 16));
   }
   bool failed() override { return sound_->failed(); }
+  void gaps(uint32_t &count, uint64_t &microseconds) override {
+    SoundGaps g = sound_ ? sound_->gaps() : SoundGaps{};
+    count = g.count;
+    microseconds = g.microseconds;
+  }
   void close(bool drain) override {
     if (!sound_) return;
     sound_->close(drain);

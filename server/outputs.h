@@ -50,6 +50,15 @@ class PlayoutOutput {
   // True once it cannot play any more (its connection failed); the stream
   // then goes on with nothing.
   virtual bool failed() { return false; }
+  // True for the output that drops what it is given: what the stream
+  // plays then is heard nowhere.
+  virtual bool silent() const { return false; }
+  // The gaps inside what it played: how often a clocked output ran dry and
+  // played on, and for how long in all, microseconds.
+  virtual void gaps(uint32_t &count, uint64_t &microseconds) {
+    count = 0;
+    microseconds = 0;
+  }
   // Ends the output. With drain, what was written still plays (in the
   // background); without, it stops at once. Nothing is written after it.
   // Idempotent; the destructor closes without draining.

@@ -298,6 +298,7 @@ void PlayoutStream::close() {
   // What arrived and was not played yet still plays, as a device lets its
   // queue run out: a driver closes once its last packet is acknowledged,
   // not once it is heard. A paused stream has dropped its queue.
+  if (output_) takeGaps();
   if (output_ && output_->clocked()) {
     // The rest of the ring goes to the output, which plays it out after
     // the stream has gone here.
@@ -337,14 +338,29 @@ void PlayoutStream::finish() {
       "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
       "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
       "\"foreign\":%llu,\"clamped\":%llu,\"beyond\":%llu,\"consumed\":%u,\"receivedEnd\":%u,"
-      "\"latencySamples\":%zu,\"latencyMinMs\":%.2f,\"latencyMs\":%.2f,\"latencyMaxMs\":%.2f}",
+      "\"latencySamples\":%zu,\"latencyMinMs\":%.2f,\"latencyMs\":%.2f,\"latencyMaxMs\":%.2f,"
+      "\"underruns\":%u,\"underrunMs\":%.1f,\"playedToNothing\":%llu}",
       id_, (unsigned long long)packets_, (unsigned long long)probes_, (unsigned long long)bytes_,
       (unsigned long long)acks_, (unsigned long long)lost_, (unsigned long long)lostFrames_,
       (unsigned long long)late_, (unsigned long long)reordered_, (unsigned long long)malformed_,
       (unsigned long long)formatChanges_, (unsigned long long)foreign_,
       (unsigned long long)clamped_, (unsigned long long)beyond_, consumed_, receivedEnd_,
-      size_t(latencyCount_), latency[0], latency[1], latency[2]);
+      size_t(latencyCount_), latency[0], latency[1], latency[2], gaps_,
+      double(gapMicroseconds_) / 1000, (unsigned long long)nothingFrames_);
   statsWrite(line);
+  // The closing line: what the listener heard, gaps included.
+  double rate = rate_ ? rate_ : 1;
+  char nothing[64] = "";
+  if (nothingFrames_) {
+    std::snprintf(nothing, sizeof nothing, ", %.2f s of it to nothing",
+                  double(nothingFrames_) / rate);
+  }
+  logLine(LOG_INFO,
+          "stream %u ended: %.2f s played, %u underrun%s of the sound system (%.1f ms of "
+          "silence), %llu packets lost, %llu late%s",
+          id_, double(played_) / rate, gaps_, gaps_ == 1 ? "" : "s",
+          double(gapMicroseconds_) / 1000, (unsigned long long)lost_, (unsigned long long)late_,
+          nothing);
   output_.reset();
   LocalFree(ring_);
   ring_ = nullptr;

@@ -237,6 +237,13 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint64_t packets_ = 0, probes_ = 0, bytes_ = 0, malformed_ = 0, lost_ = 0, lostFrames_ = 0,
            late_ = 0, reordered_ = 0, formatChanges_ = 0, acks_ = 0, foreign_ = 0, clamped_ = 0,
            beyond_ = 0;
+  // Gaps of the outputs dropped so far (see PlayoutOutput::gaps), and the
+  // timebase frames played to nothing.
+  uint32_t gaps_ = 0;
+  uint64_t gapMicroseconds_ = 0;
+  uint64_t nothingFrames_ = 0;
+  // Adds the output's gaps to the stream's, before the output goes.
+  void takeGaps();
 };
 
 // The public entry points (server/capture.cpp starts and counts streams of

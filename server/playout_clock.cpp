@@ -63,6 +63,7 @@ void PlayoutStream::playTo(uint32_t position) {
   if (step <= 0) return;
   consumed_ = position;
   played_ += uint32_t(step);
+  if (output_->silent()) nothingFrames_ += uint32_t(step);
   uint64_t target = played_ * ring_->rate / rate_;
   uint64_t written = ringRead_ + uint32_t(writePos_ - readPos_);
   if (int32_t(writePos_ - readPos_) < 0) written = ringRead_;
@@ -151,8 +152,17 @@ bool PlayoutStream::followDevice() {
 
 // Goes on with nothing, on the clock of our own, from where the output's
 // clock stopped.
+void PlayoutStream::takeGaps() {
+  uint32_t count = 0;
+  uint64_t microseconds = 0;
+  output_->gaps(count, microseconds);
+  gaps_ += count;
+  gapMicroseconds_ += microseconds;
+}
+
 void PlayoutStream::dropOutput(const char *why) {
   logLine(LOG_INFO, "stream %u: %s: playing to nothing", id_, why);
+  takeGaps();
   output_->close(false);
   output_ = playoutOutputNone();
   anchorTime_ = Clock::now();

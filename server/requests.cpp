@@ -14,6 +14,7 @@
 #include "server/listener.h"
 #include "server/log.h"
 #include "server/session.h"
+#include "server/sound.h"
 
 namespace {
 
@@ -118,6 +119,13 @@ const char *streamRefusal(ControlSession &s, const OpenStreamRequest &r) {
   }
   if (r.lead > APPLICATION_LEAD_MAX) return "lead above 65536 frames";
   if (r.port == 0) return "UDP port 0";
+  // Playback meant for the sound system while none answers would play to
+  // nothing and be reported as played: refused, so that the application
+  // learns of it.
+  if (r.direction == DIRECTION_PLAYBACK && serverPlaysToSound(s.server().options()) &&
+      !soundConnected()) {
+    return "no sound server answers (playback would play to nothing)";
+  }
   if (s.streams().clientStreams() >= s.server().options().maxStreamsPerClient) {
     return "as many streams from this address as --max-streams-per-client already";
   }

@@ -2,10 +2,12 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "server/log.h"
 
@@ -25,10 +27,14 @@ std::set<pa_stream *> draining;
 // null, so that their owners see failed streams, not freed ones.
 std::set<pa_stream **> live;
 // Reconnecting: a sound server that went away (restarted, say) is tried
-// again at the next stream, at most this often and for this long, so that
-// the server's thread is never held long.
-constexpr auto RECONNECT_INTERVAL = std::chrono::seconds(5);
-constexpr uint32_t RECONNECT_MS = 250;
+// again in the background, never holding the server's thread: at once,
+// then RECONNECT_FIRST later, doubling the interval each time up to
+// RECONNECT_MAX.
+constexpr auto RECONNECT_FIRST = std::chrono::milliseconds(250);
+constexpr auto RECONNECT_MAX = std::chrono::milliseconds(2000);
+std::chrono::milliseconds reconnectWait = RECONNECT_FIRST;
+bool reconnecting = false;                      // a connection is being made in the background
+bool goneLogged = false;                        // the loss of the connection has been logged
 constexpr pa_usec_t SOUND_LINGER_US = 2000000;  // a drained stream's stay (onDrained)
 std::string serverName;                         // as given to soundConnect
 // A sink without a device runs on a timer alone: left without streams it
@@ -42,10 +48,10 @@ std::string serverName;                         // as given to soundConnect
 // alone: their device wakes them.
 constexpr pa_usec_t KEEPER_LATENCY_US = 50000;
 constexpr char TIMER_SINK_DRIVER[] = "module-null-sink.c";
-std::string keptSink;           // as given to soundKeepReady
-bool keepWanted = false;        // soundKeepReady was called
-pa_stream *keeper = nullptr;    // the corked stream, while connected
-bool wanted = false;                            // soundConnect was called and soundDisconnect not
+std::string keptSink;         // as given to soundKeepReady
+bool keepWanted = false;      // soundKeepReady was called
+pa_stream *keeper = nullptr;  // the corked stream, while connected
+bool wanted = false;          // soundConnect was called and soundDisconnect not
 std::chrono::steady_clock::time_point lastAttempt;
 
 // Holds the main loop's lock: libpulse's objects are touched only under it.
@@ -101,7 +107,8 @@ namespace {
 
 void teardown();
 
-bool connectNow(const std::string &server, uint32_t timeoutMs, std::string &why) {
+// Starts a connection; it completes (or fails) in the background.
+bool connectStart(const std::string &server, std::string &why) {
   lastAttempt = std::chrono::steady_clock::now();
   mainLoop = pa_threaded_mainloop_new();
   if (!mainLoop) {
@@ -124,6 +131,11 @@ bool connectNow(const std::string &server, uint32_t timeoutMs, std::string &why)
     teardown();
     return false;
   }
+  return true;
+}
+
+bool connectNow(const std::string &server, uint32_t timeoutMs, std::string &why) {
+  if (!connectStart(server, why)) return false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     pa_context_state_t state;
@@ -177,8 +189,8 @@ void onMonitorInfo(pa_context *, const pa_source_info *info, int eol, void *) {
   // Nothing plays and nobody records what would play: the sink's long
   // block ends unheard.
   if (info->state == PA_SOURCE_RUNNING) return;
-  pa_operation *op = pa_context_suspend_sink_by_index(context, info->monitor_of_sink, 1,
-                                                      nullptr, nullptr);
+  pa_operation *op =
+      pa_context_suspend_sink_by_index(context, info->monitor_of_sink, 1, nullptr, nullptr);
   if (op) pa_operation_unref(op);
   op = pa_context_suspend_sink_by_index(context, info->monitor_of_sink, 0, nullptr, nullptr);
   if (op) pa_operation_unref(op);
@@ -236,23 +248,93 @@ bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &wh
 }
 
 bool soundConnected() {
-  if (mainLoop) {
-    Locked lock;
-    if (contextGood()) return true;
-  }
-  if (!wanted || std::chrono::steady_clock::now() - lastAttempt < RECONNECT_INTERVAL) return false;
-  teardown();
   std::string why;
-  if (!connectNow(serverName, RECONNECT_MS, why)) {
-    logLine(LOG_INFO, "the sound server is gone (%s): playing to nothing", why.c_str());
-    return false;
+  if (mainLoop) {
+    {
+      Locked lock;
+      pa_context_state_t state = context ? pa_context_get_state(context) : PA_CONTEXT_FAILED;
+      if (state == PA_CONTEXT_READY) {
+        if (reconnecting) keepReady();
+      } else if (PA_CONTEXT_IS_GOOD(state)) {
+        return false;  // still connecting, in the background
+      } else {
+        why = pa_strerror(pa_context_errno(context));
+      }
+    }
+    if (why.empty()) {
+      if (reconnecting) logLine(LOG_INFO, "the sound server is back");
+      reconnecting = goneLogged = false;
+      reconnectWait = RECONNECT_FIRST;
+      return true;
+    }
+    if (!goneLogged) {
+      logLine(LOG_INFO,
+              "the sound server does not answer (%s): new playback streams are refused until "
+              "it does; trying again in the background",
+              why.c_str());
+      goneLogged = true;
+    }
+    teardown();
   }
-  logLine(LOG_INFO, "the sound server is back");
+  auto now = std::chrono::steady_clock::now();
+  if (!wanted || now - lastAttempt < reconnectWait) return false;
+  reconnectWait = std::min(reconnectWait * 2, RECONNECT_MAX);
+  reconnecting = true;
+  if (!connectStart(serverName, why) && !goneLogged) {
+    logLine(LOG_INFO, "the sound server cannot be reached (%s): trying again in the background",
+            why.c_str());
+    goneLogged = true;
+  }
+  return false;
+}
+
+bool soundDeviceNames(bool sinks, std::vector<std::string> &names, uint32_t timeoutMs) {
+  struct Query {
+    std::vector<std::string> names;
+    bool done = false;
+  } query;
+  if (!mainLoop) return false;
   {
     Locked lock;
-    keepReady();
+    if (!contextGood()) return false;
+    pa_operation *op = sinks
+                           ? pa_context_get_sink_info_list(
+                                 context,
+                                 [](pa_context *, const pa_sink_info *info, int eol, void *data) {
+                                   auto *q = static_cast<Query *>(data);
+                                   if (eol) q->done = true;
+                                   if (info && info->name) q->names.push_back(info->name);
+                                 },
+                                 &query)
+                           : pa_context_get_source_info_list(
+                                 context,
+                                 [](pa_context *, const pa_source_info *info, int eol, void *data) {
+                                   auto *q = static_cast<Query *>(data);
+                                   if (eol) q->done = true;
+                                   if (info && info->name) q->names.push_back(info->name);
+                                 },
+                                 &query);
+    if (!op) return false;
+    pa_operation_unref(op);
   }
-  return true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    {
+      Locked lock;
+      if (query.done) {
+        names = query.names;
+        return true;
+      }
+      if (!contextGood() || std::chrono::steady_clock::now() > deadline) {
+        // The callback may still come: it must find a query that lives.
+        // Abandoning the connection ends every callback of it.
+        break;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  teardown();
+  return false;
 }
 
 void soundDisconnect() {
@@ -272,12 +354,35 @@ struct SoundPlayback::Impl {
   // since: the device has taken every frame written. Both sides hold the
   // main loop's lock.
   bool underflowed = false;
+  // Gaps: the stream ran dry (underflow) and started again later (more
+  // audio came). A stream's end runs dry too, but nothing starts after
+  // it, so only gaps inside the audio count. Under the main loop's lock.
+  bool dry = false;
+  pa_usec_t dryAt = 0;           // the sound server's clock at the underflow
+  uint32_t gaps = 0;             // underflows followed by a restart
+  uint64_t gapMicroseconds = 0;  // silence they put between the audio
 };
 
 namespace {
 
 void onPlaybackUnderflow(pa_stream *, void *data) {
-  static_cast<SoundPlayback::Impl *>(data)->underflowed = true;
+  auto *impl = static_cast<SoundPlayback::Impl *>(data);
+  impl->underflowed = true;
+  if (!impl->dry) {
+    impl->dry = true;
+    impl->dryAt = pa_rtclock_now();
+  }
+}
+
+// Playback starts again after an underflow (and at the first start, which
+// follows none): the time in between was silence in the middle of the
+// stream.
+void onPlaybackStarted(pa_stream *, void *data) {
+  auto *impl = static_cast<SoundPlayback::Impl *>(data);
+  if (!impl->dry) return;
+  impl->dry = false;
+  impl->gaps += 1;
+  impl->gapMicroseconds += pa_rtclock_now() - impl->dryAt;
 }
 
 void onPlaybackWrite(pa_stream *, size_t, void *data) {
@@ -353,6 +458,7 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
   pa_cvolume volume = volumeOf(setup.volume, setup.channels);
   pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
   pa_stream_set_underflow_callback(impl->stream, onPlaybackUnderflow, impl);
+  pa_stream_set_started_callback(impl->stream, onPlaybackStarted, impl);
   pa_stream_set_state_callback(impl->stream, onPlaybackState, impl);
   auto flags = pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                  PA_STREAM_ADJUST_LATENCY);
@@ -375,6 +481,7 @@ void SoundPlayback::close(bool drain) {
     pa_stream *stream = impl_->stream;
     pa_stream_set_write_callback(stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream, nullptr, nullptr);
+    pa_stream_set_started_callback(stream, nullptr, nullptr);
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_operation *op = nullptr;
     if (drain && !streamFailed(stream) && pa_stream_get_state(stream) == PA_STREAM_READY &&
@@ -459,6 +566,12 @@ void SoundPlayback::setVolume(uint16_t level) {
   } else {
     impl_->pendingVolume = level;
   }
+}
+
+SoundGaps SoundPlayback::gaps() {
+  if (!mainLoop) return {};
+  Locked lock;
+  return {impl_->gaps, impl_->gapMicroseconds};
 }
 
 bool SoundPlayback::failed() {

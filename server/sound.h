@@ -23,14 +23,23 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The sound server's address as libpulse takes it (empty: its default, from
 // PULSE_SERVER or the user's runtime directory). Waits at most timeoutMs
 // for the connection. False, with the reason, when no sound server is
 // reachable; the server then plays to nothing and records a tone.
 bool soundConnect(const std::string &server, uint32_t timeoutMs, std::string &why);
-// Whether soundConnect succeeded and the connection still stands.
+// Whether the connection stands. Never waits: a connection that went is
+// made again in the background (at once, then after 250 ms, doubling the
+// interval each time up to 2 s), and this answers true once it is ready; called
+// often (a stream's open, the server's watch), it drives that. Logs the
+// loss and the return once each.
 bool soundConnected();
+// The names of the sound server's sinks (or sources), waiting at most
+// timeoutMs. False without a connection or an answer in time (and then
+// the connection is given up, to be made again in the background).
+bool soundDeviceNames(bool sinks, std::vector<std::string> &names, uint32_t timeoutMs);
 // Ends every stream and the connection. Safe without a connection.
 void soundDisconnect();
 // Keeps a sink of the sound server's own clock (a null sink, which has no
@@ -47,6 +56,13 @@ struct SoundStreamSetup {
   uint32_t latencyUs;          // the buffering asked of the sound server
   uint16_t volume;             // initial level, 0 to 0xFFFF (linear amplitude)
   std::function<void()> wake;  // on libpulse's thread: more may be written or read
+};
+
+// The silences inside a playback stream: each time the sound system's
+// stream ran dry and then played on, and how long it was dry.
+struct SoundGaps {
+  uint32_t count = 0;
+  uint64_t microseconds = 0;
 };
 
 class SoundPlayback {
@@ -72,6 +88,8 @@ class SoundPlayback {
   // Cork: the device stops taking from this stream, its position stops.
   void cork(bool corked);
   void setVolume(uint16_t level);
+  // The gaps so far (the sound server's underruns inside the stream).
+  SoundGaps gaps();
   bool failed();
 
   struct Impl;

@@ -11,6 +11,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/tools/tool_process.h"
@@ -19,16 +22,16 @@ namespace {
 
 class Failures : public EndToEnd {
  protected:
-  // A second of 44.1 kHz stereo silence for lumivox-play.
-  std::string silenceWav() {
-    std::string path = file("silence.wav");
+  // Seconds of 44.1 kHz stereo silence for lumivox-play.
+  std::string silenceWav(int seconds = 1) {
+    std::string path = file("silence-" + std::to_string(seconds) + ".wav");
     SF_INFO info{};
     info.samplerate = 44100;
     info.channels = 2;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    std::vector<int16_t> zeros(44100 * 2);
-    if (f) sf_writef_short(f, zeros.data(), 44100), sf_close(f);
+    std::vector<int16_t> zeros(size_t(44100) * 2 * seconds);
+    if (f) sf_writef_short(f, zeros.data(), sf_count_t(44100) * seconds), sf_close(f);
     return path;
   }
   int connections() { return server_->logCount("): connected"); }
@@ -92,6 +95,62 @@ TEST_F(Failures, AServerThatRefusesTheKeyFailsTheOpenAtOnceWithoutAMark) {
   std::string err;
   EXPECT_EQ(runTool(LUMIVOX_PLAY, {silenceWav()}, nullptr, &err), 3) << err;
   EXPECT_TRUE(server_->waitForLog("): connected", before + 1)) << "no mark: asked again";
+}
+
+// A server killed mid-recording, its positions having crossed 2^32 on the
+// wire: the take ends with the audio that came and nothing made up after
+// it, and the tool fails at once, saying where it ended.
+TEST_F(Failures, ARecordingWhoseServerDiesEndsAtItsAudioAndFails) {
+  startSession(633);
+  startServer({"--tone", "440", "--first-position", "4294923296"});  // 2^32 - 44000
+  std::string take = file("take.wav"), err;
+  int status = -1;
+  std::thread recorder([&] {
+    status = runTool(LUMIVOX_RECORD, {take, "--seconds", "8", "--stats", file("record.json")},
+                     nullptr, &err);
+  });
+  ASSERT_TRUE(server_->waitForLog("opened: recording"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(server_->pid(), SIGKILL);
+  auto killed = Clock::now();
+  recorder.join();
+  EXPECT_LT(Clock::now() - killed, std::chrono::seconds(3)) << "the tool noticed at once";
+  EXPECT_EQ(status, 3) << err;
+  EXPECT_NE(err.find("the recording ended at 0:01"), std::string::npos) << err;
+  std::ifstream json(file("record.json"));
+  std::string stats((std::istreambuf_iterator<char>(json)), std::istreambuf_iterator<char>());
+  size_t added = stats.find("\"headersAdded\":"), returned = stats.find("\"headersReturned\":");
+  ASSERT_NE(returned, std::string::npos) << stats;
+  EXPECT_EQ(std::atoi(stats.c_str() + added + 15), std::atoi(stats.c_str() + returned + 18))
+      << "the device gives every header back by itself: " << stats;
+  WavData wav = readWav(take);
+  ASSERT_GT(wav.rate, 0);
+  double seconds = double(wav.frames()) / wav.rate;
+  EXPECT_GT(seconds, 1.0);
+  EXPECT_LT(seconds, 2.5) << "no silence made up after the server's audio";
+  std::vector<double> left = channelOf(wav.samples, wav.channels, 0);
+  std::vector<double> tail(left.end() - wav.rate / 50, left.end());
+  EXPECT_GT(rms(tail), 1000) << "the take ends with the tone, not with silence";
+}
+
+// The same for playback: with the server gone, the driver passes every
+// header on and its position stands, and the tool says so within the 2 s
+// it allows a device that has every buffer back, not the 10 s it allows
+// a stream that waits for its server.
+TEST_F(Failures, APlaybackWhoseServerDiesFailsWithinTwoSeconds) {
+  startSession(634);
+  startServer({});
+  std::string err, wav = silenceWav(10);
+  int status = -1;
+  std::thread player([&] { status = runTool(LUMIVOX_PLAY, {wav}, nullptr, &err); });
+  ASSERT_TRUE(server_->waitForLog("opened: playback"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(server_->pid(), SIGKILL);
+  auto killed = Clock::now();
+  player.join();
+  EXPECT_LT(Clock::now() - killed, std::chrono::milliseconds(3500));
+  EXPECT_EQ(status, 3) << err;
+  EXPECT_NE(err.find("stood still for 2 s with every buffer given back"), std::string::npos) << err;
 }
 
 // The connection goes while headers are queued: the stream passes every

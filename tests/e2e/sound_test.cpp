@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -237,6 +238,74 @@ TEST_F(SoundSystem, APlaylistPlaysToItsLastFrame) {
   EXPECT_NE(stats.find("\"framesWritten\":288000,\"framesPlayed\":288000,"), std::string::npos)
       << stats;
   std::printf("three files of 2 s through the sound system in %.2f s\n", seconds);
+}
+
+// The underruns a stream's closing line counts ("N underrun(s) of the
+// sound system"); -1 without such a line.
+int underrunsLogged(const std::string &log) {
+  size_t at = log.find(" underrun");
+  if (at == std::string::npos) return -1;
+  size_t begin = log.rfind(' ', at - 1);
+  return std::atoi(log.c_str() + begin + 1);
+}
+
+// What fails at the sound system is said, not hidden: a sink it does not
+// have stops the server at start, naming the ones it has; a stream the
+// application starves runs dry, and its closing line counts the gap; with
+// the sound server killed, a new playback fails with the reason in the
+// server's log, and a sound server started again is found within 2 s.
+TEST_F(SoundSystem, ItsFailuresAreToldNotHidden) {
+  startSession(705);
+  startSoundServer();
+  {
+    ServerProcess wrong({"--port", "0", "--sound-server", server_name_, "--sink", "no_such_sink"});
+    EXPECT_FALSE(wrong.ready());
+    EXPECT_EQ(wrong.wait(), 1);
+    EXPECT_NE(wrong.log().find("--sink no_such_sink: the sound server has no such sink; it has: "
+                               "lumivox_null"),
+              std::string::npos)
+        << wrong.log();
+  }
+  startServerOnSound({});
+  {
+    std::vector<uint8_t> tone = stereoTone(440, 8000, 1);
+    Player player(pcmFormat(2, SINK_RATE, 16), tone, SINK_RATE / 10 * 4);
+    ASSERT_EQ(player.open(), MMSYSERR_NOERROR);
+    player.play(4, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // nothing to play
+    player.play(4);
+    ASSERT_EQ(player.close(), MMSYSERR_NOERROR);
+  }
+  ASSERT_TRUE(server_->waitForLog(" ended: "));
+  int underruns = underrunsLogged(server_->log());
+  std::string log = server_->log();
+  size_t ended = log.find(" ended: ");
+  std::printf("%s\n", log.substr(ended, log.find('\n', ended) - ended).c_str());
+  EXPECT_GE(underruns, 1) << server_->log();
+
+  kill(daemon_, SIGKILL);
+  waitpid(daemon_, nullptr, 0);
+  daemon_ = -1;
+  ASSERT_TRUE(server_->waitForLog("the sound server does not answer"));
+  {
+    Player refused(pcmFormat(2, SINK_RATE, 16), stereoTone(440, 8000, 0.2), SINK_RATE / 10 * 4);
+    EXPECT_NE(refused.open(), MMSYSERR_NOERROR);
+  }
+  EXPECT_TRUE(server_->waitForLog("no sound server answers (playback would play to nothing)"));
+  unlink((file("sound") + "/native").c_str());  // the killed daemon's socket
+  startSoundServer();
+  auto restarted = Clock::now();
+  ASSERT_TRUE(server_->waitForLog("the sound server is back"));
+  auto found = Clock::now() - restarted;
+  EXPECT_LT(found, std::chrono::milliseconds(2500));
+  std::printf(
+      "a starved stream: %d underrun(s) counted; a restarted sound server found in %lld ms\n",
+      underruns, (long long)std::chrono::duration_cast<std::chrono::milliseconds>(found).count());
+  std::vector<uint8_t> tone = stereoTone(440, 8000, 0.5);
+  Player again(pcmFormat(2, SINK_RATE, 16), tone, SINK_RATE / 10 * 4);
+  EXPECT_EQ(again.open(), MMSYSERR_NOERROR);
+  again.play(4);
+  EXPECT_EQ(again.close(), MMSYSERR_NOERROR);
 }
 
 // A recording through the driver comes from the source: its sine, clean.

@@ -32,6 +32,13 @@ constexpr size_t BAR_WIDTH = 30;  // characters of the progress bar
 // short outage of the network; the driver's own bound for a close that
 // sees no progress.
 constexpr DWORD PLAY_STILL_MS = 10000;
+// Once the device has given every header back, only what it holds is left
+// to play, and a device that has started playing moves its position all
+// the while: one standing still this long then has lost its server (the
+// driver passes the headers of a stream whose connection ended on at
+// once). A stream that has not started yet keeps the longer limit: a
+// sound system may take a moment to start a stream.
+constexpr DWORD PLAY_GONE_MS = 2000;
 
 std::string describe(const AudioClip &clip, double seconds, const PlayOptions &options) {
   const WavFormat &format = clip.format;
@@ -166,23 +173,29 @@ struct Player {
 
   // Whether the position has stood still for PLAY_STILL_MS short of its
   // end (at the end, a loop's later passes play without moving it).
-  bool stalled() const {
-    return !paused && position.total() < endFrames() && GetTickCount() - movedAt >= PLAY_STILL_MS;
+  bool stalled(bool allBack) const {
+    return !paused && position.total() < endFrames() &&
+           GetTickCount() - movedAt >= stillLimit(allBack);
+  }
+  DWORD stillLimit(bool allBack) const {
+    return allBack && position.total() > 0 ? PLAY_GONE_MS : PLAY_STILL_MS;
   }
 
   // Says why the file did not play to its end.
-  int notPlayed(StatusLine &line, double total) {
+  int notPlayed(StatusLine &line, double total, bool allBack) {
     line.end();
+    unsigned seconds = unsigned(stillLimit(allBack) / 1000);
     if (position.total() == 0) {
       std::fprintf(stderr,
-                   "%s: nothing was played: the device's position stood at 0 for %u s; %s\n",
-                   TOOL, unsigned(PLAY_STILL_MS / 1000), STREAM_NEVER_STARTED);
+                   "%s: nothing was played: the device's position stood at 0 for %u s; %s\n", TOOL,
+                   seconds, STREAM_NEVER_STARTED);
     } else {
       std::fprintf(stderr,
                    "%s: playback stopped at %s of %s: the device's position stood still for "
-                   "%u s (the audio server went away or stopped playing)\n",
+                   "%u s%s (the audio server went away or stopped playing)\n",
                    TOOL, consoleTime(double(position.total()) / format.rate).c_str(),
-                   consoleTime(total).c_str(), unsigned(PLAY_STILL_MS / 1000));
+                   consoleTime(total).c_str(), seconds,
+                   allBack ? " with every buffer given back" : "");
     }
     return TOOL_EXIT_DEVICE;
   }
@@ -237,7 +250,7 @@ struct Player {
       }
       if (back && !positionKnown) break;  // a device without a position: its headers are all
       if (back && position.total() >= endFrames()) break;
-      if (stalled()) return notPlayed(line, total);
+      if (stalled(back)) return notPlayed(line, total, back);
       WaitForSingleObject(event, back ? TOOL_TICK_MS / 5 : TOOL_TICK_MS);
       double elapsed = elapsedSeconds();
       if (!steerPause(elapsed)) {

@@ -37,6 +37,9 @@ constexpr size_t METER_WIDTH = 30;  // characters of the level meter
 // started, or the audio server went away or stopped sending. The driver
 // itself waits for a late server without a limit; the tool does not.
 constexpr DWORD RECORD_STILL_MS = 10000;
+// Once its source has gone, the device gives the headers still queued back
+// empty, each after its length (100 ms): this bounds the wait for them.
+constexpr DWORD GONE_WAIT_MS = 2000;
 
 struct Recorder {
   const RecordOptions &options;
@@ -58,6 +61,7 @@ struct Recorder {
   int64_t returnedBeforeStop = -1;  // of those, before the stop; -1: no stop yet
   PositionCounter position;         // frames the device has recorded
   DWORD movedAt = 0;                // GetTickCount when the position last moved (or the start)
+  bool sourceGone = false;          // the device gave a header back empty while recording
 
   // Follows the device's position; true when it has stood still for
   // RECORD_STILL_MS.
@@ -76,8 +80,7 @@ struct Recorder {
 
   void reportStall() {
     if (position.total() == 0) {
-      std::fprintf(stderr,
-                   "%s: no audio received: the device's position stood at 0 for %u s; %s\n",
+      std::fprintf(stderr, "%s: no audio received: the device's position stood at 0 for %u s; %s\n",
                    TOOL, unsigned(RECORD_STILL_MS / 1000), STREAM_NEVER_STARTED);
     } else {
       std::fprintf(stderr,
@@ -150,6 +153,13 @@ struct Recorder {
       size_t bytes =
           size_t(std::min<uint64_t>(std::min(h.dwBytesRecorded, h.dwBufferLength), left));
       bytes -= bytes % format.blockAlign;
+      // While recording, a header comes back empty only when the device's
+      // source has gone (the audio server's connection ended): the take
+      // ends with what came, and nothing is made up for the rest.
+      if (refill && h.dwBytesRecorded == 0) {
+        sourceGone = true;
+        refill = false;
+      }
       if (bytes > 0)
         peak = consolePeakDbfs(reinterpret_cast<uint8_t *>(h.lpData), bytes, format.bits);
       if (!writer.write(h.lpData, bytes, fileError)) return false;
@@ -196,6 +206,23 @@ struct Recorder {
         result = fileError.empty() ? TOOL_EXIT_DEVICE : TOOL_EXIT_FILE;
         break;
       }
+      if (sourceGone) {
+        line.end();
+        std::fprintf(
+            stderr,
+            "%s: the recording ended at %s: the device gave a buffer back empty (the "
+            "audio server went away)\n",
+            TOOL,
+            consoleTime(double(writer.dataBytes() / format.blockAlign) / format.rate).c_str());
+        result = TOOL_EXIT_DEVICE;
+        // The device gives back the rest of the headers, empty, at the
+        // pace of their length: taken as they come, not refilled.
+        for (DWORD begin = GetTickCount(); anyQueued() && GetTickCount() - begin < GONE_WAIT_MS;) {
+          if (!take(false)) break;
+          if (anyQueued()) WaitForSingleObject(event, TOOL_TICK_MS);
+        }
+        break;
+      }
       if (stalled()) {
         line.end();
         reportStall();
@@ -221,6 +248,13 @@ struct Recorder {
   // The output's name in messages.
   std::string shownName() const {
     return options.file == AUDIO_STANDARD_STREAM ? "standard output" : options.file;
+  }
+
+  bool anyQueued() const {
+    for (size_t i = 0; i < HEADERS; ++i) {
+      if (queued[i]) return true;
+    }
+    return false;
   }
 
   // The headers the device has given back so far.
