@@ -40,6 +40,21 @@ static constexpr uint32_t FIRST_RTT_FACTOR = 4;
 // Retransmit timeout: ten smoothed round trips, at least a second, ms.
 static constexpr uint32_t TIMEOUT_RTT_FACTOR = 10;
 static constexpr uint32_t TIMEOUT_FLOOR_MS = 1000;
+// A full queue waits for the server's progress reports, which it sends only
+// as far as datagrams have paid for them; when none has come for two of the
+// last round trips (at least 100 ms, at most the retransmit timeout), an
+// empty packet asks for the positions. Waiting out the whole retransmit
+// timeout instead (16 s at first on a 400 ms path, as the first round trip
+// counts four times) held the played position still for seconds while the
+// server played on.
+static constexpr uint32_t ASK_RTT_FACTOR = 2;
+static constexpr uint32_t ASK_FLOOR_MS = 100;
+
+static uint32_t senderAskAfter(const PlaySender *sender) {
+  uint64_t after = uint64_t(ASK_RTT_FACTOR) * sender->lastRtt;
+  if (after < ASK_FLOOR_MS) after = ASK_FLOOR_MS;
+  return after < sender->timeout ? uint32_t(after) : sender->timeout;
+}
 
 uint32_t senderFirstPosition = 0;
 
@@ -150,10 +165,11 @@ int senderSend(PlaySender *sender) {
 // Keeps the quiet time: the sender waits for the server while packets are
 // in flight or while the server reports its queue full; otherwise it waits
 // for the application and the server owes it nothing. A full queue with
-// nothing in flight is answered only by the server's progress reports; when
-// a retransmit timeout passes without one (they were lost, or the server's
-// last reports fell into an outage), an empty packet asks for the positions
-// again: the server answers every datagram. The timer also runs out when
+// nothing in flight is answered only by the server's progress reports, as
+// many as its datagrams paid for; when senderAskAfter passes without one
+// (the credit is spent, they were lost, or they fell into an outage), an
+// empty packet asks for the positions again: the server answers every
+// datagram. The timer also runs out when
 // the positions have stood still for STREAM_STALL_MS, so that a close
 // waiting on a server that answers but plays nothing learns of it in time.
 static void senderWatch(PlaySender *sender, bool queueFull) {
@@ -167,11 +183,12 @@ static void senderWatch(PlaySender *sender, bool queueFull) {
     sender->awaiting = 1;
     sender->quietSince = sender->movedAt = now;
   }
-  if (now - sender->quietSince >= sender->timeout) {
+  DWORD askAfter = senderAskAfter(sender);
+  if (now - sender->quietSince >= askAfter) {
     senderAsk(sender);  // in flight now: its timer runs
     return;
   }
-  DWORD due = sender->quietSince + sender->timeout;
+  DWORD due = sender->quietSince + askAfter;
   DWORD still = sender->movedAt + STREAM_STALL_MS;
   timerSchedule(&sender->timer, int32_t(still - due) < 0 ? still : due);
 }

@@ -57,7 +57,8 @@ bool otherHostDistinct(SOCKET other, SOCKET server) {
   if (select(int(server) + 1, &set, nullptr, nullptr, &limit) != 1) return false;
   sockaddr_in from = {};
   socklen_t length = sizeof from;
-  if (recvfrom(server, &byte, 1, 0, reinterpret_cast<sockaddr *>(&from), &length) != 1) return false;
+  if (recvfrom(server, &byte, 1, 0, reinterpret_cast<sockaddr *>(&from), &length) != 1)
+    return false;
   return ntohl(from.sin_addr.s_addr) == OTHER_HOST;
 }
 
@@ -275,7 +276,7 @@ TEST_F(StreamTest, FirstRoundTripSetsTimesAndChoosesTheFormat) {
 
 TEST_F(StreamTest, AdaptiveSenderStartsByRoundTripAndStepsDown) {
   PlaySender *sender = bindSender(1);
-  startSender(sender, 20);  // counts as 80 ms: rows up to 63 ms fail
+  startSender(sender, 20);                     // counts as 80 ms: rows up to 63 ms fail
   EXPECT_EQ(sender->format, &wireFormats[7]);  // the highest row with a limit above 80 ms
   // A slow trip past the row's limit steps down by bytes per second.
   sender->lastRtt = 200;
@@ -359,6 +360,33 @@ TEST_F(StreamTest, AServerThatNeverConsumesStopsTheFlowAfterOneLead) {
   EXPECT_GE(int32_t(sender->ackedEnd - sender->ackedPlayed), int32_t(sender->leadTarget));
   EXPECT_LT(packets, 100);
   EXPECT_EQ(sender->inFlight, 0u);
+}
+
+// On a 400 ms path, a full queue whose server has spent its reports is
+// asked for the positions after two round trips, not after the retransmit
+// timeout (16 s at first), so that the played position moves on.
+TEST_F(StreamTest, AFullQueueAsksForThePositionsAfterTwoRoundTrips) {
+  PlaySender *sender = bindSender();
+  startSender(sender, 400);
+  uint32_t end = 0;
+  for (int round = 0; round < 100; round++) {
+    runWork();
+    std::vector<uint8_t> d = serverReceive();
+    if (d.empty()) break;
+    PacketHeader h;
+    ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &h));
+    end = h.start + h.duration;
+    lvTickAdvance(400);
+    ack({0, end, h.start, h.duration, 0});
+  }
+  ASSERT_GT(sender->timeout, 4000u);
+  runWork();
+  ASSERT_TRUE(serverReceive().empty()) << "the queue is full";
+  lvTickAdvance(2 * sender->lastRtt);
+  loopTurn();
+  runWork();
+  std::vector<uint8_t> ask = serverReceive();
+  ASSERT_EQ(ask.size(), PACKET_HEADER_BYTES) << "an empty packet asks for the positions";
 }
 
 TEST_F(StreamTest, SenderIgnoresOtherHostsAndMalformedAcknowledgements) {
