@@ -212,7 +212,13 @@ void senderRun(void *user) {
   if (!changed)
     changed = positionDiff(sender->ackedEnd, sender->stepUpAt) >= 0 && senderStepUp(sender);
   if (!changed) senderWindow(sender, sender->smoothedRtt);
-  bool queueFull = int32_t(sender->ackedEnd - sender->ackedPlayed) >= int32_t(sender->leadTarget);
+  // Full: the server holds the lead, or one more packet would put audio
+  // beyond its largest lead of what it has played (packets in flight
+  // count), which it drops.
+  bool queueFull = int32_t(sender->ackedEnd - sender->ackedPlayed) >= int32_t(sender->leadTarget) ||
+                   (int32_t(sender->sent - sender->ackedPlayed) > 0 &&
+                    int64_t(int32_t(sender->sent - sender->ackedPlayed)) + sender->packetFrames >
+                        int64_t(sender->leadMax));
   if (!sender->paused && !queueFull) {
     if (senderSend(sender)) workQueue(&sender->work);
   }

@@ -83,7 +83,7 @@ TEST_F(Failures, AnOutputOpenWithoutAPlaybackDeviceFailsAndTheNextOpenAsksAgain)
 // fails at once, and since the server answered, it is asked again next
 // time rather than remembered as unreachable.
 TEST_F(Failures, AServerThatRefusesTheKeyFailsTheOpenAtOnceWithoutAMark) {
-  startSession(632);
+  startSession(635);
   startServer({"--key-file", file("renewed.key")});
   Player player(pcmFormat(2, 44100, 16), silence(4410 * 4), 4410 * 4);
   auto begin = Clock::now();
@@ -101,7 +101,7 @@ TEST_F(Failures, AServerThatRefusesTheKeyFailsTheOpenAtOnceWithoutAMark) {
 // wire: the take ends with the audio that came and nothing made up after
 // it, and the tool fails at once, saying where it ended.
 TEST_F(Failures, ARecordingWhoseServerDiesEndsAtItsAudioAndFails) {
-  startSession(633);
+  startSession(636);
   startServer({"--tone", "440", "--first-position", "4294923296"});  // 2^32 - 44000
   std::string take = file("take.wav"), err;
   int status = -1;
@@ -138,7 +138,7 @@ TEST_F(Failures, ARecordingWhoseServerDiesEndsAtItsAudioAndFails) {
 // it allows a device that has every buffer back, not the 10 s it allows
 // a stream that waits for its server.
 TEST_F(Failures, APlaybackWhoseServerDiesFailsWithinTwoSeconds) {
-  startSession(634);
+  startSession(637);
   startServer({});
   std::string err, wav = silenceWav(10);
   int status = -1;

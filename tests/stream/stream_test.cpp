@@ -389,6 +389,27 @@ TEST_F(StreamTest, AFullQueueAsksForThePositionsAfterTwoRoundTrips) {
   ASSERT_EQ(ask.size(), PACKET_HEADER_BYTES) << "an empty packet asks for the positions";
 }
 
+// A long path chooses a slow row with large packets (GSM, about 0.8 s
+// each); with a server that takes everything and plays nothing, what is
+// sent never runs beyond the server's largest lead of what it has played,
+// packets in flight included.
+TEST_F(StreamTest, ALongPathStaysWithinTheServersLargestLead) {
+  PlaySender *sender = bindSender(1);
+  startSender(sender, 400);
+  uint32_t end = 0;
+  for (int round = 0; round < 100; round++) {
+    runWork();
+    std::vector<uint8_t> d = serverReceive();
+    if (d.empty()) break;
+    PacketHeader h;
+    ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &h));
+    end = h.start + h.duration;
+    ack({0, end, h.start, h.duration, 0});
+  }
+  EXPECT_LE(end, sender->leadMax) << "kind " << int(sender->format->kind) << " at "
+                                  << sender->format->rate << " Hz";
+}
+
 TEST_F(StreamTest, SenderIgnoresOtherHostsAndMalformedAcknowledgements) {
   if (!otherHostDistinct(other, server)) {
     GTEST_SKIP() << "this socket layer sends every loopback datagram from 127.0.0.1";
