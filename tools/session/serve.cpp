@@ -81,6 +81,24 @@ bool makeDirectory(const std::string &path, Made &made) {
   return true;
 }
 
+// Writes dir/name (mode 0600) with the bytes, through a file beside it
+// that is renamed into place: a reader never sees it half written or
+// shrunk.
+bool publishFile(const std::string &dir, const std::string &name, const void *bytes, size_t size,
+                 Made &made) {
+  std::string temporary = dir + "/." + name + ".new", path = dir + "/" + name;
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return fail("cannot write " + temporary);
+  bool written = write(fd, bytes, size) == ssize_t(size);
+  close(fd);
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return fail("cannot publish " + path);
+  }
+  made.files.push_back(path);
+  return true;
+}
+
 bool writeRecord(const std::string &dir, const SessionOptions &o, Made &made) {
   unsigned char record[4096] = {};  // --record-bytes is at most 4096
   store32(record + 0, o.address);   // host order, stored little-endian
@@ -88,20 +106,8 @@ bool writeRecord(const std::string &dir, const SessionOptions &o, Made &made) {
   store32(record + 16, o.valid ? 1 : 0);
   store32(record + 76, o.overrideAddress);
   store32(record + 80, o.overrideDisplay);
-  std::string name = "XDisplayAddress-" + std::to_string(o.recordSession);
-  std::string temporary = dir + "/." + name + ".new";
-  std::string path = dir + "/" + name;
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return fail("cannot write " + temporary);
-  bool written = write(fd, record, o.recordBytes) == ssize_t(o.recordBytes);
-  close(fd);
-  // Renamed into place: a reader never sees the file half written or shrunk.
-  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return fail("cannot publish " + path);
-  }
-  made.files.push_back(path);
-  return true;
+  return publishFile(dir, "XDisplayAddress-" + std::to_string(o.recordSession), record,
+                     o.recordBytes, made);
 }
 
 // Listens on a SOCK_SEQPACKET socket at path. A socket file left by a
@@ -186,17 +192,7 @@ bool publishKeys(const SessionOptions &o, const std::string &dir, Made &made) {
   std::string folder = dir + "/" LV_USER_KEYS_FOLDER;
   if (!makeDirectory(folder, made)) return false;
   for (uint32_t a : addresses) {
-    std::string name = dottedAddress(a);
-    std::string temporary = folder + "/." + name + ".new", target = folder + "/" + name;
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return fail("cannot write " + temporary);
-    bool written = write(fd, text, sizeof text - 1) == ssize_t(sizeof text - 1);
-    close(fd);
-    if (!written || rename(temporary.c_str(), target.c_str()) != 0) {
-      unlink(temporary.c_str());
-      return fail("cannot publish " + target);
-    }
-    made.files.push_back(target);
+    if (!publishFile(folder, dottedAddress(a), text, sizeof text - 1, made)) return false;
   }
   return true;
 }
