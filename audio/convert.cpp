@@ -138,9 +138,11 @@ static uint64_t gridPhases(const Resampler *rs) {
 static void buildBank(Resampler *rs) {
   if (rs->bankRows != 0 && rs->bankTaps == rs->taps && rs->bankCoefStep == rs->coefStep &&
       rs->bankInStep == rs->inStep && rs->bankOutStep == rs->outStep &&
-      rs->bankUnit == rs->lowerStep && rs->bankGain == rs->gain) {
+      rs->bankUnit == rs->lowerStep && rs->bankGain == rs->gain &&
+      rs->bankOffset == rs->builtOffset) {
     return;
   }
+  rs->builtOffset = rs->bankOffset;
   rs->bankRows = 0;
   rs->bankTaps = rs->taps;
   rs->bankCoefStep = rs->coefStep;
@@ -166,7 +168,8 @@ static void buildBank(Resampler *rs) {
   const uint32_t rows = uint32_t(phases) + 3;
   for (uint32_t i = 0; i < rows; i++) {
     // The grid instant, rounded to 32.32.
-    double instant = double(first + int64_t(i)) * double(rs->inStep) / double(phases);
+    double instant =
+        double(first + int64_t(i)) * double(rs->inStep) / double(phases) + double(rs->bankOffset);
     uint64_t x = instant <= 0 ? 0 : uint64_t(instant + 0.5);
     uint32_t g = firstTapPosition(rs, x, rs->lowerStep);
     float *row = rs->bank + SIZE_T(i) * stride;
@@ -182,6 +185,24 @@ static void buildBank(Resampler *rs) {
   // Whole: outRate / gcd divides the phases.
   rs->bankOutSteps = uint32_t(phases * rs->inRate / rs->outRate);
   rs->bankRows = rows;
+}
+
+// Moves the bank onto the instants the outputs fall on. The grid holds for
+// a stream placed on whole timebase frames; a change of input rate keeps
+// the fraction the old rate had reached, which may lie between two grid
+// steps, and a bank rounded to the nearest would shift every output by up
+// to half a step (and jump by that much where the interpolated path, which
+// is exact, takes over). The offset holds until the next such change.
+static void alignBank(Resampler *rs) {
+  const uint64_t span = uint64_t(rs->taps) * rs->inStep;
+  const double x = double(int64_t(rs->outTime - rs->inTime + span / 2 + (span - span / 2)));
+  const double stepTime = double(rs->inStep) / rs->bankPhases;
+  const double grid = std::floor((x - double(rs->bankOffset)) * rs->phaseScale + 0.5);
+  double off = x - double(rs->bankOffset) - grid * stepTime;
+  if (std::fabs(off) < 4096) return;  // on the grid: within 2^-20 of a frame
+  off = x - std::floor(x / stepTime + 0.5) * stepTime;
+  rs->bankOffset = int64_t(std::llround(off));
+  buildBank(rs);
 }
 
 // The filter reads its input from planar runs of frames, one per channel
@@ -224,13 +245,16 @@ static void filterBanked(const float *left, const float *right, const float *row
 // Eight taps' coefficients from k: the same interpolation as the portable
 // kernel, with the table read by gathers; lanes past the last tap are 0.
 RS_VECTOR static inline __m256 coefficients8(const Resampler *rs, __m256i first, uint32_t k) {
-  __m256i at = _mm256_add_epi32(first, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rs->tapOffset + k)));
+  __m256i at = _mm256_add_epi32(
+      first, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rs->tapOffset + k)));
   __m256i entry = _mm256_srli_epi32(at, 16);
-  __m256 fraction = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(at, _mm256_set1_epi32(0xFFFF))),
-                                  _mm256_set1_ps(1.0f / 65536));
+  __m256 fraction =
+      _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(at, _mm256_set1_epi32(0xFFFF))),
+                    _mm256_set1_ps(1.0f / 65536));
   __m256 c = _mm256_i32gather_ps(resampleCoefs, entry, 4);
   __m256 slope = _mm256_i32gather_ps(resampleSlopes, entry, 4);
-  __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(rs->taps - k)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(rs->taps - k)),
+                                    _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
   return _mm256_and_ps(_mm256_fmadd_ps(fraction, slope, c), _mm256_castsi256_ps(live));
 }
 
@@ -420,10 +444,10 @@ struct VectorKernel {
 // Where a run of groups starts: every output of the run is worked out from
 // here and its own number, so that no group waits on the one before.
 struct GroupBase {
-  int64_t due;       // as in runChunk, for the run's first output
-  int64_t phase;     // its bank row
-  uint32_t frame;    // the input frame arriving (i)
-  uint32_t frames;   // input frames in the pass (n)
+  int64_t due;      // as in runChunk, for the run's first output
+  int64_t phase;    // its bank row
+  uint32_t frame;   // the input frame arriving (i)
+  uint32_t frames;  // input frames in the pass (n)
 };
 
 // A window weighted by a bank row, left in the lanes of a vector.
@@ -459,11 +483,15 @@ RS_VECTOR static inline __m256 dot8(const float *row, const float *window, uint3
 RS_VECTOR static inline __m256 sums8(const float *const *row, const float *base,
                                      const int32_t *offset, uint32_t stride) {
   // Pairs at a time, so that few accumulators are live at once.
-  __m256 t01 = _mm256_hadd_ps(dot8(row[0], base + offset[0], stride), dot8(row[1], base + offset[1], stride));
-  __m256 t23 = _mm256_hadd_ps(dot8(row[2], base + offset[2], stride), dot8(row[3], base + offset[3], stride));
+  __m256 t01 = _mm256_hadd_ps(dot8(row[0], base + offset[0], stride),
+                              dot8(row[1], base + offset[1], stride));
+  __m256 t23 = _mm256_hadd_ps(dot8(row[2], base + offset[2], stride),
+                              dot8(row[3], base + offset[3], stride));
   __m256 u0 = _mm256_hadd_ps(t01, t23);
-  __m256 t45 = _mm256_hadd_ps(dot8(row[4], base + offset[4], stride), dot8(row[5], base + offset[5], stride));
-  __m256 t67 = _mm256_hadd_ps(dot8(row[6], base + offset[6], stride), dot8(row[7], base + offset[7], stride));
+  __m256 t45 = _mm256_hadd_ps(dot8(row[4], base + offset[4], stride),
+                              dot8(row[5], base + offset[5], stride));
+  __m256 t67 = _mm256_hadd_ps(dot8(row[6], base + offset[6], stride),
+                              dot8(row[7], base + offset[7], stride));
   __m256 u1 = _mm256_hadd_ps(t45, t67);
   return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
 }
@@ -488,9 +516,12 @@ static constexpr uint32_t RS_BATCH = 8;
 // frame its grid phase gives.
 RS_VECTOR static uint32_t scheduleGroups(const Resampler *rs, const GroupBase &base, uint32_t first,
                                          uint32_t groups, int32_t *frames, int32_t *rowIndex) {
-  const __m256d step = _mm256_set1_pd(double(rs->inStep)), before = _mm256_set1_pd(-double(rs->inStep));
-  const __m256d outStep = _mm256_set1_pd(double(rs->outStep)), due0 = _mm256_set1_pd(double(base.due));
-  const __m256d outSteps = _mm256_set1_pd(double(rs->bankOutSteps)), phase0 = _mm256_set1_pd(double(base.phase));
+  const __m256d step = _mm256_set1_pd(double(rs->inStep)),
+                before = _mm256_set1_pd(-double(rs->inStep));
+  const __m256d outStep = _mm256_set1_pd(double(rs->outStep)),
+                due0 = _mm256_set1_pd(double(base.due));
+  const __m256d outSteps = _mm256_set1_pd(double(rs->bankOutSteps)),
+                phase0 = _mm256_set1_pd(double(base.phase));
   const __m256d phases = _mm256_set1_pd(double(rs->bankPhases));
   const __m256d perPhase = _mm256_set1_pd(1.0 / double(rs->bankPhases));
   const __m256d lowest = _mm256_set1_pd(double(RS_BANK_LOWEST) - 0.5);
@@ -509,12 +540,14 @@ RS_VECTOR static uint32_t scheduleGroups(const Resampler *rs, const GroupBase &b
       __m256d k = _mm256_floor_pd(_mm256_mul_pd(_mm256_sub_pd(x, lowest), perPhase));
       __m256d row = _mm256_fnmadd_pd(k, phases, x);
       __m256d rest = _mm256_fnmadd_pd(k, step, _mm256_fmadd_pd(number, outStep, due0));
-      __m256d fine = _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(k, zero, _CMP_GE_OQ));
+      __m256d fine =
+          _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(k, zero, _CMP_GE_OQ));
       fine = _mm256_and_pd(fine, _mm256_cmp_pd(rest, zero, _CMP_LE_OQ));
       fine = _mm256_and_pd(fine, _mm256_cmp_pd(rest, before, _CMP_GT_OQ));
       bad |= _mm256_movemask_pd(fine) ^ 0xF;
       _mm_storeu_si128(reinterpret_cast<__m128i *>(frames + 8 * g + 4 * h), _mm256_cvtpd_epi32(k));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(rowIndex + 8 * g + 4 * h), _mm256_cvtpd_epi32(row));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(rowIndex + 8 * g + 4 * h),
+                       _mm256_cvtpd_epi32(row));
       number = _mm256_add_pd(number, _mm256_set1_pd(4.0));
     }
     if (bad) return g;
@@ -529,7 +562,8 @@ RS_VECTOR static void filterGroups(const Resampler *rs, const float *left, const
   const uint32_t start = RS_HISTORY_FRAMES + frame - rs->taps;
   for (uint32_t g = 0; g < groups; g++) {
     const float *bankRows[8];
-    for (int m = 0; m < 8; m++) bankRows[m] = rs->bank + SIZE_T(rowIndex[8 * g + m]) * rs->bankStride;
+    for (int m = 0; m < 8; m++)
+      bankRows[m] = rs->bank + SIZE_T(rowIndex[8 * g + m]) * rs->bankStride;
     __m128i l = limit8(sums8(bankRows, left + start, frames + 8 * g, rs->bankStride));
     if (right) {
       __m128i r = limit8(sums8(bankRows, right + start, frames + 8 * g, rs->bankStride));
@@ -645,7 +679,7 @@ RS_STEP PassCursor passStart(const Resampler *rs, const PassSteps &s, int16_t *o
   // the grid by far less than a step.
   at.phase = 0;
   if (s.rows != 0) {
-    double grid = std::floor(double(int64_t(x)) * rs->phaseScale + 0.5);
+    double grid = std::floor(double(int64_t(x - uint64_t(rs->bankOffset))) * rs->phaseScale + 0.5);
     at.phase = grid > 9.0e15 || grid < -9.0e15 ? INT64_MIN / 2 : int64_t(grid) - rs->bankFirst;
   }
   at.i = 0;
@@ -826,6 +860,7 @@ void rsRun(Resampler *rs, const int16_t *input, int16_t *output, uint32_t *inCou
     copyEqualRates(rs, input, output, inCount, outCount);
     return;
   }
+  if (rs->bankRows != 0) alignBank(rs);
   const uint32_t channels = rs->channels;
   auto pass = runChunkPortable;
 #ifdef RS_VECTOR_KERNEL
@@ -887,6 +922,39 @@ uint32_t rsStartPacket(Resampler *rs, uint32_t start) {
   return n > 0xFFFFFFFF ? 0xFFFFFFFFu : uint32_t(n);
 }
 
+// Scales the newest frame of the history, in both of its copies.
+static void scaleNewestFrame(Resampler *rs, double factor) {
+  const uint32_t channels = rs->channels;
+  uint32_t i = (rs->historyPos + RS_HISTORY - channels) % RS_HISTORY;
+  for (uint32_t c = 0; c < channels; c++) {
+    rs->history[i + c] = float(rs->history[i + c] * factor);
+    rs->history[i + c + RS_HISTORY] = rs->history[i + c];
+  }
+}
+
+// Weighs the frames on either side of a change of input spacing. Each
+// frame stands for the stretch of time half a spacing either way of it,
+// and the filter weighs it by that stretch. Between the old frames' end
+// and the new frames' beginning lies a gap (an overlap where negative,
+// when the new frames start on a whole frame before the old ones' next
+// instant); it is counted once, at the signal interpolated between the
+// last old frame and the first new one, so the two frames share it by
+// their distance from its middle. `old` holds the old frames and the
+// instant that would have come next; the first new frame stands at
+// `next`'s input position, `newStep` apart.
+static void joinSpacings(Resampler *old, Resampler *next, uint64_t newStep) {
+  const double unit = 4294967296.0;
+  const double d1 = double(old->inStep) / unit, d2 = double(newStep) / unit;
+  const double last = double(int64_t(old->inTime - next->inTime)) / unit - d1;  // first new: 0
+  const double oldEnd = last + d1 / 2, newStart = -d2 / 2;
+  const double gap = newStart - oldEnd;
+  double toNew = last < 0 ? ((oldEnd + newStart) / 2 - last) / -last : 1;
+  toNew = toNew < 0 ? 0 : toNew > 1 ? 1 : toNew;
+  scaleNewestFrame(old, 1 + gap * (1 - toNew) / d1);
+  const double first = 1 + gap * toNew / d2;
+  next->joinWeight = float(first > 1e-6 ? first : 1e-6);  // 0 would mean 1
+}
+
 uint32_t rsPlacePacket(Resampler *rs, uint32_t timebase, uint32_t inRate, SampleRing *ring,
                        uint32_t start, bool first, uint32_t writePosition, uint32_t readPosition) {
   const uint32_t channels = ring->channels == 2 ? 2 : 1;
@@ -899,33 +967,40 @@ uint32_t rsPlacePacket(Resampler *rs, uint32_t timebase, uint32_t inRate, Sample
                 rs->channels == channels && rs->outRate == ring->rate;
   if (!change) rsSetup(rs, timebase, inRate, ring->rate, channels);
   if (first) rsSetOutPos(rs, start);
+  // Frames at the timebase's own rate stand on whole timebase frames: the
+  // sender puts such a row there, whatever fraction the row before it
+  // had reached. The old frames keep their own instants.
+  const uint64_t continued = rs->inTime;
+  if (inRate == timebase) rs->inTime &= ~uint64_t(0xFFFFFFFF);
   uint32_t gap = rsStartPacket(rs, start);
   // The ring holds no more than its length ahead of the reader.
   if (gap > ring->frames) gap = ring->frames;
   if (gap > 0) ringRepeat(ring, writePosition, gap);
   if (change) {
-    // Both spacings are filtered with one band, the lower rate's, until
-    // the old frames weigh nothing: with one kernel the two shares add up
-    // to the signal across the change.
-    uint32_t lowerIn = inRate < rs->inRate ? inRate : rs->inRate;
+    // Both spacings are filtered with one band until the old frames weigh
+    // nothing: with one kernel the two shares add up to the signal across
+    // the change. The band is half the lower rate's: a kernel that changes
+    // little over a frame of either spacing is summed over the join about
+    // as well as over evenly spaced frames (at the lower rate's own band
+    // the join rings by several per cent of the signal).
+    uint32_t lowerIn = (inRate < rs->inRate ? inRate : rs->inRate) / 2;
     Resampler old = *rs;
+    if (uint32_t(continued >> 32) == start) old.inTime = continued;
+    joinSpacings(&old, rs, ((uint64_t(timebase) << 32) + inRate / 2) / inRate);
     old.neverCopy = 1;  // an exact copy has its tail filtered too
     old.cutoffRate = lowerIn;
+    old.cutoffUntil = old.outTime + (uint64_t(1) << 62);  // to its last output
     rsSetup(&old, timebase, old.inRate, ring->rate, channels);
     // A whole window of silence: the last outputs it makes weigh no old
     // frame any more.
     static const int16_t silence[RS_MAX_TAPS * 2] = {};
     ringMixConverted(ring, writePosition + gap, silence, old.taps, readPosition, &old);
+    const float weight = rs->joinWeight;
     rsClearHistory(rs);
+    rs->joinWeight = weight;
     rs->cutoffRate = lowerIn;
     rs->cutoffUntil = old.outTime;
     rsSetup(rs, timebase, inRate, ring->rate, channels);
-    // Each frame stands for the stretch of time around it, half a spacing
-    // either way: the old frames' ends half an old spacing after the last,
-    // and the first new frame's begins half a new spacing before it. The
-    // first new frame is weighed by the share of its stretch that the old
-    // frames left: less where they overlap it, more where they fall short.
-    rs->joinWeight = float((1.0 + double(inRate) / old.inRate) / 2);
   } else if (widen) {
     rs->cutoffRate = 0;
     rsSetup(rs, timebase, inRate, ring->rate, channels);
@@ -969,13 +1044,25 @@ static void ringMix(SampleRing *ring, uint32_t position, const int16_t *block, u
   }
 }
 
-uint32_t ringMixConverted(SampleRing *ring, uint32_t position, const int16_t *input,
-                          uint32_t count, uint32_t readPosition, Resampler *rs) {
+uint32_t ringMixConverted(SampleRing *ring, uint32_t position, const int16_t *input, uint32_t count,
+                          uint32_t readPosition, Resampler *rs) {
   const uint32_t channels = ring->channels;
   uint32_t p = position, result = 0;
   while (count > 0) {
     int16_t block[RS_BLOCK_FRAMES * 2];
     uint32_t in = count, made = RS_BLOCK_FRAMES;
+    if (rs->cutoffRate != 0) {
+      // The band of a change ends where the old frames weigh nothing, on
+      // that very output: from there on the converter copies again where
+      // the rates are equal, rather than from the next packet.
+      int64_t left = int64_t(rs->cutoffUntil - rs->outTime);
+      if (left <= 0) {
+        rs->cutoffRate = 0;
+        rsSetup(rs, rs->timebase, rs->inRate, rs->outRate, rs->channels);
+      } else if (rs->outStep != 0 && uint64_t(left) / rs->outStep < made) {
+        made = uint32_t((uint64_t(left) + rs->outStep - 1) / rs->outStep);
+      }
+    }
     rsRun(rs, input, block, &in, &made);
     input += SIZE_T(in) * channels;
     count -= in;
@@ -1118,8 +1205,8 @@ uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8
     if (out < GSM_FRAME_SAMPLES) break;
     gsm_signal samples[GSM_FRAME_SAMPLES];
     for (uint32_t i = 0; i < GSM_FRAME_SAMPLES; i++) {
-      samples[i] = channels == 2 ? gsm_signal((int32_t(block[2 * i]) + block[2 * i + 1]) >> 1)
-                                 : block[i];
+      samples[i] =
+          channels == 2 ? gsm_signal((int32_t(block[2 * i]) + block[2 * i + 1]) >> 1) : block[i];
     }
     gsm_encode(coder, samples, payload + bytes);
     bytes += GSM_FRAME_BYTES;
@@ -1194,7 +1281,8 @@ uint32_t decodeGsm(const AudioPayload *packet, uint32_t writePosition, SampleRin
         block[i] = samples[i];
       }
     }
-    uint32_t made = ringMixConverted(ring, writePosition, block, GSM_FRAME_SAMPLES, readPosition, rs);
+    uint32_t made =
+        ringMixConverted(ring, writePosition, block, GSM_FRAME_SAMPLES, readPosition, rs);
     writePosition += made;
     total += made;
   }

@@ -122,6 +122,10 @@ struct Resampler {
   uint32_t bankRows;
   uint32_t bankOutSteps;  // grid steps per output frame
   int64_t bankFirst;
+  // 32.32 timebase frames by which the outputs' instants lie off the grid
+  // (a fraction that a change of input rate carried over); the rows are
+  // built at the grid's instants moved by it.
+  int64_t bankOffset, builtOffset;
   double phaseScale;   // grid steps per 32.32 timebase frame
   double stepInverse;  // 1 / inStep
   // What the bank was built for; rsSetup rebuilds it only when these change.

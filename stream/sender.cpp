@@ -364,6 +364,11 @@ void senderSwitch(PlaySender *sender, const WireFormat *row, uint32_t rtt) {
   sender->format = row;
   senderWindow(sender, rtt);
   rsSetup(&sender->resampler, ring->rate, ring->rate, row->rate, ring->channels);
+  // At the ring's own rate the wire frames are the ring's frames: the
+  // output goes back to whole frames, so that the converter copies (its
+  // lookahead first) instead of delaying every frame by the fraction the
+  // last row had reached. The receiver places such a row the same way.
+  if (row->rate == ring->rate) rsSetOutPos(&sender->resampler, rsOutPos(&sender->resampler));
 }
 
 static int senderEligible(const PlaySender *sender, const WireFormat *row) {
