@@ -245,16 +245,13 @@ static void filterBanked(const float *left, const float *right, const float *row
 // Eight taps' coefficients from k: the same interpolation as the portable
 // kernel, with the table read by gathers; lanes past the last tap are 0.
 RS_VECTOR static inline __m256 coefficients8(const Resampler *rs, __m256i first, uint32_t k) {
-  __m256i at = _mm256_add_epi32(
-      first, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rs->tapOffset + k)));
+  __m256i at = _mm256_add_epi32(first, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rs->tapOffset + k)));
   __m256i entry = _mm256_srli_epi32(at, 16);
-  __m256 fraction =
-      _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(at, _mm256_set1_epi32(0xFFFF))),
-                    _mm256_set1_ps(1.0f / 65536));
+  __m256 fraction = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(at, _mm256_set1_epi32(0xFFFF))),
+                                  _mm256_set1_ps(1.0f / 65536));
   __m256 c = _mm256_i32gather_ps(resampleCoefs, entry, 4);
   __m256 slope = _mm256_i32gather_ps(resampleSlopes, entry, 4);
-  __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(rs->taps - k)),
-                                    _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(rs->taps - k)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
   return _mm256_and_ps(_mm256_fmadd_ps(fraction, slope, c), _mm256_castsi256_ps(live));
 }
 
@@ -444,10 +441,10 @@ struct VectorKernel {
 // Where a run of groups starts: every output of the run is worked out from
 // here and its own number, so that no group waits on the one before.
 struct GroupBase {
-  int64_t due;      // as in runChunk, for the run's first output
-  int64_t phase;    // its bank row
-  uint32_t frame;   // the input frame arriving (i)
-  uint32_t frames;  // input frames in the pass (n)
+  int64_t due;       // as in runChunk, for the run's first output
+  int64_t phase;     // its bank row
+  uint32_t frame;    // the input frame arriving (i)
+  uint32_t frames;   // input frames in the pass (n)
 };
 
 // A window weighted by a bank row, left in the lanes of a vector.
@@ -483,15 +480,11 @@ RS_VECTOR static inline __m256 dot8(const float *row, const float *window, uint3
 RS_VECTOR static inline __m256 sums8(const float *const *row, const float *base,
                                      const int32_t *offset, uint32_t stride) {
   // Pairs at a time, so that few accumulators are live at once.
-  __m256 t01 = _mm256_hadd_ps(dot8(row[0], base + offset[0], stride),
-                              dot8(row[1], base + offset[1], stride));
-  __m256 t23 = _mm256_hadd_ps(dot8(row[2], base + offset[2], stride),
-                              dot8(row[3], base + offset[3], stride));
+  __m256 t01 = _mm256_hadd_ps(dot8(row[0], base + offset[0], stride), dot8(row[1], base + offset[1], stride));
+  __m256 t23 = _mm256_hadd_ps(dot8(row[2], base + offset[2], stride), dot8(row[3], base + offset[3], stride));
   __m256 u0 = _mm256_hadd_ps(t01, t23);
-  __m256 t45 = _mm256_hadd_ps(dot8(row[4], base + offset[4], stride),
-                              dot8(row[5], base + offset[5], stride));
-  __m256 t67 = _mm256_hadd_ps(dot8(row[6], base + offset[6], stride),
-                              dot8(row[7], base + offset[7], stride));
+  __m256 t45 = _mm256_hadd_ps(dot8(row[4], base + offset[4], stride), dot8(row[5], base + offset[5], stride));
+  __m256 t67 = _mm256_hadd_ps(dot8(row[6], base + offset[6], stride), dot8(row[7], base + offset[7], stride));
   __m256 u1 = _mm256_hadd_ps(t45, t67);
   return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
 }
@@ -516,12 +509,9 @@ static constexpr uint32_t RS_BATCH = 8;
 // frame its grid phase gives.
 RS_VECTOR static uint32_t scheduleGroups(const Resampler *rs, const GroupBase &base, uint32_t first,
                                          uint32_t groups, int32_t *frames, int32_t *rowIndex) {
-  const __m256d step = _mm256_set1_pd(double(rs->inStep)),
-                before = _mm256_set1_pd(-double(rs->inStep));
-  const __m256d outStep = _mm256_set1_pd(double(rs->outStep)),
-                due0 = _mm256_set1_pd(double(base.due));
-  const __m256d outSteps = _mm256_set1_pd(double(rs->bankOutSteps)),
-                phase0 = _mm256_set1_pd(double(base.phase));
+  const __m256d step = _mm256_set1_pd(double(rs->inStep)), before = _mm256_set1_pd(-double(rs->inStep));
+  const __m256d outStep = _mm256_set1_pd(double(rs->outStep)), due0 = _mm256_set1_pd(double(base.due));
+  const __m256d outSteps = _mm256_set1_pd(double(rs->bankOutSteps)), phase0 = _mm256_set1_pd(double(base.phase));
   const __m256d phases = _mm256_set1_pd(double(rs->bankPhases));
   const __m256d perPhase = _mm256_set1_pd(1.0 / double(rs->bankPhases));
   const __m256d lowest = _mm256_set1_pd(double(RS_BANK_LOWEST) - 0.5);
@@ -540,14 +530,12 @@ RS_VECTOR static uint32_t scheduleGroups(const Resampler *rs, const GroupBase &b
       __m256d k = _mm256_floor_pd(_mm256_mul_pd(_mm256_sub_pd(x, lowest), perPhase));
       __m256d row = _mm256_fnmadd_pd(k, phases, x);
       __m256d rest = _mm256_fnmadd_pd(k, step, _mm256_fmadd_pd(number, outStep, due0));
-      __m256d fine =
-          _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(k, zero, _CMP_GE_OQ));
+      __m256d fine = _mm256_and_pd(_mm256_cmp_pd(k, room, _CMP_LT_OQ), _mm256_cmp_pd(k, zero, _CMP_GE_OQ));
       fine = _mm256_and_pd(fine, _mm256_cmp_pd(rest, zero, _CMP_LE_OQ));
       fine = _mm256_and_pd(fine, _mm256_cmp_pd(rest, before, _CMP_GT_OQ));
       bad |= _mm256_movemask_pd(fine) ^ 0xF;
       _mm_storeu_si128(reinterpret_cast<__m128i *>(frames + 8 * g + 4 * h), _mm256_cvtpd_epi32(k));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(rowIndex + 8 * g + 4 * h),
-                       _mm256_cvtpd_epi32(row));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(rowIndex + 8 * g + 4 * h), _mm256_cvtpd_epi32(row));
       number = _mm256_add_pd(number, _mm256_set1_pd(4.0));
     }
     if (bad) return g;
@@ -562,8 +550,7 @@ RS_VECTOR static void filterGroups(const Resampler *rs, const float *left, const
   const uint32_t start = RS_HISTORY_FRAMES + frame - rs->taps;
   for (uint32_t g = 0; g < groups; g++) {
     const float *bankRows[8];
-    for (int m = 0; m < 8; m++)
-      bankRows[m] = rs->bank + SIZE_T(rowIndex[8 * g + m]) * rs->bankStride;
+    for (int m = 0; m < 8; m++) bankRows[m] = rs->bank + SIZE_T(rowIndex[8 * g + m]) * rs->bankStride;
     __m128i l = limit8(sums8(bankRows, left + start, frames + 8 * g, rs->bankStride));
     if (right) {
       __m128i r = limit8(sums8(bankRows, right + start, frames + 8 * g, rs->bankStride));
@@ -1205,8 +1192,8 @@ uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8
     if (out < GSM_FRAME_SAMPLES) break;
     gsm_signal samples[GSM_FRAME_SAMPLES];
     for (uint32_t i = 0; i < GSM_FRAME_SAMPLES; i++) {
-      samples[i] =
-          channels == 2 ? gsm_signal((int32_t(block[2 * i]) + block[2 * i + 1]) >> 1) : block[i];
+      samples[i] = channels == 2 ? gsm_signal((int32_t(block[2 * i]) + block[2 * i + 1]) >> 1)
+                                 : block[i];
     }
     gsm_encode(coder, samples, payload + bytes);
     bytes += GSM_FRAME_BYTES;

@@ -229,20 +229,23 @@ TEST_P(PlaybackFormats, ArriveWithTheirLevelAndSnr) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    E2e, PlaybackFormats,
-    ::testing::Values(Variant{"stereo8bit44100", 2, 44100, 8, 38, 611},
-                      Variant{"mono16bit44100", 1, 44100, 16, 60, 612},
-                      Variant{"stereo16bit22050", 2, 22050, 16, 60, 613},
-                      Variant{"mono8bit11025", 1, 11025, 8, 38, 614},
-                      Variant{"stereo16bit96000", 2, 96000, 16, 60, 615},
-                      Variant{"mono8bit192000", 1, 192000, 8, 38, 616},
-                      // Wider than the wire: 16 bits' resolution.
-                      Variant{"stereo24bit96000", 2, 96000, 24, 60, 617},
-                      Variant{"mono32bitExtensible48000", 1, 48000, 32, 60, 618, false, true},
-                      Variant{"stereoFloat44100", 2, 44100, 32, 60, 619, true},
-                      Variant{"stereoFloatExtensibleClipped48000", 2, 48000, 32, 5, 620, true, true,
-                              8.0}),
-    [](const ::testing::TestParamInfo<Variant> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(E2e, PlaybackFormats,
+                         ::testing::Values(Variant{"stereo8bit44100", 2, 44100, 8, 38, 611},
+                                           Variant{"mono16bit44100", 1, 44100, 16, 60, 612},
+                                           Variant{"stereo16bit22050", 2, 22050, 16, 60, 613},
+                                           Variant{"mono8bit11025", 1, 11025, 8, 38, 614},
+                                           Variant{"stereo16bit96000", 2, 96000, 16, 60, 615},
+                                           Variant{"mono8bit192000", 1, 192000, 8, 38, 616},
+                                           // Wider than the wire: 16 bits' resolution.
+                                           Variant{"stereo24bit96000", 2, 96000, 24, 60, 617},
+                                           Variant{"mono32bitExtensible48000", 1, 48000, 32, 60,
+                                                   618, false, true},
+                                           Variant{"stereoFloat44100", 2, 44100, 32, 60, 619,
+                                                   true},
+                                           Variant{"stereoFloatExtensibleClipped48000", 2, 48000,
+                                                   32, 5, 620, true, true, 8.0}),
+                         [](const ::testing::TestParamInfo<Variant> &info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
