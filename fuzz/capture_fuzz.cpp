@@ -177,9 +177,9 @@ void take(CaptureReceiver *r, const uint8_t *d, int length, const sockaddr_in *f
   if (data && r->synced) {
     // What the packet's frames make, and at a change of wire rate the
     // outputs that the old rate's longer window held back (half a window
-    // of the lowest rate, at most).
+    // of the join's band, half the lowest rate's, at most).
     uint64_t made = (uint64_t(h.wireFrames) + 2) * sink.ring->rate / wireRates[h.rateIndex] + 3 +
-                    uint64_t(RS_TABLE_TAPS / 2 + 1) * sink.ring->rate / wireRates[0];
+                    uint64_t(RS_TABLE_TAPS / 2 + 1) * sink.ring->rate / (wireRates[0] / 2);
     if (r->writePos - writeFrom > sink.ring->frames + made) {
       fuzzFail("one packet moved the write position too far");
     }
