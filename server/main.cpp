@@ -105,6 +105,7 @@ bool connectSound(const ServerOptions &options) {
     soundDisconnect();
     return false;
   }
+  soundBufferingStart(options.soundLatencyMs * 1000);
   if (connected && plays) soundKeepReady(options.sink);
   if (connected) {
     logLine(LOG_INFO, "sound system: playing to %s, recording from %s",
@@ -141,6 +142,7 @@ void watchSound(asio::steady_timer &timer) {
   timer.async_wait([&timer](const asio::error_code &e) {
     if (e) return;
     soundConnected();
+    soundBufferingQuiet();
     watchSound(timer);
   });
 }

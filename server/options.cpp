@@ -164,8 +164,11 @@ const char SERVER_USAGE[] =
     "                         start, which lists the sinks it has\n"
     "  --source NAME          record from this source (default: the default\n"
     "                         source); checked at start as --sink is\n"
-    "  --sound-latency MS     the buffering asked of the sound server, 2 to 1000\n"
-    "                         (default 10); the automatic minimum lead covers it\n"
+    "  --sound-latency MS     the buffering asked of the sound server at first, 2\n"
+    "                         to 1000 (default 10); raised by half after an\n"
+    "                         underrun while audio waited (up to 100 ms), lowered\n"
+    "                         by a quarter after 30 s without; the automatic\n"
+    "                         minimum lead of new streams covers it\n"
     "\n"
     "Datagrams:\n"
     "  --output FILE          write playback to FILE, a 16-bit WAV file, written\n"
@@ -467,12 +470,14 @@ uint16_t serverControlPort(const ServerOptions &options) {
   return uint16_t(SERVER_PORT_BASE + options.display);
 }
 
-uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate) {
+uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate,
+                       uint32_t soundBufferingMs) {
   if (options.minLead) return options.minLead;
   constexpr uint32_t LEAD_FLOOR = 256;  // frames
-  // Two steps of the playout clock, or the sound system's buffering and a
-  // step more.
-  uint32_t leadMs = std::max<uint32_t>(20, options.soundLatencyMs + 10);
+  // Two steps of the playout clock, or the sound system's buffering (as
+  // configured, or as raised since) and a step more.
+  uint32_t buffering = std::max(options.soundLatencyMs, soundBufferingMs);
+  uint32_t leadMs = std::max<uint32_t>(20, buffering + 10);
   uint32_t lead = uint32_t(uint64_t(applicationRate) * leadMs / 1000);
   return lead > LEAD_FLOOR ? lead : LEAD_FLOOR;
 }

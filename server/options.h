@@ -109,4 +109,5 @@ uint16_t serverControlPort(const ServerOptions &options);
 // queued runs the queue dry at every step and is heard slower than real
 // time, so without --min-lead the lead is 20 ms at the stream's
 // application rate, and never below 256 frames.
-uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate);
+uint32_t serverMinLead(const ServerOptions &options, uint32_t applicationRate,
+                       uint32_t soundBufferingMs = 0);

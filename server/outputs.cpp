@@ -72,10 +72,14 @@ class SoundOutput : public PlayoutOutput {
     sound_->setVolume(uint16_t(volumeApplied_ >> 16));
   }
   bool failed() override { return sound_->failed(); }
-  void gaps(uint32_t &count, uint64_t &microseconds) override {
+  void gaps(uint32_t &count, uint64_t &microseconds, uint32_t &late) override {
     SoundGaps g = sound_ ? sound_->gaps() : SoundGaps{};
     count = g.count;
     microseconds = g.microseconds;
+    late = g.late;
+  }
+  void audioWaiting(bool waiting) override {
+    if (sound_) sound_->setAudioWaiting(waiting);
   }
   void close(bool drain) override {
     if (!sound_) return;

@@ -54,11 +54,14 @@ class PlayoutOutput {
   // plays then is heard nowhere.
   virtual bool silent() const { return false; }
   // The gaps inside what it played: how often a clocked output ran dry and
-  // played on, and for how long in all, microseconds.
-  virtual void gaps(uint32_t &count, uint64_t &microseconds) {
-    count = 0;
+  // played on, and for how long in all, microseconds; `late` counts those
+  // that began while audio was waiting (see audioWaiting).
+  virtual void gaps(uint32_t &count, uint64_t &microseconds, uint32_t &late) {
+    count = late = 0;
     microseconds = 0;
   }
+  // Whether audio was left waiting after the last write.
+  virtual void audioWaiting(bool waiting) { (void)waiting; }
   // Ends the output. With drain, what was written still plays (in the
   // background); without, it stops at once. Nothing is written after it.
   // Idempotent; the destructor closes without draining.

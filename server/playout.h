@@ -244,6 +244,9 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint64_t nothingFrames_ = 0;
   // Adds the output's gaps to the stream's, before the output goes.
   void takeGaps();
+  // The output's late gaps already looked at (watchGaps).
+  uint32_t lateSeen_ = 0;
+  void watchGaps();
 };
 
 // The public entry points (server/capture.cpp starts and counts streams of

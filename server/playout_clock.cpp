@@ -8,6 +8,7 @@
 #include "audio/formats.h"
 #include "server/log.h"
 #include "server/playout.h"
+#include "server/sound.h"
 #include "server/stats.h"
 
 namespace {
@@ -32,6 +33,7 @@ void PlayoutStream::onTick() {
   if (output_->clocked()) {
     if (!paused_) feed();
     followDevice();
+    watchGaps();
   } else if (!paused_) {
     advanceClock(now);
   }
@@ -111,6 +113,7 @@ void PlayoutStream::feed() {
   uint32_t want = output_->writable();
   uint32_t have = int32_t(writePos_ - readPos_) > 0 ? writePos_ - readPos_ : 0;
   uint32_t frames = std::min(want, have);
+  output_->audioWaiting(have > frames);
   ringRead_ += frames;
   while (frames > 0) {
     uint32_t span = 0;
@@ -150,12 +153,24 @@ bool PlayoutStream::followDevice() {
   return true;
 }
 
+// A new gap of the output's that began while audio waited here: the sound
+// system ran dry because the server's thread came too late, and the
+// buffering rises. A gap of the stream's own starvation (its audio had not
+// come) changes nothing: more buffering would not have helped.
+void PlayoutStream::watchGaps() {
+  uint32_t count = 0, late = 0;
+  uint64_t microseconds = 0;
+  output_->gaps(count, microseconds, late);
+  if (late > lateSeen_) soundBufferingUnderrun(id_);
+  lateSeen_ = late;
+}
+
 // Goes on with nothing, on the clock of our own, from where the output's
 // clock stopped.
 void PlayoutStream::takeGaps() {
-  uint32_t count = 0;
+  uint32_t count = 0, late = 0;
   uint64_t microseconds = 0;
-  output_->gaps(count, microseconds);
+  output_->gaps(count, microseconds, late);
   gaps_ += count;
   gapMicroseconds_ += microseconds;
 }
@@ -165,6 +180,7 @@ void PlayoutStream::dropOutput(const char *why) {
   takeGaps();
   output_->close(false);
   output_ = playoutOutputNone();
+  lateSeen_ = 0;
   anchorTime_ = Clock::now();
   anchorPos_ = consumed_;
 }

@@ -195,7 +195,7 @@ void onOpenStream(ControlSession &s, Bytes message) {
     return;
   }
   stream->rate = o.rate;
-  stream->minLead = serverMinLead(o, r.rate);
+  stream->minLead = serverMinLead(o, r.rate, soundBufferingUs() / 1000);
   stream->maxLead = o.maxLead;
   stream->volume = catalogValue(
       s.server().catalog(), r.direction == DIRECTION_PLAYBACK ? OUTPUT_VOLUME_ID : INPUT_VOLUME_ID);

@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -26,6 +27,14 @@ std::set<pa_stream *> draining;
 // the connection ends, their streams end with it and the pointers become
 // null, so that their owners see failed streams, not freed ones.
 std::set<pa_stream **> live;
+// Every open SoundPlayback, for a change of buffering.
+std::set<SoundPlayback::Impl *> playbacks;
+// The buffering of playback streams (soundBufferingStart).
+struct {
+  uint32_t floorUs = 10000;  // configured
+  uint32_t nowUs = 10000;
+  std::chrono::steady_clock::time_point changed;  // of the last raise or fall
+} buffering;
 // Reconnecting: a sound server that went away (restarted, say) is tried
 // again in the background, never holding the server's thread: at once,
 // then RECONNECT_FIRST later, doubling the interval each time up to
@@ -346,6 +355,7 @@ void soundDisconnect() {
 
 struct SoundPlayback::Impl {
   pa_stream *stream = nullptr;
+  uint32_t latencyUs = 0;  // the buffering asked of the sound server now
   SampleFormat format{};  // the samples given or taken
   uint32_t frameBytes = 0;
   std::function<void()> wake;
@@ -361,6 +371,11 @@ struct SoundPlayback::Impl {
   pa_usec_t dryAt = 0;           // the sound server's clock at the underflow
   uint32_t gaps = 0;             // underflows followed by a restart
   uint64_t gapMicroseconds = 0;  // silence they put between the audio
+  // Set by the writer (any thread): audio waits after its last write. The
+  // underflow takes it: a gap that began while audio waited is late.
+  std::atomic<bool> audioWaiting{false};
+  bool dryLate = false;
+  uint32_t lateGaps = 0;
 };
 
 namespace {
@@ -371,6 +386,7 @@ void onPlaybackUnderflow(pa_stream *, void *data) {
   if (!impl->dry) {
     impl->dry = true;
     impl->dryAt = pa_rtclock_now();
+    impl->dryLate = impl->audioWaiting.load(std::memory_order_relaxed);
   }
 }
 
@@ -383,6 +399,7 @@ void onPlaybackStarted(pa_stream *, void *data) {
   impl->dry = false;
   impl->gaps += 1;
   impl->gapMicroseconds += pa_rtclock_now() - impl->dryAt;
+  if (impl->dryLate) impl->lateGaps += 1;
 }
 
 void onPlaybackWrite(pa_stream *, size_t, void *data) {
@@ -425,7 +442,71 @@ void onDrained(pa_stream *stream, int, void *) {
   }
 }
 
+// The sound server keeps about latencyUs queued, asks for more each
+// quarter of it, and starts at the first frame.
+pa_buffer_attr playbackBuffering(const SoundPlayback::Impl *impl) {
+  pa_buffer_attr attr;
+  attr.maxlength = uint32_t(-1);
+  attr.tlength = bytesFor(impl->format, impl->latencyUs);
+  attr.minreq = bytesFor(impl->format, impl->latencyUs / 4);
+  attr.prebuf = impl->frameBytes;
+  attr.fragsize = uint32_t(-1);
+  return attr;
+}
+
+// Asks every playing stream for the buffering of now (in the background:
+// the sound server answers when it has applied it).
+void applyBuffering() {
+  if (!mainLoop) return;
+  Locked lock;
+  for (SoundPlayback::Impl *impl : playbacks) {
+    if (impl->latencyUs == buffering.nowUs) continue;
+    impl->latencyUs = buffering.nowUs;
+    if (!impl->stream || pa_stream_get_state(impl->stream) != PA_STREAM_READY) continue;
+    pa_buffer_attr attr = playbackBuffering(impl);
+    pa_operation *op = pa_stream_set_buffer_attr(impl->stream, &attr, nullptr, nullptr);
+    if (op) pa_operation_unref(op);
+  }
+}
+
 }  // namespace
+
+void soundBufferingStart(uint32_t configuredUs) {
+  buffering.floorUs = buffering.nowUs = configuredUs;
+  buffering.changed = std::chrono::steady_clock::now();
+}
+
+uint32_t soundBufferingUs() { return buffering.nowUs; }
+
+void soundBufferingUnderrun(uint32_t stream) {
+  const uint32_t ceiling = std::max(buffering.floorUs, SOUND_BUFFERING_MAX_US);
+  const uint32_t was = buffering.nowUs;
+  buffering.changed = std::chrono::steady_clock::now();
+  uint32_t raised = std::max(was + was / 2, was + 5000);
+  raised = std::min(raised - raised % 1000, ceiling);
+  if (raised <= was) return;
+  buffering.nowUs = raised;
+  applyBuffering();
+  logLine(LOG_INFO,
+          "stream %u: the sound system ran dry while audio was waiting: its buffering raised to "
+          "%u ms (from %u ms)",
+          stream, raised / 1000, was / 1000);
+}
+
+void soundBufferingQuiet() {
+  auto now = std::chrono::steady_clock::now();
+  if (buffering.nowUs <= buffering.floorUs || now - buffering.changed < SOUND_BUFFERING_QUIET)
+    return;
+  const uint32_t was = buffering.nowUs;
+  uint32_t lowered = was - was / 4;
+  lowered = std::max(lowered - lowered % 1000, buffering.floorUs);
+  buffering.nowUs = lowered;
+  buffering.changed = now;
+  applyBuffering();
+  logLine(LOG_INFO, "no underrun for %lld s: the sound system's buffering lowered to %u ms",
+          (long long)std::chrono::duration_cast<std::chrono::seconds>(SOUND_BUFFERING_QUIET).count(),
+          lowered / 1000);
+}
 
 SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &why) {
   if (!mainLoop) {
@@ -447,14 +528,8 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
     delete impl;
     return nullptr;
   }
-  // The sound server keeps about latencyUs queued, asks for more each
-  // quarter of it, and starts once half of it is there.
-  pa_buffer_attr attr;
-  attr.maxlength = uint32_t(-1);
-  attr.tlength = bytesFor(impl->format, setup.latencyUs);
-  attr.minreq = bytesFor(impl->format, setup.latencyUs / 4);
-  attr.prebuf = impl->frameBytes;
-  attr.fragsize = uint32_t(-1);
+  impl->latencyUs = std::max(setup.latencyUs, buffering.nowUs);
+  pa_buffer_attr attr = playbackBuffering(impl);
   pa_cvolume volume = volumeOf(setup.volume, setup.channels);
   pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
   pa_stream_set_underflow_callback(impl->stream, onPlaybackUnderflow, impl);
@@ -471,11 +546,13 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
     return nullptr;
   }
   live.insert(&impl->stream);
+  playbacks.insert(impl);
   return new SoundPlayback(impl);
 }
 
 void SoundPlayback::close(bool drain) {
   live.erase(&impl_->stream);
+  playbacks.erase(impl_);
   if (mainLoop && impl_->stream) {
     Locked lock;
     pa_stream *stream = impl_->stream;
@@ -571,7 +648,11 @@ void SoundPlayback::setVolume(uint16_t level) {
 SoundGaps SoundPlayback::gaps() {
   if (!mainLoop) return {};
   Locked lock;
-  return {impl_->gaps, impl_->gapMicroseconds};
+  return {impl_->gaps, impl_->gapMicroseconds, impl_->lateGaps};
+}
+
+void SoundPlayback::setAudioWaiting(bool waiting) {
+  impl_->audioWaiting.store(waiting, std::memory_order_relaxed);
 }
 
 bool SoundPlayback::failed() {

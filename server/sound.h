@@ -20,6 +20,7 @@
 // and takes and gives nothing more; its owner goes on without it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -48,6 +49,23 @@ void soundDisconnect();
 // reconnections.
 void soundKeepReady(const std::string &sink);
 
+// The buffering asked of the sound server for playback adapts: it starts
+// at the configured value, rises by half (5 ms at least, up to
+// SOUND_BUFFERING_MAX_US or the configured value if larger) after each
+// underrun that was not a stream's own starvation, applied to the streams
+// that play then and to later ones, and falls by a quarter (never below the
+// configured value) after SOUND_BUFFERING_QUIET of none. Each change is
+// logged once. The server's thread only.
+constexpr uint32_t SOUND_BUFFERING_MAX_US = 100000;
+constexpr auto SOUND_BUFFERING_QUIET = std::chrono::seconds(30);
+void soundBufferingStart(uint32_t configuredUs);
+uint32_t soundBufferingUs();
+// A stream's sound-system stream ran dry while the stream had audio for it:
+// the server's thread came too late. Raises the buffering.
+void soundBufferingUnderrun(uint32_t stream);
+// Lowers the buffering after a quiet period; called now and then.
+void soundBufferingQuiet();
+
 struct SoundStreamSetup {
   std::string device;          // sink or source name; empty: the sound server's default
   std::string name;            // the stream's name in the sound server's lists
@@ -63,6 +81,7 @@ struct SoundStreamSetup {
 struct SoundGaps {
   uint32_t count = 0;
   uint64_t microseconds = 0;
+  uint32_t late = 0;  // of them, those that began while audio waited to be written
 };
 
 class SoundPlayback {
@@ -90,6 +109,9 @@ class SoundPlayback {
   void setVolume(uint16_t level);
   // The gaps so far (the sound server's underruns inside the stream).
   SoundGaps gaps();
+  // Whether audio is left waiting after the last write: a gap that begins
+  // while it is came from the writer's lateness, not from a lack of audio.
+  void setAudioWaiting(bool waiting);
   bool failed();
 
   struct Impl;
