@@ -244,8 +244,10 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   uint64_t nothingFrames_ = 0;
   // Adds the output's gaps to the stream's, before the output goes.
   void takeGaps();
-  // The output's late gaps already looked at (watchGaps).
-  uint32_t lateSeen_ = 0;
+  // The output's gaps already looked at (watchGaps): all, late, and their
+  // silence.
+  uint32_t gapsSeen_ = 0, lateSeen_ = 0;
+  uint64_t gapMicrosecondsSeen_ = 0;
   void watchGaps();
 };
 

@@ -17,6 +17,9 @@ namespace {
 // reported as the median of each second's samples.
 constexpr auto LATENCY_SAMPLE = std::chrono::milliseconds(100);
 constexpr auto LATENCY_REPORT = std::chrono::seconds(1);
+// A gap of the stream's own starvation shorter than this is its driver's
+// lateness, not an application's pause (microseconds).
+constexpr uint64_t STARVED_SHORT_US = 250000;
 
 }  // namespace
 
@@ -155,13 +158,25 @@ bool PlayoutStream::followDevice() {
 
 // A new gap of the output's that began while audio waited here: the sound
 // system ran dry because the server's thread came too late, and the
-// buffering rises. A gap of the stream's own starvation (its audio had not
-// come) changes nothing: more buffering would not have helped.
+// buffering rises. A gap of the ring's own (its audio had not come) that
+// lasted less than STARVED_SHORT came from a driver held up as well (an
+// application that stops writing leaves longer silences), and raises it
+// too, for the streams opened later: their minimum lead covers it.
 void PlayoutStream::watchGaps() {
   uint32_t count = 0, late = 0;
   uint64_t microseconds = 0;
   output_->gaps(count, microseconds, late);
-  if (late > lateSeen_) soundBufferingUnderrun(id_);
+  if (count > gapsSeen_) {
+    uint32_t starved = (count - gapsSeen_) - (late - lateSeen_);
+    uint64_t each = (microseconds - gapMicrosecondsSeen_) / (count - gapsSeen_);
+    if (late > lateSeen_) {
+      soundBufferingUnderrun(id_, "while audio was waiting");
+    } else if (starved > 0 && each < STARVED_SHORT_US) {
+      soundBufferingUnderrun(id_, "while its audio came late");
+    }
+  }
+  gapsSeen_ = count;
+  gapMicrosecondsSeen_ = microseconds;
   lateSeen_ = late;
 }
 
@@ -180,7 +195,8 @@ void PlayoutStream::dropOutput(const char *why) {
   takeGaps();
   output_->close(false);
   output_ = playoutOutputNone();
-  lateSeen_ = 0;
+  gapsSeen_ = lateSeen_ = 0;
+  gapMicrosecondsSeen_ = 0;
   anchorTime_ = Clock::now();
   anchorPos_ = consumed_;
 }

@@ -478,7 +478,7 @@ void soundBufferingStart(uint32_t configuredUs) {
 
 uint32_t soundBufferingUs() { return buffering.nowUs; }
 
-void soundBufferingUnderrun(uint32_t stream) {
+void soundBufferingUnderrun(uint32_t stream, const char *how) {
   const uint32_t ceiling = std::max(buffering.floorUs, SOUND_BUFFERING_MAX_US);
   const uint32_t was = buffering.nowUs;
   buffering.changed = std::chrono::steady_clock::now();
@@ -487,10 +487,8 @@ void soundBufferingUnderrun(uint32_t stream) {
   if (raised <= was) return;
   buffering.nowUs = raised;
   applyBuffering();
-  logLine(LOG_INFO,
-          "stream %u: the sound system ran dry while audio was waiting: its buffering raised to "
-          "%u ms (from %u ms)",
-          stream, raised / 1000, was / 1000);
+  logLine(LOG_INFO, "stream %u: the sound system ran dry %s: its buffering raised to %u ms (from %u ms)",
+          stream, how, raised / 1000, was / 1000);
 }
 
 void soundBufferingQuiet() {

@@ -57,12 +57,12 @@ void soundKeepReady(const std::string &sink);
 // configured value) after SOUND_BUFFERING_QUIET of none. Each change is
 // logged once. The server's thread only.
 constexpr uint32_t SOUND_BUFFERING_MAX_US = 100000;
-constexpr auto SOUND_BUFFERING_QUIET = std::chrono::seconds(30);
+constexpr auto SOUND_BUFFERING_QUIET = std::chrono::seconds(60);
 void soundBufferingStart(uint32_t configuredUs);
 uint32_t soundBufferingUs();
-// A stream's sound-system stream ran dry while the stream had audio for it:
-// the server's thread came too late. Raises the buffering.
-void soundBufferingUnderrun(uint32_t stream);
+// A stream's sound-system stream ran dry for lack of time, not of audio
+// (`how`, for the log). Raises the buffering.
+void soundBufferingUnderrun(uint32_t stream, const char *how);
 // Lowers the buffering after a quiet period; called now and then.
 void soundBufferingQuiet();
 
