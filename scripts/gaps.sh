@@ -58,7 +58,7 @@ cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
+  [[ -n ${GAPS_KEEP:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -98,7 +98,8 @@ heard() {
     --channels=2 --raw >"$work/heard.raw" &
   local recorder=$!
   sleep 0.5
-  "$@" >>"$work/players.log" 2>&1 || echo "gaps.sh: $1 failed" >&2
+  "$@" >"$work/player.log" 2>&1 ||
+    echo "gaps.sh: $(basename "$1") failed: $(tail -1 "$work/player.log")" >&2
   sleep 0.5
   kill -TERM "$recorder" 2>/dev/null || true
   wait "$recorder" 2>/dev/null || true

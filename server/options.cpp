@@ -166,7 +166,7 @@ const char SERVER_USAGE[] =
     "                         source); checked at start as --sink is\n"
     "  --sound-latency MS     the buffering asked of the sound server at first, 2\n"
     "                         to 1000 (default 10); raised by half after an\n"
-    "                         underrun while audio waited (up to 100 ms), lowered\n"
+    "                         underrun for lack of time (up to 40 ms), lowered\n"
     "                         by a quarter after 60 s without; the automatic\n"
     "                         minimum lead of new streams covers it\n"
     "\n"

@@ -81,6 +81,9 @@ class SoundOutput : public PlayoutOutput {
   void audioWaiting(bool waiting) override {
     if (sound_) sound_->setAudioWaiting(waiting);
   }
+  void playWritten() override {
+    if (sound_) sound_->playWritten();
+  }
   void close(bool drain) override {
     if (!sound_) return;
     sound_->close(drain);

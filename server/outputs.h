@@ -62,6 +62,8 @@ class PlayoutOutput {
   }
   // Whether audio was left waiting after the last write.
   virtual void audioWaiting(bool waiting) { (void)waiting; }
+  // Plays what was written, even less than the output waits for to start.
+  virtual void playWritten() {}
   // Ends the output. With drain, what was written still plays (in the
   // background); without, it stops at once. Nothing is written after it.
   // Idempotent; the destructor closes without draining.

@@ -35,6 +35,13 @@ void PlayoutStream::onTick() {
   if (output_->failed()) dropOutput("the sound system's stream failed");
   if (output_->clocked()) {
     if (!paused_) feed();
+    // A ring dry for two ticks in a row holds nothing more: what the output
+    // holds plays now, however little.
+    if (writePos_ != readPos_ || paused_) {
+      dryTicks_ = 0;
+    } else if (++dryTicks_ == 2) {
+      output_->playWritten();
+    }
     followDevice();
     watchGaps();
   } else if (!paused_) {
@@ -169,7 +176,11 @@ void PlayoutStream::watchGaps() {
   if (count > gapsSeen_) {
     uint32_t starved = (count - gapsSeen_) - (late - lateSeen_);
     uint64_t each = (microseconds - gapMicrosecondsSeen_) / (count - gapsSeen_);
-    if (late > lateSeen_) {
+    // The first buffering's worth of a stream starts it; a gap there is
+    // the start's, not a sign of a busy machine.
+    bool started = uint64_t(played_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
+    if (!started) {
+    } else if (late > lateSeen_) {
       soundBufferingUnderrun(id_, "while audio was waiting");
     } else if (starved > 0 && each < STARVED_SHORT_US) {
       soundBufferingUnderrun(id_, "while its audio came late");

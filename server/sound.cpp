@@ -443,13 +443,15 @@ void onDrained(pa_stream *stream, int, void *) {
 }
 
 // The sound server keeps about latencyUs queued, asks for more each
-// quarter of it, and starts at the first frame.
+// quarter of it, and starts (and starts again after running dry) once half
+// of it is there: a stream started on less runs dry at once where the
+// sink takes a larger block, and its first gap comes a few ms in.
 pa_buffer_attr playbackBuffering(const SoundPlayback::Impl *impl) {
   pa_buffer_attr attr;
   attr.maxlength = uint32_t(-1);
   attr.tlength = bytesFor(impl->format, impl->latencyUs);
   attr.minreq = bytesFor(impl->format, impl->latencyUs / 4);
-  attr.prebuf = impl->frameBytes;
+  attr.prebuf = std::max(impl->frameBytes, attr.tlength / 2 / impl->frameBytes * impl->frameBytes);
   attr.fragsize = uint32_t(-1);
   return attr;
 }
@@ -615,11 +617,13 @@ bool SoundPlayback::played(uint64_t &frames) {
   frames = uint64_t(time) * impl_->format.rate / 1000000;
   // A stream that ran dry stops its clock a little short of the end: the
   // sound server's estimate of the audio still inside the device, which
-  // it leaves standing once nothing more flows. Within 10 ms of the end,
-  // after the sound server has said that the device took it all, the end
-  // is what has been played: the last frames of a stream are reported as
-  // played, rather than waiting for audio that will never come.
-  uint64_t closeEnough = impl_->format.rate / 100;
+  // it leaves standing once nothing more flows, and which grows with the
+  // buffering asked. Within 10 ms or the buffering of the end, after the
+  // sound server has said that the device took it all, the end is what has
+  // been played: the last frames of a stream are reported as played,
+  // rather than waiting for audio that will never come.
+  uint64_t closeEnough = std::max<uint64_t>(
+      impl_->format.rate / 100, uint64_t(impl_->format.rate) * impl_->latencyUs / 1000000);
   if (impl_->underflowed && frames < written_ && frames + closeEnough >= written_)
     frames = written_;
   return true;
@@ -651,6 +655,14 @@ SoundGaps SoundPlayback::gaps() {
 
 void SoundPlayback::setAudioWaiting(bool waiting) {
   impl_->audioWaiting.store(waiting, std::memory_order_relaxed);
+}
+
+void SoundPlayback::playWritten() {
+  if (!mainLoop || !impl_->stream) return;
+  Locked lock;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return;
+  pa_operation *op = pa_stream_trigger(impl_->stream, nullptr, nullptr);
+  if (op) pa_operation_unref(op);
 }
 
 bool SoundPlayback::failed() {

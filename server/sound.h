@@ -56,7 +56,7 @@ void soundKeepReady(const std::string &sink);
 // that play then and to later ones, and falls by a quarter (never below the
 // configured value) after SOUND_BUFFERING_QUIET of none. Each change is
 // logged once. The server's thread only.
-constexpr uint32_t SOUND_BUFFERING_MAX_US = 100000;
+constexpr uint32_t SOUND_BUFFERING_MAX_US = 40000;
 constexpr auto SOUND_BUFFERING_QUIET = std::chrono::seconds(60);
 void soundBufferingStart(uint32_t configuredUs);
 uint32_t soundBufferingUs();
@@ -112,6 +112,10 @@ class SoundPlayback {
   // Whether audio is left waiting after the last write: a gap that begins
   // while it is came from the writer's lateness, not from a lack of audio.
   void setAudioWaiting(bool waiting);
+  // Plays what was written now, though it is less than the half of the
+  // buffering that the stream waits for before it starts: a short sound,
+  // the end of one, or audio that comes slowly.
+  void playWritten();
   bool failed();
 
   struct Impl;
