@@ -69,22 +69,7 @@ PULSE_SERVER=unix:$work/none sound_server_find "$work/sound" "$work/sound-server
 [[ -n $sound_server_pid ]] || die "the private sound server did not start"
 pids+=("$sound_server_pid")
 
-export LUMIVOX_RUNTIME_DIR=$work LUMIVOX_DRIVER=$build_dir/driver/liblumivox.so
-"$build_dir/server/lumivox-server" --key-file "$work/server.key" --print-key >/dev/null ||
-  die "lumivox-server could not make its key"
-"$build_dir/tools/session/lumivox-session" --runtime-dir "$work" --session 1 --record 1 \
-  --address 127.0.0.1 --display "$display" --key-file "$work/server.key" >"$work/session.log" 2>&1 &
-pids+=($!)
-"$build_dir/server/lumivox-server" --display "$display" --sound-server "$sound_server" \
-  --key-file "$work/server.key" "${server_options[@]}" >"$work/server.log" 2>&1 &
-pids+=($!)
-for log in session server; do
-  tries=0
-  until grep -q "ready\|listening on" "$work/$log.log"; do
-    [[ $((tries += 1)) -le 100 ]] || die "lumivox-$log did not start: $(cat "$work/$log.log")"
-    sleep 0.1
-  done
-done
+lumivox_serve "$work" "$build_dir" "$display" "${server_options[@]}"
 
 sox -q -n -r 44100 -b 16 -c 2 "$work/tone.wav" synth 10 sine 440 vol 0.5
 for ((i = 0; i < busy; i++)); do

@@ -53,24 +53,7 @@ sound_server_find "$work/sound" "$work/sound-server.log"
 [[ -n $sound_server ]] || die "no sound server answers and pulseaudio is not installed"
 [[ -n $sound_server_pid ]] && pids+=("$sound_server_pid")
 
-export LUMIVOX_RUNTIME_DIR=$work LUMIVOX_DRIVER=$build_dir/driver/liblumivox.so
-"$build_dir/server/lumivox-server" --key-file "$work/server.key" --print-key >/dev/null ||
-  die "lumivox-server could not make its key"
-"$build_dir/tools/session/lumivox-session" --runtime-dir "$work" --session 1 --record 1 \
-  --address 127.0.0.1 --display "$display" --key-file "$work/server.key" >"$work/session.log" 2>&1 &
-pids+=($!)
-"$build_dir/server/lumivox-server" --display "$display" --sound-server "$sound_server" \
-  --key-file "$work/server.key" \
-  --stats "$work/stats.jsonl" >"$work/server.log" 2>&1 &
-server_pid=$!
-pids+=($!)
-for log in session server; do
-  tries=0
-  until grep -q "ready\|listening on" "$work/$log.log"; do
-    [[ $((tries += 1)) -le 100 ]] || die "lumivox-$log did not start: $(cat "$work/$log.log")"
-    sleep 0.1
-  done
-done
+lumivox_serve "$work" "$build_dir" "$display" --stats "$work/stats.jsonl"
 
 sox -q -n -r 44100 -b 16 -c 2 "$work/tone.wav" synth 10 sine 1000 vol 0.5
 echo "latency.sh: playing for $minutes minutes to $sound_origin ($sound_server)"

@@ -247,9 +247,9 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   // The output's gaps already looked at (watchGaps): all, late, and their
   // silence.
   uint32_t gapsSeen_ = 0, lateSeen_ = 0;
-  uint32_t dryTicks_ = 0;  // ticks in a row that found the ring empty
   uint64_t gapMicrosecondsSeen_ = 0;
   void watchGaps();
+  uint32_t dryTicks_ = 0;  // ticks in a row that found the ring empty
 };
 
 // The public entry points (server/capture.cpp starts and counts streams of

@@ -173,18 +173,14 @@ void PlayoutStream::watchGaps() {
   uint32_t count = 0, late = 0;
   uint64_t microseconds = 0;
   output_->gaps(count, microseconds, late);
-  if (count > gapsSeen_) {
-    uint32_t starved = (count - gapsSeen_) - (late - lateSeen_);
+  // The first buffering's worth of a stream starts it; a gap there is the
+  // start's, not a sign of a busy machine.
+  bool started = uint64_t(played_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
+  if (started && late > lateSeen_) {
+    soundBufferingUnderrun(id_, "while audio was waiting");
+  } else if (started && count > gapsSeen_) {
     uint64_t each = (microseconds - gapMicrosecondsSeen_) / (count - gapsSeen_);
-    // The first buffering's worth of a stream starts it; a gap there is
-    // the start's, not a sign of a busy machine.
-    bool started = uint64_t(played_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
-    if (!started) {
-    } else if (late > lateSeen_) {
-      soundBufferingUnderrun(id_, "while audio was waiting");
-    } else if (starved > 0 && each < STARVED_SHORT_US) {
-      soundBufferingUnderrun(id_, "while its audio came late");
-    }
+    if (each < STARVED_SHORT_US) soundBufferingUnderrun(id_, "while its audio came late");
   }
   gapsSeen_ = count;
   gapMicrosecondsSeen_ = microseconds;

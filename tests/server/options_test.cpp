@@ -1,5 +1,6 @@
 // lumivox-server's option parsing.
 #include "server/options.h"
+#include "server/sound.h"
 
 #include <gtest/gtest.h>
 
@@ -180,3 +181,25 @@ TEST(ServerOptions, NetworkLimitsAndTheirBounds) {
 }
 
 }  // namespace
+
+// The sound system's buffering after underruns for lack of time: by half,
+// 5 ms at least, in whole milliseconds, up to its ceiling; a configured
+// value above the ceiling is its own; and a new stream's minimum lead
+// covers what the buffering has become.
+TEST(ServerOptions, TheBufferingRisesToItsCeilingAndTheLeadCoversIt) {
+  soundBufferingStart(10000);
+  std::vector<uint32_t> steps;
+  for (int i = 0; i < 6; i++) {
+    soundBufferingUnderrun(1, "in a test");
+    steps.push_back(soundBufferingUs() / 1000);
+  }
+  EXPECT_EQ(steps, (std::vector<uint32_t>{15, 22, 33, 40, 40, 40}));
+  ServerOptions o;
+  EXPECT_EQ(serverMinLead(o, 44100, soundBufferingUs() / 1000), 2205u) << "40 ms and a step";
+  soundBufferingQuiet();  // not quiet for long yet
+  EXPECT_EQ(soundBufferingUs(), 40000u);
+  soundBufferingStart(200000);
+  soundBufferingUnderrun(1, "in a test");
+  EXPECT_EQ(soundBufferingUs(), 200000u);
+  soundBufferingStart(10000);
+}
