@@ -443,15 +443,15 @@ void onDrained(pa_stream *stream, int, void *) {
 }
 
 // The sound server keeps about latencyUs queued, asks for more each
-// quarter of it, and starts (and starts again after running dry) once half
-// of it is there: a stream started on less runs dry at once where the
-// sink takes a larger block, and its first gap comes a few ms in.
+// quarter of it, and starts at the first frame. (Waiting for half of it
+// before starting avoided a gap a few ms into a stream with a large
+// buffering, but a stream whose start was missed stood still for good.)
 pa_buffer_attr playbackBuffering(const SoundPlayback::Impl *impl) {
   pa_buffer_attr attr;
   attr.maxlength = uint32_t(-1);
   attr.tlength = bytesFor(impl->format, impl->latencyUs);
   attr.minreq = bytesFor(impl->format, impl->latencyUs / 4);
-  attr.prebuf = std::max(impl->frameBytes, attr.tlength / 2 / impl->frameBytes * impl->frameBytes);
+  attr.prebuf = impl->frameBytes;
   attr.fragsize = uint32_t(-1);
   return attr;
 }
