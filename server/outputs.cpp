@@ -78,6 +78,12 @@ class SoundOutput : public PlayoutOutput {
     microseconds = g.microseconds;
     late = g.late;
   }
+  bool moved() override {
+    std::string device;
+    if (!sound_ || !sound_->movedTo(device)) return false;
+    sink_ = device;
+    return true;
+  }
   void audioWaiting(bool waiting) override {
     if (sound_) sound_->setAudioWaiting(waiting);
   }
@@ -117,7 +123,8 @@ std::unique_ptr<PlayoutOutput> openFile(const ServerOptions &options,
 std::unique_ptr<PlayoutOutput> openSound(const ServerOptions &options,
                                          const PlayoutOutputSetup &setup) {
   if (!soundConnected()) return nullptr;
-  SoundStreamSetup sound{options.sink,
+  const std::string &sink = setup.sink ? *setup.sink : options.sink;
+  SoundStreamSetup sound{sink,
                          "Lumivox playback " + std::to_string(setup.stream),
                          setup.rate,
                          options.outputChannels,
@@ -132,7 +139,7 @@ std::unique_ptr<PlayoutOutput> openSound(const ServerOptions &options,
     return nullptr;
   }
   return std::make_unique<SoundOutput>(playback, setup.volume,
-                                       options.sink.empty() ? "the default sink" : options.sink);
+                                       sink.empty() ? "the default sink" : sink);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 struct ServerOptions;
 
@@ -60,6 +62,10 @@ class PlayoutOutput {
     count = late = 0;
     microseconds = 0;
   }
+  // True once after the output was moved to another device (the sound
+  // system's sink went away and it moved the stream to its default, or a
+  // user moved it); name() says the new one.
+  virtual bool moved() { return false; }
   // Whether audio was left waiting after the last write.
   virtual void audioWaiting(bool waiting) { (void)waiting; }
   // Plays what was written, even less than the output waits for to start.
@@ -76,6 +82,9 @@ struct PlayoutOutputSetup {
   uint32_t rate;               // Hz of the frames written
   const uint32_t *volume;      // the volume control's stored value, or null
   std::function<void()> wake;  // on libpulse's thread: the sound system's stream wants more
+  // The sound system's sink: the options' (--sink) when not set, its
+  // default when empty.
+  std::optional<std::string> sink;
 };
 
 // The output the options name: the WAV file (--output), unless another

@@ -53,6 +53,11 @@ constexpr unsigned RECEIVE_BATCH = 5;
 // (13 minutes), then a uniform sample of that many, so that a stream's
 // memory does not grow with its length.
 constexpr size_t LATENCY_KEPT = 8192;
+// A stream whose sound-system stream failed tries a new one after this,
+// then after twice as long each time one fails again before it plays, up
+// to RESUME_MAX; while the sound server is away, the reconnection paces it.
+constexpr auto RESUME_FIRST = std::chrono::milliseconds(250);
+constexpr auto RESUME_MAX = std::chrono::seconds(8);
 
 class PlayoutStream;
 
@@ -175,6 +180,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void sampleLatency(const PacketHeader &h);
   void measureLatency();
   void dropOutput(const char *why);
+  void resumeOutput(Clock::time_point now);
 
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
@@ -189,6 +195,17 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   GsmCoder coder_ = nullptr;    // this stream's own GSM coder, made on first use
   // Where the audio goes; made by start, ended by close or finish.
   std::unique_ptr<PlayoutOutput> output_;
+  PlayoutOutputSetup outputSetup_;  // what it was opened with, to open it again
+  // The sound system's stream failed and the stream plays to nothing on its
+  // own clock meanwhile: a new one is tried at resumeAt_, once the sound
+  // system answers, the wait doubling after each that fails before it
+  // plays. The first goes to the sink the stream was on; after that one
+  // failed too, to the default sink.
+  bool outputLost_ = false;
+  uint32_t outputFailures_ = 0;  // in a row, without playing in between
+  Clock::time_point resumeAt_;
+  Clock::duration resumeWait_ = RESUME_FIRST;
+  uint64_t outputFrom_ = 0;  // played_ when the output began
   // One byte more than the largest datagram shows an oversized one.
   std::array<std::array<uint8_t, PACKET_MAX_DATAGRAM + 1>, RECEIVE_BATCH> receive_;
   std::array<sockaddr_in, RECEIVE_BATCH> senders_;  // of the datagrams of one recvmmsg

@@ -33,6 +33,11 @@ void PlayoutStream::onTick() {
   auto now = Clock::now();
   output_->followVolume();
   if (output_->failed()) dropOutput("the sound system's stream failed");
+  if (output_->moved()) {
+    logLine(LOG_INFO, "stream %u: the sound system moved it to %s", id_, output_->name());
+    outputSetup_.sink = output_->name();
+  }
+  if (outputLost_ && !paused_) resumeOutput(now);
   if (output_->clocked()) {
     if (!paused_) feed();
     // A ring dry for two ticks in a row holds nothing more: what the output
@@ -159,6 +164,8 @@ bool PlayoutStream::followDevice() {
   if (step <= 0) return false;
   consumed_ = position;
   played_ += uint32_t(step);
+  resumeWait_ = RESUME_FIRST;
+  outputFailures_ = 0;
   measureLatency();
   return true;
 }
@@ -175,7 +182,8 @@ void PlayoutStream::watchGaps() {
   output_->gaps(count, microseconds, late);
   // The first buffering's worth of a stream starts it; a gap there is the
   // start's, not a sign of a busy machine.
-  bool started = uint64_t(played_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
+  bool started =
+      uint64_t(played_ - outputFrom_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
   if (started && late > lateSeen_) {
     soundBufferingUnderrun(id_, "while audio was waiting");
   } else if (started && count > gapsSeen_) {
@@ -206,6 +214,28 @@ void PlayoutStream::dropOutput(const char *why) {
   gapMicrosecondsSeen_ = 0;
   anchorTime_ = Clock::now();
   anchorPos_ = consumed_;
+  outputLost_ = true;
+  if (++outputFailures_ > 1) outputSetup_.sink = "";
+  resumeAt_ = anchorTime_ + resumeWait_;
+  resumeWait_ = std::min<Clock::duration>(resumeWait_ * 2, RESUME_MAX);
+}
+
+// Plays on to a new stream of the sound system's, once it answers again:
+// the device's position counts on from where our own clock stands.
+void PlayoutStream::resumeOutput(Clock::time_point now) {
+  if (now < resumeAt_ || !soundConnected()) return;
+  std::unique_ptr<PlayoutOutput> output = playoutOutputOpen(options_, outputSetup_);
+  if (!output->clocked()) {
+    resumeAt_ = now + resumeWait_;
+    resumeWait_ = std::min<Clock::duration>(resumeWait_ * 2, RESUME_MAX);
+    return;
+  }
+  output_ = std::move(output);
+  outputLost_ = false;
+  syncPos_ = consumed_;
+  outputFrom_ = played_;
+  dryTicks_ = 0;
+  logLine(LOG_INFO, "stream %u: playing to %s again", id_, output_->name());
 }
 
 // Takes the packet as the next latency sample, if one is due and none is

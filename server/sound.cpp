@@ -376,6 +376,9 @@ struct SoundPlayback::Impl {
   std::atomic<bool> audioWaiting{false};
   bool dryLate = false;
   uint32_t lateGaps = 0;
+  // The sound server moved the stream to another sink (its own went, or a
+  // user moved it); taken by movedTo. Under the main loop's lock.
+  bool moved = false;
 };
 
 namespace {
@@ -400,6 +403,12 @@ void onPlaybackStarted(pa_stream *, void *data) {
   impl->gaps += 1;
   impl->gapMicroseconds += pa_rtclock_now() - impl->dryAt;
   if (impl->dryLate) impl->lateGaps += 1;
+}
+
+void onPlaybackMoved(pa_stream *, void *data) {
+  auto *impl = static_cast<SoundPlayback::Impl *>(data);
+  impl->moved = true;
+  if (impl->wake) impl->wake();
 }
 
 void onPlaybackWrite(pa_stream *, size_t, void *data) {
@@ -535,6 +544,7 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
   pa_stream_set_underflow_callback(impl->stream, onPlaybackUnderflow, impl);
   pa_stream_set_started_callback(impl->stream, onPlaybackStarted, impl);
   pa_stream_set_state_callback(impl->stream, onPlaybackState, impl);
+  pa_stream_set_moved_callback(impl->stream, onPlaybackMoved, impl);
   auto flags = pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                  PA_STREAM_ADJUST_LATENCY);
   if (pa_stream_connect_playback(impl->stream,
@@ -560,6 +570,7 @@ void SoundPlayback::close(bool drain) {
     pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_set_started_callback(stream, nullptr, nullptr);
     pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream, nullptr, nullptr);
     pa_operation *op = nullptr;
     if (drain && !streamFailed(stream) && pa_stream_get_state(stream) == PA_STREAM_READY &&
         !pa_stream_is_corked(stream)) {
@@ -651,6 +662,16 @@ SoundGaps SoundPlayback::gaps() {
   if (!mainLoop) return {};
   Locked lock;
   return {impl_->gaps, impl_->gapMicroseconds, impl_->lateGaps};
+}
+
+bool SoundPlayback::movedTo(std::string &device) {
+  if (!impl_->stream || !mainLoop) return false;
+  Locked lock;
+  if (!impl_->moved) return false;
+  impl_->moved = false;
+  const char *name = pa_stream_get_device_name(impl_->stream);
+  device = name ? name : "another sink";
+  return true;
 }
 
 void SoundPlayback::setAudioWaiting(bool waiting) {

@@ -109,12 +109,15 @@ class SoundPlayback {
   void setVolume(uint16_t level);
   // The gaps so far (the sound server's underruns inside the stream).
   SoundGaps gaps();
+  // True once after the sound server moved the stream to another sink (its
+  // own went away, or someone moved it), with that sink's name.
+  bool movedTo(std::string &device);
   // Whether audio is left waiting after the last write: a gap that begins
   // while it is came from the writer's lateness, not from a lack of audio.
   void setAudioWaiting(bool waiting);
-  // Plays what was written now, though it is less than the half of the
-  // buffering that the stream waits for before it starts: a short sound,
-  // the end of one, or audio that comes slowly.
+  // Plays what was written now, though the sound server has not started
+  // the stream yet: a short sound, the end of one, or audio that comes
+  // slowly.
   void playWritten();
   bool failed();
 
