@@ -1,9 +1,13 @@
 #include "server/sound.h"
 
+#include <pthread.h>
 #include <pulse/pulseaudio.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -74,6 +78,50 @@ class Locked {
 
 void onContextState(pa_context *, void *) { pa_threaded_mainloop_signal(mainLoop, 0); }
 
+// libpulse's thread feeds the playback streams from what they hold (see
+// SoundPlayback::Impl::held) and reads nothing from the network: it alone
+// runs at real-time priority where the system allows it, bounded as rtkit
+// bounds its clients (RLIMIT_RTTIME: a thread that runs that long without
+// blocking ends the process rather than the machine). The threads that read
+// datagrams stay at normal priority, so that a flood gains nothing.
+constexpr int SOUND_RT_PRIORITY = 5;
+constexpr rlim_t SOUND_RTTIME_US = 200000;
+std::atomic<int> realtimeError{-1};  // -1 not tried yet, 0 granted, else the errno
+bool realtimeLogged = false;
+
+int raiseToRealtime() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_RTTIME, &limit) < 0) return errno;
+  if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > SOUND_RTTIME_US) {
+    limit.rlim_cur = limit.rlim_max = SOUND_RTTIME_US;
+  } else if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+  }
+  if (setrlimit(RLIMIT_RTTIME, &limit) < 0) return errno;
+  sched_param param{};
+  param.sched_priority = SOUND_RT_PRIORITY;
+  return pthread_setschedparam(pthread_self(), SCHED_RR | SCHED_RESET_ON_FORK, &param);
+}
+
+void onLoopStarted(pa_mainloop_api *api, pa_defer_event *event, void *) {
+  api->defer_free(event);
+  realtimeError = raiseToRealtime();
+}
+
+// Says once whether the thread got its priority.
+void logRealtime() {
+  int error = realtimeError.load();
+  if (realtimeLogged || error < 0) return;
+  realtimeLogged = true;
+  if (error == 0) {
+    logLine(LOG_INFO, "sound system: fed at real-time priority %d (at most %u ms of CPU at a time)",
+            SOUND_RT_PRIORITY, unsigned(SOUND_RTTIME_US / 1000));
+  } else {
+    logLine(LOG_INFO, "sound system: fed at normal priority (real-time refused: %s)",
+            std::strerror(error));
+  }
+}
+
 bool contextGood() {
   return context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) &&
          pa_context_get_state(context) == PA_CONTEXT_READY;
@@ -131,6 +179,8 @@ bool connectStart(const std::string &server, std::string &why) {
     return false;
   }
   pa_context_set_state_callback(context, onContextState, nullptr);
+  pa_mainloop_api *api = pa_threaded_mainloop_get_api(mainLoop);
+  api->defer_new(api, onLoopStarted, nullptr);
   // Never start a sound server of our own: on a terminal without one the
   // server plays to nothing.
   if (pa_context_connect(context, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
@@ -153,7 +203,10 @@ bool connectNow(const std::string &server, uint32_t timeoutMs, std::string &why)
       state = pa_context_get_state(context);
       if (!PA_CONTEXT_IS_GOOD(state)) why = pa_strerror(pa_context_errno(context));
     }
-    if (state == PA_CONTEXT_READY) return true;
+    if (state == PA_CONTEXT_READY) {
+      logRealtime();
+      return true;
+    }
     if (!PA_CONTEXT_IS_GOOD(state)) break;
     if (std::chrono::steady_clock::now() > deadline) {
       why = "no answer within " + std::to_string(timeoutMs) + " ms";
@@ -376,6 +429,12 @@ struct SoundPlayback::Impl {
   std::atomic<bool> audioWaiting{false};
   bool dryLate = false;
   uint32_t lateGaps = 0;
+  // What the owner has written and the sound server has not asked for yet,
+  // a ring of bytes: libpulse's thread passes it on as the sound server
+  // asks, without waiting for the server's thread. Under the lock.
+  std::vector<uint8_t> held;
+  size_t heldStart = 0;  // byte of the oldest held
+  size_t heldBytes = 0;
   // The sound server moved the stream to another sink (its own went, or a
   // user moved it); taken by movedTo. Under the main loop's lock.
   bool moved = false;
@@ -389,8 +448,29 @@ void onPlaybackUnderflow(pa_stream *, void *data) {
   if (!impl->dry) {
     impl->dry = true;
     impl->dryAt = pa_rtclock_now();
-    impl->dryLate = impl->audioWaiting.load(std::memory_order_relaxed);
+    impl->dryLate = impl->heldBytes > 0 || impl->audioWaiting.load(std::memory_order_relaxed);
   }
+}
+
+// Passes what is held to the sound server, as much as it asks for; with
+// all, everything (a drain), asked or not. Under the lock; false when the
+// stream refused it.
+bool passHeld(SoundPlayback::Impl *impl, bool all) {
+  size_t room = all ? impl->heldBytes : pa_stream_writable_size(impl->stream);
+  if (room == size_t(-1)) return false;
+  room -= room % impl->frameBytes;
+  while (room > 0 && impl->heldBytes > 0) {
+    size_t n = std::min({room, impl->heldBytes, impl->held.size() - impl->heldStart});
+    if (pa_stream_write(impl->stream, impl->held.data() + impl->heldStart, n, nullptr, 0,
+                        PA_SEEK_RELATIVE) < 0) {
+      return false;
+    }
+    impl->underflowed = false;
+    impl->heldStart = (impl->heldStart + n) % impl->held.size();
+    impl->heldBytes -= n;
+    room -= n;
+  }
+  return true;
 }
 
 // Playback starts again after an underflow (and at the first start, which
@@ -413,7 +493,8 @@ void onPlaybackMoved(pa_stream *, void *data) {
 
 void onPlaybackWrite(pa_stream *, size_t, void *data) {
   auto *impl = static_cast<SoundPlayback::Impl *>(data);
-  if (impl->wake) impl->wake();
+  passHeld(impl, false);
+  if (impl->wake) impl->wake();  // to hold more
 }
 
 void applyPlaybackVolume(SoundPlayback::Impl *impl, uint16_t level) {
@@ -538,6 +619,7 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
     return nullptr;
   }
   impl->latencyUs = std::max(setup.latencyUs, buffering.nowUs);
+  impl->held.resize(bytesFor(impl->format, SOUND_HELD_US));
   pa_buffer_attr attr = playbackBuffering(impl);
   pa_cvolume volume = volumeOf(setup.volume, setup.channels);
   pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
@@ -573,7 +655,7 @@ void SoundPlayback::close(bool drain) {
     pa_stream_set_moved_callback(stream, nullptr, nullptr);
     pa_operation *op = nullptr;
     if (drain && !streamFailed(stream) && pa_stream_get_state(stream) == PA_STREAM_READY &&
-        !pa_stream_is_corked(stream)) {
+        !pa_stream_is_corked(stream) && passHeld(impl_, true)) {
       op = pa_stream_drain(stream, onDrained, nullptr);
     }
     if (op) {
@@ -591,30 +673,31 @@ uint32_t SoundPlayback::writable() {
   if (!impl_->stream) return 0;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return 0;
-  size_t bytes = pa_stream_writable_size(impl_->stream);
-  if (bytes == size_t(-1)) return 0;
-  return uint32_t(bytes / impl_->frameBytes);
+  return uint32_t((impl_->held.size() - impl_->heldBytes) / impl_->frameBytes);
 }
 
 bool SoundPlayback::write(const int16_t *samples, uint32_t frames) {
-  static const uint8_t silence[4096] = {};
   if (!impl_->stream) return false;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return false;
   size_t bytes = size_t(frames) * impl_->frameBytes;
-  if (bytes > 0) impl_->underflowed = false;
+  if (bytes > impl_->held.size() - impl_->heldBytes) return false;
   const uint8_t *from = reinterpret_cast<const uint8_t *>(samples);
+  size_t end = (impl_->heldStart + impl_->heldBytes) % impl_->held.size();
   while (bytes > 0) {
-    size_t n = samples ? bytes : std::min(bytes, sizeof silence);
-    if (pa_stream_write(impl_->stream, samples ? from : silence, n, nullptr, 0, PA_SEEK_RELATIVE) <
-        0) {
-      return false;
+    size_t n = std::min(bytes, impl_->held.size() - end);
+    if (samples) {
+      std::memcpy(impl_->held.data() + end, from, n);
+      from += n;
+    } else {
+      std::memset(impl_->held.data() + end, 0, n);
     }
-    if (samples) from += n;
+    impl_->heldBytes += n;
+    end = (end + n) % impl_->held.size();
     bytes -= n;
   }
   written_ += frames;
-  return true;
+  return passHeld(impl_, false);
 }
 
 bool SoundPlayback::played(uint64_t &frames) {
@@ -635,7 +718,8 @@ bool SoundPlayback::played(uint64_t &frames) {
   // rather than waiting for audio that will never come.
   uint64_t closeEnough = std::max<uint64_t>(
       impl_->format.rate / 100, uint64_t(impl_->format.rate) * impl_->latencyUs / 1000000);
-  if (impl_->underflowed && frames < written_ && frames + closeEnough >= written_)
+  if (impl_->underflowed && impl_->heldBytes == 0 && frames < written_ &&
+      frames + closeEnough >= written_)
     frames = written_;
   return true;
 }

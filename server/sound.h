@@ -66,6 +66,11 @@ void soundBufferingUnderrun(uint32_t stream, const char *how);
 // Lowers the buffering after a quiet period; called now and then.
 void soundBufferingQuiet();
 
+// A playback stream holds this much of what it is given beyond what the
+// sound server has asked for, and hands it on as it asks, on libpulse's
+// thread: a server thread held up that long leaves no gap.
+constexpr uint64_t SOUND_HELD_US = 200000;
+
 struct SoundStreamSetup {
   std::string device;          // sink or source name; empty: the sound server's default
   std::string name;            // the stream's name in the sound server's lists
@@ -94,10 +99,11 @@ class SoundPlayback {
   // Deletes the object.
   void close(bool drain);
 
-  // Frames the sound server asks for now; 0 until the stream is ready.
+  // Frames it takes now (the room left of SOUND_HELD); 0 until the stream
+  // is ready.
   uint32_t writable();
-  // Appends frames (silence when samples is null); false when the stream
-  // cannot take them.
+  // Appends frames (silence when samples is null), passed on as the sound
+  // server asks; false when the stream cannot take them.
   bool write(const int16_t *samples, uint32_t frames);
   // Frames written so far.
   uint64_t written() const { return written_; }

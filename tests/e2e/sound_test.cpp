@@ -303,8 +303,9 @@ TEST_F(SoundSystem, ItsFailuresAreToldNotHidden) {
     stall.join();
     ASSERT_EQ(held.close(), MMSYSERR_NOERROR);
   }
-  EXPECT_TRUE(server_->waitForLog("while audio was waiting: its buffering raised to", raised + 1))
-      << server_->log();
+  // Stopped, the server's libpulse thread stops too, and may pass on what
+  // it held before it hears of the underrun: either reason raises it.
+  EXPECT_TRUE(server_->waitForLog("its buffering raised to", raised + 1)) << server_->log();
   if (raised == 0) {
     EXPECT_EQ(server_->logCount("raised to 15 ms (from 10 ms)"), 1);
   }
