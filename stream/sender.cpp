@@ -132,9 +132,15 @@ int senderSend(PlaySender *sender) {
   uint32_t target = rsLookahead(&sender->resampler, sender->sent + sender->packetFrames);
   uint32_t want = target - sender->consumed;
   if (int32_t(source->produced - sender->base - sender->consumed - want) < 0) {
-    if (!source->fill(source, sender->base + sender->consumed, want)) return 0;
+    // What the ring holds goes, even when the application has nothing more
+    // to add: the pump may have filled it ahead, and the last of a sound
+    // would otherwise wait for audio that never comes.
+    source->fill(source, sender->base + sender->consumed, want);
     int32_t available = int32_t(source->produced - sender->base - sender->consumed);
-    if (available <= 0) return 0;
+    if (available <= 0) {
+      sender->serverDry = 0;  // nothing here: a server that ran dry waited for the application
+      return 0;
+    }
     if (uint32_t(available) < want) want = uint32_t(available);
   }
   uint32_t s = sender->sent;
@@ -147,7 +153,10 @@ int senderSend(PlaySender *sender) {
   uint32_t bytes = senderEncode(sender, want, datagram + PACKET_HEADER_BYTES, &header.wireFrames);
   sender->sent = rsOutPos(&sender->resampler);
   sender->consumed = rsInPos(&sender->resampler);
-  if (sender->sent == s) return 0;
+  if (sender->sent == s) {
+    sender->serverDry = 0;  // all of it held back for a window to come
+    return 0;
+  }
   sender->movedAt = tickNow();
   header.start = s;
   header.duration = uint16_t(sender->sent - s);
@@ -159,6 +168,12 @@ int senderSend(PlaySender *sender) {
          int(PACKET_HEADER_BYTES + bytes), 0, reinterpret_cast<const sockaddr *>(&sender->server),
          sizeof sender->server);
   senderLogSent(sender, s, sender->sent - s);
+  // The server had played all it had while this audio waited here: the
+  // lead ran out (this thread came late, or the sound system took a burst).
+  if (sender->serverDry) {
+    sender->serverDry = 0;
+    sender->leadRanOut += 1;
+  }
   return sender->inFlight < SENDER_MAX_IN_FLIGHT;
 }
 
@@ -288,6 +303,7 @@ void senderTakeAck(PlaySender *sender, const uint8_t *datagram, int length,
     sender->ackedPlayed = ack.consumed;
     sender->movedAt = now;
   }
+  sender->serverDry = sender->started && !sender->paused && sender->ackedPlayed == sender->ackedEnd;
   if (found) {
     // An empty packet of a started stream (senderAsk) is no full-size
     // datagram: its round trip would understate the path's.

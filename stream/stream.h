@@ -162,6 +162,10 @@ struct PlaySender {
   uint32_t awaiting;
   DWORD quietSince;
   DWORD movedAt;
+  // The last acknowledgement said that the server had played all it had
+  // received; the next send that finds audio counts the lead as run out.
+  uint32_t serverDry;
+  uint32_t leadRanOut;  // times the lead ran out while audio waited here
 };
 
 struct CaptureReceiver {

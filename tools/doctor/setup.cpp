@@ -366,6 +366,8 @@ void runStream(Step &step, Probe &p) {
         step.addNumber("datagrams received", p.datagrams);
         step.addNumber("frames acknowledged", sender->ackedEnd);
         step.addNumber("frames played", sender->ackedPlayed);
+        // The server played all it had while audio waited here.
+        step.addNumber("times the lead ran out", sender->leadRanOut);
       }
       step.addNumber("acknowledgements lost", p.lost);
       step.addNumber("stream ms", tickNow() - begin);
