@@ -129,6 +129,7 @@ void PlayoutStream::feed() {
   uint32_t have = int32_t(writePos_ - readPos_) > 0 ? writePos_ - readPos_ : 0;
   uint32_t frames = std::min(want, have);
   output_->audioWaiting(have > frames);
+  if (frames > 0) dryTicks_ = 0;
   ringRead_ += frames;
   while (frames > 0) {
     uint32_t span = 0;

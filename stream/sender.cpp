@@ -139,6 +139,7 @@ int senderSend(PlaySender *sender) {
     int32_t available = int32_t(source->produced - sender->base - sender->consumed);
     if (available <= 0) {
       sender->serverDry = 0;  // nothing here: a server that ran dry waited for the application
+      sender->drained = 1;
       return 0;
     }
     if (uint32_t(available) < want) want = uint32_t(available);
@@ -155,8 +156,10 @@ int senderSend(PlaySender *sender) {
   sender->consumed = rsInPos(&sender->resampler);
   if (sender->sent == s) {
     sender->serverDry = 0;  // all of it held back for a window to come
+    sender->drained = 1;
     return 0;
   }
+  sender->drained = 0;
   sender->movedAt = tickNow();
   header.start = s;
   header.duration = uint16_t(sender->sent - s);
@@ -237,7 +240,12 @@ void senderRun(void *user) {
   if (!sender->paused && !queueFull) {
     if (senderSend(sender)) workQueue(&sender->work);
   }
-  senderWatch(sender, queueFull);
+  // All sent and the server still playing it: its progress reports are
+  // paid for by our datagrams, and the last of a stream (a large buffering
+  // at the server plays long after the last packet) may outlast them. The
+  // sender waits for the played position as for a full queue, and asks.
+  bool owed = sender->drained && positionAfter(sender->sent, sender->ackedPlayed);
+  senderWatch(sender, queueFull || owed);
   PlaySource *source = sender->endpoint;
   source->progress(source, sender->base + sender->consumed);
 }

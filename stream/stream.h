@@ -166,6 +166,7 @@ struct PlaySender {
   // received; the next send that finds audio counts the lead as run out.
   uint32_t serverDry;
   uint32_t leadRanOut;  // times the lead ran out while audio waited here
+  uint32_t drained;     // 1 when the last send found nothing to send
 };
 
 struct CaptureReceiver {
