@@ -255,9 +255,7 @@ int underrunsLogged(const std::string &log) {
 // have stops the server at start, naming the ones it has; a stream the
 // application starves runs dry, and its closing line counts the gap, which
 // leaves the buffering as it was; a server held up while audio waits
-// raises it; with
-// the sound server killed, a new playback fails with the reason in the
-// server's log, and a sound server started again is found within 2 s.
+// raises it.
 TEST_F(SoundSystem, ItsFailuresAreToldNotHidden) {
   startSession(705);
   startSoundServer();
@@ -288,10 +286,13 @@ TEST_F(SoundSystem, ItsFailuresAreToldNotHidden) {
   EXPECT_GE(underruns, 1) << server_->log();
   // The starved gap is not the server's lateness; on a loaded machine the
   // stream's other gaps may be, and raise the buffering.
-  const int raised = server_->logCount("buffering raised");
-  EXPECT_LT(raised, underruns) << server_->log();
+  EXPECT_LT(server_->logCount("buffering raised"), underruns) << server_->log();
   // The server's thread held up (stopped for 200 ms, as a busy machine
-  // would hold it) while audio waits: the buffering rises.
+  // would hold it) while audio waits: the buffering rises. A new server,
+  // so that the first stream's raises (up to the most, under a sanitizer)
+  // leave room for this one.
+  server_.reset();
+  startServerOnSound({});
   {
     Player held(pcmFormat(2, SINK_RATE, 16), stereoTone(440, 8000, 2), SINK_RATE / 10 * 4);
     ASSERT_EQ(held.open(), MMSYSERR_NOERROR);
@@ -307,10 +308,8 @@ TEST_F(SoundSystem, ItsFailuresAreToldNotHidden) {
   }
   // Stopped, the server's libpulse thread stops too, and may pass on what
   // it held before it hears of the underrun: either reason raises it.
-  EXPECT_TRUE(server_->waitForLog("its buffering raised to", raised + 1)) << server_->log();
-  if (raised == 0) {
-    EXPECT_EQ(server_->logCount("raised to 15 ms (from 10 ms)"), 1);
-  }
+  EXPECT_TRUE(server_->waitForLog("its buffering raised to")) << server_->log();
+  EXPECT_EQ(server_->logCount("raised to 15 ms (from 10 ms)"), 1);
   std::printf("a starved stream: %d underrun(s) counted\n", underruns);
 }
 
