@@ -112,8 +112,10 @@ class WaveDeviceTest : public ServerOperationsTest {
     });
     DWORD moved = 0;
     while (!done && moved < DWORD(WAIT_MS) * 4) {
-      lvTickAdvance(250);
-      moved += 250;
+      // Small enough that an I/O thread held up by a loaded machine for
+      // a few steps still sees its deadline within the bounds checked.
+      lvTickAdvance(50);
+      moved += 50;
       loopWake();
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
