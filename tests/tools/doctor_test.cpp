@@ -235,10 +235,12 @@ TEST(Doctor, AMarkedServerIsClearedAndThenPlaysItsStreamAndTone) {
   DoctorRun healthy = doctor({"--stream", "--tone", "--json"});
   unsetenv("LUMIVOX_DRIVER");
   EXPECT_EQ(healthy.status, 0) << healthy.out << healthy.err;
+  // Linear on loopback; its rate follows the probe's round trip, which a
+  // loaded or instrumented machine stretches past the top rate's bound.
   for (const char *text :
        {"\"ok\":true,\"first_failure\":null", "\"step\":\"setup\",\"verdict\":\"ok\"",
         "\"devices\":\"playback", "\"step\":\"stream\",\"verdict\":\"ok\"",
-        "\"probe round trip ms\":", "\"initial wire format\":\"16-bit linear 44100 Hz stereo",
+        "\"probe round trip ms\":", "\"initial wire format\":\"16-bit linear ",
         "\"acknowledgements lost\":0", "\"step\":\"tone\",\"verdict\":\"ok\""}) {
     EXPECT_NE(healthy.out.find(text), std::string::npos) << text << "\n" << healthy.out;
   }
