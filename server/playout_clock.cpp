@@ -151,15 +151,14 @@ bool PlayoutStream::followDevice() {
   uint64_t real = std::min(devicePlayed, output_->written());
   uint32_t position = syncPos_ + uint32_t(real * rate_ / ring_->rate);
   // The device has played all it was given and the ring is dry: what is
-  // left of the received audio is what the converter holds back for a
-  // window of input to come (a wire rate other than the device's), which
-  // it gives out only ahead of more. It counts as played, so that a stream
-  // that ends is reported played to its end.
-  uint32_t held = rs_.taps * rate_ / (rs_.inRate ? rs_.inRate : 1) + 2;
-  if (devicePlayed >= output_->written() && writePos_ == readPos_ &&
-      int32_t(receivedEnd_ - position) <= int32_t(held)) {
-    position = receivedEnd_;
-  }
+  // left of the received audio is either what the converter holds back for
+  // a window of input to come (a wire rate other than the device's), which
+  // it gives out only ahead of more, or frames the ring never got (a
+  // switch's rounding, a place already played). None of it will play
+  // before more arrives, so it counts as played: a stream that ends is
+  // reported played to its end, and a driver whose lead fills the
+  // difference is never left waiting for it.
+  if (devicePlayed >= output_->written() && writePos_ == readPos_) position = receivedEnd_;
   if (positionAfter(position, receivedEnd_)) position = receivedEnd_;
   int32_t step = int32_t(position - consumed_);
   if (step <= 0) return false;

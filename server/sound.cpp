@@ -709,17 +709,15 @@ bool SoundPlayback::played(uint64_t &frames) {
     return false;
   }
   frames = uint64_t(time) * impl_->format.rate / 1000000;
-  // A stream that ran dry stops its clock a little short of the end: the
-  // sound server's estimate of the audio still inside the device, which
-  // it leaves standing once nothing more flows, and which grows with the
-  // buffering asked. Within 10 ms or the buffering of the end, after the
-  // sound server has said that the device took it all, the end is what has
-  // been played: the last frames of a stream are reported as played,
-  // rather than waiting for audio that will never come.
-  uint64_t closeEnough = std::max<uint64_t>(
-      impl_->format.rate / 100, uint64_t(impl_->format.rate) * impl_->latencyUs / 1000000);
-  if (impl_->underflowed && impl_->heldBytes == 0 && frames < written_ &&
-      frames + closeEnough >= written_)
+  // A stream that ran dry stops its clock short of the end: the sound
+  // server's estimate of the audio still inside the device, which it
+  // leaves standing once nothing more flows, and which grows with the
+  // buffering asked and with a busy machine. Once the sound server has
+  // said that the device took it all, all of it is played or playing: the
+  // last frames of a stream are reported as played, rather than waiting
+  // for audio that will never come (the driver, whose queue they fill,
+  // would wait for them in turn).
+  if (impl_->underflowed && impl_->heldBytes == 0 && frames < written_)
     frames = written_;
   return true;
 }
