@@ -50,6 +50,18 @@ static constexpr uint32_t TIMEOUT_FLOOR_MS = 1000;
 static constexpr uint32_t ASK_RTT_FACTOR = 2;
 static constexpr uint32_t ASK_FLOOR_MS = 100;
 
+// The lead follows this sender's own lateness: one that runs out twice
+// within LEAD_PAIR_MS, past the stream's first LEAD_SETTLE_MS (a start
+// runs dry by nature), rises by LEAD_STEP_MS, up to LEAD_EXTRA_MAX_MS above
+// the server's minimum, and each LEAD_QUIET_MS without a run-out takes a
+// step back. A single late turn leaves it: an idle machine keeps its
+// latency, and a busy one stops running the server dry.
+static constexpr DWORD LEAD_SETTLE_MS = 1000;
+static constexpr DWORD LEAD_PAIR_MS = 3000;
+static constexpr DWORD LEAD_QUIET_MS = 30000;
+static constexpr uint32_t LEAD_STEP_MS = 5;
+static constexpr uint32_t LEAD_EXTRA_MAX_MS = 40;
+
 static uint32_t senderAskAfter(const PlaySender *sender) {
   uint64_t after = uint64_t(ASK_RTT_FACTOR) * sender->lastRtt;
   if (after < ASK_FLOOR_MS) after = ASK_FLOOR_MS;
@@ -126,6 +138,30 @@ static uint32_t senderEncode(PlaySender *sender, uint32_t want, uint8_t *payload
   }
 }
 
+static uint32_t leadStep(const PlaySender *sender) {
+  return sender->endpoint->ring->rate * LEAD_STEP_MS / 1000;
+}
+
+// The server had played all it had while audio waited here.
+static void senderLeadRanOut(PlaySender *sender) {
+  sender->leadRanOut += 1;
+  DWORD now = tickNow();
+  if (now - sender->startedAt < LEAD_SETTLE_MS) return;
+  uint32_t most = leadStep(sender) * (LEAD_EXTRA_MAX_MS / LEAD_STEP_MS);
+  if (now - sender->ranOutAt < LEAD_PAIR_MS && sender->leadExtra < most)
+    sender->leadExtra += leadStep(sender);
+  sender->ranOutAt = sender->leadQuietFrom = now;
+}
+
+static void senderLeadQuiet(PlaySender *sender) {
+  if (sender->leadExtra == 0) return;
+  DWORD now = tickNow();
+  if (now - sender->leadQuietFrom < LEAD_QUIET_MS) return;
+  uint32_t step = leadStep(sender);
+  sender->leadExtra = sender->leadExtra > step ? sender->leadExtra - step : 0;
+  sender->leadQuietFrom = now;
+}
+
 int senderSend(PlaySender *sender) {
   if (sender->inFlight >= SENDER_MAX_IN_FLIGHT) return 0;
   PlaySource *source = sender->endpoint;
@@ -175,7 +211,7 @@ int senderSend(PlaySender *sender) {
   // lead ran out (this thread came late, or the sound system took a burst).
   if (sender->serverDry) {
     sender->serverDry = 0;
-    sender->leadRanOut += 1;
+    senderLeadRanOut(sender);
   }
   return sender->inFlight < SENDER_MAX_IN_FLIGHT;
 }
@@ -229,6 +265,7 @@ void senderRun(void *user) {
   bool changed = positionDiff(sender->ackedEnd, sender->stepDownAt) >= 0 && senderStepDown(sender);
   if (!changed)
     changed = positionDiff(sender->ackedEnd, sender->stepUpAt) >= 0 && senderStepUp(sender);
+  senderLeadQuiet(sender);
   if (!changed) senderWindow(sender, sender->smoothedRtt);
   // Full: the server holds the lead, or one more packet would put audio
   // beyond its largest lead of what it has played (packets in flight
@@ -260,6 +297,8 @@ static void senderStart(PlaySender *sender, uint32_t rtt) {
   senderSelectInitial(sender);
   sender->base = source->produced - sender->consumed;
   sender->started = 1;
+  sender->startedAt = tickNow();
+  sender->ranOutAt = sender->startedAt - LEAD_PAIR_MS;  // no run-out yet to pair with
   source->startedCount += 1;
   if (source->startedCount == 1) source->activity(source, 1);
 }
@@ -378,6 +417,7 @@ void senderWindow(PlaySender *sender, uint32_t rtt) {
   if (h < unitFrames) h = unitFrames;
   sender->packetFrames = uint32_t(h);
   uint64_t lead = 4 * h;
+  if (lead < uint64_t(sender->leadMin) + sender->leadExtra) lead = sender->leadMin + sender->leadExtra;
   if (lead > sender->leadMax) lead = sender->leadMax;
   if (lead < sender->leadMin) lead = sender->leadMin;
   sender->leadTarget = uint32_t(lead);

@@ -166,6 +166,14 @@ struct PlaySender {
   // received; the next send that finds audio counts the lead as run out.
   uint32_t serverDry;
   uint32_t leadRanOut;  // times the lead ran out while audio waited here
+  // What this sender adds to leadMin after its own lateness let the server
+  // run dry (application frames); when the stream started, when the lead
+  // last ran out, and when the quiet that lowers the addition began
+  // (GetTickCount ms).
+  uint32_t leadExtra;
+  DWORD startedAt;
+  DWORD ranOutAt;
+  DWORD leadQuietFrom;
   uint32_t drained;     // 1 when the last send found nothing to send
 };
 

@@ -382,6 +382,58 @@ TEST_F(StreamTest, AServerThatNeverConsumesStopsTheFlowAfterOneLead) {
   EXPECT_EQ(sender->inFlight, 0u);
 }
 
+// A server that has played all it got when the next packet comes runs
+// dry through the sender's lateness. Past the start, two such run-outs
+// close together raise the lead by a step, a lone one does not, and a
+// quiet half minute takes the step back.
+TEST_F(StreamTest, ALeadThatRunsOutTwiceCloseTogetherRisesAndQuietLowersIt) {
+  slot = slotCreate();
+  ASSERT_NE(slot, nullptr);
+  const uint32_t minLead = 4410;  // 100 ms: above what the packets' size asks
+  slotBindPlay(slot, &source, SERVER_HOST, portOf(server), minLead, 65536, 0, 48000);
+  PlaySender *sender = static_cast<PlaySender *>(slot->stream);
+  startSender(sender, 5);
+  const uint32_t step = 44100 * 5 / 1000;
+  // Everything sent so far arrives and is played before the next packet.
+  auto runDry = [&] {
+    runWork();
+    PacketHeader last = {};
+    for (std::vector<uint8_t> d = serverReceive(); !d.empty(); d = serverReceive()) {
+      ASSERT_TRUE(packetCheck(d.data(), int(d.size()), &last));
+    }
+    uint32_t end = last.start + last.duration;
+    ack({end, end, last.start, last.duration, 1});  // a report: no round-trip sample
+    runWork();
+  };
+  runDry();  // the start's
+  lvTickAdvance(1500);
+  runDry();  // a lone one
+  lvTickAdvance(3500);
+  runDry();  // another, too far from the last
+  EXPECT_EQ(sender->leadRanOut, 3u);
+  EXPECT_EQ(sender->leadTarget, minLead);
+  lvTickAdvance(1000);
+  runDry();
+  lvTickAdvance(1000);
+  runDry();
+  EXPECT_EQ(sender->leadRanOut, 5u);
+  EXPECT_EQ(sender->leadTarget, minLead + 2 * step);
+  for (int i = 0; i < 20; i++) {  // closer still: up to 40 ms, no further
+    lvTickAdvance(100);
+    runDry();
+  }
+  EXPECT_EQ(sender->leadTarget, minLead + 8 * step);
+  lvTickAdvance(29000);
+  runWork();
+  loopTurn();
+  runWork();
+  EXPECT_EQ(sender->leadTarget, minLead + 8 * step);
+  lvTickAdvance(1500);
+  loopTurn();
+  runWork();
+  EXPECT_EQ(sender->leadTarget, minLead + 7 * step);
+}
+
 // On a 400 ms path, a full queue whose server has spent its reports is
 // asked for the positions after two round trips, not after the retransmit
 // timeout (16 s at first), so that the played position moves on.
