@@ -37,7 +37,11 @@ std::set<SoundPlayback::Impl *> playbacks;
 struct {
   uint32_t floorUs = 10000;  // configured
   uint32_t nowUs = 10000;
-  std::chrono::steady_clock::time_point changed;  // of the last raise or fall
+  // Playing time since the last raise or fall: the quiet that lowers the
+  // buffering counts only while streams play, since a server with nothing
+  // to play learns nothing of how busy its machine is.
+  std::chrono::steady_clock::duration quiet{};
+  std::chrono::steady_clock::time_point lookedAt;  // the last soundBufferingQuiet
 } buffering;
 // Reconnecting: a sound server that went away (restarted, say) is tried
 // again in the background, never holding the server's thread: at once,
@@ -78,11 +82,10 @@ class Locked {
 
 void onContextState(pa_context *, void *) { pa_threaded_mainloop_signal(mainLoop, 0); }
 
-// libpulse's thread feeds the playback streams from what they hold (see
-// SoundPlayback::Impl::held) and reads nothing from the network: it alone
-// runs at real-time priority where the system allows it, bounded as rtkit
-// bounds its clients (RLIMIT_RTTIME: a thread that runs that long without
-// blocking ends the process rather than the machine). The threads that read
+// libpulse's thread passes the sound server's requests and timing on and
+// reads nothing from the network: it alone runs at real-time priority
+// where the system allows it, bounded as rtkit bounds its clients (RLIMIT_RTTIME: a thread that
+// runs that long without blocking ends the process rather than the machine). The threads that read
 // datagrams stay at normal priority, so that a flood gains nothing.
 constexpr int SOUND_RT_PRIORITY = 5;
 constexpr rlim_t SOUND_RTTIME_US = 200000;
@@ -409,7 +412,7 @@ void soundDisconnect() {
 struct SoundPlayback::Impl {
   pa_stream *stream = nullptr;
   uint32_t latencyUs = 0;  // the buffering asked of the sound server now
-  SampleFormat format{};  // the samples given or taken
+  SampleFormat format{};   // the samples given or taken
   uint32_t frameBytes = 0;
   std::function<void()> wake;
   int32_t pendingVolume = -1;  // set before the stream was ready: applied once it is
@@ -429,12 +432,6 @@ struct SoundPlayback::Impl {
   std::atomic<bool> audioWaiting{false};
   bool dryLate = false;
   uint32_t lateGaps = 0;
-  // What the owner has written and the sound server has not asked for yet,
-  // a ring of bytes: libpulse's thread passes it on as the sound server
-  // asks, without waiting for the server's thread. Under the lock.
-  std::vector<uint8_t> held;
-  size_t heldStart = 0;  // byte of the oldest held
-  size_t heldBytes = 0;
   // The sound server moved the stream to another sink (its own went, or a
   // user moved it); taken by movedTo. Under the main loop's lock.
   bool moved = false;
@@ -448,29 +445,8 @@ void onPlaybackUnderflow(pa_stream *, void *data) {
   if (!impl->dry) {
     impl->dry = true;
     impl->dryAt = pa_rtclock_now();
-    impl->dryLate = impl->heldBytes > 0 || impl->audioWaiting.load(std::memory_order_relaxed);
+    impl->dryLate = impl->audioWaiting.load(std::memory_order_relaxed);
   }
-}
-
-// Passes what is held to the sound server, as much as it asks for; with
-// all, everything (a drain), asked or not. Under the lock; false when the
-// stream refused it.
-bool passHeld(SoundPlayback::Impl *impl, bool all) {
-  size_t room = all ? impl->heldBytes : pa_stream_writable_size(impl->stream);
-  if (room == size_t(-1)) return false;
-  room -= room % impl->frameBytes;
-  while (room > 0 && impl->heldBytes > 0) {
-    size_t n = std::min({room, impl->heldBytes, impl->held.size() - impl->heldStart});
-    if (pa_stream_write(impl->stream, impl->held.data() + impl->heldStart, n, nullptr, 0,
-                        PA_SEEK_RELATIVE) < 0) {
-      return false;
-    }
-    impl->underflowed = false;
-    impl->heldStart = (impl->heldStart + n) % impl->held.size();
-    impl->heldBytes -= n;
-    room -= n;
-  }
-  return true;
 }
 
 // Playback starts again after an underflow (and at the first start, which
@@ -493,8 +469,7 @@ void onPlaybackMoved(pa_stream *, void *data) {
 
 void onPlaybackWrite(pa_stream *, size_t, void *data) {
   auto *impl = static_cast<SoundPlayback::Impl *>(data);
-  passHeld(impl, false);
-  if (impl->wake) impl->wake();  // to hold more
+  if (impl->wake) impl->wake();  // to give more
 }
 
 void applyPlaybackVolume(SoundPlayback::Impl *impl, uint16_t level) {
@@ -565,7 +540,8 @@ void applyBuffering() {
 
 void soundBufferingStart(uint32_t configuredUs) {
   buffering.floorUs = buffering.nowUs = configuredUs;
-  buffering.changed = std::chrono::steady_clock::now();
+  buffering.quiet = {};
+  buffering.lookedAt = std::chrono::steady_clock::now();
 }
 
 uint32_t soundBufferingUs() { return buffering.nowUs; }
@@ -573,29 +549,38 @@ uint32_t soundBufferingUs() { return buffering.nowUs; }
 void soundBufferingUnderrun(uint32_t stream, const char *how) {
   const uint32_t ceiling = std::max(buffering.floorUs, SOUND_BUFFERING_MAX_US);
   const uint32_t was = buffering.nowUs;
-  buffering.changed = std::chrono::steady_clock::now();
+  buffering.quiet = {};
   uint32_t raised = std::max(was + was / 2, was + 5000);
   raised = std::min(raised - raised % 1000, ceiling);
   if (raised <= was) return;
   buffering.nowUs = raised;
   applyBuffering();
-  logLine(LOG_INFO, "stream %u: the sound system ran dry %s: its buffering raised to %u ms (from %u ms)",
+  logLine(LOG_INFO,
+          "stream %u: the sound system ran dry %s: its buffering raised to %u ms (from %u ms)",
           stream, how, raised / 1000, was / 1000);
 }
 
 void soundBufferingQuiet() {
   auto now = std::chrono::steady_clock::now();
-  if (buffering.nowUs <= buffering.floorUs || now - buffering.changed < SOUND_BUFFERING_QUIET)
+  auto since = now - buffering.lookedAt;
+  buffering.lookedAt = now;
+  if (buffering.nowUs <= buffering.floorUs) {
+    buffering.quiet = {};
     return;
+  }
+  if (playbacks.empty()) return;
+  buffering.quiet += since;
+  if (buffering.quiet < SOUND_BUFFERING_QUIET) return;
   const uint32_t was = buffering.nowUs;
   uint32_t lowered = was - was / 4;
   lowered = std::max(lowered - lowered % 1000, buffering.floorUs);
   buffering.nowUs = lowered;
-  buffering.changed = now;
+  buffering.quiet = {};
   applyBuffering();
-  logLine(LOG_INFO, "no underrun for %lld s: the sound system's buffering lowered to %u ms",
-          (long long)std::chrono::duration_cast<std::chrono::seconds>(SOUND_BUFFERING_QUIET).count(),
-          lowered / 1000);
+  logLine(
+      LOG_INFO, "no underrun in %lld s of playback: the sound system's buffering lowered to %u ms",
+      (long long)std::chrono::duration_cast<std::chrono::seconds>(SOUND_BUFFERING_QUIET).count(),
+      lowered / 1000);
 }
 
 SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &why) {
@@ -619,7 +604,6 @@ SoundPlayback *SoundPlayback::open(const SoundStreamSetup &setup, std::string &w
     return nullptr;
   }
   impl->latencyUs = std::max(setup.latencyUs, buffering.nowUs);
-  impl->held.resize(bytesFor(impl->format, SOUND_HELD_US));
   pa_buffer_attr attr = playbackBuffering(impl);
   pa_cvolume volume = volumeOf(setup.volume, setup.channels);
   pa_stream_set_write_callback(impl->stream, onPlaybackWrite, impl);
@@ -655,7 +639,7 @@ void SoundPlayback::close(bool drain) {
     pa_stream_set_moved_callback(stream, nullptr, nullptr);
     pa_operation *op = nullptr;
     if (drain && !streamFailed(stream) && pa_stream_get_state(stream) == PA_STREAM_READY &&
-        !pa_stream_is_corked(stream) && passHeld(impl_, true)) {
+        !pa_stream_is_corked(stream)) {
       op = pa_stream_drain(stream, onDrained, nullptr);
     }
     if (op) {
@@ -669,35 +653,39 @@ void SoundPlayback::close(bool drain) {
   delete this;
 }
 
+// What the sound server may take now: up to SOUND_AHEAD_US beyond what it
+// has played.
 uint32_t SoundPlayback::writable() {
   if (!impl_->stream) return 0;
   Locked lock;
-  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return 0;
-  return uint32_t((impl_->held.size() - impl_->heldBytes) / impl_->frameBytes);
+  pa_usec_t time = 0;
+  if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY ||
+      pa_stream_get_time(impl_->stream, &time) < 0) {
+    return 0;
+  }
+  uint64_t played = uint64_t(time) * impl_->format.rate / 1000000;
+  uint64_t queued = written_ > played ? written_ - played : 0;
+  uint64_t most = uint64_t(impl_->format.rate) * SOUND_AHEAD_US / 1000000;
+  return queued < most ? uint32_t(most - queued) : 0;
 }
 
+// Hands the frames to the sound server at once (it copies them), whether
+// or not it has asked: its own thread, not ours, then keeps the device fed.
 bool SoundPlayback::write(const int16_t *samples, uint32_t frames) {
   if (!impl_->stream) return false;
   Locked lock;
   if (pa_stream_get_state(impl_->stream) != PA_STREAM_READY) return false;
   size_t bytes = size_t(frames) * impl_->frameBytes;
-  if (bytes > impl_->held.size() - impl_->heldBytes) return false;
-  const uint8_t *from = reinterpret_cast<const uint8_t *>(samples);
-  size_t end = (impl_->heldStart + impl_->heldBytes) % impl_->held.size();
-  while (bytes > 0) {
-    size_t n = std::min(bytes, impl_->held.size() - end);
-    if (samples) {
-      std::memcpy(impl_->held.data() + end, from, n);
-      from += n;
-    } else {
-      std::memset(impl_->held.data() + end, 0, n);
-    }
-    impl_->heldBytes += n;
-    end = (end + n) % impl_->held.size();
-    bytes -= n;
+  std::vector<uint8_t> silence;
+  const void *data = samples;
+  if (!samples) {
+    silence.assign(bytes, 0);
+    data = silence.data();
   }
+  if (pa_stream_write(impl_->stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
+  impl_->underflowed = false;
   written_ += frames;
-  return passHeld(impl_, false);
+  return true;
 }
 
 bool SoundPlayback::played(uint64_t &frames) {
@@ -717,8 +705,7 @@ bool SoundPlayback::played(uint64_t &frames) {
   // last frames of a stream are reported as played, rather than waiting
   // for audio that will never come (the driver, whose queue they fill,
   // would wait for them in turn).
-  if (impl_->underflowed && impl_->heldBytes == 0 && frames < written_)
-    frames = written_;
+  if (impl_->underflowed && frames < written_) frames = written_;
   return true;
 }
 

@@ -54,7 +54,8 @@ void soundKeepReady(const std::string &sink);
 // SOUND_BUFFERING_MAX_US or the configured value if larger) after each
 // underrun that was not a stream's own starvation, applied to the streams
 // that play then and to later ones, and falls by a quarter (never below the
-// configured value) after SOUND_BUFFERING_QUIET of none. Each change is
+// configured value) after SOUND_BUFFERING_QUIET of playback (time with
+// streams open) without one. Each change is
 // logged once. The server's thread only.
 constexpr uint32_t SOUND_BUFFERING_MAX_US = 40000;
 constexpr auto SOUND_BUFFERING_QUIET = std::chrono::seconds(60);
@@ -66,10 +67,13 @@ void soundBufferingUnderrun(uint32_t stream, const char *how);
 // Lowers the buffering after a quiet period; called now and then.
 void soundBufferingQuiet();
 
-// A playback stream holds this much of what it is given beyond what the
-// sound server has asked for, and hands it on as it asks, on libpulse's
-// thread: a server thread held up that long leaves no gap.
-constexpr uint64_t SOUND_HELD_US = 200000;
+// A playback stream gives the sound server what it has as it comes, up to
+// this much beyond what the sound server has played, asked for or not: the
+// sound server's own thread then keeps the device fed, and a server thread
+// (or a libpulse thread) held up on a busy machine leaves no gap while the
+// audio given lasts. Handing on only what the sound server asked for, as
+// its buffering came round, ran it dry under load.
+constexpr uint64_t SOUND_AHEAD_US = 200000;
 
 struct SoundStreamSetup {
   std::string device;          // sink or source name; empty: the sound server's default
@@ -99,11 +103,11 @@ class SoundPlayback {
   // Deletes the object.
   void close(bool drain);
 
-  // Frames it takes now (the room left of SOUND_HELD); 0 until the stream
-  // is ready.
+  // Frames it takes now (the room left of SOUND_AHEAD_US); 0 until the
+  // stream is ready.
   uint32_t writable();
-  // Appends frames (silence when samples is null), passed on as the sound
-  // server asks; false when the stream cannot take them.
+  // Appends frames (silence when samples is null), handed to the sound
+  // server at once; false when the stream cannot take them.
   bool write(const int16_t *samples, uint32_t frames);
   // Frames written so far.
   uint64_t written() const { return written_; }

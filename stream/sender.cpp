@@ -417,7 +417,8 @@ void senderWindow(PlaySender *sender, uint32_t rtt) {
   if (h < unitFrames) h = unitFrames;
   sender->packetFrames = uint32_t(h);
   uint64_t lead = 4 * h;
-  if (lead < uint64_t(sender->leadMin) + sender->leadExtra) lead = sender->leadMin + sender->leadExtra;
+  if (lead < uint64_t(sender->leadMin) + sender->leadExtra)
+    lead = sender->leadMin + sender->leadExtra;
   if (lead > sender->leadMax) lead = sender->leadMax;
   if (lead < sender->leadMin) lead = sender->leadMin;
   sender->leadTarget = uint32_t(lead);
