@@ -97,11 +97,13 @@ bool PlayoutStream::start() {
   // posted to its own, and finds nothing once the stream has gone.
   std::weak_ptr<PlayoutStream> weak = weak_from_this();
   auto executor = socket_.get_executor();
-  outputSetup_ = {id_, outRate, volume_, [weak, executor] {
+  outputSetup_ = {id_, outRate, volume_,
+                  [weak, executor] {
                     asio::post(executor, [weak] {
                       if (auto self = weak.lock()) self->onOutput();
                     });
-                  }};
+                  },
+                  std::nullopt};
   output_ = playoutOutputOpen(options_, outputSetup_);
   logFrom(driverHost_, LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
           options_.outputChannels, output_->name());

@@ -181,6 +181,7 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   void measureLatency();
   void dropOutput(const char *why);
   void resumeOutput(Clock::time_point now);
+  void resumeLater(Clock::time_point from);
 
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;

@@ -216,7 +216,12 @@ void PlayoutStream::dropOutput(const char *why) {
   anchorPos_ = consumed_;
   outputLost_ = true;
   if (++outputFailures_ > 1) outputSetup_.sink = "";
-  resumeAt_ = anchorTime_ + resumeWait_;
+  resumeLater(anchorTime_);
+}
+
+// The next try at a new output, the wait doubling each time.
+void PlayoutStream::resumeLater(Clock::time_point from) {
+  resumeAt_ = from + resumeWait_;
   resumeWait_ = std::min<Clock::duration>(resumeWait_ * 2, RESUME_MAX);
 }
 
@@ -226,8 +231,7 @@ void PlayoutStream::resumeOutput(Clock::time_point now) {
   if (now < resumeAt_ || !soundConnected()) return;
   std::unique_ptr<PlayoutOutput> output = playoutOutputOpen(options_, outputSetup_);
   if (!output->clocked()) {
-    resumeAt_ = now + resumeWait_;
-    resumeWait_ = std::min<Clock::duration>(resumeWait_ * 2, RESUME_MAX);
+    resumeLater(now);
     return;
   }
   output_ = std::move(output);
