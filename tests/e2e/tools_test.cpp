@@ -6,6 +6,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -100,8 +101,8 @@ TEST_F(ToolRuns, PlayPlaysFlacOggAndWavInARowAndFlacFromAPipe) {
 
   // A FLAC file cut short: the part that decodes is played, its length on
   // the header line, the length its header gives in the note.
-  std::string whole = readBytes(writeTone("e.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1,
-                                          440, 3.0));
+  std::string whole =
+      readBytes(writeTone("e.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 440, 3.0));
   std::ofstream(file("e.flac"), std::ios::binary) << whole.substr(0, whole.size() * 3 / 4);
   EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("missing.flac"), file("e.flac"), wav, ogg}, nullptr, &err),
             1)
@@ -112,9 +113,25 @@ TEST_F(ToolRuns, PlayPlaysFlacOggAndWavInARowAndFlacFromAPipe) {
   EXPECT_NE(err.find("e.flac: damaged after 2."), std::string::npos) << err;
   EXPECT_NE(err.find(" of the 3.00 s its header gives ("), std::string::npos) << err;
   EXPECT_NE(err.find("b.wav: WAV, 22050 Hz, 16-bit, stereo, 0:00"), std::string::npos) << err;
-  EXPECT_NE(err.find("c.ogg: OGG, 44100 Hz, 16-bit, mono, 0:00"), std::string::npos) << err;
+  EXPECT_NE(err.find("c.ogg: OGG, 44100 Hz, Vorbis, mono, 0:00"), std::string::npos) << err;
   EXPECT_NEAR(double(framesOfTone(*server_, output, 2, 660)), 22050, EDGES);
   EXPECT_EQ(server_->logCount(": playing at 44100 Hz"), 4) << "a stream for each file played";
+
+  // A 24-bit WAV cut short plays what is there with the note; a WAV of a
+  // header alone is refused.
+  std::string deep =
+      readBytes(writeTone("f.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 1, 440, 2.0));
+  std::ofstream(file("f.wav"), std::ios::binary) << deep.substr(0, deep.size() / 4);
+  std::string bare =
+      readBytes(writeTone("g.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, 440, 0.1));
+  std::ofstream(file("g.wav"), std::ios::binary) << bare.substr(0, 44);
+  EXPECT_EQ(runTool(LUMIVOX_PLAY, {file("f.wav"), file("g.wav")}, nullptr, &err), 1) << err;
+  EXPECT_NE(err.find("f.wav: WAV, 44100 Hz, 24-bit, mono, 0:00"), std::string::npos) << err;
+  EXPECT_NE(err.find("f.wav: damaged after 0."), std::string::npos) << err;
+  EXPECT_NE(err.find(" of the 2.00 s its header gives (the file ends before its header says)"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("g.wav: no audio: "), std::string::npos) << err;
 
   EXPECT_EQ(
       runTool("/bin/sh", {"-c", "cat '" + piped + "' | exec '" LUMIVOX_PLAY "' -"}, nullptr, &err),
@@ -133,23 +150,24 @@ void expectTone(const WavData &wav, int rate, size_t frames) {
   EXPECT_NEAR(zeroCrossingFrequency(x, rate), 1000, 5);
 }
 
-// A FLAC file by its extension, and a WAV stream on standard output (a
-// pipe), each of exactly the length asked for.
-TEST_F(ToolRuns, RecordWritesFlacByItsNameAndAWavStreamToAPipe) {
+// Every kind a recording can be written as, each of exactly the length
+// asked for and played back, and a WAV stream on standard output (a pipe).
+TEST_F(ToolRuns, RecordWritesEveryKindByItsNameAndAWavStreamToAPipe) {
   startSession(662);
   startServer({"--fast", "--tone", "1000"});
   std::string err;
-  ASSERT_EQ(runTool(LUMIVOX_RECORD,
-                    {file("r.flac"), "--seconds", "0.5", "--rate", "8000", "--channels", "1"},
-                    nullptr, &err),
-            0)
-      << err;
-  SF_INFO info{};
-  SNDFILE *f = sf_open(file("r.flac").c_str(), SFM_READ, &info);
-  ASSERT_NE(f, nullptr);
-  sf_close(f);
-  EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_FLAC);
-  expectTone(readWav(file("r.flac")), 8000, 4000);
+  for (const char *kind : {"wav", "aiff", "au", "caf", "w64", "rf64", "flac", "ogg", "opus"}) {
+    std::string path = file(std::string("r.") + kind);
+    ASSERT_EQ(
+        runTool(LUMIVOX_RECORD, {path, "--seconds", "0.5", "--rate", "8000", "--channels", "1"},
+                nullptr, &err),
+        0)
+        << kind << ": " << err;
+    expectTone(readWav(path), 8000, 4000);
+    EXPECT_EQ(runTool(LUMIVOX_PLAY, {path}, nullptr, &err), 0) << kind << ": " << err;
+    EXPECT_NE(err.find(", 8000 Hz, "), std::string::npos) << kind << ": " << err;
+    EXPECT_EQ(err.find("damaged"), std::string::npos) << kind << ": " << err;
+  }
 
   std::string out;
   ASSERT_EQ(runTool(LUMIVOX_RECORD, {"-", "--seconds", "0.5", "--rate", "8000", "--channels", "1"},
@@ -162,6 +180,27 @@ TEST_F(ToolRuns, RecordWritesFlacByItsNameAndAWavStreamToAPipe) {
   std::ofstream(file("stream.wav"), std::ios::binary) << out;
   expectTone(readWav(file("stream.wav")), 8000, 4000);
   EXPECT_NE(err.find("standard output: 4000 frames"), std::string::npos) << err;
+
+  // Raw samples through pipes, with arecord's and aplay's options, quietly.
+  std::string raw;
+  ASSERT_EQ(runTool(LUMIVOX_RECORD,
+                    {"-t", "raw", "-d", "0.5", "-r", "8000", "-c", "1", "-f", "S16_LE", "-q", "-"},
+                    &raw, &err),
+            0)
+      << err;
+  EXPECT_EQ(err, "") << "--quiet";
+  ASSERT_EQ(raw.size(), 8000u) << "4000 frames of 2 bytes, and nothing else";
+  WavData samples{8000, 1, std::vector<int16_t>(4000)};
+  std::memcpy(samples.samples.data(), raw.data(), raw.size());
+  expectTone(samples, 8000, 4000);
+  std::ofstream(file("r.raw"), std::ios::binary) << raw;
+  ASSERT_EQ(runTool("/bin/sh",
+                    {"-c", "exec '" LUMIVOX_PLAY "' -t raw -r 8000 -c 1 -f S16_LE - <'" +
+                               file("r.raw") + "'"},
+                    nullptr, &err),
+            0)
+      << err;
+  EXPECT_NE(err.find("standard input: raw, 8000 Hz, 16-bit, mono, 0:00"), std::string::npos) << err;
 }
 
 // SIGTERM ends a recording with a file whose RIFF and data sizes are those

@@ -149,7 +149,8 @@ TEST(VolumeOptions, CommandsLevelsAndInput) {
   for (std::initializer_list<const char *> bad : {std::initializer_list<const char *>{"set"},
                                                   {"set", "65536"},
                                                   {"set", "101%"},
-                                                  {"set", "-1"},
+                                                  {"set", "-x"},
+                                                  {"+5%", "mute"},
                                                   {"set", "%"},
                                                   {"up"},
                                                   {"get", "get"},
@@ -160,24 +161,41 @@ TEST(VolumeOptions, CommandsLevelsAndInput) {
   }
 }
 
-TEST(VolumeOptions, LevelsMapIntoTheControlsRange) {
+TEST(VolumeOptions, LevelsAndStepsMapIntoTheControlsRange) {
   VolumeOptions o;
   uint32_t value = 0;
   o.percent = true;
   o.percentage = 50;
-  ASSERT_TRUE(volumeLevelValue(o, 0, 0xFFFF, value));
+  ASSERT_TRUE(volumeLevelValue(o, 0, 0xFFFF, 7, value));
   EXPECT_EQ(value, 32768u);
-  ASSERT_TRUE(volumeLevelValue(o, 100, 200, value));
+  ASSERT_TRUE(volumeLevelValue(o, 100, 200, 7, value));
   EXPECT_EQ(value, 150u);
   o.percentage = 100;
-  ASSERT_TRUE(volumeLevelValue(o, 0, 0xFFFF, value));
+  ASSERT_TRUE(volumeLevelValue(o, 0, 0xFFFF, 7, value));
   EXPECT_EQ(value, 0xFFFFu);
   o.percent = false;
   o.level = 250;
-  EXPECT_FALSE(volumeLevelValue(o, 100, 200, value));
+  EXPECT_FALSE(volumeLevelValue(o, 100, 200, 7, value));
   o.level = 150;
-  ASSERT_TRUE(volumeLevelValue(o, 100, 200, value));
+  ASSERT_TRUE(volumeLevelValue(o, 100, 200, 7, value));
   EXPECT_EQ(value, 150u);
+  // Steps from the volume now, held to the range; mute is the lowest.
+  std::string error;
+  o = VolumeOptions{};
+  ASSERT_EQ(volume({"+5%"}, o, error), PARSE_OK) << error;
+  ASSERT_TRUE(volumeLevelValue(o, 0, 0xFFFF, 32768, value));
+  EXPECT_EQ(value, 32768u + 3277u);
+  ASSERT_TRUE(volumeLevelValue(o, 0, 0xFFFF, 0xFFF0, value));
+  EXPECT_EQ(value, 0xFFFFu);
+  o = VolumeOptions{};
+  ASSERT_EQ(volume({"set", "-1000", "--input"}, o, error), PARSE_OK) << error;
+  EXPECT_TRUE(o.input);
+  ASSERT_TRUE(volumeLevelValue(o, 100, 0xFFFF, 600, value));
+  EXPECT_EQ(value, 100u);
+  o = VolumeOptions{};
+  ASSERT_EQ(volume({"mute"}, o, error), PARSE_OK) << error;
+  ASSERT_TRUE(volumeLevelValue(o, 100, 200, 150, value));
+  EXPECT_EQ(value, 100u);
 }
 
 TEST(ToolHelp, EveryOptionAndExitStatusIsDocumented) {
@@ -188,13 +206,14 @@ TEST(ToolHelp, EveryOptionAndExitStatusIsDocumented) {
       {PLAY_USAGE,
        {"--loop[=N]", "--pause-at SECONDS", "--pause-for SECONDS", "--help", "--version",
         "WHDR_BEGINLOOP", "SIGINT", "Exit status: 0", "2 for a usage error", "1 when", "3 when",
-        "130"}},
+        "130", "--quiet", "--type raw", "--rate R", "--format F", "S16_LE"}},
       {RECORD_USAGE,
        {"--seconds N", "--rate R", "--channels C", "--bits B", "--help", "--version", "SIGINT",
-        "dBFS", "Exit status: 0", "2 for a", "1 when", "3 when"}},
+        "dBFS", "Exit status: 0", "2 for a", "1 when", "3 when", "--type T", "--format F",
+        "--quiet", "killed outright"}},
       {VOLUME_USAGE,
-       {"get", "set LEVEL", "--input", "--help", "--version", "50%", "Exit status: 0",
-        "2 for a usage error", "3 when"}},
+       {"get", "set LEVEL", "+STEP", "mute", "--input", "--help", "--version", "50%",
+        "Exit status: 0", "2 for a usage error", "3 when"}},
   };
   for (const Help &h : helps) {
     std::string text = h.text;

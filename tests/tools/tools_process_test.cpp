@@ -188,7 +188,7 @@ TEST_F(Tools, PlayReportsBadFilesPlaysTheOthersAndExitsWithOne) {
            "empty.wav: empty: 0 bytes, no sound to play",
            "slow.wav: unsupported format: a rate of 500 Hz; the tools take 8000 to 192000 Hz",
            "good.wav: WAV, 8000 Hz, 16-bit, stereo",
-           "24.wav: WAV, 8000 Hz, 16-bit, mono",
+           "24.wav: WAV, 8000 Hz, 24-bit, mono",
        }) {
     EXPECT_NE(err.find(message), std::string::npos) << message << "\n" << err;
   }

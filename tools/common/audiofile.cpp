@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -75,6 +77,36 @@ std::string extensionOf(const std::string &path) {
 
 }  // namespace
 
+bool audioLoadRaw(const std::string &path, const RawPcm &raw, AudioClip &clip, std::string &error) {
+  std::vector<uint8_t> image;
+  if (!readInput(path, image, error)) return false;
+  clip.format = wavMakeFormat(raw.rate, raw.channels, raw.bits);
+  std::string why;
+  if (!wavPlayable(clip.format, why)) {
+    error = "unsupported format: " + why;
+    return false;
+  }
+  size_t whole = image.size() - image.size() % clip.format.blockAlign;
+  if (whole == 0) {
+    error = "no audio: " + std::to_string(image.size()) + " bytes, less than a frame of " +
+            std::to_string(clip.format.blockAlign);
+    return false;
+  }
+  clip.kind = "raw";
+  clip.sampleFormat = raw.bits == 16 ? "16-bit" : raw.signed8 ? "8-bit signed" : "8-bit";
+  clip.note.clear();
+  if (whole < image.size()) {
+    clip.note = std::to_string(image.size() - whole) + " bytes after the last whole frame left out";
+  }
+  image.resize(whole);
+  // The device takes 8-bit samples unsigned, as WAV holds them.
+  if (raw.bits == 8 && raw.signed8) {
+    for (uint8_t &b : image) b ^= 0x80;
+  }
+  clip.data = std::move(image);
+  return true;
+}
+
 #ifdef _WIN32
 
 // ---- Windows: PCM WAV through tools/common/wav.h.
@@ -96,6 +128,11 @@ bool audioLoad(const std::string &path, AudioClip &clip, std::string &error) {
   clip.data.assign(image.begin() + std::ptrdiff_t(offset),
                    image.begin() + std::ptrdiff_t(offset + bytes));
   clip.kind = "WAV";
+  clip.sampleFormat = std::to_string(clip.format.bits) + "-bit";
+  if (clip.data.empty()) {
+    error = "no audio: the file holds no frames";
+    return false;
+  }
   return true;
 }
 
@@ -185,6 +222,113 @@ std::string kindName(int format) {
   return name.substr(0, name.find(' '));
 }
 
+// The samples as the file holds them: "16-bit", "24-bit", "32-bit float",
+// or the codec's name ("Vorbis", "Opus", "FLAC" keeps its PCM width).
+std::string sampleFormatName(int format) {
+  switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+      return "8-bit";
+    case SF_FORMAT_PCM_16:
+      return "16-bit";
+    case SF_FORMAT_PCM_24:
+      return "24-bit";
+    case SF_FORMAT_PCM_32:
+      return "32-bit";
+    case SF_FORMAT_FLOAT:
+      return "32-bit float";
+    case SF_FORMAT_DOUBLE:
+      return "64-bit float";
+    default:
+      break;
+  }
+  SF_FORMAT_INFO info{};
+  info.format = format & SF_FORMAT_SUBMASK;
+  int count = 0;
+  sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE_COUNT, &count, sizeof count);
+  for (int i = 0; i < count; ++i) {
+    SF_FORMAT_INFO each{};
+    each.format = i;
+    if (sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE, &each, sizeof each) == 0 &&
+        each.format == info.format && each.name) {
+      return each.name;
+    }
+  }
+  return "?";
+}
+
+// Bytes of one sample of the PCM-like encodings, 0 for the others.
+int sampleBytes(int format) {
+  switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+      return 1;
+    case SF_FORMAT_PCM_16:
+      return 2;
+    case SF_FORMAT_PCM_24:
+      return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+      return 4;
+    case SF_FORMAT_DOUBLE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// Whether the file is shorter than its header says, from what libsndfile
+// noted while it opened it: a size it had to correct downwards ("data :
+// 352800 (should be 100516)"), a chunk beyond the end, a frame count the
+// data cannot hold. libsndfile plays such a file without an error, and
+// only its log tells of the rest. promised: the frames the header gives,
+// where it says (0 when not). Sizes of 0 or all ones are a stream's
+// "unknown" (a WAV written to a pipe), no promise.
+bool cutShort(SNDFILE *file, const SF_INFO &info, uint64_t &promised) {
+  std::vector<char> log(8192);
+  sf_command(file, SFC_GET_LOG_INFO, log.data(), int(log.size() - 1));
+  std::istringstream lines(log.data());
+  const uint64_t width = uint64_t(sampleBytes(info.format)) * uint64_t(std::max(info.channels, 1));
+  promised = 0;
+  bool cut = false;
+  for (std::string line; std::getline(lines, line);) {
+    size_t should = line.find("(should be ");
+    size_t colon = line.rfind(':', should);
+    size_t comm = line.find("Frame count read from 'COMM' chunk (");
+    if (should != std::string::npos && colon != std::string::npos) {
+      uint64_t said = std::strtoull(line.c_str() + colon + 1, nullptr, 10);
+      uint64_t there = std::strtoull(line.c_str() + should + 11, nullptr, 10);
+      // Less than a frame short is a writer's padding or rounding.
+      if (there + std::max<uint64_t>(width, 2) > said || said >= 0xFFFFFFF0u) continue;
+      cut = true;
+      std::string label = line.substr(0, line.find_first_of(":"));
+      label.erase(0, label.find_first_not_of(' '));
+      if (width && (label.rfind("data", 0) == 0 || label.rfind("Data Size", 0) == 0 ||
+                    label.rfind("SSND", 0) == 0)) {
+        promised = said / width;
+      }
+    } else if (line.find("*** Chunk size") != std::string::npos &&
+               line.find("> file length") != std::string::npos) {
+      cut = true;
+    } else if (comm != std::string::npos) {
+      // "... (88200) not equal to frame count" / "calculated from ... (25121)."
+      uint64_t said = std::strtoull(line.c_str() + comm + 36, nullptr, 10);
+      std::string next;
+      std::getline(lines, next);
+      size_t open = next.find('(');
+      uint64_t there =
+          open == std::string::npos ? said : std::strtoull(next.c_str() + open + 1, nullptr, 10);
+      if (there < said) {
+        cut = true;
+        promised = said;
+      }
+    }
+  }
+  return cut;
+}
+
 // frames at rate as "12.34 s".
 std::string secondsText(uint64_t frames, int rate) {
   char text[32];
@@ -212,22 +356,30 @@ bool decode(SNDFILE *file, const SF_INFO &info, int keep, AudioClip &clip, std::
     frames += uint64_t(got);
   }
   // A decoder that fails part way (a cut FLAC file, say) keeps what it
-  // decoded: that much is played, and the note says where it stopped.
-  if (sf_error(file) != SF_ERR_NO_ERROR) {
-    std::string why = sf_strerror(file);
+  // decoded, and so does a file that ends before its header says: that
+  // much is played, and the note says where it stopped.
+  bool failed = sf_error(file) != SF_ERR_NO_ERROR;
+  uint64_t promised = info.frames > 0 ? uint64_t(info.frames) : 0, said = 0;
+  bool cut = !failed && cutShort(file, info, said);
+  if (said) promised = said;
+  if (failed || cut) {
+    std::string why = failed ? sf_strerror(file) : "the file ends before its header says";
     if (frames == 0) {
-      error = "cannot decode: " + why;
+      error = (failed ? "cannot decode: " : "no audio: ") + why;
       return false;
     }
     // In seconds with hundredths: the length on the header line is cut to
     // whole seconds, which shows a short remainder as 0:00.
     clip.note += (clip.note.empty() ? "" : "; ") + std::string("damaged after ") +
                  secondsText(frames, info.samplerate) + " (" + std::to_string(frames) + " frames)";
-    if (info.frames > 0 && uint64_t(info.frames) > frames) {
-      clip.note += " of the " + secondsText(uint64_t(info.frames), info.samplerate) +
-                   " its header gives";
+    if (promised > frames) {
+      clip.note += " of the " + secondsText(promised, info.samplerate) + " its header gives";
     }
     clip.note += " (" + why + "); playing those";
+  }
+  if (frames == 0) {
+    error = "no audio: the file holds no frames";
+    return false;
   }
   return true;
 }
@@ -253,6 +405,7 @@ bool audioLoad(const std::string &path, AudioClip &clip, std::string &error) {
   // wrapped round when they become 16-bit.
   sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
   clip.kind = kindName(info.format);
+  clip.sampleFormat = sampleFormatName(info.format);
   clip.note.clear();
   clip.data.clear();
   int keep = std::min(info.channels, 2);
@@ -371,6 +524,8 @@ bool audioCheckOutput(const std::string &path, const WavFormat &format, std::str
     error = path + ": a ." + kind->extension + " file cannot hold " + std::to_string(format.rate) +
             " Hz, " + std::to_string(format.channels) + " channels of " +
             std::to_string(format.bits) + "-bit samples";
+    if (kind->subtype == SF_FORMAT_OPUS && !opusRate(format.rate))
+      error += " (Opus takes 8000, 12000, 16000, 24000 or 48000 Hz: try --rate 48000)";
     return false;
   }
   return true;
@@ -383,6 +538,11 @@ struct AudioWriter::Encoder {
 };
 
 namespace {
+
+bool headerHasSizes(int format) {
+  int major = format & SF_FORMAT_TYPEMASK;
+  return major != SF_FORMAT_OGG && major != SF_FORMAT_FLAC && major != SF_FORMAT_MPEG;
+}
 
 AudioWriter::Encoder *encoderOpen(const std::string &path, const WavFormat &format,
                                   std::string &error) {
@@ -403,8 +563,10 @@ AudioWriter::Encoder *encoderOpen(const std::string &path, const WavFormat &form
   }
   // The header's sizes follow every write where the kind has them (WAV,
   // AIFF, ...), so that a recorder killed outright leaves a file that says
-  // how much it holds.
-  sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+  // how much it holds. The streamed kinds (Ogg, FLAC, MPEG) have none to
+  // keep, and an update there writes its headers again in the middle of
+  // the audio: an Ogg Vorbis file came out as headers and nothing else.
+  if (headerHasSizes(info.format)) sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
   auto *encoder = new AudioWriter::Encoder;
   encoder->file = file;
   encoder->format = format;
@@ -439,6 +601,16 @@ bool encoderFinish(AudioWriter::Encoder *encoder, std::string &error) {
 
 #endif
 
+namespace {
+
+bool rawWrite(FILE *file, const void *bytes, size_t size, std::string &error) {
+  if (std::fwrite(bytes, 1, size, file) == size) return true;
+  error = "write error: " + std::string(std::strerror(errno));
+  return false;
+}
+
+}  // namespace
+
 AudioWriter::AudioWriter() = default;
 
 AudioWriter::~AudioWriter() {
@@ -446,14 +618,27 @@ AudioWriter::~AudioWriter() {
   finish(ignored);
 }
 
-bool AudioWriter::open(const std::string &path, const WavFormat &format, std::string &error) {
+bool AudioWriter::open(const std::string &path, const WavFormat &format, std::string &error,
+                       bool raw) {
   dataBytes_ = 0;
+  if (raw) {
+    if (path == AUDIO_STANDARD_STREAM) {
+#ifdef _WIN32
+      _setmode(_fileno(stdout), _O_BINARY);
+#endif
+      raw_ = stdout;
+      return true;
+    }
+    raw_ = std::fopen(path.c_str(), "wb");
+    if (!raw_) error = "cannot create: " + std::string(std::strerror(errno));
+    return raw_ != nullptr;
+  }
   if (path == AUDIO_STANDARD_STREAM) return streamOpen_ = stream_.open(path, format, error);
   encoder_ = encoderOpen(path, format, error);
   return encoder_ != nullptr;
 }
 
-bool AudioWriter::isOpen() const { return streamOpen_ || encoder_; }
+bool AudioWriter::isOpen() const { return streamOpen_ || encoder_ || raw_; }
 
 bool AudioWriter::write(const void *bytes, size_t size, std::string &error) {
   if (size == 0) return true;
@@ -463,6 +648,7 @@ bool AudioWriter::write(const void *bytes, size_t size, std::string &error) {
   }
   bool ok = streamOpen_ ? stream_.write(bytes, size, error)
             : encoder_  ? encoderWrite(encoder_, bytes, size, error)
+            : raw_      ? rawWrite(raw_, bytes, size, error)
                         : (error = "file is not open", false);
   if (ok) dataBytes_ += size;
   return ok;
@@ -472,6 +658,15 @@ bool AudioWriter::finish(std::string &error) {
   bool ok = true;
   if (streamOpen_) ok = stream_.finish(error);
   if (encoder_) ok = encoderFinish(encoder_, error);
+  if (raw_) {
+    bool flushed = std::fflush(raw_) == 0;
+    if (raw_ != stdout) flushed = std::fclose(raw_) == 0 && flushed;
+    if (!flushed && ok) {
+      error = "write error: " + std::string(std::strerror(errno));
+      ok = false;
+    }
+    raw_ = nullptr;
+  }
   streamOpen_ = false;
   encoder_ = nullptr;
   return ok;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,31 @@ struct AudioClip {
   WavFormat format;           // what the device is opened with
   std::vector<uint8_t> data;  // interleaved samples, whole frames
   std::string kind;           // the file's kind as read: "WAV", "FLAC", "OGG", ...
+  std::string sampleFormat;   // its samples as the file holds them: "24-bit", "Vorbis", ...
   std::string note;           // what was changed to play it (channels left out, ...); or empty
 };
 
 // Reads the file at path, or standard input for "-", to its end (at most
 // WAV_FILE_LIMIT bytes) and decodes it. With libsndfile every sample
 // format comes out as 16-bit PCM at the file's rate; of more than two
-// channels the first two are kept, and clip.note says so. False with the
-// reason in error.
+// channels the first two are kept, and clip.note says so. A file with no
+// audio frames is refused; one that ends before its header says, or whose
+// decoding fails part way, is played as far as it goes, and clip.note
+// says so. False with the reason in error.
 bool audioLoad(const std::string &path, AudioClip &clip, std::string &error);
+
+// Raw PCM: samples without a header, in a format the command line gives.
+struct RawPcm {
+  uint32_t rate = 44100;
+  uint16_t channels = 2;
+  uint16_t bits = 16;    // 8 or 16; 16 is signed little-endian
+  bool signed8 = false;  // 8-bit samples are signed (aplay's S8), not unsigned (U8)
+};
+
+// Reads the file at path, or standard input for "-", to its end as raw
+// samples of raw: a part frame at the end is left out, and clip.note says
+// so. False with the reason in error, also for an input without a frame.
+bool audioLoadRaw(const std::string &path, const RawPcm &raw, AudioClip &clip, std::string &error);
 
 // The kinds a recording can be written as, by the extensions that name
 // them: "wav, flac, ogg, ...".
@@ -54,8 +71,10 @@ class AudioWriter {
   AudioWriter(const AudioWriter &) = delete;
   AudioWriter &operator=(const AudioWriter &) = delete;
 
-  // Creates (or truncates) the file. False with the reason in error.
-  bool open(const std::string &path, const WavFormat &format, std::string &error);
+  // Creates (or truncates) the file. False with the reason in error. With
+  // raw, the samples alone go to the file or standard output, whatever the
+  // file's name.
+  bool open(const std::string &path, const WavFormat &format, std::string &error, bool raw = false);
   bool isOpen() const;
   // Appends samples in format (8-bit unsigned or 16-bit little-endian).
   // False when the file cannot take them.
@@ -73,5 +92,6 @@ class AudioWriter {
   WavWriter stream_;            // standard output
   bool streamOpen_ = false;     // stream_ has been opened and not finished
   Encoder *encoder_ = nullptr;  // any other path; null while closed
+  FILE *raw_ = nullptr;         // raw samples: the file, or standard output
   uint64_t dataBytes_ = 0;      // bytes taken by write
 };

@@ -26,7 +26,10 @@ bool consoleIsTerminal() {
 #endif
 }
 
+bool consoleQuiet = false;
+
 void StatusLine::show(const std::string &text, int64_t step) {
+  if (consoleQuiet) return;
   if (terminal_) {
     if (drawn_ && text == last_) return;
     // Back to the line's start, the text, then clear what a longer text left.

@@ -14,6 +14,10 @@ bool consoleIsTerminal();
 // One status line. On a terminal every new text replaces the line; otherwise
 // a line is printed only when the step (a whole second of audio, say) and
 // the text change, so that a log gets one line per step.
+// --quiet: the status lines and the lines that only inform stay unwritten;
+// errors and warnings are written all the same.
+extern bool consoleQuiet;
+
 class StatusLine {
  public:
   explicit StatusLine(bool terminal) : terminal_(terminal) {}

@@ -67,6 +67,22 @@ bool optionUnsigned(const std::string &text, uint32_t low, uint32_t high, uint32
   return true;
 }
 
+bool optionSampleFormat(const std::string &text, uint16_t &bits, bool &signed8) {
+  std::string name;
+  for (char c : text) name += char(std::toupper(static_cast<unsigned char>(c)));
+  if (name == "U8" || name == "S8") {
+    bits = 8;
+    signed8 = name == "S8";
+    return true;
+  }
+  if (name == "S16_LE" || name == "S16") {
+    bits = 16;
+    signed8 = false;
+    return true;
+  }
+  return false;
+}
+
 bool optionSeconds(const std::string &text, double high, double &seconds) {
   // Digits with at most one point: no signs, exponents or hexadecimal.
   size_t points = 0;

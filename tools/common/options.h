@@ -50,5 +50,10 @@ bool optionTakeFile(const std::string &arg, std::string &file, bool &haveFile, s
 // spaces, trailing text, overflow).
 bool optionUnsigned(const std::string &text, uint32_t low, uint32_t high, uint32_t &value);
 
+// aplay's and arecord's names of a sample format (-f): U8, S8 and S16_LE
+// (S16 too). Sets bits and whether 8-bit samples are signed; false for any
+// other name.
+bool optionSampleFormat(const std::string &text, uint16_t &bits, bool &signed8);
+
 // A decimal number of seconds, such as "2" or "0.25", between 0 and high.
 bool optionSeconds(const std::string &text, double high, double &seconds);

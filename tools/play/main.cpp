@@ -42,8 +42,9 @@ constexpr DWORD PLAY_GONE_MS = 2000;
 
 std::string describe(const AudioClip &clip, double seconds, const PlayOptions &options) {
   const WavFormat &format = clip.format;
-  std::string text = clip.kind + ", " + std::to_string(format.rate) + " Hz, " +
-                     std::to_string(format.bits) + "-bit, " +
+  std::string samples =
+      clip.sampleFormat.empty() ? std::to_string(format.bits) + "-bit" : clip.sampleFormat;
+  std::string text = clip.kind + ", " + std::to_string(format.rate) + " Hz, " + samples + ", " +
                      (format.channels == 1 ? "mono" : "stereo") + ", " + consoleTime(seconds);
   if (options.plays == PLAY_LOOP_FOREVER)
     text += ", looping until interrupted";
@@ -311,8 +312,10 @@ int playClip(const PlayOptions &options, const std::string &name, const AudioCli
   };
   if (!player.open()) return finish(TOOL_EXIT_DEVICE);
   double seconds = double(clip.data.size() / clip.format.blockAlign) / clip.format.rate;
-  std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(),
-               describe(clip, seconds, options).c_str());
+  if (!consoleQuiet) {
+    std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(),
+                 describe(clip, seconds, options).c_str());
+  }
   if (!clip.note.empty())
     std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(), clip.note.c_str());
   return finish(player.queue() ? player.run() : TOOL_EXIT_DEVICE);
@@ -323,6 +326,7 @@ int playClip(const PlayOptions &options, const std::string &name, const AudioCli
 // failure or a stop signal ends the run, since the next file would meet
 // the same device or the same wish to stop.
 int play(const PlayOptions &options) {
+  consoleQuiet = options.quiet;
   interruptInstall();
   ToolStats stats;
   PlayTotals totals;
@@ -332,7 +336,8 @@ int play(const PlayOptions &options) {
     std::string name = file == AUDIO_STANDARD_STREAM ? "standard input" : file;
     AudioClip clip;
     std::string error;
-    if (!audioLoad(file, clip, error)) {
+    RawPcm raw{options.rate, uint16_t(options.channels), options.bits, options.signed8};
+    if (!(options.raw ? audioLoadRaw(file, raw, clip, error) : audioLoad(file, clip, error))) {
       std::fprintf(stderr, "%s: %s: %s\n", TOOL, name.c_str(), error.c_str());
       status = TOOL_EXIT_FILE;
       continue;

@@ -1,5 +1,7 @@
 #include "tools/play/options.h"
 
+#include "tools/common/wav.h"
+
 const char PLAY_USAGE[] =
     "Usage: lumivox-play [OPTION]... FILE...\n"
     "Plays sound files on the wave output device, one after the other, each with\n"
@@ -31,6 +33,15 @@ const char PLAY_USAGE[] =
     "                         stood still for 10 s), the exit status, and the\n"
     "                         count and longest duration of each call made to\n"
     "                         the device\n"
+    "  -q, --quiet            no status: only errors and warnings\n"
+    "  -t raw, --type raw     the files (or standard input) are raw PCM, samples\n"
+    "                         without a header, in the format of the options\n"
+    "                         below; any of them alone means raw too\n"
+    "  -r, --rate R           raw: frames per second, 8000 to 192000 (default 44100)\n"
+    "  -c, --channels C       raw: 1 (mono) or 2 (stereo) (default 2)\n"
+    "  -b, --bits B           raw: 8 (unsigned) or 16 (signed little-endian)\n"
+    "                         bits per sample (default 16)\n"
+    "  -f, --format F         raw: U8, S8 or S16_LE, as aplay names them\n"
     "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
     "\n"
@@ -47,6 +58,41 @@ const char PLAY_USAGE[] =
     "when stopped by a signal (130 for SIGINT).\n";
 
 namespace {
+
+// The options of raw input, each taking a value: canonical name, short name.
+const char *const RAW_OPTIONS[][2] = {
+    {"--type", "-t"}, {"--rate", "-r"}, {"--channels", "-c"}, {"--bits", "-b"}, {"--format", "-f"}};
+
+// The long name of a raw input option, or empty.
+std::string rawOption(const std::string &name) {
+  for (const auto &names : RAW_OPTIONS) {
+    if (name == names[0] || name == names[1]) return names[0];
+  }
+  return "";
+}
+
+// Applies one raw input option; false for a bad value, with what is valid
+// in range.
+bool applyRaw(const std::string &name, const std::string &value, PlayOptions &o,
+              std::string &range) {
+  o.raw = true;
+  uint32_t bits = 0;
+  if (name == "--type") return (range = "raw", value == "raw");
+  if (name == "--rate") {
+    range = std::to_string(WAV_RATE_MIN) + " to " + std::to_string(WAV_RATE_MAX) + " Hz";
+    return optionUnsigned(value, WAV_RATE_MIN, WAV_RATE_MAX, o.rate);
+  }
+  if (name == "--channels") return (range = "1 or 2", optionUnsigned(value, 1, 2, o.channels));
+  if (name == "--bits") {
+    range = "8 or 16";
+    if (!optionUnsigned(value, 8, 16, bits) || (bits != 8 && bits != 16)) return false;
+    o.bits = uint16_t(bits);
+    o.signed8 = false;
+    return true;
+  }
+  range = "U8, S8 or S16_LE";
+  return optionSampleFormat(value, o.bits, o.signed8);
+}
 
 // Applies one option that takes a value.
 bool applyValue(const std::string &name, const std::string &value, PlayOptions &o) {
@@ -81,6 +127,19 @@ ParseOutcome playParseOptions(int argc, char **argv, PlayOptions &options, std::
         return PARSE_ERROR;
       }
       options.stats = value;
+      continue;
+    }
+    if (name == "--quiet" || name == "-q") {
+      options.quiet = true;
+      continue;
+    }
+    if (std::string raw = rawOption(name); !raw.empty()) {
+      std::string range;
+      if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
+      if (!applyRaw(raw, value, options, range)) {
+        error = "bad value for " + name + ": " + value + " (" + range + ")";
+        return PARSE_ERROR;
+      }
       continue;
     }
     if (name == "--pause-at" || name == "--pause-for") {

@@ -18,6 +18,14 @@ struct PlayOptions {
   double pauseAt = 0;              // position at which to pause, seconds
   double pauseFor = 2;             // how long the pause lasts, seconds
   std::string stats;               // --stats: where the run's counts go; empty: nowhere
+  bool quiet = false;              // no status lines
+  // Raw PCM input (-t raw, or any of -r, -c, -b, -f): every file is samples
+  // without a header, in this format.
+  bool raw = false;
+  uint32_t rate = 44100;
+  uint32_t channels = 2;
+  uint16_t bits = 16;
+  bool signed8 = false;
 };
 
 extern const char PLAY_USAGE[];

@@ -191,10 +191,12 @@ struct Recorder {
       return TOOL_EXIT_DEVICE;
     }
     int result = TOOL_EXIT_OK;
-    if (writer.open(options.file, format, fileError)) {
-      std::fprintf(stderr, "%s: recording %s: %u Hz, %u-bit, %s\n", TOOL, shownName().c_str(),
-                   unsigned(options.rate), unsigned(options.bits),
-                   options.channels == 1 ? "mono" : "stereo");
+    if (writer.open(options.file, format, fileError, options.raw)) {
+      if (!consoleQuiet) {
+        std::fprintf(stderr, "%s: recording %s: %u Hz, %u-bit, %s%s\n", TOOL, shownName().c_str(),
+                     unsigned(options.rate), unsigned(options.bits),
+                     options.channels == 1 ? "mono" : "stereo", options.raw ? ", raw" : "");
+      }
     } else {
       result = TOOL_EXIT_FILE;
     }
@@ -305,7 +307,8 @@ int recordWith(Recorder &recorder, const RecordOptions &options) {
   }
   recorder.wantedBytes = frames * recorder.format.blockAlign;
   std::string error;
-  if (!audioCheckOutput(options.file, recorder.format, error)) {
+  consoleQuiet = options.quiet;
+  if (!options.raw && !audioCheckOutput(options.file, recorder.format, error)) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", TOOL, error.c_str(), TOOL);
     return TOOL_EXIT_USAGE;
   }
@@ -335,8 +338,11 @@ int recordWith(Recorder &recorder, const RecordOptions &options) {
   if (interruptSignal() != 0) {
     std::fprintf(stderr, "%s: stopped by signal %d\n", TOOL, interruptSignal());
   }
-  std::fprintf(stderr, "%s: %s: %llu frames, %s\n", TOOL, name.c_str(),
-               (unsigned long long)recorded, consoleTime(double(recorded) / options.rate).c_str());
+  if (!consoleQuiet) {
+    std::fprintf(stderr, "%s: %s: %llu frames, %s\n", TOOL, name.c_str(),
+                 (unsigned long long)recorded,
+                 consoleTime(double(recorded) / options.rate).c_str());
+  }
   return status;
 }
 

@@ -19,13 +19,24 @@ const char RECORD_USAGE[] =
     "it is a file; on a pipe it cannot be, so its size fields say 'unknown'\n"
     "(0xFFFFFFFF) and readers take the data to the end of the stream.\n"
     "\n"
-    "  --seconds N            record N seconds (decimals allowed, more than 0 and up\n"
+    "A recorder killed outright (SIGKILL, a crash) leaves a readable file:\n"
+    "WAV, AIFF, AU, CAF, W64 and RF64 headers give the sizes of what was\n"
+    "written, as they are updated with every write; Ogg (Vorbis, Opus), FLAC\n"
+    "and MP3 have no sizes to update, and keep the audio up to their last\n"
+    "complete page or frame.\n"
+    "\n"
+    "  -d, --seconds N        record N seconds (decimals allowed, more than 0 and up\n"
     "                         to 86400) and stop; the file holds exactly N times\n"
     "                         the rate frames, rounded down; without it, record\n"
     "                         until stopped by a signal\n"
-    "  --rate R               frames per second, 8000 to 192000 (default 44100)\n"
-    "  --channels C           1 (mono) or 2 (stereo) (default 2)\n"
-    "  --bits B               8 or 16 bits per sample (default 16)\n"
+    "  -r, --rate R           frames per second, 8000 to 192000 (default 44100)\n"
+    "  -c, --channels C       1 (mono) or 2 (stereo) (default 2)\n"
+    "  -b, --bits B           8 (unsigned) or 16 (signed) bits per sample (default 16)\n"
+    "  -f, --format F         U8 or S16_LE, as arecord names them: -b 8 or -b 16\n"
+    "  -t, --type T           raw: the samples alone, without a header, into FILE\n"
+    "                         whatever its name, or onto standard output with '-';\n"
+    "                         wav (the default for '-'): a WAV stream\n"
+    "  -q, --quiet            no status: only errors and warnings\n"
     "  --stats FILE           when the tool ends, write to FILE one JSON line: the\n"
     "                         headers added and returned (before the tool stops\n"
     "                         the device), the frames asked for and recorded, the\n"
@@ -47,7 +58,26 @@ const char RECORD_USAGE[] =
 
 namespace {
 
+// The short names arecord and sox give the options, by the long ones.
+std::string longName(const std::string &name) {
+  const char *const names[][2] = {{"-d", "--seconds"}, {"-r", "--rate"}, {"-c", "--channels"},
+                                  {"-b", "--bits"},    {"-t", "--type"}, {"-f", "--format"},
+                                  {"-q", "--quiet"}};
+  for (const auto &n : names) {
+    if (name == n[0]) return n[1];
+  }
+  return name;
+}
+
 bool applyValue(const std::string &name, const std::string &value, RecordOptions &o) {
+  if (name == "--type") return (o.raw = value == "raw") || value == "wav";
+  if (name == "--format") {
+    uint16_t bits = 0;
+    bool signed8 = false;
+    if (!optionSampleFormat(value, bits, signed8) || signed8) return false;
+    o.bits = bits;
+    return true;
+  }
   if (name == "--seconds")
     return optionSeconds(value, RECORD_SECONDS_MAX, o.seconds) && o.seconds > 0;
   if (name == "--rate") return optionUnsigned(value, WAV_RATE_MIN, WAV_RATE_MAX, o.rate);
@@ -65,12 +95,14 @@ std::string valueRange(const std::string &name) {
     return std::to_string(WAV_RATE_MIN) + " to " + std::to_string(WAV_RATE_MAX) + " Hz";
   if (name == "--channels") return "1 or 2";
   if (name == "--bits") return "8 or 16";
+  if (name == "--type") return "raw or wav";
+  if (name == "--format") return "U8 or S16_LE";
   return "a file name";
 }
 
 bool takesValue(const std::string &name) {
   return name == "--seconds" || name == "--rate" || name == "--channels" || name == "--bits" ||
-         name == "--stats";
+         name == "--stats" || name == "--type" || name == "--format";
 }
 
 }  // namespace
@@ -83,10 +115,16 @@ ParseOutcome recordParseOptions(int argc, char **argv, RecordOptions &options, s
     optionSplit(arg, name, value, hasValue);
     if (name == "--help" || name == "-h") return PARSE_HELP;
     if (name == "--version") return PARSE_VERSION;
+    std::string given = name;
+    name = longName(name);
+    if (name == "--quiet") {
+      options.quiet = true;
+      continue;
+    }
     if (takesValue(name)) {
-      if (!optionTakeValue(argc, argv, i, name, hasValue, value, error)) return PARSE_ERROR;
+      if (!optionTakeValue(argc, argv, i, given, hasValue, value, error)) return PARSE_ERROR;
       if (!applyValue(name, value, options)) {
-        error = "bad value for " + name + ": " + value + " (" + valueRange(name) + ")";
+        error = "bad value for " + given + ": " + value + " (" + valueRange(name) + ")";
         return PARSE_ERROR;
       }
       continue;

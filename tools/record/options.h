@@ -15,6 +15,8 @@ struct RecordOptions {
   uint32_t channels = 2;  // 1 or 2
   uint32_t bits = 16;     // 8 or 16
   std::string stats;      // --stats: where the run's counts go; empty: nowhere
+  bool raw = false;       // -t raw: the samples alone, no header, whatever FILE's name
+  bool quiet = false;     // no status lines
 };
 
 extern const char RECORD_USAGE[];

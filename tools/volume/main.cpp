@@ -115,7 +115,10 @@ int volume(const VolumeOptions &options) {
   }
   int status = TOOL_EXIT_OK;
   uint32_t level = 0;
-  if (options.set && !volumeLevelValue(options, mixer.minimum(), mixer.maximum(), level)) {
+  if (options.set && options.step && !mixer.get(level)) {
+    status = TOOL_EXIT_DEVICE;
+  } else if (options.set &&
+             !volumeLevelValue(options, mixer.minimum(), mixer.maximum(), level, level)) {
     std::fprintf(stderr, "%s: LEVEL %u is outside the control's range %u to %u\n", TOOL,
                  unsigned(options.level), unsigned(mixer.minimum()), unsigned(mixer.maximum()));
     status = TOOL_EXIT_USAGE;

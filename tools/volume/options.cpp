@@ -1,9 +1,11 @@
 #include "tools/volume/options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 
 const char VOLUME_USAGE[] =
-    "Usage: lumivox-volume [get | set LEVEL] [--input]\n"
+    "Usage: lumivox-volume [get | set LEVEL | +STEP | -STEP | mute] [--input]\n"
     "Reads or sets the terminal's output volume (or with --input its input volume)\n"
     "through the mixer device: it finds the speakers line (or the wave-in line) by\n"
     "its component type, that line's volume control, and reads or writes the\n"
@@ -12,7 +14,12 @@ const char VOLUME_USAGE[] =
     "\n"
     "  get                    read the volume (the default)\n"
     "  set LEVEL              set the volume: LEVEL is a value of the control, 0 to\n"
-    "                         65535, or a percentage of its range such as 50%\n"
+    "                         65535, or a percentage of its range such as 50%;\n"
+    "                         with a sign (+5%, -5%, +1000) it is a step from the\n"
+    "                         volume now, held to the range\n"
+    "  +STEP, -STEP           the same as set +STEP, set -STEP: lumivox-volume +5%\n"
+    "  mute                   set the volume to its lowest (the mixer has no switch\n"
+    "                         of its own; set a level again to hear it)\n"
     "  --input                the input volume instead of the output volume\n"
     "  -h, --help             show this text and exit\n"
     "  --version              show the version and exit\n"
@@ -23,7 +30,11 @@ const char VOLUME_USAGE[] =
 
 namespace {
 
-bool parseLevel(const std::string &text, VolumeOptions &o) {
+bool parseLevel(std::string text, VolumeOptions &o) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    o.step = text[0] == '+' ? 1 : -1;
+    text.erase(0, 1);
+  }
   if (!text.empty() && text.back() == '%') {
     o.percent = true;
     return optionSeconds(text.substr(0, text.size() - 1), 100, o.percentage);
@@ -39,8 +50,16 @@ ParseOutcome volumeParseOptions(int argc, char **argv, VolumeOptions &options, s
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return PARSE_HELP;
     if (arg == "--version") return PARSE_VERSION;
+    bool step = arg.size() > 1 && (arg[0] == '+' || arg[0] == '-') &&
+                std::isdigit(static_cast<unsigned char>(arg[1]));
     if (arg == "--input") {
       options.input = true;
+    } else if (step && !haveCommand) {
+      haveCommand = options.set = true;
+      if (!parseLevel(arg, options)) {
+        error = "bad STEP: " + arg + " (0 to 65535, or 0% to 100%, after + or -)";
+        return PARSE_ERROR;
+      }
     } else if (arg.size() > 1 && arg[0] == '-') {
       error = "unknown option: " + arg;
       return PARSE_ERROR;
@@ -49,6 +68,9 @@ ParseOutcome volumeParseOptions(int argc, char **argv, VolumeOptions &options, s
       return PARSE_ERROR;
     } else if (arg == "get") {
       haveCommand = true;
+    } else if (arg == "mute") {
+      haveCommand = options.set = options.percent = true;
+      options.percentage = 0;
     } else if (arg == "set") {
       haveCommand = options.set = true;
       if (i + 1 >= argc) {
@@ -57,7 +79,7 @@ ParseOutcome volumeParseOptions(int argc, char **argv, VolumeOptions &options, s
       }
       std::string level = argv[++i];
       if (!parseLevel(level, options)) {
-        error = "bad LEVEL: " + level + " (0 to 65535, or 0% to 100%)";
+        error = "bad LEVEL: " + level + " (0 to 65535, or 0% to 100%, or either after + or -)";
         return PARSE_ERROR;
       }
     } else {
@@ -69,8 +91,15 @@ ParseOutcome volumeParseOptions(int argc, char **argv, VolumeOptions &options, s
 }
 
 bool volumeLevelValue(const VolumeOptions &options, uint32_t minimum, uint32_t maximum,
-                      uint32_t &value) {
+                      uint32_t current, uint32_t &value) {
   if (maximum < minimum) return false;
+  if (options.step) {
+    double delta = options.percent ? double(maximum - minimum) * options.percentage / 100
+                                   : double(options.level);
+    double wanted = std::round(double(current) + options.step * delta);
+    value = uint32_t(std::clamp(wanted, double(minimum), double(maximum)));
+    return true;
+  }
   if (options.percent) {
     value = minimum + uint32_t(std::llround(double(maximum - minimum) * options.percentage / 100));
     return true;
