@@ -45,7 +45,8 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
       : options_(o),
         socket_(std::move(r.socket)),
         timer_(io),
-        id_(r.id),
+        id_(r.number),
+        driverId_(r.id),
         driver_(r.driver),
         bound_(!udpStreamLearnsPort(o)),
         boundTo_(r.driver),
@@ -101,8 +102,9 @@ class CaptureStream : public UdpStream, public std::enable_shared_from_this<Capt
   const ServerOptions &options_;
   asio::ip::udp::socket socket_;
   asio::steady_timer timer_;
-  uint32_t id_;
-  asio::ip::udp::endpoint driver_;   // where packets go: the request's, then the binding's
+  uint32_t id_;                     // the server's number for it
+  uint32_t driverId_;               // the driver's
+  asio::ip::udp::endpoint driver_;  // where packets go: the request's, then the binding's
   // The socket is connected to the driver's end: from the open on, or once
   // the first plausible acknowledgement named the port (udpStreamLearnsPort).
   bool bound_ = false;
@@ -175,16 +177,16 @@ bool CaptureStream::start() {
                                    options_.sendViaPort);
   }
   started_ = lastProgress_ = Clock::now();
-  logFrom(driverHost_, LOG_INFO,
-          "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u", id_,
-          file_    ? options_.input.c_str()
-          : sound_ ? (options_.source.empty() ? "the default source" : options_.source.c_str())
-                   : "a tone",
-          rate, driver_.address().to_string().c_str(), unsigned(driver_.port()),
-          row_->kind == WIRE_GSM         ? "GSM"
-          : row_->kind == WIRE_COMPANDED ? "companded"
-                                         : "linear",
-          row_->rate, row_->stereo ? "stereo" : "mono", lead_);
+  logRoutine(LOG_INFO, "stream %u: recording from %s at %u Hz to %s:%u, wire %s %u Hz %s, lead %u",
+             id_,
+             file_    ? options_.input.c_str()
+             : sound_ ? (options_.source.empty() ? "the default source" : options_.source.c_str())
+                      : "a tone",
+             rate, driver_.address().to_string().c_str(), unsigned(driver_.port()),
+             row_->kind == WIRE_GSM         ? "GSM"
+             : row_->kind == WIRE_COMPANDED ? "companded"
+                                            : "linear",
+             row_->rate, row_->stereo ? "stereo" : "mono", lead_);
   receiveNext();
   sendMore();
   return true;
@@ -242,8 +244,9 @@ void CaptureStream::onAck(size_t bytes) {
       ++rttSamples_;
       coverRoundTrip(uint64_t(rtt.count()));
       char line[160];
-      std::snprintf(line, sizeof line, "{\"event\":\"rtt\",\"stream\":%u,\"ms\":%.3f}", id_,
-                    double(rtt.count()) / 1000.0);
+      std::snprintf(line, sizeof line,
+                    "{\"event\":\"rtt\",\"stream\":%u,\"driverStream\":%u,\"ms\":%.3f}", id_,
+                    driverId_, double(rtt.count()) / 1000.0);
       statsWrite(line);
       break;
     }
@@ -463,10 +466,11 @@ void CaptureStream::finish() {
   if (!ring_) return;
   char line[400];
   std::snprintf(line, sizeof line,
-                "{\"event\":\"end\",\"stream\":%u,\"direction\":\"recording\",\"packets\":%llu,"
+                "{\"event\":\"end\",\"stream\":%u,\"driverStream\":%u,\"direction\":\"recording\","
+                "\"packets\":%llu,"
                 "\"bytes\":%llu,\"acks\":%llu,\"malformed\":%llu,\"rttSamples\":%llu,"
                 "\"formatChanges\":0,\"foreign\":%llu,\"sent\":%u,\"credit\":%u}",
-                id_, (unsigned long long)packets_, (unsigned long long)bytes_,
+                id_, driverId_, (unsigned long long)packets_, (unsigned long long)bytes_,
                 (unsigned long long)acks_, (unsigned long long)malformed_,
                 (unsigned long long)rttSamples_, (unsigned long long)foreign_,
                 position(sentSource_), credit_);
@@ -503,9 +507,8 @@ bool udpStreamLearnsPort(const ServerOptions &options) {
 
 std::shared_ptr<UdpStream> udpStreamStart(asio::io_context &io, const ServerOptions &options,
                                           StreamRecord &record) {
-  if (!udpStreamLearnsPort(options) &&
-      !udpStreamBind(record.socket, record.driver, record.id,
-                     record.driver.address().to_v4().to_uint())) {
+  if (!udpStreamLearnsPort(options) && !udpStreamBind(record.socket, record.driver, record.number,
+                                                      record.driver.address().to_v4().to_uint())) {
     return nullptr;
   }
   if (record.direction == DIRECTION_PLAYBACK) return playoutStart(io, options, record);

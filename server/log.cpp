@@ -37,10 +37,16 @@ size_t writeStamp(char *to, size_t room) {
   return used + (n > 0 ? std::min(size_t(n), room - used - 1) : 0);
 }
 
-// Writes one line: the stamp, the prefix, the text; returns its bytes.
-size_t writeLine(const char *format, va_list arguments) {
+// The journal's priorities, as sd-daemon.h defines them: each line under
+// the journal begins with one, so that journalctl -p finds it.
+enum Priority { PRIORITY_ERROR = 3, PRIORITY_WARNING = 4, PRIORITY_INFO = 6, PRIORITY_DEBUG = 7 };
+
+// Writes one line: the stamp (or, under the journal, the priority), the
+// prefix, the text; returns its bytes.
+size_t writeLine(Priority priority, const char *format, va_list arguments) {
   char line[LINE_MAX_BYTES + 1];
-  size_t used = stamped() ? writeStamp(line, 32) : 0;
+  size_t used =
+      stamped() ? writeStamp(line, 32) : size_t(std::snprintf(line, 8, "<%d>", int(priority)));
   used += size_t(std::snprintf(line + used, LINE_MAX_BYTES - used, "lumivox-server: "));
   int n = std::vsnprintf(line + used, LINE_MAX_BYTES - used, format, arguments);
   if (n > 0) used += std::min(size_t(n), LINE_MAX_BYTES - used - 1);
@@ -52,11 +58,11 @@ size_t writeLine(const char *format, va_list arguments) {
   return used;
 }
 
-size_t writeText(const char *format, ...) __attribute__((format(printf, 1, 2)));
-size_t writeText(const char *format, ...) {
+size_t writeText(Priority priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+size_t writeText(Priority priority, const char *format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  size_t bytes = writeLine(format, arguments);
+  size_t bytes = writeLine(priority, format, arguments);
   va_end(arguments);
   return bytes;
 }
@@ -65,8 +71,8 @@ size_t writeText(const char *format, ...) {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto WINDOW = std::chrono::seconds(60);
-constexpr size_t KINDS_MAX = 1024;     // kinds and clients followed at once
-constexpr size_t KEPT_TEXT = 240;      // of the last line held back, for its summary
+constexpr size_t KINDS_MAX = 1024;  // kinds and clients followed at once
+constexpr size_t KEPT_TEXT = 240;   // of the last line held back, for its summary
 constexpr auto SWEEP = std::chrono::seconds(1);
 
 struct Key {
@@ -81,16 +87,16 @@ struct KeyHash {
 };
 struct Window {
   Clock::time_point start;
-  uint32_t written = 0;     // lines of this minute written
-  uint64_t held = 0;        // lines of this minute held back
-  std::string last;         // the last one held back, cut at KEPT_TEXT
+  uint32_t written = 0;  // lines of this minute written
+  uint64_t held = 0;     // lines of this minute held back
+  std::string last;      // the last one held back, cut at KEPT_TEXT
 };
 
 struct Limit {
   std::unordered_map<Key, Window, KeyHash> windows;
   Clock::time_point budgetStart = Clock::now();
-  size_t budgetUsed = 0;     // bytes of client lines in this minute
-  uint64_t overBudget = 0;   // lines dropped for the budget (or a full table) this minute
+  size_t budgetUsed = 0;    // bytes of client lines in this minute
+  uint64_t overBudget = 0;  // lines dropped for the budget (or a full table) this minute
   Clock::time_point lastSweep;
 };
 
@@ -108,7 +114,8 @@ long secondsSince(Clock::time_point start, Clock::time_point now) {
 void closeBudget(Limit &l, Clock::time_point now, bool all) {
   if (!all && now - l.budgetStart < WINDOW) return;
   if (l.overBudget) {
-    writeText("... %llu more lines from clients in the last %ld s, over the log's limit",
+    writeText(PRIORITY_WARNING,
+              "... %llu more lines from clients in the last %ld s, over the log's limit",
               (unsigned long long)l.overBudget, secondsSince(l.budgetStart, now));
   }
   l.budgetStart = now;
@@ -132,7 +139,7 @@ void summarise(Limit &l, Window &w, Clock::time_point now) {
   if (!w.held) return;
   size_t bytes = w.last.size() + 80;
   if (spend(l, now, bytes)) {
-    writeText("%s ... %llu more like this in the last %ld s", w.last.c_str(),
+    writeText(PRIORITY_WARNING, "%s ... %llu more like this in the last %ld s", w.last.c_str(),
               (unsigned long long)w.held, secondsSince(w.start, now));
   } else {
     l.overBudget += w.held - 1;
@@ -174,7 +181,7 @@ void limited(uint32_t client, const char *kind, uint32_t burst, const char *text
     size_t bytes = std::strlen(text) + 48;
     if (!spend(l, now, bytes)) return;
     ++w.written;
-    writeText("%s", text);
+    writeText(PRIORITY_WARNING, "%s", text);
     return;
   }
   ++w.held;
@@ -183,18 +190,43 @@ void limited(uint32_t client, const char *kind, uint32_t burst, const char *text
 
 }  // namespace
 
+static Priority priorityOf(int level) {
+  return level == LOG_ERROR ? PRIORITY_ERROR : level == LOG_DEBUG ? PRIORITY_DEBUG : PRIORITY_INFO;
+}
+
 void logLine(int level, const char *format, ...) {
   if (level > logLevel) return;
   va_list arguments;
   va_start(arguments, format);
-  writeLine(format, arguments);
+  writeLine(priorityOf(level), format, arguments);
   va_end(arguments);
+}
+
+void logRoutine(int level, const char *format, ...) {
+  if (level > logLevel) return;
+  char text[LINE_MAX_BYTES];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  logRoutineText(level, text);
+}
+
+void logRoutineText(int level, const char *text) {
+  if (level > logLevel) return;
+  if (logLevel < LOG_DEBUG) {
+    Limit &l = limit();
+    auto now = Clock::now();
+    if (now - l.lastSweep >= SWEEP) sweep(l, now, false);
+    if (!spend(l, now, std::strlen(text) + 48)) return;
+  }
+  writeText(priorityOf(level), "%s", text);
 }
 
 void logTextFrom(uint32_t client, const char *kind, uint32_t burst, int level, const char *text) {
   if (level > logLevel) return;
   if (logLevel >= LOG_DEBUG) {
-    writeText("%s", text);
+    writeText(level == LOG_INFO ? PRIORITY_WARNING : priorityOf(level), "%s", text);
     return;
   }
   limited(client, kind, burst, text);

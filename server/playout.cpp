@@ -75,7 +75,8 @@ PlayoutStream::PlayoutStream(asio::io_context &io, const ServerOptions &o, Strea
       socket_(std::move(r.socket)),
       ticker_(asio::use_service<PlayoutTicker>(io)),
       poller_(asio::use_service<PlayoutPoller>(io)),
-      id_(r.id),
+      id_(r.number),
+      driverId_(r.id),
       rate_(r.applicationRate ? r.applicationRate : 1),
       driverHost_(r.driver.address().to_v4().to_uint()),
       boundTo_(r.driver),
@@ -105,8 +106,8 @@ bool PlayoutStream::start() {
                   },
                   std::nullopt};
   output_ = playoutOutputOpen(options_, outputSetup_);
-  logFrom(driverHost_, LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
-          options_.outputChannels, output_->name());
+  logRoutine(LOG_INFO, "stream %u: playing at %u Hz, %u channels, to %s", id_, outRate,
+             options_.outputChannels, output_->name());
   polled_ = poller_.add(shared_from_this(), socket_.native_handle());
   if (!polled_) receiveNext();
   return true;
@@ -243,9 +244,11 @@ void PlayoutStream::noteFormat(const PacketHeader &h) {
   formatKey_ = key;
   char line[200];
   std::snprintf(line, sizeof line,
-                "{\"event\":\"format\",\"stream\":%u,\"direction\":\"playback\",\"kind\":%u,"
+                "{\"event\":\"format\",\"stream\":%u,\"driverStream\":%u,\"direction\":"
+                "\"playback\",\"kind\":%u,"
                 "\"rate\":%u,\"stereo\":%u,\"position\":%u}",
-                id_, unsigned(h.kind), wireRates[h.rateIndex], unsigned(h.stereo ? 1 : 0), h.start);
+                id_, driverId_, unsigned(h.kind), wireRates[h.rateIndex],
+                unsigned(h.stereo ? 1 : 0), h.start);
   statsWrite(line);
 }
 
@@ -337,18 +340,19 @@ void PlayoutStream::finish() {
   char line[768];
   std::snprintf(
       line, sizeof line,
-      "{\"event\":\"end\",\"stream\":%u,\"direction\":\"playback\",\"packets\":%llu,"
+      "{\"event\":\"end\",\"stream\":%u,\"driverStream\":%u,\"direction\":\"playback\",\"packets\":"
+      "%llu,"
       "\"probes\":%llu,\"bytes\":%llu,\"acks\":%llu,\"lost\":%llu,\"lostFrames\":%llu,"
       "\"late\":%llu,\"reordered\":%llu,\"malformed\":%llu,\"formatChanges\":%llu,"
       "\"foreign\":%llu,\"clamped\":%llu,\"beyond\":%llu,\"consumed\":%u,\"receivedEnd\":%u,"
       "\"latencySamples\":%zu,\"latencyMinMs\":%.2f,\"latencyMs\":%.2f,\"latencyMaxMs\":%.2f,"
       "\"underruns\":%u,\"underrunMs\":%.1f,\"playedToNothing\":%llu}",
-      id_, (unsigned long long)packets_, (unsigned long long)probes_, (unsigned long long)bytes_,
-      (unsigned long long)acks_, (unsigned long long)lost_, (unsigned long long)lostFrames_,
-      (unsigned long long)late_, (unsigned long long)reordered_, (unsigned long long)malformed_,
-      (unsigned long long)formatChanges_, (unsigned long long)foreign_,
-      (unsigned long long)clamped_, (unsigned long long)beyond_, consumed_, receivedEnd_,
-      size_t(latencyCount_), latency[0], latency[1], latency[2], gaps_,
+      id_, driverId_, (unsigned long long)packets_, (unsigned long long)probes_,
+      (unsigned long long)bytes_, (unsigned long long)acks_, (unsigned long long)lost_,
+      (unsigned long long)lostFrames_, (unsigned long long)late_, (unsigned long long)reordered_,
+      (unsigned long long)malformed_, (unsigned long long)formatChanges_,
+      (unsigned long long)foreign_, (unsigned long long)clamped_, (unsigned long long)beyond_,
+      consumed_, receivedEnd_, size_t(latencyCount_), latency[0], latency[1], latency[2], gaps_,
       double(gapMicroseconds_) / 1000, (unsigned long long)nothingFrames_);
   statsWrite(line);
   // The closing line: what the listener heard, gaps included.

@@ -188,7 +188,8 @@ class PlayoutStream : public UdpStream, public std::enable_shared_from_this<Play
   PlayoutTicker &ticker_;       // PLAYOUT_TICK while the clock runs
   PlayoutPoller &poller_;       // the socket's readiness
   bool polled_ = false;         // in the poller's set (else its own wait)
-  uint32_t id_;                 // the stream id
+  uint32_t id_;                 // the server's number for it
+  uint32_t driverId_;           // the driver's
   uint32_t rate_;               // Hz: the timebase, the application's rate
   uint32_t driverHost_;         // the request's IPv4 address, host order: others ignored
   SampleRing *ring_ = nullptr;  // output rate and channels; LocalFree'd by finish

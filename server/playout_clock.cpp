@@ -182,8 +182,7 @@ void PlayoutStream::watchGaps() {
   output_->gaps(count, microseconds, late);
   // The first buffering's worth of a stream starts it; a gap there is the
   // start's, not a sign of a busy machine.
-  bool started =
-      uint64_t(played_ - outputFrom_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
+  bool started = uint64_t(played_ - outputFrom_) * 1000000 >= uint64_t(soundBufferingUs()) * rate_;
   if (started && late > lateSeen_) {
     soundBufferingUnderrun(id_, "while audio was waiting");
   } else if (started && count > gapsSeen_) {
@@ -277,9 +276,10 @@ void PlayoutStream::measureLatency() {
   lastLatencyReport_ = now;
   std::sort(latencySecond_.begin(), latencySecond_.end());
   char line[200];
-  std::snprintf(line, sizeof line,
-                "{\"event\":\"latency\",\"stream\":%u,\"ms\":%.2f,\"samples\":%zu}", id_,
-                latencySecond_[latencySecond_.size() / 2], latencySecond_.size());
+  std::snprintf(
+      line, sizeof line,
+      "{\"event\":\"latency\",\"stream\":%u,\"driverStream\":%u,\"ms\":%.2f,\"samples\":%zu}", id_,
+      driverId_, latencySecond_[latencySecond_.size() / 2], latencySecond_.size());
   statsWrite(line);
   latencySecond_.clear();
 }

@@ -62,8 +62,8 @@ void onSetupRequest(ControlSession &s, Bytes message) {
   const Catalog &c = s.server().catalog();
   std::array<uint8_t, MESSAGE_MAX_BYTES> out;
   size_t bytes = setupAcceptedBuild(out, c.devices, c.controls, keyed ? s.challenge() : nullptr);
-  s.log(LOG_INFO, "setup accepted: %zu devices, %zu controls%s", c.devices.size(),
-        c.controls.size(), keyed ? "; awaiting the key's proof" : "");
+  s.note("setup accepted: %zu devices, %zu controls%s", c.devices.size(), c.controls.size(),
+         keyed ? "; awaiting the key's proof" : "");
   s.answer(ControlSession::Answer::SETUP, std::span(out.data(), bytes));
   if (keyed) {
     s.setTable(PROOF_PHASE_TABLE);
@@ -85,7 +85,7 @@ void onKeyProof(ControlSession &s, Bytes message) {
     refuseKey(s, "the key's proof does not match this server's key");
     return;
   }
-  s.log(LOG_INFO, "the driver proved the key");
+  s.note("the driver proved the key");
   s.setupReceived();
   s.setTable(RUNNING_PHASE_TABLE);
 }
@@ -214,20 +214,22 @@ void onOpenStream(ControlSession &s, Bytes message) {
   reply.rate = o.rate;
   reply.minLead = stream->minLead;
   reply.maxLead = o.maxLead;
-  s.log(LOG_INFO,
-        "stream %u opened: %s on device %u, application rate %u Hz, driver at %s:%u, "
-        "UDP port %u, named %u",
-        r.id, directionName(r.direction), unsigned(r.deviceId), r.rate,
-        stream->driver.address().to_string().c_str(), unsigned(r.port), unsigned(ownPort),
-        unsigned(reply.port));
+  s.note(
+      "stream %u opened: %s on device %u, application rate %u Hz, driver at %s:%u, "
+      "UDP port %u, named %u; the driver's stream %u",
+      stream->number, directionName(r.direction), unsigned(r.deviceId), r.rate,
+      stream->driver.address().to_string().c_str(), unsigned(r.port), unsigned(ownPort),
+      unsigned(reply.port), r.id);
   sendStreamReply(s, reply);
 }
 
 void onCloseStream(ControlSession &s, Bytes message) {
   uint32_t id = 0;
   closeStreamParse(message, id);  // every framed message holds the id's 8 bytes
+  StreamRecord *stream = s.streams().find(id);
+  uint32_t number = stream ? stream->number : 0;
   if (s.streams().close(id)) {
-    s.log(LOG_INFO, "stream %u closed", id);
+    s.note("stream %u closed", number);
   } else {
     s.log(LOG_INFO, "close-stream %u: no such stream: ignored", id);
   }
@@ -273,7 +275,7 @@ void onPauseStream(ControlSession &s, Bytes message) {
   stream->paused = true;
   stream->pausedAt = r.position;
   if (stream->udp) stream->udp->pause();
-  s.log(LOG_INFO, "stream %u paused at position %u", r.id, r.position);
+  s.note("stream %u paused at position %u", stream->number, r.position);
 }
 
 constexpr MessageEntry SETUP_ENTRIES[] = {

@@ -36,7 +36,18 @@ void ControlSession::logWith(uint32_t burst, int level, const char *format, va_l
   char line[900];
   std::snprintf(line, sizeof line, "connection %llu (%s): %s", (unsigned long long)number_,
                 peer_.c_str(), text);
-  logTextFrom(peerAddress_, format, burst, level, line);
+  if (burst == 0) {
+    logRoutineText(level, line);
+  } else {
+    logTextFrom(peerAddress_, format, burst, level, line);
+  }
+}
+
+void ControlSession::note(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  logWith(0, LOG_INFO, format, arguments);
+  va_end(arguments);
 }
 
 void ControlSession::log(int level, const char *format, ...) {
@@ -54,7 +65,7 @@ void ControlSession::logRare(int level, const char *format, ...) {
 }
 
 void ControlSession::start() {
-  log(LOG_INFO, "connected");
+  note("connected");
   // Answers are a few dozen bytes each: a small system buffer holds many,
   // and one that a driver never reads costs the system no more than that
   // (it would otherwise grow to megabytes before our own limit applies).
@@ -155,7 +166,7 @@ void ControlSession::onRead(const asio::error_code &error, size_t bytes) {
   if (finished_) return;
   if (error) {
     if (error == asio::error::eof) {
-      log(LOG_INFO, "closed by the driver");
+      note("closed by the driver");
     } else {
       log(LOG_INFO, "receive failed: %s", error.message().c_str());
     }
@@ -386,7 +397,6 @@ void ControlSession::finish() {
   countOutput();
   delayed_.clear();
   delayedBytes_ = 0;
-  log(LOG_INFO, "closed (messages %llu, streams ended %zu)", (unsigned long long)messages_,
-      streams);
+  note("closed (messages %llu, streams ended %zu)", (unsigned long long)messages_, streams);
   server_.sessionEnded(this);
 }

@@ -138,6 +138,9 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   // The same, at most once a minute for the peer address: for refusals a
   // client provokes at will.
   void logRare(int level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+  // A routine line of the connection's lawful use (connected, set up, a
+  // stream opened or closed), never limited per kind (logRoutine).
+  void note(const char *format, ...) __attribute__((format(printf, 2, 3)));
 
  private:
   struct Delayed {

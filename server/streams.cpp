@@ -41,9 +41,13 @@ bool bindIn(asio::ip::udp::socket &socket, const StreamPorts &ports, std::string
 
 }  // namespace
 
+// Every connection's streams are numbered in one sequence, so that two
+// drivers' streams (each driver numbers its own) are told apart in the log
+// and the statistics. The server's thread only.
+static uint32_t streamsNumbered = 0;
+
 StreamRecord *StreamTable::open(asio::io_context &io, const StreamPorts &ports, uint32_t driverHost,
-                                const OpenStreamRequest &request, size_t memory,
-                                std::string &why) {
+                                const OpenStreamRequest &request, size_t memory, std::string &why) {
   if (streams_.count(request.id)) {
     why = "stream id already open";
     return nullptr;
@@ -55,6 +59,7 @@ StreamRecord *StreamTable::open(asio::io_context &io, const StreamPorts &ports, 
   auto record = std::make_unique<StreamRecord>(io);
   if (!bindIn(record->socket, ports, why)) return nullptr;
   record->id = request.id;
+  record->number = ++streamsNumbered;
   record->direction = request.direction;
   record->deviceId = request.deviceId;
   record->driver = asio::ip::udp::endpoint(asio::ip::address_v4(driverHost), request.port);

@@ -25,8 +25,8 @@
 #include <memory>
 #include <string>
 
-#include "wire/messages.h"
 #include "server/udpstream.h"
+#include "wire/messages.h"
 
 // The most lead a driver asks for or keeps, in its frames: its ring's
 // length. Larger values only ever get bounded, but no driver sends them.
@@ -43,6 +43,7 @@ struct StreamBudget {
 
 struct StreamRecord {
   uint32_t id;                       // the driver's slot id, unique on its connection
+  uint32_t number;                   // the server's own, unique over its run: the log's and stats'
   size_t memory = 0;                 // bytes counted in the StreamBudget for it
   uint8_t direction;                 // DIRECTION_PLAYBACK or DIRECTION_RECORDING
   uint16_t deviceId;                 // the listed device it plays to or records from

@@ -182,7 +182,12 @@ TEST_F(Streams, OpenReplyCarriesTheDefaultsAndARealPort) {
   EXPECT_EQ(record.rate, 48000u);
   EXPECT_NE(record.port, play.port);
   EXPECT_TRUE(udpPortTaken("127.0.0.1", record.port));
-  EXPECT_TRUE(server.waitForLog("stream 12 opened: recording on device 2"));
+  // The server numbers the streams of every connection in one sequence,
+  // the driver's own number beside.
+  EXPECT_TRUE(server.waitForLog("stream 1 opened: playback on device 1"));
+  EXPECT_TRUE(server.waitForLog("stream 2 opened: recording on device 2"));
+  EXPECT_TRUE(
+      server.waitForLog("named " + std::to_string(record.port) + "; the driver's stream 12"));
   EXPECT_EQ(server.stop(), 0);
 }
 
@@ -275,7 +280,7 @@ TEST_F(Streams, PauseIsRecordedForOpenStreamsOnly) {
   ASSERT_TRUE(client->send(pauseStreamRequest(7, 4800)));
   ASSERT_TRUE(client->send(pauseStreamRequest(8, 1)));
   ASSERT_TRUE(client->send({5, 0, 3, 0, 7, 0, 0, 0, 0, 0, 0, 0}));  // 12 bytes: too short
-  EXPECT_TRUE(server.waitForLog("stream 7 paused at position 4800"));
+  EXPECT_TRUE(server.waitForLog("stream 1 paused at position 4800"));
   EXPECT_TRUE(server.waitForLog("pause-stream 8: no such stream: ignored"));
   EXPECT_TRUE(server.waitForLog("malformed pause-stream request (12 bytes): ignored"));
   EXPECT_EQ(server.stop(), 0);

@@ -373,11 +373,17 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
 TEST_F(CommandLine, APortInUseExitsWithOne) {
   ServerProcess first({"--port", "0"});
   ASSERT_TRUE(first.ready());
+  // Under the journal the line begins with the priority that
+  // journalctl -p err finds.
+  setenv("JOURNAL_STREAM", "8:4242", 1);
   ServerProcess second({"--port", std::to_string(first.port())});
+  unsetenv("JOURNAL_STREAM");
   EXPECT_FALSE(second.ready());
   EXPECT_EQ(second.wait(), 1);
-  EXPECT_NE(second.log().find("cannot listen on 127.0.0.1:" + std::to_string(first.port())),
-            std::string::npos);
+  EXPECT_NE(second.log().find("<3>lumivox-server: cannot listen on 127.0.0.1:" +
+                              std::to_string(first.port())),
+            std::string::npos)
+      << second.log();
   EXPECT_EQ(first.stop(), 0);
 }
 
