@@ -45,7 +45,12 @@ install(TARGETS ${LUMIVOX_INSTALLED_LIBRARIES} LIBRARY DESTINATION ${CMAKE_INSTA
 
 # The manual pages, made in the build tree as part of `all` by running each
 # program's --help and --version. Without help2man the build goes on
-# without them.
+# without them. A "not found" is looked for again at every configure, so
+# that a help2man installed since (scripts/demo.sh installs it) is found
+# rather than the cached miss.
+if(NOT HELP2MAN)
+  unset(HELP2MAN CACHE)
+endif()
 find_program(HELP2MAN help2man)
 if(HELP2MAN)
   set(man_pages)
@@ -80,12 +85,14 @@ else()
   set(LUMIVOX_MAN_PAGES OFF)
 endif()
 
-# The user unit, instance = display number. It names the server by its full
-# path, so it is written when installing, for the prefix installed to
-# (cmake --install --prefix), by packaging/systemd/install-unit.cmake.
+# The user units: the server's (instance = display number) and the
+# session's. They name the programs by their full paths, so they are
+# written when installing, for the prefix installed to (cmake --install
+# --prefix), by packaging/systemd/install-unit.cmake.
 install(CODE "
-  set(LUMIVOX_UNIT_IN \"${PROJECT_SOURCE_DIR}/packaging/systemd/lumivox-server@.service.in\")
-  set(LUMIVOX_UNIT_OUT \"${PROJECT_BINARY_DIR}/packaging/lumivox-server@.service\")
+  set(LUMIVOX_UNITS lumivox-server@.service lumivox-session.service)
+  set(LUMIVOX_UNIT_DIR \"${PROJECT_SOURCE_DIR}/packaging/systemd\")
+  set(LUMIVOX_UNIT_OUT_DIR \"${PROJECT_BINARY_DIR}/packaging\")
   set(LUMIVOX_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
 install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/systemd/install-unit.cmake)
 

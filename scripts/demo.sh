@@ -25,7 +25,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(cmake g++ make pkg-config binutils libgsm1-dev libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils libasio-dev libsodium-dev
-  espeak-ng sox gnuplot-nox fonts-dejavu-core python3)
+  espeak-ng sox gnuplot-nox fonts-dejavu-core python3 help2man)
 impaired=0
 short=0
 out=""

@@ -1,7 +1,8 @@
 # Installs the build into a fresh PREFIX as a user would (cmake --install)
 # and checks what arrives: exactly the programs, the libraries, the manual
 # pages (each with its NAME line and, for those that read the environment,
-# an ENVIRONMENT section naming the variables), the user unit, the README and docs/; each installed program runs from
+# an ENVIRONMENT section naming the variables; with help2man on the machine
+# they must be there), the user units, the README and docs/; each installed program runs from
 # there and prints "PROGRAM VERSION" for --version; each manual page has
 # every option of its program's --help; the installed host loads the
 # installed driver; the unit starts the installed server. Inputs: BUILD_DIR, PREFIX, VERSION, PROGRAMS, LIBRARIES (file
@@ -12,6 +13,14 @@ macro(fail message)
   list(APPEND failures "${message}")
 endmacro()
 
+# help2man on this machine and no pages made: the configure missed it (a
+# "not found" kept from before it was installed), and an install after it
+# would lack the pages a user expects.
+find_program(HELP2MAN_HERE help2man)
+if(HELP2MAN_HERE AND NOT MAN_PAGES)
+  fail("help2man is installed (${HELP2MAN_HERE}) but the build made no manual pages")
+endif()
+
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
@@ -20,7 +29,8 @@ if(NOT result EQUAL 0)
 endif()
 
 # Every file installed, and no other: nothing of the tests or benchmarks.
-set(expected lib/systemd/user/lumivox-server@.service ${DOCDIR}/README.md
+set(expected lib/systemd/user/lumivox-server@.service lib/systemd/user/lumivox-session.service
+             ${DOCDIR}/README.md
              ${DATADIR}/lumivox/lumivox.lua)
 foreach(doc IN LISTS DOCS)
   list(APPEND expected ${DOCDIR}/${doc})
@@ -117,20 +127,25 @@ if(errors MATCHES "no mixer device")
   fail("the installed lumivox-volume finds no driver: ${errors}")
 endif()
 
-set(unit "${PREFIX}/lib/systemd/user/lumivox-server@.service")
-if(EXISTS "${unit}")
-  file(STRINGS "${unit}" exec REGEX "^ExecStart=")
-  if(NOT exec STREQUAL "ExecStart=${PREFIX}/${BINDIR}/lumivox-server --display %i $LUMIVOX_SERVER_OPTIONS")
-    fail("the unit says '${exec}'")
+set(units "${PREFIX}/lib/systemd/user/lumivox-server@.service"
+          "${PREFIX}/lib/systemd/user/lumivox-session.service")
+set(execs "ExecStart=${PREFIX}/${BINDIR}/lumivox-server --display %i $LUMIVOX_SERVER_OPTIONS"
+          "ExecStart=${PREFIX}/${BINDIR}/lumivox-session $LUMIVOX_SESSION_OPTIONS")
+foreach(unit wanted IN ZIP_LISTS units execs)
+  if(EXISTS "${unit}")
+    file(STRINGS "${unit}" exec REGEX "^ExecStart=")
+    if(NOT exec STREQUAL wanted)
+      fail("${unit} says '${exec}'")
+    endif()
   endif()
-endif()
+endforeach()
 
 # Where systemd's tools are, the unit must pass its checks too: directives,
 # the executable, the manual page it names (so only with the pages).
 find_program(SYSTEMD_ANALYZE systemd-analyze)
-if(SYSTEMD_ANALYZE AND MAN_PAGES AND EXISTS "${unit}")
+if(SYSTEMD_ANALYZE AND MAN_PAGES)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env "MANPATH=${PREFIX}/${MANDIR}:"
-                          ${SYSTEMD_ANALYZE} verify "${unit}"
+                          ${SYSTEMD_ANALYZE} verify ${units}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT result EQUAL 0 OR output MATCHES "lumivox")
     fail("systemd-analyze verify: ${result} ${output}")
