@@ -156,7 +156,8 @@ TEST_F(ToolRuns, RecordWritesEveryKindByItsNameAndAWavStreamToAPipe) {
   startSession(662);
   startServer({"--fast", "--tone", "1000"});
   std::string err;
-  for (const char *kind : {"wav", "aiff", "au", "caf", "w64", "rf64", "flac", "ogg", "opus"}) {
+  for (const char *kind :
+       {"wav", "aiff", "au", "caf", "w64", "rf64", "flac", "ogg", "opus", "mp3"}) {
     std::string path = file(std::string("r.") + kind);
     ASSERT_EQ(
         runTool(LUMIVOX_RECORD, {path, "--seconds", "0.5", "--rate", "8000", "--channels", "1"},
