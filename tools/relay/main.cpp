@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,12 +81,15 @@ const char RELAY_USAGE[] =
     "Exit status: 0 after a signal, --help or --version, 1 when it cannot\n"
     "bind, 2 for a usage error.\n";
 
-volatile std::sig_atomic_t stopRequested = 0;
-volatile std::sig_atomic_t stepsUp = 0, stepsDown = 0;  // signals not yet applied
-void onSignal(int) { stopRequested = 1; }
-void onStep(int signal) {
-  if (signal == SIGUSR1) stepsUp = stepsUp + 1;
-  if (signal == SIGUSR2) stepsDown = stepsDown + 1;
+// The signals the relay answers. They are blocked and read from a
+// descriptor in the wait, not caught by handlers: nothing is then lost
+// between a check and the wait, and a sanitizer that defers handlers has
+// none to defer.
+sigset_t relaySignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+  return set;
 }
 
 struct DelayChange {
@@ -264,6 +268,9 @@ sockaddr_in addressOf(uint64_t tag) {
 // The two sockets and where datagrams go.
 struct Relay {
   const RelayOptions &options;
+  int signals = -1;       // the signal descriptor
+  bool stopped = false;   // SIGINT or SIGTERM came
+  uint32_t stepsUp = 0, stepsDown = 0;  // SIGUSR1 and SIGUSR2 not yet applied
   int front = -1;  // the listening socket: the driver's side, or the server's when routed
   int back = -1;   // sends to the targets and takes their answers
   Impairment forward, backward;
@@ -360,16 +367,30 @@ void updateDelay(Relay &r, uint64_t startUs, size_t &nextChange) {
   while (nextChange < schedule.size() && schedule[nextChange].atMs <= elapsedMs) {
     setDelay(r, schedule[nextChange++].delayMs);
   }
-  while (stepsUp > 0 || stepsDown > 0) {
+  while (r.stepsUp > 0 || r.stepsDown > 0) {
     uint64_t delay = r.forward.delayMs();
-    if (stepsUp > 0) {
-      stepsUp = stepsUp - 1;
+    if (r.stepsUp > 0) {
+      r.stepsUp--;
       delay = std::min<uint64_t>(delay + r.options.delayStepMs, 3600000);
     } else {
-      stepsDown = stepsDown - 1;
+      r.stepsDown--;
       delay = delay > r.options.delayStepMs ? delay - r.options.delayStepMs : 0;
     }
     setDelay(r, uint32_t(delay));
+  }
+}
+
+// Takes the signals that have come, in their order.
+void takeSignals(Relay &r) {
+  signalfd_siginfo info;
+  while (read(r.signals, &info, sizeof info) == ssize_t(sizeof info)) {
+    if (info.ssi_signo == SIGUSR1) {
+      r.stepsUp++;
+    } else if (info.ssi_signo == SIGUSR2) {
+      r.stepsDown++;
+    } else {
+      r.stopped = true;
+    }
   }
 }
 
@@ -388,8 +409,9 @@ std::string endpointText(const sockaddr_in &at) {
   return std::string(text) + ":" + std::to_string(ntohs(at.sin_port));
 }
 
-int relay(const RelayOptions &o) {
+int relay(const RelayOptions &o, int signals) {
   Relay r(o);
+  r.signals = signals;
   r.front = boundSocket(o.listen);
   sockaddr_in backAt{};
   parseEndpoint("0", backAt);
@@ -411,7 +433,7 @@ int relay(const RelayOptions &o) {
   }
   size_t nextChange = 0;
   bool wasDark = false;
-  while (!stopRequested) {
+  while (!r.stopped) {
     updateDelay(r, startUs, nextChange);
     if (r.forward.dark(nowUs()) != wasDark) {
       wasDark = !wasDark;
@@ -421,11 +443,11 @@ int relay(const RelayOptions &o) {
     if (nextChange < o.schedule.size()) {
       due = std::min(due, startUs + o.schedule[nextChange].atMs * 1000);
     }
-    // Bounded so that a signal between the check and poll is seen soon.
     int waitMs =
         due == UINT64_MAX ? 100 : int(std::min<uint64_t>(100, (due > now ? due - now : 0) / 1000));
-    pollfd fds[2] = {{r.front, POLLIN, 0}, {r.back, POLLIN, 0}};
-    if (poll(fds, 2, waitMs) < 0 && errno != EINTR) break;
+    pollfd fds[3] = {{r.front, POLLIN, 0}, {r.back, POLLIN, 0}, {r.signals, POLLIN, 0}};
+    if (poll(fds, 3, waitMs) < 0 && errno != EINTR) break;
+    if (fds[2].revents) takeSignals(r);
     if (fds[0].revents) takeFront(r);
     if (fds[1].revents) takeBack(r);
     sendDue(r.back, r.forward);
@@ -459,13 +481,14 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "lumivox-relay: %s\nTry 'lumivox-relay --help'.\n", why.c_str());
       return 2;
   }
-  struct sigaction action {};
-  action.sa_handler = onSignal;  // no SA_RESTART: poll returns at the signal
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  struct sigaction step {};
-  step.sa_handler = onStep;
-  sigaction(SIGUSR1, &step, nullptr);
-  sigaction(SIGUSR2, &step, nullptr);
-  return relay(options);
+  sigset_t set = relaySignals();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  int signals = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signals < 0) {
+    std::fprintf(stderr, "lumivox-relay: cannot take signals: %s\n", std::strerror(errno));
+    return 1;
+  }
+  int status = relay(options, signals);
+  close(signals);
+  return status;
 }
