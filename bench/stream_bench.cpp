@@ -14,9 +14,9 @@
 #include <string>
 
 #include "audio/formats.h"
-#include "stream/stream.h"
-#include "devices/endpoint.h"
 #include "driver/entry.h"
+#include "stream/endpoint.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -52,9 +52,8 @@ SOCKET sinkSocket(uint16_t *port) {
 
 void sendRow(benchmark::State &state, int row) {
   PlaySource source = {};
-  source.fill = benchFill;
-  source.activity = benchActivity;
-  source.progress = benchProgress;
+  static const PlaySourceEvents events = {benchFill, benchActivity, benchProgress, nullptr};
+  source.events = &events;
   source.ring = ringCreate(RING_FRAMES, RING_RATE, 1);
   uint16_t port;
   SOCKET target = sinkSocket(&port);

@@ -9,11 +9,11 @@
 
 #include "audio/formats.h"
 #include "audio/pcm.h"
-#include "stream/stream.h"
 #include "devices/operations.h"
-#include "net/lock.h"
 #include "driver/wavein.h"
 #include "driver/waveout.h"
+#include "net/lock.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -61,13 +61,8 @@ PlaySource *playSourceCreate(WaveStreamState *state) {
     LocalFree(source);
     return nullptr;
   }
-  source->supply = sourceSupply;
-  source->fill = sourceFill;
-  source->destroy = endpointDestroy;
-  source->activity = sourceActivity;
-  source->progress = sourceProgress;
+  source->events = &playSourceEvents;
   source->state = state;
-  source->stalled = sourceStalled;
   return source;
 }
 
@@ -81,25 +76,23 @@ RecordSink *recordSinkCreate(WaveStreamState *state) {
     LocalFree(sink);
     return nullptr;
   }
+  sink->events = &recordSinkEvents;
   sink->state = state;
-  sink->maxBurst = RECORD_MAX_BURST;
-  sink->deliver = sinkDeliver;
-  sink->dataReady = sinkDataReady;
-  sink->destroy = endpointDestroy;
-  sink->activity = sinkActivity;
   return sink;
 }
 
-void endpointDestroy(void *endpoint) {
+void playSourceDestroy(PlaySource *source) {
   assert(drvLockHeld());
-  if (!endpoint) return;
-  // Both kinds share this slot; the first slot tells them apart.
-  SourceSupplyFn first;
-  std::memcpy(&first, endpoint, sizeof first);
-  SampleRing *ring = first == sourceSupply ? static_cast<PlaySource *>(endpoint)->ring
-                                           : static_cast<RecordSink *>(endpoint)->ring;
-  LocalFree(ring);
-  LocalFree(endpoint);
+  if (!source) return;
+  LocalFree(source->ring);
+  LocalFree(source);
+}
+
+void recordSinkDestroy(RecordSink *sink) {
+  assert(drvLockHeld());
+  if (!sink) return;
+  LocalFree(sink->ring);
+  LocalFree(sink);
 }
 
 // ---- Play source.
@@ -150,15 +143,17 @@ int sourceFill(PlaySource *source, uint32_t position, uint32_t amount) {
     int16_t *region = ringSpan(source->ring, source->produced, &span);
     uint32_t n = span < uint32_t(need) ? span : uint32_t(need);
     DWORD bytes = n * frameBytes;
-    if (!source->supply(source, region, &bytes)) break;
+    if (!sourceSupply(source, region, &bytes)) break;
     uint32_t got = bytes / frameBytes;
     if (got == 0) break;
-    source->produced += got;
+    sourceProduced(source, got);
     need -= int32_t(got);
     any = 1;
   }
   return any;
 }
+
+namespace {
 
 void sourceActivity(PlaySource *source, int flag) {
   assert(drvLockHeld());
@@ -199,6 +194,11 @@ int sourceStalled(PlaySource *source, int silent) {
   return 1;
 }
 
+}  // namespace
+
+const PlaySourceEvents playSourceEvents = {sourceFill, sourceActivity, sourceProgress,
+                                           sourceStalled};
+
 void playPump(void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
@@ -207,7 +207,7 @@ void playPump(void *user) {
   uint32_t amount = pumpAmount(state, source, sender);
   // The fill may return headers with drvLock released: the state is read
   // afresh after it.
-  if (amount > 0 && source->fill(source, state->position, amount) && state->ready &&
+  if (amount > 0 && sourceFill(source, state->position, amount) && state->ready &&
       (sender = statePlaySender(state)) != nullptr) {
     bool more = state->stream->current && int32_t(source->produced - amount - state->position) < 0;
     workQueue(&sender->work);
@@ -255,21 +255,15 @@ int sinkDrain(RecordSink *sink, uint32_t limit) {
   if (n == 0) return 0;
   DWORD bytes = n * ringFrameBytes(sink->ring);
   const uint32_t at = sink->readPos;
-  int result = sink->deliver(sink, region, bytes);
+  int result = sinkDeliver(sink, region, bytes);
   uint32_t got = bytes / ringFrameBytes(sink->ring);
   // A delivery releases drvLock around each filled header; a stop in that
   // window has discarded the ring and moved the read position itself.
-  if (got > 0 && sink->readPos == at) {
-    ringClear(sink->ring, sink->readPos, got);
-    sink->readPos += got;
-    receiverCredit(sink);
-    if (sink->activeCount == 0 && int32_t(sink->endPos - sink->readPos) <= 0 && sink->active) {
-      sink->active = 0;
-      sink->activity(sink, 0);
-    }
-  }
+  if (got > 0 && sink->readPos == at) sinkConsumed(sink, got);
   return result == 0 ? 1 : 0;
 }
+
+namespace {
 
 void sinkDataReady(RecordSink *sink) {
   assert(drvLockHeld());
@@ -282,47 +276,9 @@ void sinkActivity(RecordSink *sink, int flag) {
   if (!flag) workDequeue(&sink->state->pump);
 }
 
-void sinkDiscard(RecordSink *sink) {
-  assert(drvLockHeld());
-  uint32_t end = sink->readPos;
-  for (CaptureReceiver *r = sink->receivers; r; r = r->next) {
-    if (r->synced && int32_t(r->writePos - end) > 0) end = r->writePos;
-  }
-  // A receiver never writes more than a ring ahead of the reader.
-  uint32_t left = end - sink->readPos;
-  if (left > sink->ring->frames) left = sink->ring->frames;
-  while (left > 0) {
-    uint32_t span;
-    ringSpan(sink->ring, sink->readPos, &span);
-    if (span > left) span = left;
-    ringClear(sink->ring, sink->readPos, span);
-    sink->readPos += span;
-    left -= span;
-  }
-  sink->readPos = end;
-  for (CaptureReceiver *r = sink->receivers; r; r = r->next) r->creditedRead = end;
-}
+}  // namespace
 
-void sinkReceiverStarted(RecordSink *sink) {
-  assert(drvLockHeld());
-  sink->activeCount += 1;
-  if (sink->activeCount == 1 && !sink->active) {
-    sink->active = 1;
-    sink->activity(sink, 1);
-  }
-}
-
-void sinkReceiverStopped(RecordSink *sink, uint32_t endPosition) {
-  assert(drvLockHeld());
-  if (sink->activeCount == 0) return;  // every stop follows a start
-  sink->activeCount -= 1;
-  if (sink->activeCount != 0) return;
-  sink->endPos = endPosition;
-  if (int32_t(endPosition - sink->readPos) <= 0 && sink->active) {
-    sink->active = 0;
-    sink->activity(sink, 0);
-  }
-}
+const RecordSinkEvents recordSinkEvents = {sinkDataReady, sinkActivity};
 
 void recordPump(void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);

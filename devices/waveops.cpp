@@ -181,7 +181,11 @@ void waveRelease(WaveStreamState *state) {
     state->udpStream = nullptr;
   }
   if (state->endpoint) {
-    endpointDestroy(state->endpoint);
+    if (state->direction == WAVE_OUTPUT) {
+      playSourceDestroy(static_cast<PlaySource *>(state->endpoint));
+    } else {
+      recordSinkDestroy(static_cast<RecordSink *>(state->endpoint));
+    }
     state->endpoint = nullptr;
   }
   workDequeue(&state->pump);

@@ -25,10 +25,10 @@
 #include <cstring>
 
 #include "audio/formats.h"
-#include "stream/stream.h"
-#include "devices/endpoint.h"
 #include "fuzz/fuzz_datagram.h"
 #include "fuzz/fuzz_peer.h"
+#include "stream/endpoint.h"
+#include "stream/stream.h"
 
 const char *fuzzTarget = "ack_fuzz";
 
@@ -46,14 +46,14 @@ Timer poll;
 
 // What the application does and what the source was told, per input.
 struct App {
-  uint32_t budget;     // frames the application will still supply
-  uint32_t pattern;    // sample step of the supplied audio
-  int refuse;          // 1: fill produces nothing
-  int giveUp;          // what the stalled callback answers
-  int gaveUp;          // the source gave its sender up
-  int started;         // activity(1) calls less activity(0) calls
-  int stopped;         // activity(0) calls
-  uint32_t progress;   // the last progress position
+  uint32_t budget;    // frames the application will still supply
+  uint32_t pattern;   // sample step of the supplied audio
+  int refuse;         // 1: fill produces nothing
+  int giveUp;         // what the stalled callback answers
+  int gaveUp;         // the source gave its sender up
+  int started;        // activity(1) calls less activity(0) calls
+  int stopped;        // activity(0) calls
+  uint32_t progress;  // the last progress position
   int progressSeen;
   uint32_t nextStart;  // where the next data packet must start
   int dataSeen;
@@ -104,10 +104,8 @@ bool startOnce() {
   server = fuzzServerSocket(&serverAddress);
   rings[0] = ringCreate(RING_FRAMES, 8000, 0);
   rings[1] = ringCreate(RING_FRAMES, 8000, 1);
-  source.fill = appFill;
-  source.activity = appActivity;
-  source.progress = appProgress;
-  source.stalled = appStalled;
+  static const PlaySourceEvents appEvents = {appFill, appActivity, appProgress, appStalled};
+  source.events = &appEvents;
   return rings[0] && rings[1];
 }
 

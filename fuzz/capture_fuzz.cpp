@@ -30,10 +30,10 @@
 #include <cstring>
 
 #include "audio/formats.h"
-#include "stream/stream.h"
-#include "devices/endpoint.h"
 #include "fuzz/fuzz_datagram.h"
 #include "fuzz/fuzz_peer.h"
+#include "stream/endpoint.h"
+#include "stream/stream.h"
 
 const char *fuzzTarget = "capture_fuzz";
 
@@ -67,8 +67,8 @@ bool startOnce() {
       if (!rings[i][stereo]) return false;
     }
   }
-  sink.dataReady = onDataReady;
-  sink.activity = onActivity;
+  static const RecordSinkEvents events = {onDataReady, onActivity};
+  sink.events = &events;
   return true;
 }
 
@@ -117,7 +117,7 @@ int buildPacket(FuzzInput *in, const CaptureReceiver *r, uint8_t *d) {
   if (sel & 0x08) h.duration = in->u16();
   h.start = r->receivedEnd;
   if (sel & 0x10) h.start += uint32_t(int16_t(in->u16()));  // a little off, either way
-  if (sel & 0x20) h.start = in->u32();                       // anywhere
+  if (sel & 0x20) h.start = in->u32();                      // anywhere
   packetStoreHeader(d, &h);
   fillPayload(d + PACKET_HEADER_BYTES, bytes, in->u8());
   return int(PACKET_HEADER_BYTES + bytes);
@@ -230,8 +230,10 @@ void event(FuzzInput *in, CaptureReceiver *r) {
       uint8_t which = in->u8();
       int length = buildPacket(in, r, d);
       sockaddr_in from = serverAddress;
-      if (which & 1) from.sin_addr.s_addr = htonl(FUZZ_OTHER_HOST);
-      else from.sin_family = AF_UNSPEC;
+      if (which & 1)
+        from.sin_addr.s_addr = htonl(FUZZ_OTHER_HOST);
+      else
+        from.sin_family = AF_UNSPEC;
       CaptureReceiver before;
       std::memcpy(&before, r, sizeof before);
       int ready = model.dataReady;

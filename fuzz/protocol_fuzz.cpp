@@ -19,7 +19,7 @@
 #include <cstdlib>
 
 #include "audio/formats.h"
-#include "devices/endpoint.h"
+#include "stream/endpoint.h"
 #include "driver/entry.h"
 #include "fuzz/fuzz_peer.h"
 #include "net/loop.h"

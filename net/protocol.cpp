@@ -6,11 +6,11 @@
 #include <iterator>
 
 #include "audio/formats.h"
-#include "devices/endpoint.h"
 #include "net/lock.h"
 #include "net/loop.h"
 #include "platform/bytes.h"
 #include "platform/secrets.h"
+#include "stream/endpoint.h"
 #include "stream/stream.h"
 
 namespace {
@@ -122,9 +122,9 @@ int sessionProveKey(ServerSession *session, const uint8_t challenge[CHALLENGE_NO
   return sessionSend(session, m);
 }
 
-int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD adaptive,
-                      DWORD rate, DWORD lead, WORD deviceId, PendingHandler handler,
-                      StreamOpenedCallback callback, void *user) {
+int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD rate, DWORD lead,
+                      WORD deviceId, PendingHandler handler, StreamOpenedCallback callback,
+                      void *user) {
   assert(drvLockHeld());
   StreamRequest *request = static_cast<StreamRequest *>(memAllocZero(sizeof *request));
   if (!request) return 0;
@@ -138,7 +138,7 @@ int requestOpenStream(ServerSession *session, BYTE direction, void *owner, DWORD
   OpenStreamRequest open = {direction,
                             socketAddress(session->connection->socket, false),
                             slot->localPort,
-                            BYTE(adaptive),
+                            REQUEST_ADAPTIVE,
                             rate,
                             slot->id,
                             lead,
@@ -235,14 +235,14 @@ void sessionRelease(ControlConnection *connection) {
 
 int requestOpenPlayStream(ServerSession *session, PlaySource *owner, WORD deviceId,
                           StreamOpenedCallback callback, void *user) {
-  return requestOpenStream(session, 0, owner, owner->adaptive, owner->ring->rate, PLAY_REQUEST_LEAD,
+  return requestOpenStream(session, DIRECTION_PLAYBACK, owner, owner->ring->rate, PLAY_REQUEST_LEAD,
                            deviceId, onPlayStreamOpened, callback, user);
 }
 
 int requestOpenRecordStream(ServerSession *session, RecordSink *owner, WORD deviceId,
                             StreamOpenedCallback callback, void *user) {
-  return requestOpenStream(session, 1, owner, owner->adaptive, owner->ring->rate,
-                           2 * owner->maxBurst, deviceId, onRecordStreamOpened, callback, user);
+  return requestOpenStream(session, DIRECTION_RECORDING, owner, owner->ring->rate,
+                           2 * RECORD_MAX_BURST, deviceId, onRecordStreamOpened, callback, user);
 }
 
 void requestCloseStream(ServerSession *session, StreamSlot *slot) {

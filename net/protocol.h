@@ -46,6 +46,9 @@ constexpr DWORD QUERY_NO_VALUE = 0x80000000;
 // by the ring's 65536 frames.
 constexpr DWORD PLAY_REQUEST_LEAD = 256;
 constexpr DWORD REQUEST_MAX_LEAD = 65536;
+// The request's adaptive flag: the driver never asks the server to choose
+// the first format by round-trip time, and follows what its reply says.
+constexpr BYTE REQUEST_ADAPTIVE = 0;
 
 // One device of the server, as listed in the setup reply (8 bytes, copied as
 // they arrived): byte 0 direction (0 playback, 1 recording), bytes 2-3 id.

@@ -11,8 +11,8 @@
 #include <cassert>
 #include <cstring>
 
-#include "devices/endpoint.h"
 #include "net/lock.h"
+#include "stream/endpoint.h"
 #include "stream/stream.h"
 
 void receiverAck(CaptureReceiver *receiver, uint16_t unsolicited) {
@@ -136,7 +136,7 @@ void receiverTakeDatagram(CaptureReceiver *receiver, const uint8_t *datagram, in
   }
   receiverAck(receiver, 0);
   if (!wasSynced && receiver->synced) sinkReceiverStarted(sink);
-  sink->dataReady(sink);
+  sink->events->dataReady(sink);
 }
 
 int receiverOnDatagram(void *user) {

@@ -23,8 +23,8 @@
 #include <cassert>
 #include <cstring>
 
-#include "devices/endpoint.h"
 #include "net/lock.h"
+#include "stream/endpoint.h"
 #include "stream/stream.h"
 
 // Coded bytes of the largest packet and of the smallest worth sending.
@@ -171,7 +171,7 @@ int senderSend(PlaySender *sender) {
     // What the ring holds goes, even when the application has nothing more
     // to add: the pump may have filled it ahead, and the last of a sound
     // would otherwise wait for audio that never comes.
-    source->fill(source, sender->base + sender->consumed, want);
+    source->events->fill(source, sender->base + sender->consumed, want);
     int32_t available = int32_t(source->produced - sender->base - sender->consumed);
     if (available <= 0) {
       sender->serverDry = 0;  // nothing here: a server that ran dry waited for the application
@@ -284,7 +284,7 @@ void senderRun(void *user) {
   bool owed = sender->drained && positionAfter(sender->sent, sender->ackedPlayed);
   senderWatch(sender, queueFull || owed);
   PlaySource *source = sender->endpoint;
-  source->progress(source, sender->base + sender->consumed);
+  source->events->progress(source, sender->base + sender->consumed);
 }
 
 // ---- Play sender: acknowledgements and time-outs.
@@ -299,8 +299,7 @@ static void senderStart(PlaySender *sender, uint32_t rtt) {
   sender->started = 1;
   sender->startedAt = tickNow();
   sender->ranOutAt = sender->startedAt - LEAD_PAIR_MS;  // no run-out yet to pair with
-  source->startedCount += 1;
-  if (source->startedCount == 1) source->activity(source, 1);
+  sourceSenderStarted(source);
 }
 
 static void senderMeasure(PlaySender *sender, const SentPacket *packet) {
@@ -380,7 +379,7 @@ static bool senderStalled(PlaySender *sender, DWORD now) {
   bool silent = now - sender->quietSince >= STREAM_STALL_MS;
   if (!silent && now - sender->movedAt < STREAM_STALL_MS) return false;
   PlaySource *source = sender->endpoint;
-  if (source->stalled && source->stalled(source, silent ? 1 : 0)) return true;
+  if (source->events->stalled && source->events->stalled(source, silent ? 1 : 0)) return true;
   sender->quietSince = sender->movedAt = now;
   return false;
 }

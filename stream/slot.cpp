@@ -3,8 +3,8 @@
 #include <cassert>
 #include <cstring>
 
-#include "devices/endpoint.h"
 #include "net/lock.h"
+#include "stream/endpoint.h"
 #include "stream/stream.h"
 
 // Ids of the process's slots; the first is 1. Guarded by drvLock.
@@ -116,10 +116,7 @@ void playSenderClose(PlaySender *sender) {
       break;
     }
   }
-  if (sender->started && source->startedCount > 0) {
-    source->startedCount -= 1;
-    if (source->startedCount == 0) source->activity(source, 0);
-  }
+  if (sender->started) sourceSenderStopped(source);
   loopRemoveReader(&sender->watcher);
   workDequeue(&sender->work);
   timerCancel(&sender->timer);

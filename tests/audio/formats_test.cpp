@@ -1,10 +1,11 @@
 // Wire formats, rings, stream slots, and the creation, pause and close of
 // the play senders and capture receivers.
+#include "audio/formats.h"
+
 #include <gtest/gtest.h>
 
-#include "audio/formats.h"
+#include "stream/endpoint.h"
 #include "stream/stream.h"
-#include "devices/endpoint.h"
 #include "tests/support/loop_support.h"
 
 #ifndef _WIN32
@@ -38,7 +39,8 @@ TEST(WireFormats, RowsAreConsistentAndEndWithZeros) {
         EXPECT_EQ(row.bytesPerSecond, row.rate * channels * 2);
         EXPECT_NE(row.rate, 8000u);
         break;
-      default: ADD_FAILURE() << "kind " << int(row.kind);
+      default:
+        ADD_FAILURE() << "kind " << int(row.kind);
     }
   }
   const WireFormat &end = wireFormats[WIRE_FORMAT_COUNT];
@@ -99,17 +101,20 @@ TEST(SampleRings, LayoutSpanClearAndRepeat) {
   EXPECT_EQ(ringCreate(0, 8000, 0), nullptr);
 }
 
-void recordActivity(PlaySource *source, int flag) { source->adaptive = 100 + flag; }
-void recordSinkActivity(RecordSink *sink, int flag) { sink->adaptive = 100 + flag; }
+int lastActivity = 0;  // 100 + the last activity flag either endpoint was given
+void recordActivity(PlaySource *, int flag) { lastActivity = 100 + flag; }
+void recordSinkActivity(RecordSink *, int flag) { lastActivity = 100 + flag; }
+const PlaySourceEvents sourceEvents = {nullptr, recordActivity, nullptr, nullptr};
+const RecordSinkEvents sinkEvents = {nullptr, recordSinkActivity};
 
 class StreamSetup : public LoopTest {
  protected:
   void SetUp() override {
     LoopTest::SetUp();
     source.ring = ringCreate(RING_FRAMES, 44100, 1);
-    source.activity = recordActivity;
+    source.events = &sourceEvents;
     sink.ring = ringCreate(RING_FRAMES, 44100, 0);
-    sink.activity = recordSinkActivity;
+    sink.events = &sinkEvents;
   }
   void TearDown() override {
     LocalFree(source.ring);
@@ -190,7 +195,7 @@ TEST_F(StreamSetup, PlaySenderCreationClampsAndRegisters) {
   source.startedCount = 1;
   slotClose(slot);
   EXPECT_EQ(source.startedCount, 0u);
-  EXPECT_EQ(source.adaptive, 100u);
+  EXPECT_EQ(lastActivity, 100);
   EXPECT_EQ(source.senders, nullptr);
 }
 
@@ -242,7 +247,7 @@ TEST_F(StreamSetup, SenderAndReceiverListsKeepNewestFirst) {
   EXPECT_EQ(sink.activeCount, 0u);
   EXPECT_EQ(sink.endPos, 500u);
   EXPECT_EQ(sink.active, 0u);
-  EXPECT_EQ(sink.adaptive, 100u);
+  EXPECT_EQ(lastActivity, 100);
   EXPECT_EQ(sink.receivers, c->stream);
   EXPECT_EQ(source.senders, b->stream);
   slotClose(b);

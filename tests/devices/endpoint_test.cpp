@@ -36,7 +36,8 @@ class EndpointTest : public ::testing::Test {
 
   void TearDown() override {
     workDequeue(&state_.pump);
-    if (state_.endpoint) endpointDestroy(state_.endpoint);
+    playSourceDestroy(source_);
+    recordSinkDestroy(sink_);
     EXPECT_EQ(loopWork, nullptr);
     LeaveCriticalSection(&drvLock);
     fakeWinmmReset();
@@ -105,15 +106,13 @@ TEST_F(EndpointTest, RingsFollowTheInstanceFormat) {
   EXPECT_EQ(source_->ring->rate, 22050u);
   EXPECT_EQ(source_->ring->frames, RING_FRAMES);
   EXPECT_EQ(source_->state, &state_);
-  EXPECT_EQ(source_->adaptive, 0u);
-  EXPECT_EQ(source_->fill, sourceFill);
-  endpointDestroy(source_);
+  EXPECT_EQ(source_->events, &playSourceEvents);
+  playSourceDestroy(source_);
   state_.endpoint = source_ = nullptr;
 
   useFormat(1, 8000, 8, WAVE_INPUT);
   EXPECT_EQ(sink_->ring->channels, 1u);
-  EXPECT_EQ(sink_->maxBurst, 1024u);
-  EXPECT_EQ(sink_->deliver, sinkDeliver);
+  EXPECT_EQ(sink_->events, &recordSinkEvents);
 }
 
 TEST_F(EndpointTest, EightBitOutputWidensAndTheUsedHeaderComesBack) {
@@ -271,7 +270,7 @@ TEST_F(EndpointTest, ThePartlyFilledInputHeaderKeepsItsOffset) {
 TEST_F(EndpointTest, TheSinkIsActiveFromTheFirstReceiverUntilItsEndWasRead) {
   useFormat(1, 8000, 16, WAVE_INPUT);
   state_.paused = 0;
-  sinkDataReady(sink_);
+  sink_->events->dataReady(sink_);
   EXPECT_TRUE(state_.pump.queued);
   sinkReceiverStarted(sink_);
   EXPECT_EQ(sink_->active, 1u);
@@ -285,7 +284,7 @@ TEST_F(EndpointTest, TheSinkIsActiveFromTheFirstReceiverUntilItsEndWasRead) {
   EXPECT_FALSE(state_.pump.queued);  // inactive: the pump is off
   // A stopped state queues no pump.
   state_.paused = 1;
-  sinkDataReady(sink_);
+  sink_->events->dataReady(sink_);
   EXPECT_FALSE(state_.pump.queued);
   hdrQueueRemove(&instance_, stream_.current);
   stream_.current = nullptr;

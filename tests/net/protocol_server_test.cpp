@@ -4,7 +4,7 @@
 // session. Each case has a server of its own in 127.80.0.0/16.
 #include "audio/formats.h"
 #include "stream/stream.h"
-#include "devices/endpoint.h"
+#include "stream/endpoint.h"
 #include "net/protocol.h"
 #include "tests/server/server_process.h"
 #include "tests/support/control_support.h"

@@ -6,7 +6,7 @@
 
 #include "audio/formats.h"
 #include "stream/stream.h"
-#include "devices/endpoint.h"
+#include "stream/endpoint.h"
 #include "platform/bytes.h"
 #include "tests/support/control_support.h"
 
@@ -124,7 +124,6 @@ class Protocol : public Control {
   }
   RecordSink *sink() {
     sink_.ring = ringCreate(65536, 22050, 0);
-    sink_.maxBurst = 1024;
     return &sink_;
   }
 

@@ -23,12 +23,12 @@
 #include <vector>
 
 #include "audio/formats.h"
-#include "stream/stream.h"
-#include "devices/endpoint.h"
 #include "driver/entry.h"
 #include "net/loop.h"
 #include "net/protocol.h"
 #include "platform/posix/memtime.h"
+#include "stream/endpoint.h"
+#include "stream/stream.h"
 #include "tests/server/server_process.h"
 
 namespace {
@@ -208,10 +208,8 @@ class RelayedStream : public ::testing::Test {
   }
 
   PlaySender *openPlay() {
-    tone_.source.fill = toneFill;
-    tone_.source.activity = toneActivity;
-    tone_.source.progress = toneProgress;
-    tone_.source.adaptive = 1;
+    static const PlaySourceEvents toneEvents = {toneFill, toneActivity, toneProgress, nullptr};
+    tone_.source.events = &toneEvents;
     tone_.source.ring = ringCreate(RING_FRAMES, RATE, 1);
     size_t before = seen_.slots.size();
     locked([&] {
@@ -224,9 +222,8 @@ class RelayedStream : public ::testing::Test {
   }
 
   CaptureReceiver *openRecord() {
-    reader_.sink.dataReady = readerDrain;
-    reader_.sink.activity = readerActivity;
-    reader_.sink.maxBurst = 1024;
+    static const RecordSinkEvents readerEvents = {readerDrain, readerActivity};
+    reader_.sink.events = &readerEvents;
     reader_.sink.ring = ringCreate(RING_FRAMES, RATE, 1);
     size_t before = seen_.slots.size();
     locked([&] {

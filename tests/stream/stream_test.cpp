@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "audio/formats.h"
-#include "devices/endpoint.h"
+#include "stream/endpoint.h"
 #include "tests/support/loop_support.h"
 #include "tests/support/tone.h"
 
@@ -95,6 +95,8 @@ struct SinkLog {
 SinkLog *sinkLog;
 void testDataReady(RecordSink *) { sinkLog->dataReady++; }
 void testSinkActivity(RecordSink *, int flag) { sinkLog->activity = flag; }
+const PlaySourceEvents testSourceEvents = {testFill, testSourceActivity, testProgress, nullptr};
+const RecordSinkEvents testSinkEvents = {testDataReady, testSinkActivity};
 
 class StreamTest : public LoopTest {
  protected:
@@ -104,12 +106,9 @@ class StreamTest : public LoopTest {
     sinkLog = &klog;
     server = boundSocket(SERVER_HOST);
     other = boundSocket(OTHER_HOST);
-    source.fill = testFill;
-    source.activity = testSourceActivity;
-    source.progress = testProgress;
+    source.events = &testSourceEvents;
     source.ring = ringCreate(RING_FRAMES, 44100, 1);
-    sink.dataReady = testDataReady;
-    sink.activity = testSinkActivity;
+    sink.events = &testSinkEvents;
     sink.ring = ringCreate(RING_FRAMES, 44100, 0);
   }
   void TearDown() override {
@@ -559,6 +558,7 @@ int sineFill(PlaySource *source, uint32_t position, uint32_t amount) {
   }
   return 1;
 }
+const PlaySourceEvents sineEvents = {sineFill, testSourceActivity, testProgress, nullptr};
 
 // A sine sent through changes between linear rows, up and down, and many
 // packets on each: every sample after the first window is the sine at the
@@ -566,7 +566,7 @@ int sineFill(PlaySource *source, uint32_t position, uint32_t amount) {
 // running on unbroken across packets and changes) within 1 % of full scale.
 // Received as a server does, into a 48000 Hz ring, it is the sine there too.
 TEST_F(StreamTest, ASineCrossesFormatChangesAndPacketsUnbroken) {
-  source.fill = sineFill;
+  source.events = &sineEvents;
   PlaySender *sender = bindSender();
   startSender(sender, 5);
   const int rows[] = {4, 11, 6, 12, 9, 14, 4, 12, 9, 11, 12};  // 11025 32000 16000 44100 ...
@@ -657,7 +657,7 @@ TEST_F(StreamTest, ASineCrossesFormatChangesAndPacketsUnbroken) {
 TEST_F(StreamTest, TwoGsmStreamsInOneProcessKeepTheirOwnCoders) {
   PlaySource low = source;
   low.ring = ringCreate(RING_FRAMES, 44100, 1);
-  low.fill = source.fill = sineFill;
+  low.events = source.events = &sineEvents;
   lowToneSource = &low;
   RecordSink lowSink = sink;
   lowSink.ring = ringCreate(RING_FRAMES, 44100, 0);

@@ -17,13 +17,13 @@
 #include <string>
 
 #include "audio/formats.h"
-#include "devices/endpoint.h"
 #include "devices/operations.h"
 #include "driver/entry.h"
 #include "net/control.h"
 #include "net/lock.h"
 #include "net/loop.h"
 #include "net/protocol.h"
+#include "stream/endpoint.h"
 #include "stream/stream.h"
 
 namespace {
@@ -154,15 +154,21 @@ void onStreamOpened(ServerSession *, StreamSlot *slot, void *user) {
   SetEvent(p->event);
 }
 
-// Silence, up to the total; nothing after it.
-int supplySilence(PlaySource *source, int16_t *buffer, DWORD *bytes) {
+// Silence into the ring up to position + amount, and never past the total.
+int fillSilence(PlaySource *source, uint32_t position, uint32_t amount) {
   DoctorSource *s = reinterpret_cast<DoctorSource *>(source);
-  DWORD frameBytes = 2 * source->ring->channels;
+  int32_t need = int32_t(position + amount - source->produced);
   uint32_t left = s->total - source->produced;
-  uint32_t frames = *bytes / frameBytes < left ? *bytes / frameBytes : left;
-  if (frames == 0) return 0;
-  std::memset(buffer, 0, frames * frameBytes);
-  *bytes = frames * frameBytes;
+  if (need <= 0 || left == 0) return 0;
+  uint32_t wanted = uint32_t(need) < left ? uint32_t(need) : left;
+  while (wanted > 0) {
+    uint32_t span;
+    int16_t *region = ringSpan(source->ring, source->produced, &span);
+    uint32_t n = span < wanted ? span : wanted;
+    std::memset(region, 0, n * 2 * source->ring->channels);
+    sourceProduced(source, n);
+    wanted -= n;
+  }
   return 1;
 }
 
@@ -187,7 +193,7 @@ void onProgress(PlaySource *source, uint32_t) {
 }
 
 // The doctor waits for the whole stream itself and never gives it up.
-int neverStalled(PlaySource *, int) { return 0; }
+const PlaySourceEvents doctorEvents = {fillSilence, onActivity, onProgress, nullptr};
 
 // Waits, drvLock released, until done() holds or ms pass; true when it
 // holds. Called with drvLock held; the callbacks set the event under it,
@@ -323,12 +329,8 @@ void runStream(Step &step, Probe &p) {
   }
   s->probe = &p;
   s->total = DOCTOR_STREAM_RATE * DOCTOR_STREAM_MS / 1000;
-  s->source.supply = supplySilence;
-  s->source.fill = sourceFill;  // the driver's: asks supply for what the ring lacks
-  s->source.activity = onActivity;
-  s->source.progress = onProgress;
+  s->source.events = &doctorEvents;
   s->source.ring = ring;
-  s->source.stalled = neverStalled;
   step.add("application format", std::to_string(DOCTOR_STREAM_RATE) + " Hz stereo 16-bit, " +
                                      std::to_string(DOCTOR_STREAM_MS) + " ms of silence");
   const ServerDevice *device = sessionFindDevice(p.session, WAVE_OUTPUT);
