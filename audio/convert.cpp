@@ -25,8 +25,6 @@
 #include <emmintrin.h>
 #endif
 
-// A datagram's payload, bytes: what the encoders write at most.
-static constexpr uint32_t PAYLOAD_MAX = 1400;
 // Filter outputs are limited to this magnitude (not -32768).
 static constexpr float OUTPUT_LIMIT = 32767.0f;
 // Positions below 2^42 (1024 timebase frames in 32.32) can be shifted left
@@ -1143,7 +1141,7 @@ static uint32_t encodeSamples(SampleRing *ring, uint32_t position, uint32_t maxI
   const uint32_t frameBytes = sampleBytes * (stereo ? 2 : 1);
   uint32_t bytes = 0, frames = 0, left = maxInput;
   while (left > 0) {
-    uint32_t room = (PAYLOAD_MAX - bytes) / frameBytes;
+    uint32_t room = (WIRE_PAYLOAD_MAX - bytes) / frameBytes;
     if (room == 0) break;
     if (room > RS_BLOCK_FRAMES) room = RS_BLOCK_FRAMES;
     int16_t block[RS_BLOCK_FRAMES * 2];
@@ -1184,7 +1182,7 @@ uint32_t encodeGsm(SampleRing *ring, uint32_t position, uint32_t maxInput, uint8
   const uint32_t channels = ring->channels;
   uint32_t bytes = 0, frames = 0, left = maxInput;
   gsm coder = gsmState(state);
-  while (coder && left > 0 && bytes + GSM_FRAME_BYTES <= PAYLOAD_MAX &&
+  while (coder && left > 0 && bytes + GSM_FRAME_BYTES <= WIRE_PAYLOAD_MAX &&
          rsOutputAvailable(rs, left) >= GSM_FRAME_SAMPLES) {
     int16_t block[GSM_FRAME_SAMPLES * 2];
     uint32_t in = left, out = GSM_FRAME_SAMPLES;

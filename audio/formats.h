@@ -36,6 +36,9 @@ struct WireFormat {
 constexpr int WIRE_RATE_COUNT = 7;
 constexpr int WIRE_FORMAT_COUNT = 18;              // rows before the terminating one
 extern const uint32_t wireRates[WIRE_RATE_COUNT];  // Hz, by rate index
+// The coded audio one datagram carries, bytes at most: what the encoders
+// write and the rows' packets are sized for.
+constexpr uint32_t WIRE_PAYLOAD_MAX = 1400;
 // Ascending by bytesPerSecond; row 0 (GSM) is the fallback; a row of zeros
 // ends the table.
 extern const WireFormat wireFormats[WIRE_FORMAT_COUNT + 1];

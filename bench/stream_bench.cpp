@@ -59,7 +59,7 @@ void sendRow(benchmark::State &state, int row) {
   SOCKET target = sinkSocket(&port);
   StreamSlot *slot = slotCreate();
   slotBindPlay(slot, &source, 0x7F000001, port, 256, 65536, 0, 48000);
-  PlaySender *sender = static_cast<PlaySender *>(slot->stream);
+  PlaySender *sender = slot->sender;
   workDequeue(&sender->work);
   sender->started = 1;
   senderSwitch(sender, &wireFormats[row], 20);

@@ -54,9 +54,9 @@ extern const MixerOps *mixerOps;
 // One audio server reached by one details request.
 struct MixerTarget {
   MixerTarget *next;
-  DWORD address;         // terminal's IPv4 address, host order
-  DWORD port;            // audio server's TCP port
-  void *state;           // owned by the operations: set by open, freed by close
+  DWORD address;  // terminal's IPv4 address, host order
+  DWORD port;     // audio server's TCP port
+  void *state;    // owned by the operations: set by open, freed by close
   const MixerOps *operations;
 };
 
@@ -79,5 +79,5 @@ void mixerTargetsSet(MixerTargetList *list, DWORD index, DWORD value);
 DWORD mixerTargetsGet(MixerTargetList *list, DWORD index);
 
 // The exported entry point of the mixer device.
-extern "C" DWORD APIENTRY mxdMessage(UINT deviceId, UINT message, DWORD_PTR user,
-                                     DWORD_PTR param1, DWORD_PTR param2);
+extern "C" DWORD APIENTRY mxdMessage(UINT deviceId, UINT message, DWORD_PTR user, DWORD_PTR param1,
+                                     DWORD_PTR param2);

@@ -3,10 +3,10 @@
 #include <cassert>
 
 #include "devices/operations.h"
-#include "net/lock.h"
 #include "driver/registry.h"
 #include "net/control.h"
-#include "net/protocol.h"
+#include "net/lock.h"
+#include "session/protocol.h"
 
 const MixerOps serverMixerOps = {mixerServerOpen, mixerServerClose, mixerServerSetVolume,
                                  mixerServerGetVolume};
@@ -55,10 +55,7 @@ int mixerServerOpen(MixerTargetList *list, MixerTarget *target) {
         target->state = state;
         return 1;
       }
-      if (!state->closed && state->connection) {
-        connClose(state->connection->connection);
-        loopWake();
-      }
+      if (!state->closed && state->connection) sessionClose(state->connection);
     }
   }
   if (event) CloseHandle(event);
@@ -72,10 +69,7 @@ void mixerServerClose(MixerTargetList *, MixerTarget *target) {
   MixerState *state = stateOf(target);
   if (!state) return;
   // Pending queries complete (with no value) in the closed callback.
-  if (state->connection) {
-    connClose(state->connection->connection);
-    loopWake();
-  }
+  if (state->connection) sessionClose(state->connection);
   if (state->event) CloseHandle(state->event);
   LocalFree(state);
   target->state = nullptr;

@@ -68,7 +68,7 @@ struct WaveStreamState {
   WaveInstance *instance;  // the owner
   WaveStream *stream;      // the owner's node
   const ServerDevice *serverDevice;  // the chosen entry of the session's device list, or null
-  StreamSlot *udpStream;             // the granted play or record stream, or null
+  StreamSlot *streamSlot;            // the granted play or record stream, or null
   DWORD direction;                   // WAVE_OUTPUT or WAVE_INPUT
   void *endpoint;                    // the PlaySource (output) or RecordSink (input)
   WorkItem pump;                     // the play or record pump, priority PUMP_PRIORITY

@@ -12,7 +12,7 @@
 #include "driver/waveout.h"
 #include "net/control.h"
 #include "net/lock.h"
-#include "net/protocol.h"
+#include "session/protocol.h"
 #include "stream/stream.h"
 
 const WaveStreamOps outputStreamOps = {
@@ -49,13 +49,6 @@ DWORD waitUnlocked(HANDLE event, DWORD ms) {
   DWORD result = WaitForSingleObject(event, ms);
   EnterCriticalSection(&drvLock);
   return result;
-}
-
-// Ends the session's connection; its closed callback runs before this
-// returns. The I/O thread is woken to flush and free the connection.
-void sessionEnd(ServerSession *session) {
-  connClose(session->connection);
-  loopWake();
 }
 
 // An output stream whose connection has gone plays to nowhere: every
@@ -139,10 +132,12 @@ void inputPump(void *user) {
   inputDiscard(state);
 }
 
-// The most input a sender can hold back for want of more: a converter's
-// window, and a GSM frame's worth at the fastest ring (GSM codes whole
-// frames only).
-constexpr uint32_t TAIL_HELD_MAX = RS_MAX_TAPS + GSM_FRAME_SAMPLES * (WAVE_RATE_MAX / 8000);
+// The most input a sender can hold back for want of more at ring rate
+// `rate`: a converter's window, and with GSM a frame's worth (GSM codes
+// whole frames only), rounded up.
+uint32_t tailHeldMax(uint32_t rate, bool gsm) {
+  return RS_MAX_TAPS + (gsm ? uint32_t(uint64_t(GSM_FRAME_SAMPLES) * rate / 8000) + 1 : 0);
+}
 
 // The played position of a granted sender, kept in the state so that it
 // outlives the sender. A sender sends the last of the input only ahead of
@@ -158,16 +153,15 @@ DWORD outputPlayed(WaveStreamState *state) {
   const PlaySource *source = sender->endpoint;
   uint32_t played = sender->base + sender->ackedPlayed;
   const uint32_t rate = source->ring->rate;
-  uint32_t heldMax = RS_MAX_TAPS;
-  if (sender->format && sender->format->kind == WIRE_GSM) {
-    heldMax += uint32_t(uint64_t(GSM_FRAME_SAMPLES) * rate / 8000) + 1;
-  }
+  uint32_t heldMax = tailHeldMax(rate, sender->format && sender->format->kind == WIRE_GSM);
   int32_t held = int32_t(source->produced - (sender->base + sender->consumed));
   bool tailHeld = !state->stream->current && !sender->paused && sender->inFlight == 0 &&
                   sender->ackedPlayed == sender->sent && held >= 0 && uint32_t(held) <= heldMax;
   if (tailHeld) played = source->produced;
   int32_t behind = int32_t(state->played - played);
-  if (behind <= 0 || behind > int32_t(TAIL_HELD_MAX)) state->played = played;
+  // A position counted ahead holds until the frames played pass it; the
+  // held tail of any format bounds how far ahead that can be.
+  if (behind <= 0 || behind > int32_t(tailHeldMax(rate, true))) state->played = played;
   return state->played;
 }
 
@@ -176,9 +170,9 @@ DWORD outputPlayed(WaveStreamState *state) {
 // headers on to nowhere, and an input stream gives back the headers it had.
 void waveRelease(WaveStreamState *state) {
   workDequeue(&state->teardown);
-  if (state->udpStream) {
-    slotClose(state->udpStream);
-    state->udpStream = nullptr;
+  if (state->streamSlot) {
+    slotClose(state->streamSlot);
+    state->streamSlot = nullptr;
   }
   if (state->endpoint) {
     if (state->direction == WAVE_OUTPUT) {
@@ -196,9 +190,9 @@ void waveRelease(WaveStreamState *state) {
 // send that ends the session leaves the slot held: the closed callback, or
 // the teardown it deferred, closes it.
 void inputCloseSlot(WaveStreamState *state, ServerSession *session, StreamSlot *slot) {
-  state->udpStream = slot;
+  state->streamSlot = slot;
   requestCloseStream(session, slot);
-  if (!state->closed) state->udpStream = nullptr;
+  if (!state->closed) state->streamSlot = nullptr;
 }
 
 // Queues the pump and wakes the I/O thread.
@@ -284,8 +278,8 @@ const ServerControl *sessionFindVolume(const ServerSession *session, DWORD direc
 }
 
 PlaySender *statePlaySender(const WaveStreamState *state) {
-  const StreamSlot *slot = state->udpStream;
-  return slot && slot->kind == SLOT_PLAY ? static_cast<PlaySender *>(slot->stream) : nullptr;
+  const StreamSlot *slot = state->streamSlot;
+  return slot && slot->kind == SLOT_PLAY ? slot->sender : nullptr;
 }
 
 // ---- Open and close, both directions.
@@ -326,7 +320,7 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
         return 1;
       }
       // The closed callback ends the UDP stream and the endpoint.
-      if (state->connection) sessionEnd(state->connection);
+      if (state->connection) sessionClose(state->connection);
     }
     waveRelease(state);  // the stream's state is not set yet: no pump is queued
   }
@@ -347,7 +341,7 @@ void waveStreamClose(WaveInstance *instance, WaveStream *stream) {
     outputDrain(instance, state);
     timerCancel(&state->closeTimer);
   }
-  if (state->connection) sessionEnd(state->connection);
+  if (state->connection) sessionClose(state->connection);
   // The close has waited out every completion in progress: nothing of the
   // stream is in use, and a teardown still pending is done here.
   waveRelease(state);
@@ -387,7 +381,7 @@ void waveStreamTeardown(void *user) {
   assert(drvLockHeld());
   workDequeue(&state->teardown);
   if (state->connection) {
-    sessionEnd(state->connection);  // given up: as if the connection had gone
+    sessionClose(state->connection);  // given up: as if the connection had gone
     return;
   }
   waveRelease(state);
@@ -440,10 +434,10 @@ void waveClosed(ServerSession *, void *user) {
 void playStreamReplied(ServerSession *, StreamSlot *slot, void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
-  state->udpStream = slot;
+  state->streamSlot = slot;
   // A slot whose sender could not be made carries nothing: the open fails
   // as for a refusal and closes it.
-  if (slot && slot->stream) state->ready = 1;
+  if (slot && slotHasStream(slot)) state->ready = 1;
   if (state->event) SetEvent(state->event);
 }
 
@@ -460,9 +454,9 @@ void recordStreamReplied(ServerSession *session, StreamSlot *slot, void *user) {
   } else {
     state->starting = 0;
   }
-  if (slot && slot->stream && !abandoned) {
+  if (slot && slotHasStream(slot) && !abandoned) {
     state->paused = 0;
-    state->udpStream = slot;
+    state->streamSlot = slot;
   } else if (slot && state->connection == session) {
     inputCloseSlot(state, session, slot);
   } else if (slot) {
@@ -505,7 +499,7 @@ void outputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
   DWORD flag = paused ? 1 : 0;
   if (state->started && state->ready && flag != state->paused) {
     state->paused = flag;
-    requestPauseStream(state->connection, state->udpStream, flag);
+    requestPauseStream(state->connection, state->streamSlot, flag);
     loopWake();
   }
   // A close draining the stream looks at the pause at once.
@@ -536,13 +530,13 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
   assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
   if (paused) {
-    if (state->paused || !state->udpStream) return;
+    if (state->paused || !state->streamSlot) return;
     // What was recorded and not yet handed on goes with the stop: a later
     // start must begin with its own audio.
     if (state->endpoint) sinkDiscard(static_cast<RecordSink *>(state->endpoint));
     state->paused = 1;
     workDequeue(&state->pump);
-    inputCloseSlot(state, state->connection, state->udpStream);
+    inputCloseSlot(state, state->connection, state->streamSlot);
     loopWake();
     return;
   }

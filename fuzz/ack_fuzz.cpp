@@ -277,7 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!slot) fuzzFail("slotCreate");
   slotBindPlay(slot, &source, FUZZ_SERVER_HOST, ntohs(serverAddress.sin_port), minLead, maxLead,
                (flags >> 1) & 1, serverRate);
-  PlaySender *s = static_cast<PlaySender *>(slot->stream);
+  PlaySender *s = slot->sender;
   if (!s) fuzzFail("slotBindPlay");
   checkSender(s);
   if (!(flags & 8)) {  // answer the probe; otherwise the events may

@@ -281,7 +281,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   StreamSlot *slot = slotCreate();
   if (!slot) fuzzFail("slotCreate");
   slotBindCapture(slot, &sink, FUZZ_SERVER_HOST, timebase);
-  CaptureReceiver *r = static_cast<CaptureReceiver *>(slot->stream);
+  CaptureReceiver *r = slot->receiver;
   if (!r) fuzzFail("slotBindCapture");
   for (int n = 0; n < MAX_EVENTS && !in.done(); n++) {
     event(&in, r);

@@ -23,7 +23,7 @@
 #include "driver/entry.h"
 #include "fuzz/fuzz_peer.h"
 #include "net/loop.h"
-#include "net/protocol.h"
+#include "session/protocol.h"
 #include "stream/stream.h"
 
 #ifndef PROTOCOL_FUZZ_RUNNING
@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   requests = completions = closes = 0;
   acceptSetup = mode & 1;
 
-  ControlConnection *c = connCreate(peer.driverEnd, &sessionSetupTable, sessionRelease);
+  ControlConnection *c = connCreate(peer.driverEnd, &sessionSetupTable, sessionOnClosed);
   if (!c) fuzzFail("connCreate");
   ServerSession *s = static_cast<ServerSession *>(memAllocZero(sizeof(ServerSession)));
   if (!s) fuzzFail("session");

@@ -41,29 +41,25 @@ StreamSlot *slotCreate(void) {
   return slot;
 }
 
-int slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
-                 uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate) {
+void slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
+                  uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate) {
   slot->kind = SLOT_PLAY;
-  slot->owner = owner;
-  slot->stream = playSenderCreate(owner, slot->socket, serverAddress, serverPort, minLead, maxLead,
+  slot->sender = playSenderCreate(owner, slot->socket, serverAddress, serverPort, minLead, maxLead,
                                   adaptive, serverRate);
-  return 1;
 }
 
-int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
-                    uint32_t timebaseRate) {
+void slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
+                     uint32_t timebaseRate) {
   slot->kind = SLOT_CAPTURE;
-  slot->owner = owner;
-  slot->stream = captureReceiverCreate(owner, slot->socket, serverAddress, timebaseRate);
-  return 1;
+  slot->receiver = captureReceiverCreate(owner, slot->socket, serverAddress, timebaseRate);
 }
 
 void slotClose(StreamSlot *slot) {
   assert(drvLockHeld());
-  if (slot->kind == SLOT_PLAY && slot->stream) {
-    playSenderClose(static_cast<PlaySender *>(slot->stream));
-  } else if (slot->kind == SLOT_CAPTURE && slot->stream) {
-    captureReceiverClose(static_cast<CaptureReceiver *>(slot->stream));
+  if (slot->sender) {
+    playSenderClose(slot->sender);
+  } else if (slot->receiver) {
+    captureReceiverClose(slot->receiver);
   } else {
     // A bare slot, or a bound one whose stream could not be made: the
     // socket is still the slot's.

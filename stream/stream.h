@@ -31,26 +31,29 @@ constexpr uint32_t SLOT_PORT_BASE = 10000;
 constexpr uint32_t SLOT_PORT_END = 65535;
 
 struct StreamSlot {
-  uint32_t id;         // from a process-wide counter, first 1
-  uint8_t kind;        // SLOT_*
-  uint16_t localPort;  // bound UDP port, host order
-  SOCKET socket;       // owned: closed by slotClose or by the stream's close
-  void *stream;        // PlaySender or CaptureReceiver, or null
-  void *owner;         // the PlaySource or RecordSink the stream serves
+  uint32_t id;                // from a process-wide counter, first 1
+  uint8_t kind;               // SLOT_*
+  uint16_t localPort;         // bound UDP port, host order
+  SOCKET socket;              // owned: closed by slotClose or by the stream's close
+  PlaySender *sender;         // SLOT_PLAY: the stream, or null when it could not be made
+  CaptureReceiver *receiver;  // SLOT_CAPTURE: the same
 };
+
+// Whether the slot's stream exists: bound, and its creation succeeded.
+inline bool slotHasStream(const StreamSlot *slot) { return slot->sender || slot->receiver; }
 
 // A bare slot with a non-blocking datagram socket bound to the first free
 // port from SLOT_PORT_BASE, or null with nothing left open.
 StreamSlot *slotCreate(void);
 // Bind the slot to a new play sender / capture receiver. A failed creation
-// leaves `stream` null (the slot is still bound and later frees only
-// itself). Always succeed.
-int slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
-                 uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate);
+// leaves the slot bound without a stream (slotHasStream false); it later
+// frees only itself and its socket.
+void slotBindPlay(StreamSlot *slot, PlaySource *owner, uint32_t serverAddress, uint16_t serverPort,
+                  uint32_t minLead, uint32_t maxLead, uint8_t adaptive, uint32_t serverRate);
 // serverAddress (host order) is the audio server's, the control
 // connection's peer: the receiver takes datagrams from that host only.
-int slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
-                    uint32_t timebaseRate);
+void slotBindCapture(StreamSlot *slot, RecordSink *owner, uint32_t serverAddress,
+                     uint32_t timebaseRate);
 // Closes the stream (which closes the socket) or the bare socket, and frees
 // the slot.
 void slotClose(StreamSlot *slot);
@@ -89,7 +92,7 @@ constexpr uint32_t SENDER_FIRST_TIMEOUT_MS = 5000;
 // Lead bounds, application frames: at least a coding unit's worth of
 // packets, at most the ring.
 constexpr uint32_t SENDER_LEAD_FLOOR = 256;
-constexpr uint32_t SENDER_LEAD_CEILING = 65536;
+constexpr uint32_t SENDER_LEAD_CEILING = RING_FRAMES;
 // The lowest rate limit a server can set, Hz (a limit of 0 means this).
 constexpr uint32_t SENDER_RATE_FLOOR = 8000;
 // The round-trip value of the first format switch, ms.
@@ -174,7 +177,7 @@ struct PlaySender {
   DWORD startedAt;
   DWORD ranOutAt;
   DWORD leadQuietFrom;
-  uint32_t drained;     // 1 when the last send found nothing to send
+  uint32_t drained;  // 1 when the last send found nothing to send
 };
 
 struct CaptureReceiver {

@@ -16,8 +16,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "audio/formats.h"
+
 constexpr uint32_t PACKET_HEADER_BYTES = 12;
-constexpr uint32_t PACKET_PAYLOAD_MAX = 1400;
+constexpr uint32_t PACKET_PAYLOAD_MAX = WIRE_PAYLOAD_MAX;
 constexpr uint32_t PACKET_MAX_DATAGRAM = PACKET_HEADER_BYTES + PACKET_PAYLOAD_MAX;  // 1412
 constexpr uint32_t ACK_BYTES = 16;
 

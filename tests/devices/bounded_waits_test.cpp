@@ -112,7 +112,7 @@ TEST_F(BoundedWaits, ASilentRecordingWaitsAndStopResetAndCloseReturnAtOnce) {
   EXPECT_TRUE(messagesSeen().empty()) << "the recording was given up";
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(state()->ready, 1u);
-  EXPECT_NE(state()->udpStream, nullptr);
+  EXPECT_NE(state()->streamSlot, nullptr);
   LeaveCriticalSection(&drvLock);
   EXPECT_EQ(message(WIDM_STOP), MMSYSERR_NOERROR);  // an empty buffer stays queued
   EXPECT_EQ(message(WIDM_CLOSE), WAVERR_STILLPLAYING);

@@ -338,9 +338,9 @@ TEST_F(LawfulServers, ALateMicrophoneAndAStalledServerAreFollowed) {
   writeAll(headers, 12, RATE / 10);
   ASSERT_EQ(message(WIDM_START), MMSYSERR_NOERROR);
   EnterCriticalSection(&drvLock);
-  StreamSlot *slot = state()->udpStream;
+  StreamSlot *slot = state()->streamSlot;
   uint16_t port = slot ? slot->localPort : 0;
-  uint32_t timebase = slot ? static_cast<CaptureReceiver *>(slot->stream)->timebaseRate : 0;
+  uint32_t timebase = slot ? slot->receiver->timebaseRate : 0;
   LeaveCriticalSection(&drvLock);
   ASSERT_NE(port, 0);
   ASSERT_GT(timebase, 0u);

@@ -16,7 +16,7 @@
 #include "driver/entry.h"
 #include "driver/registry.h"
 #include "net/loop.h"
-#include "net/protocol.h"
+#include "session/protocol.h"
 #include "stream/stream.h"
 #include "tests/devices/server_fixture.h"
 #include "tests/server/driver_messages.h"
@@ -68,8 +68,8 @@ TEST_F(Operations, AnOutputOpenHoldsAPlaySenderAndPausesOnlyAfterTheFirstKick) {
   WaveStreamState *s = state();
   EXPECT_EQ(s->ready, 1u);
   EXPECT_EQ(s->event, nullptr);  // closed once the open succeeded
-  ASSERT_NE(s->udpStream, nullptr);
-  EXPECT_EQ(s->udpStream->kind, SLOT_PLAY);
+  ASSERT_NE(s->streamSlot, nullptr);
+  EXPECT_EQ(s->streamSlot->kind, SLOT_PLAY);
   EXPECT_NE(statePlaySender(s), nullptr);
   EXPECT_EQ(outputPosition(&instance_, &stream_), 0u);
   // Before the first kick a pause changes nothing and sends nothing.
@@ -152,17 +152,17 @@ TEST_F(Operations, AnInputOpenAsksForNoStreamUntilItsStart) {
   ASSERT_EQ(open(WAVE_INPUT), 1);
   WaveStreamState *s = state();
   EXPECT_EQ(s->paused, 1u);
-  EXPECT_EQ(s->udpStream, nullptr);
+  EXPECT_EQ(s->streamSlot, nullptr);
   EXPECT_EQ(inputPosition(&instance_, &stream_), 0u);
   // A stop while stopped does nothing.
   inputSetPaused(&instance_, &stream_, 1);
   inputSetPaused(&instance_, &stream_, 0);
   EXPECT_EQ(s->paused, 0u);
-  ASSERT_NE(s->udpStream, nullptr);
-  EXPECT_EQ(s->udpStream->kind, SLOT_CAPTURE);
+  ASSERT_NE(s->streamSlot, nullptr);
+  EXPECT_EQ(s->streamSlot->kind, SLOT_CAPTURE);
   inputSetPaused(&instance_, &stream_, 1);
   EXPECT_EQ(s->paused, 1u);
-  EXPECT_EQ(s->udpStream, nullptr);
+  EXPECT_EQ(s->streamSlot, nullptr);
   LeaveCriticalSection(&drvLock);
   EXPECT_TRUE(server_->waitForLog("received close-stream request"));
   EXPECT_EQ(server_->logCount("received open-stream request"), 1);
@@ -176,7 +176,7 @@ TEST_F(Operations, ARefusedRecordStreamLeavesTheInputStoppedAndTheNextStartAsksA
   ASSERT_EQ(open(WAVE_INPUT), 1);
   inputSetPaused(&instance_, &stream_, 0);
   EXPECT_EQ(state()->paused, 1u);
-  EXPECT_EQ(state()->udpStream, nullptr);
+  EXPECT_EQ(state()->streamSlot, nullptr);
   inputSetPaused(&instance_, &stream_, 1);  // nothing to stop
   inputSetPaused(&instance_, &stream_, 0);
   EXPECT_EQ(state()->paused, 1u);
@@ -207,7 +207,7 @@ TEST_F(Operations, ALostConnectionEndsTheStreamAndMakesEveryOperationANoOp) {
   EXPECT_EQ(s->ready, 0u);
   EXPECT_EQ(s->connection, nullptr);
   EXPECT_EQ(s->endpoint, nullptr);
-  EXPECT_EQ(s->udpStream, nullptr);
+  EXPECT_EQ(s->streamSlot, nullptr);
   inputSetPaused(&instance_, &stream_, 1);  // nothing left to stop
   inputSetPaused(&instance_, &stream_, 0);  // nor to ask
   EXPECT_EQ(server_->logCount("received open-stream request"), 1);

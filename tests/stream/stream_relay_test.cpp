@@ -25,7 +25,7 @@
 #include "audio/formats.h"
 #include "driver/entry.h"
 #include "net/loop.h"
-#include "net/protocol.h"
+#include "session/protocol.h"
 #include "platform/posix/memtime.h"
 #include "stream/endpoint.h"
 #include "stream/stream.h"
@@ -218,7 +218,7 @@ class RelayedStream : public ::testing::Test {
     });
     if (!waitUntil([&] { return seen_.slots.size() > before; })) return nullptr;
     play_ = seen_.slots.back();
-    return play_ ? static_cast<PlaySender *>(play_->stream) : nullptr;
+    return play_ ? play_->sender : nullptr;
   }
 
   CaptureReceiver *openRecord() {
@@ -232,7 +232,7 @@ class RelayedStream : public ::testing::Test {
     });
     if (!waitUntil([&] { return seen_.slots.size() > before; })) return nullptr;
     record_ = seen_.slots.back();
-    return record_ ? static_cast<CaptureReceiver *>(record_->stream) : nullptr;
+    return record_ ? record_->receiver : nullptr;
   }
 
   // Closes the streams and the session, waits for the I/O thread to let go

@@ -124,13 +124,13 @@ class StreamTest : public LoopTest {
     slot = slotCreate();
     EXPECT_NE(slot, nullptr);
     slotBindPlay(slot, &source, SERVER_HOST, portOf(server), 256, 65536, adaptive, serverRate);
-    return static_cast<PlaySender *>(slot->stream);
+    return slot->sender;
   }
   CaptureReceiver *bindReceiver(uint32_t timebase = 8000) {
     slot = slotCreate();
     EXPECT_NE(slot, nullptr);
     slotBindCapture(slot, &sink, SERVER_HOST, timebase);
-    return static_cast<CaptureReceiver *>(slot->stream);
+    return slot->receiver;
   }
 
   // Runs loop turns while a work item is queued (bounded).
@@ -390,7 +390,7 @@ TEST_F(StreamTest, ALeadThatRunsOutTwiceCloseTogetherRisesAndQuietLowersIt) {
   ASSERT_NE(slot, nullptr);
   const uint32_t minLead = 4410;  // 100 ms: above what the packets' size asks
   slotBindPlay(slot, &source, SERVER_HOST, portOf(server), minLead, 65536, 0, 48000);
-  PlaySender *sender = static_cast<PlaySender *>(slot->stream);
+  PlaySender *sender = slot->sender;
   startSender(sender, 5);
   const uint32_t step = 44100 * 5 / 1000;
   // Everything sent so far arrives and is played before the next packet.
@@ -529,7 +529,7 @@ TEST_F(StreamTest, AcknowledgementsFromAnyPortAreClampedToWhatWasSent) {
     slot = slotCreate();
     ASSERT_NE(slot, nullptr);
     slotBindPlay(slot, &source, SERVER_HOST, portOf(server), minLead, 65536, 0, 48000);
-    PlaySender *s = static_cast<PlaySender *>(slot->stream);
+    PlaySender *s = slot->sender;
     EXPECT_LE(s->leadMin, RING_FRAMES);
     EXPECT_LE(s->leadMin, s->leadMax);
     senderWindow(s, 5);
@@ -669,10 +669,10 @@ TEST_F(StreamTest, TwoGsmStreamsInOneProcessKeepTheirOwnCoders) {
   for (int k = 0; k < 2; k++) {
     ASSERT_NE(slots[k] = slotCreate(), nullptr);
     slotBindPlay(slots[k], sources[k], SERVER_HOST, portOf(server), 256, 65536, 0, 8000);
-    senders[k] = static_cast<PlaySender *>(slots[k]->stream);
+    senders[k] = slots[k]->sender;
     ASSERT_NE(slots[2 + k] = slotCreate(), nullptr);
     slotBindCapture(slots[2 + k], sinks[k], SERVER_HOST, 44100);  // positions as sent
-    receivers[k] = static_cast<CaptureReceiver *>(slots[2 + k]->stream);
+    receivers[k] = slots[2 + k]->receiver;
   }
   sockaddr_in serverAddress = {};
   serverAddress.sin_family = AF_INET;

@@ -22,7 +22,7 @@
 #include "net/control.h"
 #include "net/lock.h"
 #include "net/loop.h"
-#include "net/protocol.h"
+#include "session/protocol.h"
 #include "stream/endpoint.h"
 #include "stream/stream.h"
 
@@ -141,13 +141,13 @@ void onRetransmitTimer(void *user) {
 void onStreamOpened(ServerSession *, StreamSlot *slot, void *user) {
   Probe *p = static_cast<Probe *>(user);
   p->streamReplied = 1;
-  if (slot && !slot->stream) {
+  if (slot && !slotHasStream(slot)) {
     slotClose(slot);  // a sender that could not be made carries nothing
     slot = nullptr;
   }
   p->slot = slot;
   if (slot) {
-    PlaySender *sender = static_cast<PlaySender *>(slot->stream);
+    PlaySender *sender = slot->sender;
     sender->watcher.callback = onAckReadable;
     sender->timer.callback = onRetransmitTimer;
   }
@@ -345,7 +345,7 @@ void runStream(Step &step, Probe &p) {
                                       std::to_string(OPEN_WAIT_MS) + " ms",
                 "the server's log says why (its stream limit, its --udp-ports range)");
     } else {
-      PlaySender *sender = static_cast<PlaySender *>(p.slot->stream);
+      PlaySender *sender = p.slot->sender;
       step.addNumber("server UDP port", ntohs(sender->server.sin_port));
       uint32_t total = s->total;
       DWORD begin = tickNow();

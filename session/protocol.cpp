@@ -1,5 +1,5 @@
 // The session, its requests, and the handlers of the server's messages.
-#include "net/protocol.h"
+#include "session/protocol.h"
 
 #include <cassert>
 #include <cstring>
@@ -73,9 +73,9 @@ void pendingComplete(ServerSession *session, const BYTE *reply) {
   LocalFree(p);
 }
 
-// The session cannot go on: the connection is closed too, since its owner
-// has been told the session ended and will not close it.
-void sessionAbandon(ControlConnection *connection) { connClose(connection); }
+// A session that cannot go on (a refused or broken setup, no memory, a
+// setup its owner rejects) closes its connection itself: the owner hears of
+// the end through the closed callback and will not close it.
 
 DWORD socketAddress(SOCKET s, bool peer, WORD *port = nullptr) {
   sockaddr_in address;
@@ -198,7 +198,7 @@ ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
   assert(drvLockHeld());
   ServerSession *session = static_cast<ServerSession *>(memAllocZero(sizeof *session));
   if (!session) return nullptr;
-  ControlConnection *connection = connOpen(address, &sessionSetupTable, sessionRelease);
+  ControlConnection *connection = connOpen(address, &sessionSetupTable, sessionOnClosed);
   if (!connection) {
     LocalFree(session);
     return nullptr;
@@ -221,7 +221,7 @@ ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
 
 // Every pending request completes with no reply before the owner hears of
 // the end, so nobody waits out a time-out for an answer that cannot come.
-void sessionRelease(ControlConnection *connection) {
+void sessionOnClosed(ControlConnection *connection) {
   assert(drvLockHeld());
   ServerSession *session = sessionOf(connection);
   if (!session) return;
@@ -231,6 +231,12 @@ void sessionRelease(ControlConnection *connection) {
   LocalFree(session->devices);
   keyWipe(session->key);
   LocalFree(session);
+}
+
+void sessionClose(ServerSession *session) {
+  assert(drvLockHeld());
+  connClose(session->connection);
+  loopWake();
 }
 
 int requestOpenPlayStream(ServerSession *session, PlaySource *owner, WORD deviceId,
@@ -284,9 +290,8 @@ int requestQueryControl(ServerSession *session, WORD controlId, ControlQueriedCa
 void requestPauseStream(ServerSession *session, StreamSlot *slot, DWORD paused) {
   assert(drvLockHeld());
   ControlConnection *connection = session->connection;
-  PlaySender *sender = slot->kind == SLOT_PLAY ? static_cast<PlaySender *>(slot->stream) : nullptr;
-  CaptureReceiver *receiver =
-      slot->kind == SLOT_CAPTURE ? static_cast<CaptureReceiver *>(slot->stream) : nullptr;
+  PlaySender *sender = slot->kind == SLOT_PLAY ? slot->sender : nullptr;
+  CaptureReceiver *receiver = slot->kind == SLOT_CAPTURE ? slot->receiver : nullptr;
   if (paused) {
     BYTE m[PAUSE_STREAM_BYTES];
     pauseStreamBuild(m, {slot->id, sender     ? sender->consumed
@@ -307,7 +312,7 @@ void sessionOnSetupRefused(ControlConnection *connection, const BYTE *message) {
   ServerSession *session = sessionOf(connection);
   if (!session) return;
   if (message[1] == SETUP_REFUSED_NO_KEY) session->keyProblem = SESSION_KEY_MISSING;
-  sessionAbandon(connection);
+  connClose(connection);
 }
 
 void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) {
@@ -317,7 +322,7 @@ void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) 
   // Counts that promise more entries than the message holds: nothing is
   // copied from beyond it, and the session ends.
   if (!setupAcceptedCounts(messageSpan(message), devices, controls)) {
-    sessionAbandon(connection);
+    connClose(connection);
     return;
   }
   DWORD listBytes = (DWORD(devices) + controls) * SETUP_ENTRY_BYTES;
@@ -325,7 +330,7 @@ void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) 
   if (listBytes > 0) {
     block = static_cast<BYTE *>(memAllocZero(listBytes));
     if (!block) {
-      sessionAbandon(connection);
+      connClose(connection);
       return;
     }
     std::memcpy(block, message + SETUP_LIST_OFFSET, listBytes);
@@ -341,11 +346,11 @@ void sessionOnSetupAccepted(ControlConnection *connection, const BYTE *message) 
   uint8_t challenge[CHALLENGE_NONCE_BYTES];
   if (session->keyHeld && setupAcceptedChallenge(messageSpan(message), challenge) &&
       !sessionProveKey(session, challenge)) {
-    if (!sessionGone(connection, session)) sessionAbandon(connection);
+    if (!sessionGone(connection, session)) connClose(connection);
     return;
   }
   if (!session->setupCallback(session, session->user) && !sessionGone(connection, session)) {
-    sessionAbandon(connection);
+    connClose(connection);
   }
 }
 

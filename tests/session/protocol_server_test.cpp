@@ -5,7 +5,7 @@
 #include "audio/formats.h"
 #include "stream/stream.h"
 #include "stream/endpoint.h"
-#include "net/protocol.h"
+#include "session/protocol.h"
 #include "tests/server/server_process.h"
 #include "tests/support/control_support.h"
 
@@ -86,7 +86,7 @@ TEST_F(ProtocolServer, AGrantedPlayStreamIsBoundToTheServersPort) {
   StreamSlot *slot = seen_.streams[0];
   ASSERT_NE(slot, nullptr);
   ASSERT_EQ(slot->kind, SLOT_PLAY);
-  PlaySender *sender = static_cast<PlaySender *>(slot->stream);
+  PlaySender *sender = slot->sender;
   ASSERT_NE(sender, nullptr);
   EXPECT_EQ(sender->rateLimit, 22050u);
   EXPECT_EQ(sender->leadMin, 512u);

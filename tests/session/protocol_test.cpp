@@ -2,7 +2,7 @@
 // the audio server byte for byte: the setup exchange, request layouts and
 // sequence numbers, reply matching, stream binding, pause, and the end of a
 // session. Each case uses addresses of its own in 127.79.0.0/16.
-#include "net/protocol.h"
+#include "session/protocol.h"
 
 #include "audio/formats.h"
 #include "stream/stream.h"
@@ -241,7 +241,7 @@ TEST_F(Protocol, AnAcceptedPlayStreamBindsItsSlotAndPauseTellsTheServerOnce) {
   ASSERT_NE(slot, nullptr);
   EXPECT_EQ(slot->kind, SLOT_PLAY);
   EXPECT_EQ(slot->localPort, localPort);
-  PlaySender *sender = static_cast<PlaySender *>(slot->stream);
+  PlaySender *sender = slot->sender;
   ASSERT_NE(sender, nullptr);
   EXPECT_EQ(sender->leadMin, 256u);
   EXPECT_EQ(sender->leadMax, 65536u);

@@ -20,12 +20,14 @@
 // application threads (which call loopWake afterwards), handlers and
 // completions on the I/O thread.
 //
-// Ending: the owner ends a session by closing its connection; the
-// connection's closed callback, sessionRelease, then tells the owner (once),
+// Ending: the owner ends a session with sessionClose, which closes its
+// connection; the connection's closed callback, sessionOnClosed, then tells
+// the owner (once),
 // completes every pending request with no reply, and frees the session.
 // Messages that reach a connection whose session is gone are ignored.
 #pragma once
 
+#include "audio/formats.h"
 #include "net/control.h"
 #include "platform/platform.h"
 #include "wire/auth.h"
@@ -45,7 +47,7 @@ constexpr DWORD QUERY_NO_VALUE = 0x80000000;
 // recording bursts of twice the sink's largest delivery, and either bounded
 // by the ring's 65536 frames.
 constexpr DWORD PLAY_REQUEST_LEAD = 256;
-constexpr DWORD REQUEST_MAX_LEAD = 65536;
+constexpr DWORD REQUEST_MAX_LEAD = RING_FRAMES;
 // The request's adaptive flag: the driver never asks the server to choose
 // the first format by round-trip time, and follows what its reply says.
 constexpr BYTE REQUEST_ADAPTIVE = 0;
@@ -126,9 +128,12 @@ extern const MessageTable sessionRunningTable;
 // null with nothing left behind.
 ServerSession *sessionOpen(const char *address, SetupCallback setupCallback,
                            SessionClosedCallback closedCallback, void *user);
+// Ends the session: closes its connection, whose closed callback runs
+// before this returns, and wakes the I/O thread to flush and free it.
+void sessionClose(ServerSession *session);
 // The connection's closed callback, and the common end of a session (see
 // the header comment). Does not close the connection.
-void sessionRelease(ControlConnection *connection);
+void sessionOnClosed(ControlConnection *connection);
 
 // Requests. Each returns 1 when the request was queued, 0 when it was not
 // (nothing is left pending then); those without a result cannot fail in a
