@@ -38,7 +38,7 @@ constexpr int SETUP_WAIT_MS = 5000;
 constexpr uint32_t WINDOW_MAX_BYTES = 1384;
 constexpr uint32_t WINDOW_MIN_BYTES = 200;
 constexpr uint32_t LEAD_PACKETS = 4;
-// What the driver's open-stream request asks for (net/protocol.h, whose
+// What the driver's open-stream request asks for (session/protocol.h, whose
 // names clash with the server's message header): a lead of 256 frames, at
 // most the ring's 65536.
 constexpr uint32_t REQUEST_LEAD = 256;

@@ -227,3 +227,17 @@ void CloseHookupChannel(HookupChannel *channel) {
   if (channel->reply) ZwClose(channel->reply);
   LocalFree(channel);
 }
+
+// The highest display number whose port still fits 16 bits.
+static constexpr DWORD DISPLAY_MAX = 0xFFFF - AUDIO_PORT_BASE;
+
+int discoverServer(ServerVisitor visitor, void *context) {
+  DWORD address = 0;
+  DWORD display = 0;
+  LONG session = QuerySessionNumber(0);
+  if (LookupDisplayAddress(session, &address, &display) < 0) return 0;
+  // Written by another component: a display number whose port would not
+  // fit 16 bits names no server the driver could reach.
+  if (display > DISPLAY_MAX) return 0;
+  return visitor(context, address, AUDIO_PORT_BASE + display);
+}

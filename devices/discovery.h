@@ -27,6 +27,17 @@
 // audio open in the process.
 constexpr DWORD HOOKUP_WAIT_MS = 5000;
 
+// The audio server of display N listens on TCP port AUDIO_PORT_BASE + N.
+constexpr DWORD AUDIO_PORT_BASE = 9000;
+
+// Called once per destination found: returns what the discovery returns.
+typedef int (*ServerVisitor)(void *context, DWORD address, DWORD port);
+// Finds the terminal of the caller's session and calls the visitor once
+// with its address and AUDIO_PORT_BASE plus the display number. Returns the
+// visitor's result, or 0 without calling it when discovery fails or the
+// display number would put the port beyond 65535.
+int discoverServer(ServerVisitor visitor, void *context);
+
 // The session number that means "no session": discovery stops.
 constexpr LONG SESSION_NONE = -1;
 

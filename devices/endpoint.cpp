@@ -10,8 +10,6 @@
 #include "audio/formats.h"
 #include "audio/pcm.h"
 #include "devices/operations.h"
-#include "driver/wavein.h"
-#include "driver/waveout.h"
 #include "net/lock.h"
 #include "stream/stream.h"
 
@@ -121,7 +119,7 @@ int sourceSupply(PlaySource *source, int16_t *buffer, DWORD *bytes) {
     wanted -= take;
     made += take;
     emptyPasses = take ? 0 : emptyPasses + 1;
-    if (take == room) outHeaderPlayed(instance, stream);
+    if (take == room) instance->events->headerDone(instance, stream);
   }
   if (made == 0) {
     if (!instance->closing) return 0;
@@ -241,7 +239,7 @@ int sinkDeliver(RecordSink *sink, const int16_t *samples, DWORD bytes) {
     header->dwBytesRecorded = stream->offset * block;
     frames -= take;
     samples += take * channels;
-    if (take == room) inHeaderFilled(instance, stream);
+    if (take == room) instance->events->headerDone(instance, stream);
   }
   // What found no header is dropped: the whole chunk counts as read.
   return 0;

@@ -1,33 +1,17 @@
-// The mixer device: mxdMessage, its constant topology, and the volume reads
-// and writes that go to the audio server of the caller's session.
-//
-// The topology is fixed: two destination lines (speakers and wave input),
-// each with one source line (wave output and microphone), and one volume
-// control per destination that its source line shares. Lines, controls and
-// capabilities are answered from constant tables without the lock. A value
-// read or write keeps no connection: it discovers the server, opens a
-// target through the mixer operations (one control connection, at most 5 s
-// to set up), performs the one request and closes everything again before
-// it returns.
-//
-// Sizes: the records are answered in the target's own layout (MIXERLINEW
-// is 284 bytes on x64 and 280 on 32-bit, MIXERCONTROLW 228). A caller whose
-// size field is smaller than what an answer writes gets MMSYSERR_INVALPARAM
-// and nothing is written; winmm always passes the full sizes.
+// The mixer's value requests: the volume reads and writes that go to the
+// audio server of the caller's session. A value read or write keeps no
+// connection: it discovers the server, opens a target through the mixer
+// operations (one control connection, at most 5 s to set up), performs the
+// one request and closes everything again before it returns. The device's
+// entry point and its constant topology are in driver/mixer.h.
 #pragma once
 
 #include "platform/platform.h"
 
-constexpr DWORD MIXER_LINE_COUNT = 4;
-constexpr DWORD MIXER_CONTROL_COUNT = 2;
 // Control indexes of a details request: the server control they select.
 enum { MIXER_OUTPUT_VOLUME = 0, MIXER_INPUT_VOLUME = 1 };
 // What a read answers when the server has no such control or stays silent.
 constexpr DWORD MIXER_VOLUME_UNKNOWN = 0x8000;
-
-// The constant tables, in the order the lines and controls are numbered.
-extern const MIXERLINEW mixerLines[MIXER_LINE_COUNT];
-extern const MIXERCONTROLW mixerControls[MIXER_CONTROL_COUNT];
 
 struct MixerTargetList;
 struct MixerTarget;
@@ -77,7 +61,3 @@ void mixerTargetsSet(MixerTargetList *list, DWORD index, DWORD value);
 // The level of control index on the first target, MIXER_VOLUME_UNKNOWN when
 // the list is empty. Called with drvLock held.
 DWORD mixerTargetsGet(MixerTargetList *list, DWORD index);
-
-// The exported entry point of the mixer device.
-extern "C" DWORD APIENTRY mxdMessage(UINT deviceId, UINT message, DWORD_PTR user, DWORD_PTR param1,
-                                     DWORD_PTR param2);

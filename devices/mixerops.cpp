@@ -3,7 +3,7 @@
 #include <cassert>
 
 #include "devices/operations.h"
-#include "driver/registry.h"
+#include "devices/registry.h"
 #include "net/control.h"
 #include "net/lock.h"
 #include "session/protocol.h"

@@ -27,8 +27,8 @@
 // this user's audio off until logoff.
 #pragma once
 
+#include "devices/instance.h"
 #include "devices/mixer.h"
-#include "driver/instance.h"
 #include "net/loop.h"
 #include "platform/platform.h"
 

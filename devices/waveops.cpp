@@ -7,9 +7,7 @@
 #include "audio/formats.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
-#include "driver/registry.h"
-#include "driver/wavein.h"
-#include "driver/waveout.h"
+#include "devices/registry.h"
 #include "net/control.h"
 #include "net/lock.h"
 #include "session/protocol.h"
@@ -64,7 +62,7 @@ void outputDiscard(WaveStreamState *state) {
     // A loop ends here: its first header takes no further repetitions.
     stream->loopStart = (header->dwFlags & WHDR_BEGINLOOP) ? header : nullptr;
     stream->loopCount = 0;
-    outHeaderPlayed(instance, stream);
+    instance->events->headerDone(instance, stream);
   }
 }
 
@@ -102,7 +100,7 @@ void inputDiscard(WaveStreamState *state) {
   DWORD queued = 0;
   for (WAVEHDR *h = instance->queueHead; h; h = h->lpNext) queued++;
   // Filling a header returns it with drvLock released: re-read each time.
-  while (queued-- > 0 && stream->current) inHeaderFilled(instance, stream);
+  while (queued-- > 0 && stream->current) instance->events->headerDone(instance, stream);
   // Headers added meanwhile were not kicked (the stream had a header).
   if (stream->state == state) inputPaceNext(state);
 }
@@ -118,7 +116,7 @@ void inputPace(void *user) {
   // recorder that counts frames would mistake it for the rest of its take;
   // an empty header tells it that the source has gone.
   stream->current->dwBytesRecorded = 0;
-  inHeaderFilled(state->instance, stream);  // drvLock is released meanwhile: read afresh
+  state->instance->events->headerDone(state->instance, stream);  // drvLock released: read afresh
   if (state->closed && stream->state == state) inputPaceNext(state);
 }
 
@@ -573,6 +571,6 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
     }
   }
   instance->completing -= 1;
-  instanceSignalDrain(instance);
+  instance->events->drainCheck(instance);
   if (state->ready && !state->paused) pumpQueue(state);
 }

@@ -8,15 +8,14 @@
 #include "devices/discovery.h"
 #include "devices/operations.h"
 #include "driver/entry.h"
+#include "driver/wavein.h"
+#include "driver/waveout.h"
 #include "net/loop.h"
 
 const WaveStreamOps *waveOutputOps = &outputStreamOps;
 const WaveStreamOps *waveInputOps = &inputStreamOps;
 WaveInstance *instancesLive;
 DWORD instanceCount;
-
-// The highest display number whose port still fits 16 bits.
-static constexpr DWORD DISPLAY_MAX = 0xFFFF - AUDIO_PORT_BASE;
 
 MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD openFlags,
                         DWORD direction, WaveInstance **out) {
@@ -48,6 +47,7 @@ MMRESULT instanceCreate(DWORD deviceId, const WAVEOPENDESC *description, DWORD o
   instance->completing = 0;
   instance->closeStarted = 0;
   instance->nextLive = nullptr;
+  instance->events = direction == WAVE_OUTPUT ? &waveOutputEvents : &waveInputEvents;
   // Counted while it opens: the open releases drvLock while it waits.
   instanceCount += 1;
   if (!discoverServer(streamAdd, instance)) {
@@ -90,17 +90,6 @@ WaveInstance *instanceEnter(DWORD_PTR user) {
   }
   LeaveCriticalSection(&drvLock);
   return nullptr;
-}
-
-int discoverServer(ServerVisitor visitor, void *context) {
-  DWORD address = 0;
-  DWORD display = 0;
-  LONG session = QuerySessionNumber(0);
-  if (LookupDisplayAddress(session, &address, &display) < 0) return 0;
-  // Written by another component: a display number whose port would not
-  // fit 16 bits names no server the driver could reach.
-  if (display > DISPLAY_MAX) return 0;
-  return visitor(context, address, AUDIO_PORT_BASE + display);
 }
 
 int streamAdd(void *context, DWORD address, DWORD port) {
@@ -174,8 +163,7 @@ const WaveStreamOps *streamOps(const WaveInstance *instance, const WaveStream *s
 }
 
 MMRESULT instanceOpen(UINT deviceId, DWORD_PTR user, const WAVEOPENDESC *description,
-                      DWORD openFlags, DWORD direction, MMRESULT startFailure,
-                      DWORD openMessage) {
+                      DWORD openFlags, DWORD direction, MMRESULT startFailure, DWORD openMessage) {
   if (!description || !description->lpFormat) return MMSYSERR_INVALPARAM;
   PcmSample sample;
   MMRESULT format = waveFormatCheck(description->lpFormat, &sample);

@@ -1,7 +1,7 @@
-// Device instances: the per-open record of a wave device, its streams (one
-// per audio-server destination), the queue of the application's wave headers
-// and the creation of an instance, which finds the session's audio server
-// and opens a stream to it.
+// Device instances: the life of the per-open record of a wave device (the
+// records are in devices/instance.h), its creation, which finds the
+// session's audio server and opens a stream to it, the queue of the
+// application's wave headers, and what both front ends do alike.
 //
 // An instance lives from a successful open to the end of its device's
 // close; the pointer to it is the driver's per-open value that the
@@ -16,97 +16,15 @@
 
 #include <cstring>
 
+#include "devices/instance.h"
 #include "driver/format.h"
 #include "platform/platform.h"
-
-// The audio server of display N listens on TCP port AUDIO_PORT_BASE + N.
-constexpr DWORD AUDIO_PORT_BASE = 9000;
-
-enum { WAVE_OUTPUT = 0, WAVE_INPUT = 1 };
-
-struct WaveInstance;
-struct WaveStream;
-
-// What the front ends ask of a stream. One table serves every output stream
-// and one every input stream; the front end calls each slot with drvLock
-// held, and a slot returns with it held.
-struct WaveStreamOps {
-  // Sets up the stream's state and its connection; may release drvLock
-  // while it waits. Non-zero on success; on failure nothing stays
-  // allocated and the stream is freed by the caller.
-  int (*open)(WaveInstance *instance, WaveStream *stream);
-  // Ends the stream and frees its state; the caller frees the record.
-  void (*close)(WaveInstance *instance, WaveStream *stream);
-  // An idle stream has been given a header (current is set).
-  void (*kick)(WaveInstance *instance, WaveStream *stream);
-  // Sample frames played (output) or delivered (input) so far.
-  DWORD (*position)(WaveInstance *instance, WaveStream *stream);
-  // paused 1 pauses (output) or stops (input) the stream; 0 runs it.
-  void (*setPaused)(WaveInstance *instance, WaveStream *stream, int paused);
-  // Output: the application has discarded every queued header. Drops what
-  // the stream took from them and has not sent, and returns the frames it
-  // took in all (what a close still has to drain). Null where a table has
-  // no such step: the front end then keeps its count.
-  DWORD (*reset)(WaveInstance *instance, WaveStream *stream);
-  // Output: a close has begun and must be over by the tick deadline points
-  // at: then the stream gives its server up, whatever the server reports,
-  // as if the connection had gone (its headers come back at once and its
-  // drain ends). Null deadline: the close failed, the stream goes on. Null
-  // slot where a table has no such step.
-  void (*closeBy)(WaveInstance *instance, WaveStream *stream, const DWORD *deadline);
-};
 
 // The tables streamAdd installs, by direction. The device operations set
 // them; a test may put a table of its own in their place. With no table
 // an open finds no way to a server and fails with MMSYSERR_NODRIVER.
 extern const WaveStreamOps *waveOutputOps;
 extern const WaveStreamOps *waveInputOps;
-
-// One audio-server destination of an instance.
-struct WaveStream {
-  WaveStream *next;    // next stream of the same instance, creation order
-  WAVEHDR *current;    // header being played or filled, always a queued one; null when idle
-  WAVEHDR *loopStart;  // output: the WHDR_BEGINLOOP header being repeated (queued), or null
-  DWORD loopCount;     // output: repetitions of the loop still to come
-  DWORD offset;        // sample frames of current consumed (output) or filled (input)
-  DWORD address;       // audio server's IPv4 address, host order
-  DWORD port;          // audio server's TCP port
-  void *state;         // owned by the stream operations: set by open, freed by close
-  const WaveStreamOps *inputOps;   // input streams only, else null
-  const WaveStreamOps *outputOps;  // output streams only, else null
-};
-
-// One open wave device.
-struct WaveInstance {
-  WAVEHDR *queueHead;   // oldest queued header, null when the queue is empty
-  WAVEHDR **queueTail;  // the newest header's lpNext, or &queueHead when empty
-  WaveStream *streams;  // first stream, creation order
-  DWORD paused;         // output: set by WODM_PAUSE, cleared by WODM_RESTART
-  DWORD closing;        // set when the close begins, before the streams close
-  HANDLE drainEvent;    // manual reset, made on demand by the close; null if not made
-  DWORD framesWritten;  // output: sample frames accepted by WODM_WRITE, wrapping
-  DWORD direction;      // WAVE_OUTPUT or WAVE_INPUT
-  DWORD deviceId;       // device number of the open message (always 0)
-  // Pointer-sized, as the open description's fields are: on a 64-bit
-  // system a callback function's address does not fit 32 bits.
-  DWORD_PTR callback;          // dwCallback of the open description
-  DWORD_PTR callbackInstance;  // dwInstance of the open description
-  DWORD openFlags;             // flags of the open; the high 16 bits go to DriverCallback
-  HWAVE waveHandle;            // hWave of the open description
-  // The first 14 bytes of the application's format, the average byte rate
-  // made rate times block align (an application may leave it 0).
-  WAVEFORMAT format;
-  PcmSample sample;  // the application's sample format
-  // Completions in progress: headers whose callback runs with drvLock
-  // released (and, on the I/O thread, the supply that completed them).
-  // The close frees nothing while it is above 0.
-  DWORD completing;
-  // 1 from the start of a close until it fails or frees the instance: a
-  // second close and later writes or added buffers are refused, since the
-  // close may be about to free the instance.
-  DWORD closeStarted;
-  WaveInstance *nextLive;  // next in instancesLive
-};
 
 // Every instance from its creation to its free, newest first; guarded by
 // drvLock. A message's per-open value is looked up here before it is used,
@@ -141,13 +59,6 @@ void instanceAddLive(WaveInstance *instance);
 // or closed).
 WaveInstance *instanceEnter(DWORD_PTR user);
 
-// Called once per destination found: returns what the discovery returns.
-typedef int (*ServerVisitor)(void *context, DWORD address, DWORD port);
-// Finds the terminal of the caller's session and calls the visitor once
-// with its address and AUDIO_PORT_BASE plus the display number. Returns the
-// visitor's result, or 0 without calling it when discovery fails or the
-// display number would put the port beyond 65535.
-int discoverServer(ServerVisitor visitor, void *context);
 // Gives the instance (context) a stream to address and port unless it has
 // one. Returns 1 when it has such a stream afterwards, 0 otherwise.
 int streamAdd(void *context, DWORD address, DWORD port);
@@ -229,7 +140,6 @@ MMRESULT instancePosition(WaveInstance *instance, MMTIME *time, DWORD_PTR timeBy
                           int capAtWritten);
 
 // The device capability fields both records share, in their layout.
-constexpr WORD CAPS_MANUFACTURER_ID = 1;
 constexpr MMVERSION CAPS_DRIVER_VERSION = 0x0500;  // 5.0
 constexpr DWORD CAPS_FORMATS = 0x00000FFF;  // 11.025 kHz mono 8-bit to 44.1 kHz stereo 16-bit
 // Writes the product name "Lumivox 1.0", zero-filled to MAXPNAMELEN.

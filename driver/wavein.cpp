@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr WORD PRODUCT_ID_INPUT = 101;
 constexpr WORD CAPS_CHANNELS = 2;
 
 static_assert(sizeof(WAVEINCAPSW) == WAVE_IN_CAPS_BYTES, "the record of the Windows layout");
@@ -90,6 +89,8 @@ void inHeaderFilled(WaveInstance *instance, WaveStream *stream) {
   inComplete(instance, h);
   instanceSignalDrain(instance);
 }
+
+const WaveInstanceEvents waveInputEvents = {inHeaderFilled, instanceSignalDrain};
 
 extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user,
                                      DWORD_PTR param1, DWORD_PTR param2) {

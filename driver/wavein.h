@@ -26,8 +26,11 @@ constexpr DWORD WAVE_IN_CAPS_BYTES = 80;
 // stream's delivery, with drvLock held; releases it around the WIM_DATA
 // callback, so the caller re-reads the stream afterwards.
 void inHeaderFilled(WaveInstance *instance, WaveStream *stream);
+// What an input instance's operations call: inHeaderFilled, and the
+// drain's wake-up.
+extern const WaveInstanceEvents waveInputEvents;
 
 // The exported entry point of the wave input device. user is the instance
 // (for WIDM_OPEN: where the instance is stored).
-extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user,
-                                     DWORD_PTR param1, DWORD_PTR param2);
+extern "C" DWORD APIENTRY widMessage(UINT deviceId, UINT message, DWORD_PTR user, DWORD_PTR param1,
+                                     DWORD_PTR param2);

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr WORD PRODUCT_ID_OUTPUT = 100;
 constexpr WORD CAPS_CHANNELS = 0xFFFF;
 constexpr DWORD CAPS_SUPPORT = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE;
 
@@ -177,6 +176,8 @@ void outHeaderPlayed(WaveInstance *instance, WaveStream *stream) {
   stream->offset = 0;
   outRetire(instance);
 }
+
+const WaveInstanceEvents waveOutputEvents = {outHeaderPlayed, instanceSignalDrain};
 
 extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user,
                                      DWORD_PTR param1, DWORD_PTR param2) {

@@ -30,8 +30,11 @@ constexpr DWORD CLOSE_GRACE_MS = 10000;
 // by the stream's supply, with drvLock held; releases it around the
 // WOM_DONE callback, so the caller re-reads the stream afterwards.
 void outHeaderPlayed(WaveInstance *instance, WaveStream *stream);
+// What an output instance's operations call: outHeaderPlayed, and the
+// drain's wake-up.
+extern const WaveInstanceEvents waveOutputEvents;
 
 // The exported entry point of the wave output device. user is the
 // instance (for WODM_OPEN: where the instance is stored).
-extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user,
-                                     DWORD_PTR param1, DWORD_PTR param2);
+extern "C" DWORD APIENTRY wodMessage(UINT deviceId, UINT message, DWORD_PTR user, DWORD_PTR param1,
+                                     DWORD_PTR param2);

@@ -13,15 +13,12 @@
 #include "platform/platform.h"
 #include "server/log.h"
 #include "server/options.h"
+#include "server/playout.h"
 #include "server/sound.h"
 #include "server/stats.h"
 #include "server/streams.h"
 #include "server/udpstream.h"
 #include "wire/datagram.h"
-
-std::shared_ptr<UdpStream> playoutStart(asio::io_context &io, const ServerOptions &options,
-                                        StreamRecord &record);
-size_t playoutMemory(const ServerOptions &options, uint32_t applicationRate);
 
 namespace {
 

@@ -13,6 +13,8 @@
 #include "devices/operations.h"
 #include "driver/entry.h"
 #include "driver/instance.h"
+#include "driver/wavein.h"
+#include "driver/waveout.h"
 #include "net/loop.h"
 #include "tests/support/fake_winmm.h"
 
@@ -45,6 +47,7 @@ class EndpointTest : public ::testing::Test {
 
   void useFormat(WORD channels, DWORD rate, WORD bits, DWORD direction) {
     instance_.direction = direction;
+    instance_.events = direction == WAVE_OUTPUT ? &waveOutputEvents : &waveInputEvents;
     instance_.format = {WAVE_FORMAT_PCM, channels, rate, rate * channels * bits / 8,
                         WORD(channels * bits / 8)};
     instance_.sample = bits == 8 ? PCM_U8 : PCM_S16;

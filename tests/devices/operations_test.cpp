@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "audio/formats.h"
+#include "devices/registry.h"
 #include "driver/entry.h"
-#include "driver/registry.h"
+#include "driver/instance.h"
+#include "driver/wavein.h"
+#include "driver/waveout.h"
 #include "net/loop.h"
 #include "session/protocol.h"
 #include "stream/stream.h"
@@ -37,6 +40,7 @@ class Operations : public ServerOperationsTest {
     instance_ = {};
     instance_.queueTail = &instance_.queueHead;
     instance_.direction = direction;
+    instance_.events = direction == WAVE_OUTPUT ? &waveOutputEvents : &waveInputEvents;
     instance_.format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4};
     stream_ = {};
     stream_.address = LOOPBACK;

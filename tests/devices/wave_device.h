@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "audio/formats.h"
-#include "stream/stream.h"
 #include "devices/endpoint.h"
 #include "devices/operations.h"
 #include "driver/entry.h"
@@ -23,6 +22,7 @@
 #include "driver/wavein.h"
 #include "driver/waveout.h"
 #include "net/loop.h"
+#include "stream/stream.h"
 #include "tests/devices/server_fixture.h"
 #include "tests/support/fake_winmm.h"
 
@@ -65,6 +65,7 @@ class WaveDeviceTest : public ServerOperationsTest {
     WaveInstance *i = static_cast<WaveInstance *>(memAllocZero(sizeof(WaveInstance)));
     i->queueTail = &i->queueHead;
     i->direction = direction;
+    i->events = direction == WAVE_OUTPUT ? &waveOutputEvents : &waveInputEvents;
     i->callback = CALLBACK_VALUE;
     i->openFlags = CALLBACK_FUNCTION;
     i->format = {WAVE_FORMAT_PCM, 2, RATE, RATE * BLOCK, BLOCK};
@@ -81,8 +82,8 @@ class WaveDeviceTest : public ServerOperationsTest {
 
   DWORD message(UINT m, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0) {
     DWORD_PTR user = reinterpret_cast<DWORD_PTR>(instance_);
-    DWORD result = direction_ == WAVE_OUTPUT ? wodMessage(0, m, user, p1, p2)
-                                             : widMessage(0, m, user, p1, p2);
+    DWORD result =
+        direction_ == WAVE_OUTPUT ? wodMessage(0, m, user, p1, p2) : widMessage(0, m, user, p1, p2);
     if ((m == WODM_CLOSE || m == WIDM_CLOSE) && result == MMSYSERR_NOERROR) instance_ = nullptr;
     return result;
   }

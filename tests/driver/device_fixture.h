@@ -34,7 +34,8 @@ struct Seen {
 
 inline std::vector<Seen> seen() {
   std::vector<Seen> out;
-  for (const DriverCallbackCall &c : fakeDriverCallbackCalls()) out.push_back({c.message, c.param1});
+  for (const DriverCallbackCall &c : fakeDriverCallbackCalls())
+    out.push_back({c.message, c.param1});
   return out;
 }
 
@@ -68,6 +69,7 @@ class DeviceTest : public ::testing::Test {
     instance_ = static_cast<WaveInstance *>(memAllocZero(sizeof(WaveInstance)));
     instance_->queueTail = &instance_->queueHead;
     instance_->direction = direction_;
+    instance_->events = direction_ == WAVE_OUTPUT ? &waveOutputEvents : &waveInputEvents;
     instance_->callback = CALLBACK_VALUE;
     instance_->callbackInstance = CALLBACK_USER;
     instance_->openFlags = OPEN_FLAGS;

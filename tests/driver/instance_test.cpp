@@ -1,7 +1,6 @@
 // Device instances: the header queue's rules, streams of an instance, and
 // instance creation with discovery. The creation cases run the real
 // lumivox-session (POSIX build) so that discovery reads a published record.
-#include "devices/operations.h"
 #include "driver/instance.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "devices/discovery.h"
+#include "devices/operations.h"
 #include "driver/entry.h"
 #include "driver/waveout.h"
 #include "net/loop.h"
@@ -31,6 +32,7 @@ class Locked : public ::testing::Test {
     EnterCriticalSection(&drvLock);
     std::memset(&instance_, 0, sizeof instance_);
     instance_.queueTail = &instance_.queueHead;
+    instance_.events = &waveOutputEvents;
   }
   void TearDown() override {
     while (WaveStream *s = instance_.streams) {

@@ -9,8 +9,7 @@
 #include <string>
 
 #include "devices/discovery.h"
-#include "driver/instance.h"
-#include "driver/registry.h"
+#include "devices/registry.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
 

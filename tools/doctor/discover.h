@@ -1,5 +1,5 @@
 // The doctor's first three steps, over the driver's own discovery and name
-// registry (devices/discovery, driver/registry, driver/instance): the
+// registry (devices/discovery, devices/registry): the
 // session number, the session's display address, and the audio server's
 // address, port and unreachable mark.
 #pragma once

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "audio/formats.h"
+#include "devices/discovery.h"
 #include "devices/operations.h"
 #include "driver/entry.h"
 #include "net/control.h"

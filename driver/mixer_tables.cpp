@@ -1,14 +1,11 @@
 // The mixer's constant lines and controls, as applications receive them.
 // Built at compile time: every byte not named here is 0.
-#include "devices/mixer.h"
+#include "driver/instance.h"
+#include "driver/mixer.h"
 
 namespace {
 
 constexpr DWORD NO_SOURCE = 0xFFFFFFFF;
-constexpr WORD MANUFACTURER_ID = 1;
-constexpr MMVERSION DRIVER_VERSION = 0x0500;
-constexpr WORD OUTPUT_PRODUCT_ID = 100;
-constexpr WORD INPUT_PRODUCT_ID = 101;
 // Target device ids; they also key the control sets.
 constexpr DWORD OUTPUT_KEY = 1;
 constexpr DWORD INPUT_KEY = 2;
@@ -41,9 +38,9 @@ constexpr MIXERLINEW makeLine(const LineRow &row) {
   copyName(line.szName, row.name);
   line.Target.dwType = row.targetType;
   line.Target.dwDeviceID = row.key;
-  line.Target.wMid = MANUFACTURER_ID;
+  line.Target.wMid = CAPS_MANUFACTURER_ID;
   line.Target.wPid = row.productId;
-  line.Target.vDriverVersion = DRIVER_VERSION;
+  line.Target.vDriverVersion = CAPS_DRIVER_VERSION;
   copyName(line.Target.szPname, LV_WTEXT("Lumivox 1.0"));
   return line;
 }
@@ -70,13 +67,13 @@ constexpr MIXERCONTROLW makeVolume(DWORD id, const WCHAR *shortName, const WCHAR
 // records as they stand, so they stay exactly so.
 constexpr MIXERLINEW mixerLines[MIXER_LINE_COUNT] = {
     makeLine({0, NO_SOURCE, 0xFFFF0000, MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, 1, LV_WTEXT("Volume"),
-              LV_WTEXT("Volume"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY, OUTPUT_PRODUCT_ID}),
+              LV_WTEXT("Volume"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY, PRODUCT_ID_OUTPUT}),
     makeLine({0, 0, 0xFFFF0001, MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, 0, LV_WTEXT("Out"),
-              LV_WTEXT("Output"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY, OUTPUT_PRODUCT_ID}),
+              LV_WTEXT("Output"), MIXERLINE_TARGETTYPE_WAVEOUT, OUTPUT_KEY, PRODUCT_ID_OUTPUT}),
     makeLine({1, NO_SOURCE, 0xFFFF0002, MIXERLINE_COMPONENTTYPE_DST_WAVEIN, 1, LV_WTEXT("In"),
-              LV_WTEXT("Input"), MIXERLINE_TARGETTYPE_WAVEIN, INPUT_KEY, INPUT_PRODUCT_ID}),
+              LV_WTEXT("Input"), MIXERLINE_TARGETTYPE_WAVEIN, INPUT_KEY, PRODUCT_ID_INPUT}),
     makeLine({1, 0, 0xFFFF0003, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, 1, LV_WTEXT("Mic"),
-              LV_WTEXT("Microphone"), MIXERLINE_TARGETTYPE_WAVEIN, INPUT_KEY, INPUT_PRODUCT_ID}),
+              LV_WTEXT("Microphone"), MIXERLINE_TARGETTYPE_WAVEIN, INPUT_KEY, PRODUCT_ID_INPUT}),
 };
 
 constexpr MIXERCONTROLW mixerControls[MIXER_CONTROL_COUNT] = {

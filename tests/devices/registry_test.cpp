@@ -1,7 +1,7 @@
 // The name registry: the name's format, marks seen by the marking process
 // and by every other process of the session, and nothing seen across
 // sessions.
-#include "driver/registry.h"
+#include "devices/registry.h"
 
 #include <gtest/gtest.h>
 

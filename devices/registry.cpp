@@ -1,5 +1,5 @@
 // The name registry over QueryDosDeviceW and DefineDosDeviceW.
-#include "driver/registry.h"
+#include "devices/registry.h"
 
 static const WCHAR REGISTRY_TARGET[] = LV_WTEXT("NoAudio");
 

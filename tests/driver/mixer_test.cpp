@@ -2,7 +2,7 @@
 // every line and control query, the callers' size fields, and the value
 // requests through a recording stand-in for the mixer operations (with the
 // real lumivox-session for discovery in the POSIX build).
-#include "devices/mixer.h"
+#include "driver/mixer.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +56,8 @@ TEST(MixerTables, LinesAndControlsAreTheConstantRecords) {
   // 32-bit Windows (platform/mmlayout.h).
   constexpr DWORD LINE_BYTES = sizeof(void *) == 8 ? 284 : 280;
   static_assert(sizeof(MIXERLINEW) == LINE_BYTES && sizeof(MIXERCONTROLW) == 228, "layouts");
-  const char *names[][2] = {{"Volume", "Volume"}, {"Out", "Output"}, {"In", "Input"},
-                            {"Mic", "Microphone"}};
+  const char *names[][2] = {
+      {"Volume", "Volume"}, {"Out", "Output"}, {"In", "Input"}, {"Mic", "Microphone"}};
   const DWORD types[] = {4, 0x1008, 7, 0x1003};
   const DWORD connections[] = {1, 0, 1, 1};
   for (DWORD i = 0; i < MIXER_LINE_COUNT; ++i) {
@@ -187,9 +187,9 @@ TEST(MixerQueries, LineControlsFollowTheControlSets) {
       << "one control written, nothing past it";
   ASSERT_EQ(controls(0xFFFF0003, MIXER_GETLINECONTROLSF_ALL), MMSYSERR_NOERROR);
   EXPECT_EQ(text(control[0].szShortName), "Input Volume");
-  ASSERT_EQ(controls(0xFFFF0002, MIXER_GETLINECONTROLSF_ONEBYTYPE, 1,
-                     MIXERCONTROL_CONTROLTYPE_VOLUME),
-            MMSYSERR_NOERROR);
+  ASSERT_EQ(
+      controls(0xFFFF0002, MIXER_GETLINECONTROLSF_ONEBYTYPE, 1, MIXERCONTROL_CONTROLTYPE_VOLUME),
+      MMSYSERR_NOERROR);
   EXPECT_EQ(control[0].dwControlID, 1u);
   ASSERT_EQ(controls(0xFFFF0000, MIXER_GETLINECONTROLSF_ONEBYID, 1, 0), MMSYSERR_NOERROR);
   EXPECT_EQ(std::memcmp(&control[0], &mixerControls[0], 228), 0);
@@ -254,8 +254,10 @@ const MixerOps FAKE_MIXER_OPS = {
           return fakeMixer.openResult;
         },
     .close = [](MixerTargetList *, MixerTarget *) { fakeMixer.closes += 1; },
-    .setVolume = [](MixerTargetList *, MixerTarget *, DWORD index,
-                    DWORD value) { fakeMixer.sets.push_back({index, value}); },
+    .setVolume =
+        [](MixerTargetList *, MixerTarget *, DWORD index, DWORD value) {
+          fakeMixer.sets.push_back({index, value});
+        },
     .getVolume =
         [](MixerTargetList *, MixerTarget *, DWORD index) {
           fakeMixer.gets.push_back(index);
