@@ -200,7 +200,7 @@ const PlaySourceEvents playSourceEvents = {sourceFill, sourceActivity, sourcePro
 void playPump(void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
-  PlaySource *source = static_cast<PlaySource *>(state->endpoint);
+  PlaySource *source = state->source;
   PlaySender *sender = statePlaySender(state);
   uint32_t amount = pumpAmount(state, source, sender);
   // The fill may return headers with drvLock released: the state is read
@@ -283,7 +283,7 @@ void recordPump(void *user) {
   assert(drvLockHeld());
   // The sink and its receivers are read afresh on every pass: a delivery
   // returns headers with drvLock released.
-  while (RecordSink *sink = static_cast<RecordSink *>(state->endpoint)) {
+  while (RecordSink *sink = state->sink) {
     if (state->paused || !state->stream->current || !sink->receivers) break;
     int32_t unread = int32_t(sink->receivers->writePos - sink->readPos);
     if (unread <= 0 || !sinkDrain(sink, uint32_t(unread))) break;

@@ -21,6 +21,19 @@ enum { WAVE_OUTPUT = 0, WAVE_INPUT = 1 };
 struct WaveInstance;
 struct WaveStream;
 
+// Why the open of a stream to a server failed, or OPEN_OK.
+enum [[nodiscard]] OpenResult : int{
+    OPEN_OK = 0,
+    OPEN_NO_MEMORY,      // no memory for the stream's records, ring or event
+    OPEN_MARKED,         // the server is marked unreachable: not tried
+    OPEN_NO_CONNECTION,  // no connection: refused, or ended before the setup's answer
+    OPEN_NO_ANSWER,      // connected, and no answer within the open's wait
+    OPEN_REFUSED,        // the server refused the setup or the stream
+    OPEN_NO_DEVICE,      // the server has no device of the stream's direction
+};
+// The reason in words, for logs and the doctor.
+const char *openResultText(OpenResult result);
+
 // What the wave operations tell the front end that owns an instance. Each
 // entry is called with drvLock held, on an application thread or the I/O
 // thread, and may release it around a callback to the application.
@@ -37,9 +50,9 @@ struct WaveInstanceEvents {
 // held, and a slot returns with it held.
 struct WaveStreamOps {
   // Sets up the stream's state and its connection; may release drvLock
-  // while it waits. Non-zero on success; on failure nothing stays
-  // allocated and the stream is freed by the caller.
-  int (*open)(WaveInstance *instance, WaveStream *stream);
+  // while it waits. OPEN_OK on success; on failure the reason, nothing
+  // stays allocated and the stream is freed by the caller.
+  OpenResult (*open)(WaveInstance *instance, WaveStream *stream);
   // Ends the stream and frees its state; the caller frees the record.
   void (*close)(WaveInstance *instance, WaveStream *stream);
   // An idle stream has been given a header (current is set).

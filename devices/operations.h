@@ -57,8 +57,9 @@ extern const MixerOps serverMixerOps;
 // One open wave stream's link to its server.
 struct WaveStreamState {
   ServerSession *connection;  // the session of the control connection; null once it has gone
-  DWORD ready;   // output: a play sender was granted; input: the server has an input device
-  DWORD closed;  // the connection has gone (set only by the closed callback)
+  DWORD ready;         // output: a play sender was granted; input: the server has an input device
+  DWORD closed;        // the connection has gone (set only by the closed callback)
+  OpenResult refusal;  // while opening: what the server answered instead of a stream
   // Output: the pause last applied to the play sender. Input: the stopped
   // flag, 1 while no record stream runs (and after open).
   DWORD paused;
@@ -70,7 +71,8 @@ struct WaveStreamState {
   const ServerDevice *serverDevice;  // the chosen entry of the session's device list, or null
   StreamSlot *streamSlot;            // the granted play or record stream, or null
   DWORD direction;                   // WAVE_OUTPUT or WAVE_INPUT
-  void *endpoint;                    // the PlaySource (output) or RecordSink (input)
+  PlaySource *source;                // output: the endpoint, or null
+  RecordSink *sink;                  // input: the endpoint, or null
   WorkItem pump;                     // the play or record pump, priority PUMP_PRIORITY
   // Output: the play sender's consumed position, source frames. Input:
   // frames delivered into headers since open.
@@ -145,7 +147,7 @@ const ServerControl *sessionFindVolume(const ServerSession *session, DWORD direc
 PlaySender *statePlaySender(const WaveStreamState *state);
 
 // The wave operations (slots of both tables).
-int waveStreamOpen(WaveInstance *instance, WaveStream *stream);
+OpenResult waveStreamOpen(WaveInstance *instance, WaveStream *stream);
 void waveStreamClose(WaveInstance *instance, WaveStream *stream);
 void outputKick(WaveInstance *instance, WaveStream *stream);
 DWORD outputPosition(WaveInstance *instance, WaveStream *stream);

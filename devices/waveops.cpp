@@ -172,14 +172,10 @@ void waveRelease(WaveStreamState *state) {
     slotClose(state->streamSlot);
     state->streamSlot = nullptr;
   }
-  if (state->endpoint) {
-    if (state->direction == WAVE_OUTPUT) {
-      playSourceDestroy(static_cast<PlaySource *>(state->endpoint));
-    } else {
-      recordSinkDestroy(static_cast<RecordSink *>(state->endpoint));
-    }
-    state->endpoint = nullptr;
-  }
+  playSourceDestroy(state->source);
+  state->source = nullptr;
+  recordSinkDestroy(state->sink);
+  state->sink = nullptr;
   workDequeue(&state->pump);
   if (state->stream->state == state) workQueue(&state->pump);
 }
@@ -282,12 +278,32 @@ PlaySender *statePlaySender(const WaveStreamState *state) {
 
 // ---- Open and close, both directions.
 
-int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
+const char *openResultText(OpenResult result) {
+  switch (result) {
+    case OPEN_OK:
+      return "opened";
+    case OPEN_NO_MEMORY:
+      return "out of memory";
+    case OPEN_MARKED:
+      return "marked unreachable";
+    case OPEN_NO_CONNECTION:
+      return "no connection";
+    case OPEN_NO_ANSWER:
+      return "no answer";
+    case OPEN_REFUSED:
+      return "refused";
+    case OPEN_NO_DEVICE:
+      return "no device";
+  }
+  return "unknown";
+}
+
+OpenResult waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
   assert(drvLockHeld());
   char name[SERVER_NAME_BYTES];
   serverName(name, stream->address, stream->port);
-  if (serverMarkedUnreachable(stream->address, stream->port)) return 0;
-  bool unanswered = false;
+  if (serverMarkedUnreachable(stream->address, stream->port)) return OPEN_MARKED;
+  OpenResult result = OPEN_NO_MEMORY;
   WaveStreamState *state = static_cast<WaveStreamState *>(memAllocZero(sizeof *state));
   HANDLE event = state ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
   if (state && event) {
@@ -299,23 +315,30 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
     timerInit(&state->pace, inputPace, state, PUMP_PRIORITY);
     timerInit(&state->closeTimer, outputCloseTimeout, state, PUMP_PRIORITY);
     if (state->direction == WAVE_INPUT) {
-      state->endpoint = recordSinkCreate(state);
+      state->sink = recordSinkCreate(state);
       state->paused = 1;  // stopped until the first start
       workInit(&state->pump, inputPump, state, PUMP_PRIORITY);
     } else {
-      state->endpoint = playSourceCreate(state);
+      state->source = playSourceCreate(state);
       workInit(&state->pump, outputPump, state, PUMP_PRIORITY);
     }
-    if (state->endpoint) state->connection = sessionOpen(name, waveConnected, waveClosed, state);
+    if (state->source || state->sink) {
+      state->connection = sessionOpen(name, waveConnected, waveClosed, state);
+      result = OPEN_NO_CONNECTION;
+    }
     if (state->connection) {
       loopWake();
       waitUnlocked(state->event, OPEN_WAIT_MS);
-      unanswered = openUnanswered(state->event);
       if (state->ready) {
         CloseHandle(state->event);
         state->event = nullptr;
         stream->state = state;
-        return 1;
+        return OPEN_OK;
+      }
+      if (openUnanswered(state->event)) {
+        result = OPEN_NO_ANSWER;
+      } else if (state->refusal != OPEN_OK) {
+        result = state->refusal;
       }
       // The closed callback ends the UDP stream and the endpoint.
       if (state->connection) sessionClose(state->connection);
@@ -324,8 +347,8 @@ int waveStreamOpen(WaveInstance *instance, WaveStream *stream) {
   }
   if (event) CloseHandle(event);
   if (state) LocalFree(state);
-  if (unanswered) markServerUnreachable(stream->address, stream->port);
-  return 0;
+  if (result == OPEN_NO_ANSWER) markServerUnreachable(stream->address, stream->port);
+  return result;
 }
 
 void waveStreamClose(WaveInstance *instance, WaveStream *stream) {
@@ -391,19 +414,23 @@ int waveConnected(ServerSession *session, void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
   state->serverDevice = sessionFindDevice(session, state->direction);
-  if (!state->serverDevice) return 0;  // the session ends; the closed callback wakes the open
+  if (!state->serverDevice) {
+    state->refusal = OPEN_NO_DEVICE;
+    return 0;  // the session ends; the closed callback wakes the open
+  }
   if (state->direction == WAVE_INPUT) {
     state->ready = 1;
     if (state->event) SetEvent(state->event);
     return 1;
   }
-  return requestOpenPlayStream(session, static_cast<PlaySource *>(state->endpoint),
+  return requestOpenPlayStream(session, state->source,
                                serverDeviceId(state->serverDevice), playStreamReplied, state);
 }
 
-void waveClosed(ServerSession *, void *user) {
+void waveClosed(ServerSession *session, void *user) {
   WaveStreamState *state = static_cast<WaveStreamState *>(user);
   assert(drvLockHeld());
+  if (session->setupRefused && state->refusal == OPEN_OK) state->refusal = OPEN_REFUSED;
   if (state->direction == WAVE_OUTPUT) outputPlayed(state);
   state->connection = nullptr;
   state->ready = 0;
@@ -435,7 +462,11 @@ void playStreamReplied(ServerSession *, StreamSlot *slot, void *user) {
   state->streamSlot = slot;
   // A slot whose sender could not be made carries nothing: the open fails
   // as for a refusal and closes it.
-  if (slot && slotHasStream(slot)) state->ready = 1;
+  if (slot && slotHasStream(slot)) {
+    state->ready = 1;
+  } else {
+    state->refusal = slot ? OPEN_NO_MEMORY : OPEN_REFUSED;
+  }
   if (state->event) SetEvent(state->event);
 }
 
@@ -483,7 +514,7 @@ DWORD outputPosition(WaveInstance *, WaveStream *stream) {
 DWORD outputReset(WaveInstance *instance, WaveStream *stream) {
   assert(drvLockHeld());
   WaveStreamState *state = stateOf(stream);
-  PlaySource *source = state->ready ? static_cast<PlaySource *>(state->endpoint) : nullptr;
+  PlaySource *source = state->ready ? state->source : nullptr;
   if (!source) return instance->framesWritten;
   for (PlaySender *sender = source->senders; sender; sender = sender->next) {
     playSenderDiscard(sender);
@@ -531,7 +562,7 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
     if (state->paused || !state->streamSlot) return;
     // What was recorded and not yet handed on goes with the stop: a later
     // start must begin with its own audio.
-    if (state->endpoint) sinkDiscard(static_cast<RecordSink *>(state->endpoint));
+    if (state->sink) sinkDiscard(state->sink);
     state->paused = 1;
     workDequeue(&state->pump);
     inputCloseSlot(state, state->connection, state->streamSlot);
@@ -541,7 +572,7 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
   if (!state->paused || !state->ready) return;
   if (!state->event) state->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!state->event) return;
-  if (!requestOpenRecordStream(state->connection, static_cast<RecordSink *>(state->endpoint),
+  if (!requestOpenRecordStream(state->connection, state->sink,
                                serverDeviceId(state->serverDevice), recordStreamReplied, state)) {
     return;
   }

@@ -110,7 +110,7 @@ int streamAdd(void *context, DWORD address, DWORD port) {
   } else {
     stream->inputOps = ops;
   }
-  if (!ops->open(instance, stream)) {
+  if (ops->open(instance, stream) != OPEN_OK) {
     LocalFree(stream);
     return 0;
   }

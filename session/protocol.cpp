@@ -311,6 +311,7 @@ void requestPauseStream(ServerSession *session, StreamSlot *slot, DWORD paused) 
 void sessionOnSetupRefused(ControlConnection *connection, const BYTE *message) {
   ServerSession *session = sessionOf(connection);
   if (!session) return;
+  session->setupRefused = 1;
   if (message[1] == SETUP_REFUSED_NO_KEY) session->keyProblem = SESSION_KEY_MISSING;
   connClose(connection);
 }
@@ -376,16 +377,22 @@ void sessionOnEvent(ControlConnection *connection, const BYTE *message) {
   if (SessionEventHandler handler = session->eventHandlers[message[0]]) handler(session, message);
 }
 
+// The request's slot when the reply grants the stream, else null. The
+// datagrams go to the host the control connection reached, whatever the
+// reply says, and the receiver takes them from no other; *server is that
+// host.
+static StreamSlot *streamGranted(ServerSession *session, StreamRequest *request,
+                                 const BYTE *reply, StreamReply *fields, DWORD *server) {
+  *server = streamAccepted(reply, fields) ? socketAddress(session->connection->socket, true) : 0;
+  return *server != 0 ? request->slot : nullptr;
+}
+
 void onPlayStreamOpened(ServerSession *session, const BYTE *reply, void *context) {
   StreamRequest *request = static_cast<StreamRequest *>(context);
-  StreamSlot *slot = nullptr;
-  // The datagrams go to the host the control connection reached, whatever
-  // the reply says.
   StreamReply fields;
-  DWORD server =
-      streamAccepted(reply, &fields) ? socketAddress(session->connection->socket, true) : 0;
-  if (server != 0) {
-    slot = request->slot;
+  DWORD server;
+  StreamSlot *slot = streamGranted(session, request, reply, &fields, &server);
+  if (slot) {
     slotBindPlay(slot, static_cast<PlaySource *>(request->owner), server, fields.port,
                  fields.minLead, fields.maxLead, fields.adaptive, fields.rate);
   }
@@ -394,16 +401,10 @@ void onPlayStreamOpened(ServerSession *session, const BYTE *reply, void *context
 
 void onRecordStreamOpened(ServerSession *session, const BYTE *reply, void *context) {
   StreamRequest *request = static_cast<StreamRequest *>(context);
-  StreamSlot *slot = nullptr;
-  // The receiver takes datagrams from the host the control connection
-  // reached, and from no other.
   StreamReply fields;
-  DWORD server =
-      streamAccepted(reply, &fields) ? socketAddress(session->connection->socket, true) : 0;
-  if (server != 0) {
-    slot = request->slot;
-    slotBindCapture(slot, static_cast<RecordSink *>(request->owner), server, fields.rate);
-  }
+  DWORD server;
+  StreamSlot *slot = streamGranted(session, request, reply, &fields, &server);
+  if (slot) slotBindCapture(slot, static_cast<RecordSink *>(request->owner), server, fields.rate);
   streamRequestEnd(session, request, slot);
 }
 

@@ -115,6 +115,7 @@ struct ServerSession {
   SessionEventHandler eventHandlers[SESSION_EVENT_HANDLERS];  // by type byte; none set
   BYTE keyHeld;         // the user's store has a key for this server: the setup offers it
   BYTE keyProblem;      // SESSION_KEY_*
+  BYTE setupRefused;    // 1 once the server refused the setup
   BYTE key[KEY_BYTES];  // wiped before the session is freed
 };
 

@@ -251,7 +251,7 @@ TEST_F(BoundedWaits, AStopDropsTheUnreadRecordingAndTheNextStartBeginsClean) {
   uint32_t written = 0;
   for (;;) {
     EnterCriticalSection(&drvLock);
-    RecordSink *sink = static_cast<RecordSink *>(state()->endpoint);
+    RecordSink *sink = state()->sink;
     CaptureReceiver *r = sink->receivers;
     if (r && r->synced) written = r->writePos - sink->readPos;
     LeaveCriticalSection(&drvLock);
@@ -261,7 +261,7 @@ TEST_F(BoundedWaits, AStopDropsTheUnreadRecordingAndTheNextStartBeginsClean) {
   ASSERT_GT(written, 0u);
   ASSERT_EQ(message(WIDM_STOP), MMSYSERR_NOERROR);
   EnterCriticalSection(&drvLock);
-  RecordSink *sink = static_cast<RecordSink *>(state()->endpoint);
+  RecordSink *sink = state()->sink;
   const int16_t *ring = ringSamples(sink->ring);
   size_t loud = 0;
   for (uint32_t i = 0; i < sink->ring->frames * sink->ring->channels; i++) loud += ring[i] != 0;

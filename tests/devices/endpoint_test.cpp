@@ -53,11 +53,11 @@ class EndpointTest : public ::testing::Test {
     instance_.sample = bits == 8 ? PCM_U8 : PCM_S16;
     if (direction == WAVE_OUTPUT) {
       workInit(&state_.pump, playPump, &state_, PUMP_PRIORITY);
-      state_.endpoint = source_ = playSourceCreate(&state_);
+      state_.source = source_ = playSourceCreate(&state_);
       ASSERT_NE(source_, nullptr);
     } else {
       workInit(&state_.pump, recordPump, &state_, PUMP_PRIORITY);
-      state_.endpoint = sink_ = recordSinkCreate(&state_);
+      state_.sink = sink_ = recordSinkCreate(&state_);
       ASSERT_NE(sink_, nullptr);
     }
   }
@@ -111,7 +111,7 @@ TEST_F(EndpointTest, RingsFollowTheInstanceFormat) {
   EXPECT_EQ(source_->state, &state_);
   EXPECT_EQ(source_->events, &playSourceEvents);
   playSourceDestroy(source_);
-  state_.endpoint = source_ = nullptr;
+  state_.source = source_ = nullptr;
 
   useFormat(1, 8000, 8, WAVE_INPUT);
   EXPECT_EQ(sink_->ring->channels, 1u);

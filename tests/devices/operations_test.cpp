@@ -47,7 +47,8 @@ class Operations : public ServerOperationsTest {
     stream_.port = server_->port();
     const WaveStreamOps *ops = direction == WAVE_OUTPUT ? &outputStreamOps : &inputStreamOps;
     (direction == WAVE_OUTPUT ? stream_.outputOps : stream_.inputOps) = ops;
-    opened_ = ops->open(&instance_, &stream_);
+    result_ = ops->open(&instance_, &stream_);
+    opened_ = result_ == OPEN_OK;
     return opened_;
   }
 
@@ -63,6 +64,7 @@ class Operations : public ServerOperationsTest {
   WaveInstance instance_{};
   WaveStream stream_{};
   int opened_ = 0;
+  OpenResult result_ = OPEN_OK;  // of the last open
 };
 
 TEST_F(Operations, AnOutputOpenHoldsAPlaySenderAndPausesOnlyAfterTheFirstKick) {
@@ -98,6 +100,7 @@ TEST_F(Operations, AServerWithoutTheDirectionsDeviceFailsEachOpenWithoutAMark) {
   serve({"--no-output-device"});
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(open(WAVE_OUTPUT), 0);
+  EXPECT_EQ(result_, OPEN_NO_DEVICE) << openResultText(result_);
   EXPECT_EQ(stream_.state, nullptr);
   EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 0);
   EXPECT_EQ(open(WAVE_OUTPUT), 0);
@@ -111,12 +114,21 @@ TEST_F(Operations, RefusedAndUnansweredSetupsFailTheOpen) {
   serve({"--refuse-setup"});
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(open(WAVE_INPUT), 0);
+  EXPECT_EQ(result_, OPEN_REFUSED) << openResultText(result_);
   EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 0);
   LeaveCriticalSection(&drvLock);
+  uint16_t gone = server_->port();
   serve({"--withhold-setup"});
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(open(WAVE_INPUT), 0);  // after the 5 s wait
+  EXPECT_EQ(result_, OPEN_NO_ANSWER) << openResultText(result_);
   EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 1);
+  EXPECT_EQ(open(WAVE_INPUT), 0);
+  EXPECT_EQ(result_, OPEN_MARKED) << openResultText(result_);
+  // The first server's port, where nobody listens any more.
+  stream_.port = gone;
+  result_ = streamOps(&instance_, &stream_)->open(&instance_, &stream_);
+  EXPECT_EQ(result_, OPEN_NO_CONNECTION) << openResultText(result_);
   LeaveCriticalSection(&drvLock);
 }
 
@@ -124,6 +136,7 @@ TEST_F(Operations, ARefusedPlayStreamFailsTheOpenAndClosesTheConnection) {
   serve({"--stream-status", "0"});
   EnterCriticalSection(&drvLock);
   EXPECT_EQ(open(WAVE_OUTPUT), 0);
+  EXPECT_EQ(result_, OPEN_REFUSED) << openResultText(result_);
   EXPECT_EQ(serverMarkedUnreachable(LOOPBACK, server_->port()), 0);
   LeaveCriticalSection(&drvLock);
   EXPECT_TRUE(server_->waitForLog("closed by the driver"));
@@ -210,7 +223,8 @@ TEST_F(Operations, ALostConnectionEndsTheStreamAndMakesEveryOperationANoOp) {
   EXPECT_EQ(s->closed, 1u);
   EXPECT_EQ(s->ready, 0u);
   EXPECT_EQ(s->connection, nullptr);
-  EXPECT_EQ(s->endpoint, nullptr);
+  EXPECT_EQ(s->source, nullptr);
+  EXPECT_EQ(s->sink, nullptr);
   EXPECT_EQ(s->streamSlot, nullptr);
   inputSetPaused(&instance_, &stream_, 1);  // nothing left to stop
   inputSetPaused(&instance_, &stream_, 0);  // nor to ask

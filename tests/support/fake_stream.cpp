@@ -46,17 +46,17 @@ void fakeDeliver(void *user) {
   workDequeue(&state->supply);
 }
 
-int fakeOpen(WaveInstance *instance, WaveStream *stream) {
+OpenResult fakeOpen(WaveInstance *instance, WaveStream *stream) {
   fakeStreamLog.opens += 1;
   fakeStreamLog.address = stream->address;
   fakeStreamLog.port = stream->port;
-  if (!fakeStreamOpenResult) return 0;
+  if (!fakeStreamOpenResult) return OPEN_NO_CONNECTION;
   FakeStreamState *state = new FakeStreamState{};
   workInit(&state->supply, instance->direction == WAVE_OUTPUT ? fakeSupply : fakeDeliver, state, 1);
   state->instance = instance;
   state->stream = stream;
   stream->state = state;
-  return 1;
+  return OPEN_OK;
 }
 
 void fakeClose(WaveInstance *, WaveStream *stream) {
