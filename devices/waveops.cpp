@@ -423,8 +423,8 @@ int waveConnected(ServerSession *session, void *user) {
     if (state->event) SetEvent(state->event);
     return 1;
   }
-  return requestOpenPlayStream(session, state->source,
-                               serverDeviceId(state->serverDevice), playStreamReplied, state);
+  return requestOpenPlayStream(session, state->source, serverDeviceId(state->serverDevice),
+                               playStreamReplied, state);
 }
 
 void waveClosed(ServerSession *session, void *user) {
@@ -572,8 +572,8 @@ void inputSetPaused(WaveInstance *instance, WaveStream *stream, int paused) {
   if (!state->paused || !state->ready) return;
   if (!state->event) state->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!state->event) return;
-  if (!requestOpenRecordStream(state->connection, state->sink,
-                               serverDeviceId(state->serverDevice), recordStreamReplied, state)) {
+  if (!requestOpenRecordStream(state->connection, state->sink, serverDeviceId(state->serverDevice),
+                               recordStreamReplied, state)) {
     return;
   }
   state->starting = 1;  // the reply cannot come before the wait releases drvLock
