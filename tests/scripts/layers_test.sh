@@ -63,9 +63,9 @@ fi
 if [ $# -gt 0 ]; then
   symbols=$(mktemp)
   trap 'rm -f "$symbols"' EXIT
-  for spec in "$@"; do
-    folder=${spec%%=*}
-    IFS=: read -ra files <<<"${spec#*=}"
+  for assignment in "$@"; do
+    folder=${assignment%%=*}
+    IFS=: read -ra files <<<"${assignment#*=}"
     for file in "${files[@]}"; do
       # Objects of the core carry their folder in their path.
       owner=$folder
